@@ -1,0 +1,72 @@
+#include "platform/text/Utf.h"
+
+#include <unicode/ustring.h>
+#include <unicode/utf8.h>
+
+#include <limits>
+#include <stdexcept>
+
+namespace platform::text {
+namespace {
+
+constexpr UChar32 kReplacement = 0xFFFD;
+
+void requireFitsInt32(std::size_t length) {
+    if (length > static_cast<std::size_t>(std::numeric_limits<int32_t>::max() / 3)) {
+        throw std::length_error("text too long to convert");
+    }
+}
+
+bool isWellFormedUtf8(std::string_view utf8) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
+    const auto length = static_cast<int32_t>(utf8.size());
+    int32_t i = 0;
+    while (i < length) {
+        if (bytes[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::u16string toUtf16(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    requireFitsInt32(utf8.size());
+    // UTF-16 never needs more code units than UTF-8 has bytes.
+    std::u16string out(utf8.size(), u'\0');
+    int32_t written = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, utf8.data(),
+                         static_cast<int32_t>(utf8.size()), kReplacement, nullptr, &status);
+    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+    out.resize(static_cast<std::size_t>(written));
+    return out;
+}
+
+std::string toUtf8(std::u16string_view utf16) {
+    if (utf16.empty()) return {};
+    requireFitsInt32(utf16.size());
+    // Each UTF-16 code unit yields at most three bytes (a pair yields four).
+    std::string out(utf16.size() * 3, '\0');
+    int32_t written = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, utf16.data(),
+                       static_cast<int32_t>(utf16.size()), kReplacement, nullptr, &status);
+    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+    out.resize(static_cast<std::size_t>(written));
+    return out;
+}
+
+std::string repairUtf8(std::string_view utf8) {
+    requireFitsInt32(utf8.size());
+    if (isWellFormedUtf8(utf8)) return std::string(utf8);
+    return toUtf8(toUtf16(utf8));
+}
+
+} // namespace platform::text

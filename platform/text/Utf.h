@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform::text {
+
+// Conversions never fail: each maximal ill-formed subsequence of the input
+// becomes one U+FFFD, and a lone surrogate becomes one U+FFFD.
+std::u16string toUtf16(std::string_view utf8);
+std::string toUtf8(std::u16string_view utf16);
+
+// Returns well-formed UTF-8 with the same repair rule as toUtf16.
+std::string repairUtf8(std::string_view utf8);
+
+} // namespace platform::text
