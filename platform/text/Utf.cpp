@@ -69,4 +69,36 @@ std::string repairUtf8(std::string_view utf8) {
     return toUtf8(toUtf16(utf8));
 }
 
+std::u32string toScalars(std::string_view utf8) {
+    requireFitsInt32(utf8.size());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
+    const auto length = static_cast<int32_t>(utf8.size());
+    std::u32string out;
+    out.reserve(utf8.size());
+    int32_t i = 0;
+    while (i < length) {
+        UChar32 c;
+        // U8_NEXT_OR_FFFD consumes exactly one maximal ill-formed subpart per
+        // replacement, the same rule the UTF-16 conversion follows.
+        U8_NEXT_OR_FFFD(bytes, i, length, c);
+        out.push_back(static_cast<char32_t>(c));
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, char32_t scalar) {
+    if (scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) scalar = kReplacement;
+    uint8_t buffer[U8_MAX_LENGTH];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(buffer, length, static_cast<UChar32>(scalar));
+    out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
+}
+
+std::string toUtf8(std::u32string_view scalars) {
+    std::string out;
+    out.reserve(scalars.size());
+    for (char32_t c : scalars) appendUtf8(out, c);
+    return out;
+}
+
 } // namespace platform::text

@@ -13,4 +13,11 @@ std::string toUtf8(std::u16string_view utf16);
 // Returns well-formed UTF-8 with the same repair rule as toUtf16.
 std::string repairUtf8(std::string_view utf8);
 
+// The Unicode scalars of the text, repaired as above.
+std::u32string toScalars(std::string_view utf8);
+
+// Appends one scalar as UTF-8; a surrogate or out-of-range value becomes U+FFFD.
+void appendUtf8(std::string& out, char32_t scalar);
+std::string toUtf8(std::u32string_view scalars);
+
 } // namespace platform::text

@@ -69,3 +69,19 @@ TEST(Utf16, LongTextRoundTrips) {
 
 } // namespace
 } // namespace platform::text
+
+namespace platform::text {
+namespace {
+
+TEST(Scalars, DecodeWithRepairAndEncodeBack) {
+    EXPECT_EQ(toScalars("a\xC3\xA9\xF0\x9F\x98\x80"), std::u32string(U"a\u00E9\U0001F600"));
+    EXPECT_EQ(toScalars("\xE2\x82" "a\xED\xA0\x80"), std::u32string(U"\uFFFDa\uFFFD\uFFFD\uFFFD"));
+    EXPECT_EQ(toUtf8(std::u32string(U"a\u00E9\U0001F600")), "a\xC3\xA9\xF0\x9F\x98\x80");
+    std::string out;
+    appendUtf8(out, 0xD800);
+    appendUtf8(out, 0x110000);
+    EXPECT_EQ(out, "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+} // namespace
+} // namespace platform::text
