@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+
+namespace platform::coreml::runtime {
+
+using Float16 = _Float16;
+
+// Bulk conversions used wherever fp16 storage meets fp32 arithmetic. They use
+// the processor's conversion instructions when it has them; values beyond the
+// fp16 range become infinities, as the hardware would store them.
+void widen(const Float16* source, float* target, size_t count);
+void narrow(const float* source, Float16* target, size_t count);
+
+}  // namespace platform::coreml::runtime
