@@ -1,0 +1,43 @@
+#include "platform/net/AsyncBytes.h"
+
+#include "platform/net/CurlTransfer.h"
+
+namespace platform {
+
+AsyncBytes::AsyncBytes(std::unique_ptr<CurlTransfer> transfer, HTTPURLResponse response,
+                       std::shared_ptr<URLSessionTask> task)
+    : transfer_(std::move(transfer)), response_(std::move(response)), task_(std::move(task)) {}
+
+AsyncBytes::AsyncBytes(AsyncBytes&&) noexcept = default;
+
+// Swapping hands the old transfer to `other`, whose destructor ends it and
+// marks its task completed.
+AsyncBytes& AsyncBytes::operator=(AsyncBytes&& other) noexcept {
+    std::swap(transfer_, other.transfer_);
+    std::swap(response_, other.response_);
+    std::swap(task_, other.task_);
+    return *this;
+}
+
+AsyncBytes::~AsyncBytes() {
+    transfer_.reset();
+    if (task_) task_->markCompleted();
+}
+
+std::span<const std::uint8_t> AsyncBytes::next() {
+    if (!transfer_) return {};
+    try {
+        auto piece = transfer_->next();
+        if (piece.empty()) {
+            transfer_.reset();
+            task_->markCompleted();
+        }
+        return piece;
+    } catch (...) {
+        transfer_.reset();
+        task_->markCompleted();
+        throw;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "platform/net/HTTPURLResponse.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLRequest.h"
+#include "platform/net/URLSessionTask.h"
+
+namespace platform {
+
+// Idle multi handles of one session. Each keeps its connection cache, so a
+// request that takes one reuses the connections of earlier ones, while no
+// handle is ever used by two threads at once.
+class CurlShare {
+public:
+    CurlShare() = default;
+    ~CurlShare();
+    CurlShare(const CurlShare&) = delete;
+    CurlShare& operator=(const CurlShare&) = delete;
+
+    CURLM* take();
+    void give(CURLM* multi);
+
+private:
+    std::mutex mutex_;
+    std::vector<CURLM*> idle_;
+};
+
+// One HTTP exchange, without redirects: sends the request, then hands out the
+// answer's head and its body piece by piece, driving libcurl on the calling
+// thread between pieces.
+class CurlTransfer {
+public:
+    CurlTransfer(CurlShare& share, const URLRequest& request, std::shared_ptr<URLSessionTask> task);
+    ~CurlTransfer();
+    CurlTransfer(const CurlTransfer&) = delete;
+    CurlTransfer& operator=(const CurlTransfer&) = delete;
+
+    HTTPURLResponse awaitHead();
+    // Empty at the end of the body.
+    std::span<const std::uint8_t> next();
+    // The length the answer announced, or -1.
+    std::int64_t expectedContentLength() const noexcept { return expectedLength_; }
+
+private:
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
+
+    void configure(const URLRequest& request);
+    // Runs libcurl until `ready()` holds or the transfer ends.
+    template <class Ready>
+    void driveUntil(Ready ready);
+    void throwIfCancelled() const;
+    void throwIfFailed() const;
+
+    CurlShare& share_;
+    std::shared_ptr<URLSessionTask> task_;
+    std::string url_;
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+    curl_slist* headerList_ = nullptr;
+    char errorBuffer_[CURL_ERROR_SIZE] = {};
+
+    HTTPURLResponse head_;
+    bool headComplete_ = false;
+    std::int64_t expectedLength_ = -1;
+    std::vector<std::uint8_t> pending_;
+    std::vector<std::uint8_t> delivered_;
+    bool paused_ = false;
+    bool done_ = false;
+    CURLcode result_ = CURLE_OK;
+};
+
+// Whether an address has the "http" or "https" scheme and a host.
+bool isHTTPAddress(const std::string& url);
+// `location` resolved against `base`, or nothing when it does not parse.
+std::optional<std::string> resolveAddress(const std::string& base, const std::string& location);
+// Whether two addresses share scheme, host and port.
+bool sameOrigin(const std::string& a, const std::string& b);
+
+}  // namespace platform
