@@ -1,9 +1,8 @@
 #include "platform/text/Graphemes.h"
 
-#include "platform/text/Utf.h"
+#include "platform/text/Normalization.h"
 
 #include <unicode/ubrk.h>
-#include <unicode/unorm2.h>
 #include <unicode/utext.h>
 
 #include <algorithm>
@@ -61,27 +60,6 @@ void forEachBoundary(std::string_view utf8, Visit visit) {
     });
 }
 
-std::u16string nfd(std::string_view utf8) {
-    UErrorCode status = U_ZERO_ERROR;
-    const UNormalizer2* normalizer = unorm2_getNFDInstance(&status);
-    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
-    const std::u16string source = toUtf16(utf8);
-    const auto sourceLength = static_cast<int32_t>(source.size());
-    // Canonical decomposition of a single cluster grows it by a small factor;
-    // retry once with the exact size when that guess is short.
-    std::u16string out(source.size() * 4 + 4, u'\0');
-    int32_t length = unorm2_normalize(normalizer, source.data(), sourceLength, out.data(),
-                                      static_cast<int32_t>(out.size()), &status);
-    if (status == U_BUFFER_OVERFLOW_ERROR) {
-        status = U_ZERO_ERROR;
-        out.assign(static_cast<std::size_t>(length), u'\0');
-        length = unorm2_normalize(normalizer, source.data(), sourceLength, out.data(), length, &status);
-    }
-    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
-    out.resize(static_cast<std::size_t>(length));
-    return out;
-}
-
 } // namespace
 
 std::vector<std::string_view> graphemeClusters(std::string_view utf8) {
@@ -127,7 +105,7 @@ std::string_view lastGraphemeCluster(std::string_view utf8) {
 bool charactersEqual(std::string_view a, std::string_view b) {
     if (a == b) return true;
     if (isAscii(a) && isAscii(b)) return false;
-    return nfd(a) == nfd(b);
+    return normalized(a, NormalizationForm::D) == normalized(b, NormalizationForm::D);
 }
 
 } // namespace platform::text
