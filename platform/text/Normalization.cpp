@@ -1,10 +1,10 @@
 #include "platform/text/Normalization.h"
 
+#include "platform/text/GeneralCategory.h"
 #include "platform/text/Utf.h"
 
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <stdexcept>
@@ -55,7 +55,7 @@ std::string foldingDiacritics(std::string_view utf8) {
         const int32_t start = i;
         UChar32 c;
         U8_NEXT(bytes, i, length, c);
-        if (u_charType(c) == U_NON_SPACING_MARK) continue;
+        if (isNonspacingMark(static_cast<char32_t>(c))) continue;
         kept.append(decomposed, static_cast<std::size_t>(start), static_cast<std::size_t>(i - start));
     }
     return normalizeWellFormed(kept, normalizer(NormalizationForm::C));

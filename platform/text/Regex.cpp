@@ -208,6 +208,26 @@ std::string Regex::replacingMatches(std::string_view text, std::string_view repl
     return result;
 }
 
+bool Regex::isValidTemplate(std::string_view replacementTemplate) const {
+    const std::size_t groups = groupCount();
+    for (std::size_t i = 0; i < replacementTemplate.size(); ++i) {
+        const char c = replacementTemplate[i];
+        if (c == '\\') {
+            ++i;
+        } else if (c == '$') {
+            if (i + 1 >= replacementTemplate.size()) return false;
+            const char next = replacementTemplate[i + 1];
+            if (next == '{') {
+                // A named group: only the search can tell whether the name exists.
+                if (replacementTemplate.find('}', i + 2) == std::string_view::npos) return false;
+            } else if (next < '0' || next > '9' || static_cast<std::size_t>(next - '0') > groups) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 std::string Regex::escapedPattern(std::string_view literal) {
     std::string escaped;
     escaped.reserve(literal.size() * 2);

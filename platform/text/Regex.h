@@ -61,6 +61,8 @@ public:
     // a backslash takes the next character literally. Throws
     // Error(invalidTemplate) for a reference to a group that does not exist.
     std::string replacingMatches(std::string_view text, std::string_view replacementTemplate) const;
+    // Whether replacingMatches accepts the template for this expression.
+    bool isValidTemplate(std::string_view replacementTemplate) const;
 
     // A pattern that matches exactly the given text.
     static std::string escapedPattern(std::string_view literal);

@@ -81,6 +81,15 @@ TEST(Regex, ReplacementTemplatesExpandGroupsAndEscapes) {
         EXPECT_EQ(Regex(c.pattern).replacingMatches(c.text, c.replacement), c.expected) << c.pattern;
     }
     EXPECT_EQ(Regex("a").replacingMatches("a", Regex::escapedTemplate("$1\\")), "$1\\");
+    const Regex oneGroup("(a)");
+    for (const std::string valid : {"", "$0$1", "x\\$9", "\\\\", "$10"}) {
+        EXPECT_TRUE(oneGroup.isValidTemplate(valid)) << valid;
+        EXPECT_NO_THROW(oneGroup.replacingMatches("a", valid)) << valid;
+    }
+    for (const std::string invalid : {"$2", "$", "a$b", "${x"}) {
+        EXPECT_FALSE(oneGroup.isValidTemplate(invalid)) << invalid;
+        EXPECT_THROW(oneGroup.replacingMatches("a", invalid), Regex::Error) << invalid;
+    }
 }
 
 TEST(Regex, FailuresAreTypedErrors) {
