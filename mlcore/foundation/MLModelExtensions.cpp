@@ -1,8 +1,20 @@
 #include "mlcore/foundation/MLModelExtensions.h"
 
+#include "platform/concurrency/Task.h"
+
 namespace celvan {
 
 using platform::MLComputeUnits;
+
+std::shared_ptr<platform::MLFeatureProvider> asyncPrediction(const platform::MLModel& model,
+                                                             const platform::MLFeatureProvider& input,
+                                                             const platform::MLPredictionOptions& options) {
+    // value() waits for the body however the caller's task fares, so the
+    // references stay valid for as long as the prediction runs.
+    platform::Task<std::shared_ptr<platform::MLFeatureProvider>> prediction(
+        [&model, &input, options] { return model.prediction(input, options); });
+    return prediction.value();
+}
 
 std::string description(MLComputeUnits computeUnits) {
     switch (computeUnits) {

@@ -10,6 +10,13 @@
 
 namespace celvan {
 
+// One prediction run as a task on the shared pool; the caller waits for it
+// (also when its own task is cancelled meanwhile) and gets the model's result
+// or its error unchanged.
+std::shared_ptr<platform::MLFeatureProvider> asyncPrediction(const platform::MLModel& model,
+                                                             const platform::MLFeatureProvider& input,
+                                                             const platform::MLPredictionOptions& options);
+
 // "cpuOnly", "cpuAndGPU", "all", "cpuAndNeuralEngine", or "unknown".
 std::string description(platform::MLComputeUnits computeUnits);
 

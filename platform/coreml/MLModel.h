@@ -7,10 +7,9 @@
 #include "platform/coreml/MLModelConfiguration.h"
 #include "platform/coreml/MLModelDescription.h"
 #include "platform/coreml/MLPredictionOptions.h"
+#include "platform/foundation/URL.h"
 
 namespace platform {
-
-class URL;
 
 // A loaded model: its interface and a way to run it. Immutable once made, so
 // predictions may run on several threads at once, provided the prediction
