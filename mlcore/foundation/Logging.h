@@ -24,6 +24,11 @@ concept HasDescription = requires(const T& value) {
 };
 
 template <typename T>
+concept HasMemberDescription = requires(const T& value) {
+    { value.description() } -> std::convertible_to<std::string_view>;
+};
+
+template <typename T>
 concept Streamable = requires(std::ostream& stream, const T& value) { stream << value; };
 
 // The text printing the value gives: strings as they are, numbers in the
@@ -43,6 +48,8 @@ void appendRendering(std::string& out, const T& value) {
                                         : platform::description(static_cast<double>(value));
     } else if constexpr (HasDescription<T>) {
         out += std::string_view(description(value));
+    } else if constexpr (HasMemberDescription<T>) {
+        out += std::string_view(value.description());
     } else if constexpr (std::is_base_of_v<std::exception, T>) {
         out += value.what();
     } else {

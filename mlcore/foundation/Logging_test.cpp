@@ -112,6 +112,10 @@ TEST_F(LoggingTest, EnabledChecksFollowTheLevel) {
 enum class Stage { encode };
 std::string description(Stage) { return "encode-stage"; }
 
+struct Described {
+    std::string description() const { return "described"; }
+};
+
 struct Counted {
     inline static int renderings = 0;
 };
@@ -128,10 +132,11 @@ TEST_F(LoggingTest, JoinsItemRenderingsAndRendersNothingForDroppedMessages) {
     Logging::shared().log(LogType::info, " ", "!", "a", 1, 2.5);
     Logging::shared().log(LogType::info, " ", std::nullopt);
     Logging::shared().log(LogType::info, " ", "!");
-    Logging::shared().log(LogType::info, ", ", std::nullopt, std::string("s"), true, 'c', 0.1f, 3.0, -7L, Stage::encode);
+    Logging::shared().log(LogType::info, ", ", std::nullopt, std::string("s"), true, 'c', 0.1f, 3.0, -7L, Stage::encode,
+                           Described{});
     Logging::error(std::runtime_error("boom"));
     EXPECT_EQ(messages, (std::vector<std::string>{"a 1 2.5", "a 1 2.5!", "", "!",
-                                                  "s, true, c, 0.1, 3.0, -7, encode-stage", "boom"}));
+                                                  "s, true, c, 0.1, 3.0, -7, encode-stage, described", "boom"}));
 
     Logging::updateLogLevel(Level::error);
     Logging::info(Counted{});
