@@ -215,8 +215,22 @@ std::string URL::path() const {
     return withoutTrailingSlash(percentDecode(components_.path));
 }
 
-std::string URL::lastPathComponent() const {
+std::vector<std::string> URL::pathComponents() const {
     // Split before decoding, so an encoded "/" stays inside its component.
+    const std::string& encoded = components_.path;
+    std::vector<std::string> parts;
+    if (!encoded.empty() && encoded.front() == '/') parts.emplace_back("/");
+    std::size_t start = 0;
+    while (start < encoded.size()) {
+        std::size_t end = encoded.find('/', start);
+        if (end == std::string::npos) end = encoded.size();
+        if (end > start) parts.push_back(percentDecode(std::string_view(encoded).substr(start, end - start)));
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string URL::lastPathComponent() const {
     const std::string encoded = withoutTrailingSlash(components_.path);
     if (encoded.empty() || encoded == "/") return encoded;
     const std::size_t slash = encoded.rfind('/');

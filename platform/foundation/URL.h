@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -47,6 +48,9 @@ public:
     std::string path() const;
     const std::string& percentEncodedPath() const { return components_.path; }
 
+    // The decoded components, led by "/" for an absolute path; empty
+    // segments are skipped.
+    std::vector<std::string> pathComponents() const;
     // The decoded last component ("/" for the root, "" for no path).
     std::string lastPathComponent() const;
     // The text after the last "." of the last component, unless that "."

@@ -76,6 +76,10 @@ TEST(URL, AppendsComponentsTheFoundationWay) {
     }
     const URL encoded = web("https://hub.test/api").appendingComponent("refs/pr/1");
     EXPECT_EQ(encoded.lastPathComponent(), "refs/pr/1");
+    EXPECT_EQ(encoded.pathComponents(), (std::vector<std::string>{"/", "api", "refs/pr/1"}));
+    EXPECT_EQ(web("file:///a//b%20c/").pathComponents(), (std::vector<std::string>{"/", "a", "b c"}));
+    EXPECT_EQ(web("file:///").pathComponents(), std::vector<std::string>{"/"});
+    EXPECT_TRUE(web("https://hub.test").pathComponents().empty());
 }
 
 TEST(URL, ReadsAndDropsTheLastComponent) {
