@@ -299,7 +299,8 @@ void CurlTransfer::driveUntil(Ready ready) {
 
 HTTPURLResponse CurlTransfer::awaitHead() {
     driveUntil([this] { return headComplete_; });
-    throwIfFailed();
+    // A failure after a complete head belongs to the body and shows on next().
+    if (!headComplete_) throwIfFailed();
     if (!headComplete_) throw URLError(URLError::Code::badServerResponse, url_, "the answer had no complete head");
     return head_;
 }
