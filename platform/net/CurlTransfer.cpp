@@ -148,7 +148,7 @@ void CurlShare::give(CURLM* multi) {
 }
 
 CurlTransfer::CurlTransfer(CurlShare& share, const URLRequest& request, std::shared_ptr<URLSessionTask> task)
-    : share_(share), task_(std::move(task)), url_(request.url) {
+    : share_(share), task_(std::move(task)), callerToken_(currentCancellationToken()), url_(request.url) {
     multi_ = share_.take();
     easy_ = curl_easy_init();
     if (easy_ == nullptr) {
@@ -166,9 +166,13 @@ CurlTransfer::CurlTransfer(CurlShare& share, const URLRequest& request, std::sha
     curl_multi_add_handle(multi_, easy_);
     CURLM* multi = multi_;
     task_->setWakeUp([multi] { curl_multi_wakeup(multi); });
+    if (callerToken_) {
+        callerWakeUp_.emplace(callerToken_->stopToken(), std::function<void()>([multi] { curl_multi_wakeup(multi); }));
+    }
 }
 
 CurlTransfer::~CurlTransfer() {
+    callerWakeUp_.reset();
     task_->setWakeUp(nullptr);
     curl_multi_remove_handle(multi_, easy_);
     curl_easy_cleanup(easy_);
@@ -266,7 +270,7 @@ std::size_t CurlTransfer::onBody(char* data, std::size_t size, std::size_t count
 }
 
 void CurlTransfer::throwIfCancelled() const {
-    if (task_->isCancelRequested()) {
+    if (task_->isCancelRequested() || (callerToken_ && callerToken_->isCancelled())) {
         throw URLError(URLError::Code::cancelled, url_);
     }
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/concurrency/CancellationToken.h"
 #include "platform/net/HTTPURLResponse.h"
 #include "platform/net/URLError.h"
 #include "platform/net/URLRequest.h"
@@ -65,6 +66,10 @@ private:
 
     CurlShare& share_;
     std::shared_ptr<URLSessionTask> task_;
+    // The task of the thread that started the transfer: cancelling it ends
+    // the transfer as cancelling the session task does.
+    std::optional<CancellationToken> callerToken_;
+    std::optional<std::stop_callback<std::function<void()>>> callerWakeUp_;
     std::string url_;
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;

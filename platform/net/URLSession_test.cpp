@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <thread>
 
+#include "platform/concurrency/Task.h"
 #include "platform/crypto/SHA256.h"
 #include "tests/support/TestHubServer.h"
 
@@ -384,8 +386,9 @@ TEST_F(URLSessionTest, IdleTimeoutFailsAStalledTransferButNeverASlowSteadyOne) {
     }
 }
 
-TEST_F(URLSessionTest, CancellingATaskOrTheSessionStopsATransferPromptly) {
-    for (bool wholeSession : {false, true}) {
+TEST_F(URLSessionTest, CancellationStopsAStalledTransferPromptly) {
+    enum class Canceller { sessionTask, wholeSession, callersTask };
+    for (Canceller canceller : {Canceller::sessionTask, Canceller::wholeSession, Canceller::callersTask}) {
         server_->clearFaults();
         HubFault stall = fault(HubFault::Kind::stallAfterBytes, "weights.bin");
         stall.bytes = 1000;
@@ -394,33 +397,38 @@ TEST_F(URLSessionTest, CancellingATaskOrTheSessionStopsATransferPromptly) {
         server_->addFault(stall);
 
         auto session = URLSession::make(URLSessionConfiguration::defaultConfiguration());
-        auto stream = session->bytes(URLRequest(url("weights.bin")));
+        std::promise<std::shared_ptr<URLSessionTask>> started;
+        auto taskFuture = started.get_future();
+        Task<URLError::Code> reader([&] {
+            auto stream = session->bytes(URLRequest(url("weights.bin")));
+            started.set_value(stream.task());
+            return failureOf([&] {
+                while (!stream.next().empty()) {
+                }
+            });
+        });
+        auto task = taskFuture.get();
         ASSERT_EQ(session->allTasks().size(), 1u);
         EXPECT_EQ(session->allTasks()[0]->originalRequest().url, url("weights.bin"));
-        auto first = stream.next();
-        EXPECT_FALSE(first.empty());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-        const auto started = Clock::now();
-        std::thread canceller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            if (wholeSession) {
-                session->invalidateAndCancel();
-            } else {
-                stream.task()->cancel();
-            }
-        });
-        auto code = failureOf([&] {
-            while (!stream.next().empty()) {
-            }
-        });
-        canceller.join();
-        EXPECT_EQ(code, URLError::Code::cancelled);
-        EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
-        EXPECT_TRUE(session->allTasks().empty());
-        if (wholeSession) {
-            EXPECT_EQ(failureOf([&] { session->data(URLRequest(url("config.json"))); }), URLError::Code::cancelled);
+        const auto cancelled = Clock::now();
+        switch (canceller) {
+            case Canceller::sessionTask: task->cancel(); break;
+            case Canceller::wholeSession: session->invalidateAndCancel(); break;
+            case Canceller::callersTask: reader.cancel(); break;
         }
+        EXPECT_EQ(reader.value(), URLError::Code::cancelled);
+        EXPECT_LT(Clock::now() - cancelled, std::chrono::seconds(5));
+        EXPECT_TRUE(session->allTasks().empty());
     }
+}
+
+TEST_F(URLSessionTest, InvalidatedSessionRefusesNewRequests) {
+    auto session = URLSession::make(URLSessionConfiguration::defaultConfiguration());
+    session->invalidateAndCancel();
+    EXPECT_EQ(failureOf([&] { session->data(URLRequest(url("config.json"))); }), URLError::Code::cancelled);
+    EXPECT_EQ(server_->requestCount("GET"), 0);
 }
 
 TEST_F(URLSessionTest, LargeBodiesStreamInBoundedPieces) {
