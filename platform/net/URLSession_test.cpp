@@ -465,12 +465,16 @@ TEST_F(URLSessionTest, DownloadWritesTheBodyToAFileAndReportsToTheDelegate) {
     HubFault drop = fault(HubFault::Kind::dropAfterBytes, "config.json");
     drop.bytes = 5;
     server_->addFault(drop);
-    auto before = std::distance(std::filesystem::directory_iterator(std::filesystem::temp_directory_path()),
-                                std::filesystem::directory_iterator());
+    auto downloads = [] {
+        return std::count_if(std::filesystem::directory_iterator(std::filesystem::temp_directory_path()),
+                             std::filesystem::directory_iterator(), [](const auto& entry) {
+                                 return entry.path().filename().string().rfind("dictaro-download-", 0) == 0;
+                             });
+    };
+    auto before = downloads();
     EXPECT_EQ(failureOf([&] { session->download(URLRequest(url("config.json"))); }),
               URLError::Code::networkConnectionLost);
-    auto after = std::distance(std::filesystem::directory_iterator(std::filesystem::temp_directory_path()),
-                               std::filesystem::directory_iterator());
+    auto after = downloads();
     EXPECT_EQ(delegate->completions, 2);
     EXPECT_EQ(delegate->errorCode, URLError::Code::networkConnectionLost);
     EXPECT_EQ(after, before) << "the partial temporary file was left behind";
