@@ -3,12 +3,9 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <memory>
-#include <optional>
 #include <type_traits>
 #include <utility>
 
-#include "platform/concurrency/CancellationToken.h"
 #include "platform/concurrency/TaskState.h"
 
 namespace platform {
@@ -26,14 +23,8 @@ public:
     // runs in place.
     template <class F>
     static std::invoke_result_t<F&> run(F&& body) {
-        using R = std::invoke_result_t<F&>;
         if (isCurrent()) return body();
-        std::optional<CancellationToken> caller = currentCancellationToken();
-        auto state = std::make_shared<detail::TaskState<R>>(std::forward<F>(body),
-                                                            caller ? *caller : CancellationToken());
-        post([state] { state->runIfUnclaimed(); });
-        state->wait();
-        return state->result();
+        return detail::postAndWait([](std::function<void()> job) { post(std::move(job)); }, std::forward<F>(body));
     }
 
     // Runs every queued job, including those posted while draining, and

@@ -6,7 +6,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/concurrency/CancellationToken.h"
 #include "platform/concurrency/TaskState.h"
 
 namespace platform {
@@ -29,14 +28,8 @@ public:
     // executor, it runs in place.
     template <class F>
     std::invoke_result_t<F&> run(F&& body) const {
-        using R = std::invoke_result_t<F&>;
         if (isCurrent()) return body();
-        std::optional<CancellationToken> caller = currentCancellationToken();
-        auto state = std::make_shared<detail::TaskState<R>>(std::forward<F>(body),
-                                                            caller ? *caller : CancellationToken());
-        post([state] { state->runIfUnclaimed(); });
-        state->wait();
-        return state->result();
+        return detail::postAndWait([this](std::function<void()> job) { post(std::move(job)); }, std::forward<F>(body));
     }
 
     // Whether the calling thread is running a job of this executor.

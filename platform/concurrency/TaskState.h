@@ -105,4 +105,17 @@ private:
     std::exception_ptr error_;
 };
 
+// Hands `body` to an executor through `post` and waits for it to run there,
+// with the caller's task still current so that it sees the caller's
+// cancellation.
+template <class Post, class F>
+std::invoke_result_t<F&> postAndWait(Post&& post, F&& body) {
+    using R = std::invoke_result_t<F&>;
+    std::optional<CancellationToken> caller = currentCancellationToken();
+    auto state = std::make_shared<TaskState<R>>(std::forward<F>(body), caller ? *caller : CancellationToken());
+    post([state] { state->runIfUnclaimed(); });
+    state->wait();
+    return state->result();
+}
+
 }  // namespace platform::detail
