@@ -13,15 +13,22 @@ function(dictaro_add_test name)
   cmake_parse_arguments(ARG "TSAN" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
-  set(labels unit)
-  if(ARG_TSAN)
-    list(APPEND labels tsan)
-    set_property(GLOBAL APPEND PROPERTY DICTARO_TSAN_TESTS ${name})
-  endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
-    PROPERTIES LABELS "${labels}" ENVIRONMENT "DICTARO_FIXTURES=${PROJECT_BINARY_DIR}/fixtures"
+    PROPERTIES LABELS unit ENVIRONMENT "DICTARO_FIXTURES=${PROJECT_BINARY_DIR}/fixtures"
     DISCOVERY_TIMEOUT 60)
+  if(ARG_TSAN)
+    set_property(GLOBAL APPEND PROPERTY DICTARO_TSAN_TESTS ${name})
+    # Discovery flattens list-valued properties, so the second label is set
+    # afterwards on the discovered tests, from a file CTest reads after the
+    # discovery's own.
+    set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_tsan_label.cmake)
+    file(WRITE ${label_file}
+      "if(DEFINED ${name}_TESTS)\n"
+      "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"unit;tsan\")\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
+  endif()
 endfunction()
 
 function(dictaro_finish_test_suites)
