@@ -80,9 +80,7 @@ std::vector<TextRange> merged(const std::vector<Segment>& all, SplitDelimiterBeh
 } // namespace
 
 std::vector<TextRange> ranges(std::string_view text, const platform::text::Regex& pattern) {
-    std::vector<TextRange> found;
-    for (const auto& match : pattern.matches(text)) found.push_back(match.range);
-    return found;
+    return pattern.matchRanges(text);
 }
 
 std::vector<TextRange> ranges(std::string_view text, std::string_view literal) {

@@ -171,6 +171,15 @@ std::vector<Regex::Match> Regex::matches(std::string_view text) const {
     return found;
 }
 
+std::vector<Regex::Range> Regex::matchRanges(std::string_view text) const {
+    Search search(*compiled_->pattern, text);
+    std::vector<Range> found;
+    while (search.next()) {
+        found.push_back({search.text().byteOffset(search.startUnit()), search.text().byteOffset(search.endUnit())});
+    }
+    return found;
+}
+
 std::optional<Regex::Match> Regex::firstMatch(std::string_view text) const {
     Search search(*compiled_->pattern, text);
     if (!search.next()) return std::nullopt;

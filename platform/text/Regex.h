@@ -56,6 +56,8 @@ public:
     // backtracks beyond a fixed budget, which bounds hostile patterns.
     std::vector<Match> matches(std::string_view text) const;
     std::optional<Match> firstMatch(std::string_view text) const;
+    // The ranges of matches() alone, for callers that need no groups.
+    std::vector<Range> matchRanges(std::string_view text) const;
 
     // Replaces every match by the template, where "$n" is capture group n and
     // a backslash takes the next character literally. Throws

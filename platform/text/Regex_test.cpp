@@ -55,6 +55,7 @@ TEST(Regex, EmptyMatchesAdvanceOneCodePointAndEnd) {
     std::vector<Regex::Range> ranges;
     for (const auto& m : matches) ranges.push_back(m.range);
     EXPECT_EQ(ranges, (std::vector<Regex::Range>{{0, 0}, {1, 1}, {3, 3}, {7, 7}}));
+    EXPECT_EQ(regex.matchRanges("aé😀"), ranges);
     EXPECT_EQ(regex.replacingMatches("ab", "-"), "-a-b-");
 }
 
