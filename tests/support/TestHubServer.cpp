@@ -1,6 +1,7 @@
 #include "tests/support/TestHubServer.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -379,12 +380,9 @@ void TestHubServer::serveListing(const std::string& type, const std::string& rep
         if (entry.is_regular_file()) names.push_back(entry.path().lexically_relative(folder).generic_string());
     }
     std::sort(names.begin(), names.end());
-    std::string body = "{\"id\":\"" + repoId + "\",\"sha\":\"" + commit(type, repoId) + "\",\"siblings\":[";
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) body += ',';
-        body += "{\"rfilename\":\"" + names[i] + "\"}";
-    }
-    body += "]}";
+    nlohmann::json listing = {{"id", repoId}, {"sha", commit(type, repoId)}, {"siblings", nlohmann::json::array()}};
+    for (const auto& name : names) listing["siblings"].push_back({{"rfilename", name}});
+    const std::string body = listing.dump();
     response.status = 200;
     response.set_header("X-Repo-Commit", commit(type, repoId));
     response.set_content(body, "application/json");
