@@ -8,6 +8,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <fstream>
 #include <stdexcept>
 
@@ -17,7 +19,7 @@ namespace testsupport {
 
 namespace {
 
-constexpr std::size_t kPieceSize = 256 * 1024;
+constexpr std::size_t kPieceSize = 1 << 20;
 
 std::string percentDecode(std::string_view text) {
     std::string decoded;
@@ -143,6 +145,36 @@ std::optional<Range> parseRange(const std::string& header) {
     return range;
 }
 
+// One served file, read piece by piece into one reused buffer. Bytes past
+// the end of the file read as zeros, for bodies padded beyond it.
+class OpenFile {
+public:
+    explicit OpenFile(const std::filesystem::path& path) : descriptor_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~OpenFile() {
+        if (descriptor_ >= 0) ::close(descriptor_);
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+
+    std::optional<std::string_view> read(std::uint64_t position, std::size_t count, std::uint64_t fileSize) {
+        if (descriptor_ < 0) return std::nullopt;
+        buffer_.resize(count);
+        std::size_t available = position < fileSize ? static_cast<std::size_t>(std::min<std::uint64_t>(count, fileSize - position)) : 0;
+        std::size_t done = 0;
+        while (done < available) {
+            ssize_t got = ::pread(descriptor_, buffer_.data() + done, available - done, static_cast<off_t>(position + done));
+            if (got <= 0) return std::nullopt;
+            done += static_cast<std::size_t>(got);
+        }
+        std::fill(buffer_.begin() + static_cast<std::ptrdiff_t>(available), buffer_.end(), '\0');
+        return std::string_view(buffer_.data(), buffer_.size());
+    }
+
+private:
+    int descriptor_;
+    std::string buffer_;
+};
+
 const HubFault* find(const std::vector<HubFault>& faults, HubFault::Kind kind) {
     auto found = std::find_if(faults.begin(), faults.end(), [&](const HubFault& f) { return f.kind == kind; });
     return found == faults.end() ? nullptr : &*found;
@@ -171,6 +203,9 @@ std::optional<std::string> RecordedRequest::header(const std::string& name) cons
 
 TestHubServer::TestHubServer(std::filesystem::path root, std::uint64_t largeFileThreshold)
     : root_(std::move(root)), largeFileThreshold_(largeFileThreshold), server_(std::make_unique<httplib::Server>()) {
+    // Loopback traffic of a test must never go through a proxy named in the
+    // environment.
+    ::setenv("no_proxy", "127.0.0.1,localhost", 1);
     server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
     server_->set_keep_alive_max_count(10000);
     // A connection that stays idle for more than a moment is closed, so that
@@ -456,11 +491,9 @@ void TestHubServer::serveFile(const httplib::Request& request, httplib::Response
     std::size_t piece = trickle ? std::max<std::size_t>(1, trickle->bytes) : kPieceSize;
     double trickleSeconds = trickle ? trickle->seconds : 0;
 
-    std::shared_ptr<std::FILE> handle(std::fopen(location.c_str(), "rb"), [](std::FILE* f) {
-        if (f) std::fclose(f);
-    });
+    auto reader = std::make_shared<OpenFile>(location);
     auto stalled = std::make_shared<bool>(false);
-    auto produce = [this, handle, start, size, dropAt, stallAt, stallSeconds, piece, trickleSeconds, stalled](
+    auto produce = [this, reader, start, size, dropAt, stallAt, stallSeconds, piece, trickleSeconds, stalled](
                        std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         if (dropAt && offset >= *dropAt) return false;
         if (stallAt && !*stalled && offset >= *stallAt) {
@@ -471,14 +504,8 @@ void TestHubServer::serveFile(const httplib::Request& request, httplib::Response
         std::size_t count = std::min(length, piece);
         if (dropAt) count = std::min<std::size_t>(count, *dropAt - offset);
         if (stallAt && !*stalled) count = std::min<std::size_t>(count, std::max<std::uint64_t>(1, *stallAt - offset));
-        std::vector<char> buffer(count, '\0');
-        const std::uint64_t position = start + offset;
-        if (position < size && handle) {
-            std::size_t available = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - position));
-            std::fseek(handle.get(), static_cast<long>(position), SEEK_SET);
-            if (std::fread(buffer.data(), 1, available, handle.get()) != available) return false;
-        }
-        if (!sink.write(buffer.data(), buffer.size())) return false;
+        auto bytes = reader->read(start + offset, count, size);
+        if (!bytes || !sink.write(bytes->data(), bytes->size())) return false;
         if (trickleSeconds > 0) pause(trickleSeconds);
         return true;
     };
