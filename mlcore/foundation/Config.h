@@ -86,6 +86,7 @@ public:
     Config(BinaryDistinctString text) noexcept : value_(std::move(text)) {}
     Config(const char* text) : value_(BinaryDistinctString(text)) {}
     Config(std::string_view text) : value_(BinaryDistinctString(text)) {}
+    Config(const std::string& text) : value_(BinaryDistinctString(text)) {}
     Config(bool flag) noexcept : value_(flag) {}
     template <std::integral Integer>
         requires(!std::same_as<Integer, bool>)
