@@ -1,5 +1,6 @@
 #include "mlcore/foundation/BinaryDistinct.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -27,6 +28,14 @@ std::size_t unitOffsetOfScalar(const std::u16string& units, int64_t scalar) {
     return offset;
 }
 
+// Keys and member names are nearly always plain ASCII, which needs no decoding.
+std::u16string unitsOf(std::string_view text) {
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) return std::u16string(text.begin(), text.end());
+    return platform::text::toUtf16(text);
+}
+
 }  // namespace
 
 BinaryDistinctCharacter::BinaryDistinctCharacter(std::string_view text)
@@ -44,8 +53,7 @@ std::string BinaryDistinctCharacter::description() const {
            "])";
 }
 
-BinaryDistinctString::BinaryDistinctString(std::string_view text)
-    : value_(platform::text::toUtf16(text)) {}
+BinaryDistinctString::BinaryDistinctString(std::string_view text) : value_(unitsOf(text)) {}
 
 BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& characters) {
     for (const auto& character : characters) value_ += character.bytes();
