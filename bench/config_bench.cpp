@@ -22,12 +22,13 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kDocumentBytes = 2 * 1024 * 1024;
 constexpr int kRounds = 15;
 
-// Byte-level tokens look like "Ġthe" (U+0120 then letters); a few carry other
-// non-ASCII letters or a leading byte-order mark.
+// Byte-level tokens look like "Ġthe" (U+0120 then letters); some begin with a
+// byte-order mark and a few carry other non-ASCII letters.
 std::string randomToken(std::mt19937& random) {
-    static const char* const prefixes[] = {"", "\xC4\xA0", "\xC4\xA0", "##", "\xE2\x96\x81"};
-    static const char* const extras[] = {"", "", "", "", "", "", "\xC3\xA9", "\xEF\xBB\xBF"};
-    std::string token = prefixes[random() % 5];
+    static const char* const prefixes[] = {"", "\xC4\xA0", "\xC4\xA0", "##", "\xE2\x96\x81",
+                                           "\xEF\xBB\xBF"};
+    static const char* const extras[] = {"", "", "", "", "", "", "\xC3\xA9", "\xC3\xBC"};
+    std::string token = prefixes[random() % 6];
     const std::size_t letters = 1 + random() % 8;
     for (std::size_t i = 0; i < letters; ++i) token += static_cast<char>('a' + random() % 26);
     token += extras[random() % 8];
