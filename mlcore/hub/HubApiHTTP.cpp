@@ -1,0 +1,113 @@
+#include <exception>
+
+#include "mlcore/hub/HeaderNumbers.h"
+#include "mlcore/hub/Hub.h"
+#include "mlcore/hub/HubApi.h"
+#include "platform/concurrency/CancellationError.h"
+#include "platform/concurrency/CancellationToken.h"
+#include "platform/net/URLSession.h"
+
+namespace celvan {
+
+namespace {
+
+platform::URLRequest hubRequest(const platform::URL& url, const std::optional<std::string>& token) {
+    platform::URLRequest request(url.absoluteString());
+    request.timeoutInterval = 60;
+    if (token && !token->empty()) request.setValue("Bearer " + *token, "Authorization");
+    return request;
+}
+
+// Redirects that leave for another host are handed back unfollowed, so that
+// the caller can read their "Location" and the hub's headers on them.
+class HeadRedirectDelegate : public platform::URLSessionDelegate {
+public:
+    std::optional<platform::URLRequest> willPerformHTTPRedirection(platform::URLSessionTask&,
+                                                                   const platform::HTTPURLResponse&,
+                                                                   platform::URLRequest) override {
+        return std::nullopt;
+    }
+};
+
+std::shared_ptr<platform::URLSession> headSession() {
+    static const std::shared_ptr<platform::URLSession> session = platform::URLSession::make(
+        platform::URLSessionConfiguration::defaultConfiguration(), std::make_shared<HeadRedirectDelegate>());
+    return session;
+}
+
+// A request that ended because its task was cancelled is a cancellation,
+// never a failure to report as one.
+void throwIfCancelled(const platform::URLError& error) {
+    if (error.code() == platform::URLError::Code::cancelled && platform::isCancelled()) {
+        throw platform::CancellationError();
+    }
+}
+
+[[noreturn]] void throwForStatus(int status, const platform::URL& url) {
+    if (status == 401 || status == 403) throw Hub::HubClientError::authorizationRequired();
+    if (status == 404) throw Hub::HubClientError::fileNotFound(url.lastPathComponent());
+    throw Hub::HubClientError::httpStatusCode(status);
+}
+
+std::optional<std::string> firstHeader(const platform::HTTPURLResponse& response, std::string_view preferred,
+                                       std::string_view fallback) {
+    if (auto value = response.value(preferred)) return value;
+    return response.value(fallback);
+}
+
+}  // namespace
+
+std::pair<std::vector<uint8_t>, platform::HTTPURLResponse> HubApi::httpGet(const platform::URL& url) const {
+    try {
+        auto answer = platform::URLSession::shared()->data(hubRequest(url, hfToken));
+        const int status = answer.second.statusCode;
+        if (status < 200 || status > 299) throwForStatus(status, url);
+        return answer;
+    } catch (const Hub::HubClientError&) {
+        throw;
+    } catch (const platform::CancellationError&) {
+        throw;
+    } catch (const platform::URLError& error) {
+        throwIfCancelled(error);
+        throw Hub::HubClientError::downloadError(error.what());
+    } catch (const std::exception& error) {
+        throw Hub::HubClientError::downloadError(error.what());
+    }
+}
+
+platform::HTTPURLResponse HubApi::httpHead(const platform::URL& url) const {
+    platform::URLRequest request = hubRequest(url, hfToken);
+    request.httpMethod = "HEAD";
+    request.setValue("identity", "Accept-Encoding");
+    platform::HTTPURLResponse response;
+    try {
+        response = headSession()->data(request).second;
+    } catch (const platform::URLError& error) {
+        throwIfCancelled(error);
+        throw;
+    }
+    if (response.statusCode < 200 || response.statusCode > 399) throwForStatus(response.statusCode, url);
+    return response;
+}
+
+HubApi::FileMetadata HubApi::getFileMetadata(const platform::URL& url) const {
+    const platform::HTTPURLResponse response = httpHead(url);
+    FileMetadata metadata;
+    metadata.location = response.statusCode == 302 ? response.value("Location").value_or("") : response.url;
+    metadata.commitHash = response.value("X-Repo-Commit");
+    metadata.etag = normalizeEtag(firstHeader(response, "X-Linked-Etag", "ETag"));
+    if (metadata.location.empty()) metadata.location = url.absoluteString();
+    if (auto size = firstHeader(response, "X-Linked-Size", "Content-Length")) metadata.size = parseByteCount(*size);
+    return metadata;
+}
+
+std::optional<std::string> HubApi::normalizeEtag(const std::optional<std::string>& etag) {
+    if (!etag) return std::nullopt;
+    std::string_view tag = *etag;
+    if (tag.starts_with("W/")) tag.remove_prefix(2);
+    while (!tag.empty() && tag.front() == '"') tag.remove_prefix(1);
+    while (!tag.empty() && tag.back() == '"') tag.remove_suffix(1);
+    return std::string(tag);
+}
+
+}  // namespace celvan

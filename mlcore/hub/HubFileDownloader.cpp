@@ -1,0 +1,132 @@
+#include "mlcore/hub/HubFileDownloader.h"
+
+#include <exception>
+#include <memory>
+
+#include "mlcore/hub/CacheLayout.h"
+#include "mlcore/hub/Downloader.h"
+#include "mlcore/hub/Hub.h"
+#include "platform/concurrency/CancellationError.h"
+#include "platform/concurrency/CancellationToken.h"
+#include "platform/concurrency/Task.h"
+#include "platform/foundation/FileManager.h"
+
+namespace celvan {
+
+namespace {
+
+constexpr double kTransferTimeout = 10;
+constexpr int kTransferRetries = 5;
+
+platform::URL parsedEndpoint(const std::string& endpoint) {
+    auto url = platform::URL::fromString(endpoint);
+    if (!url || !url->host() || (url->scheme() != "http" && url->scheme() != "https")) {
+        throw Hub::HubClientError::parseError("Invalid hub endpoint \"" + endpoint + "\"");
+    }
+    return *url;
+}
+
+// A file whose tag is its SHA-256 is checked before it may replace
+// anything; a partial file that fails is useless, so it goes.
+Downloader::Verification sha256Verification(const HubApi& hub, const std::string& etag) {
+    if (!HubApi::matchesPattern(hub.sha256Pattern, etag)) return {};
+    return [hub, etag](const platform::URL& partialFile) {
+        if (hub.computeFileHash(partialFile) == etag) return;
+        platform::FileManager::removeItem(partialFile.path());
+        throw HubApi::EnvironmentError::fileIntegrityError("Hash mismatch for " + partialFile.lastPathComponent());
+    };
+}
+
+}  // namespace
+
+platform::URL HubApi::HubFileDownloader::source() const {
+    platform::URL url = parsedEndpoint(endpoint.value_or(HubApi::defaultEndpoint));
+    if (repo.type != RepoType::models) url = url.appendingPathComponent(rawValue(repo.type));
+    checkRepoId(repo.id);
+    checkRevision(revision);
+    checkRelativeFilename(relativeFilename);
+    return url.appendingPathComponent(repo.id)
+        .appendingPathComponent("resolve")
+        .appendingComponent(revision)
+        .appendingPathComponent(relativeFilename);
+}
+
+platform::URL HubApi::HubFileDownloader::destination() const {
+    checkRelativeFilename(relativeFilename);
+    return repoDestination.appendingPathComponent(relativeFilename);
+}
+
+platform::URL HubApi::HubFileDownloader::metadataDestination() const {
+    return metadataFileLocation(repoMetadataDestination, relativeFilename);
+}
+
+bool HubApi::HubFileDownloader::downloaded() const { return platform::FileManager::fileExists(destination().path()); }
+
+void HubApi::HubFileDownloader::prepareCacheDestination(const platform::URL& incompleteDestination) const {
+    platform::FileManager::createDirectory(incompleteDestination.deletingLastPathComponent().path());
+    if (!platform::FileManager::fileExists(incompleteDestination.path())) {
+        platform::FileManager::writeAtomically(incompleteDestination.path(), "");
+    }
+}
+
+platform::URL HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler) const {
+    const platform::URL fileURL = source();
+    const platform::URL target = destination();
+    const platform::URL metadataPath = metadataDestination();
+
+    const auto local = hub.readDownloadMetadata(metadataPath);
+    const FileMetadata remote = hub.getFileMetadata(fileURL);
+
+    const std::string remoteCommit = remote.commitHash.value_or("");
+    if (HubApi::matchesPattern(hub.commitHashPattern, remoteCommit) && downloaded() && local &&
+        local->commitHash == remoteCommit) {
+        return target;
+    }
+    if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
+        throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
+    }
+    const std::string& etag = *remote.etag;
+
+    if (downloaded()) {
+        if ((local && local->etag == etag) ||
+            (HubApi::matchesPattern(hub.sha256Pattern, etag) && hub.computeFileHash(target) == etag)) {
+            hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
+            return target;
+        }
+    }
+
+    const platform::URL partialFile = incompleteFileLocation(repoMetadataDestination, relativeFilename, etag);
+    prepareCacheDestination(partialFile);
+    auto downloader = Downloader::create(target, partialFile, backgroundSession, chunkSize);
+
+    const bool completed = platform::withTaskCancellationHandler(
+        [&] {
+            auto states = downloader->download(fileURL, hfToken, std::nullopt, remote.size, kTransferTimeout,
+                                               kTransferRetries, sha256Verification(hub, etag));
+            while (auto state = states.next()) {
+                switch (state->kind()) {
+                    case Downloader::DownloadState::Kind::notStarted: break;
+                    case Downloader::DownloadState::Kind::downloading:
+                        if (progressHandler) progressHandler(state->fraction(), state->speed());
+                        break;
+                    case Downloader::DownloadState::Kind::completed: return true;
+                    case Downloader::DownloadState::Kind::failed:
+                        if (platform::isCancelled()) return false;
+                        std::rethrow_exception(state->error());
+                }
+            }
+            return false;
+        },
+        [downloader] { platform::Task<void>([downloader] { downloader->cancel(); }); });
+
+    if (!completed) {
+        // The transfer must have let go of the partial file before anyone
+        // may resume it; then the caller learns that nothing was finished.
+        downloader->cancel();
+        throw platform::CancellationError();
+    }
+    hub.writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
+    return target;
+}
+
+}  // namespace celvan

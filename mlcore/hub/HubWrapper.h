@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "mlcore/hub/HubApi.h"
+#include "platform/foundation/URL.h"
+
+namespace celvan {
+
+// The hub client as the speech engine and the tokenizer loader see it.
+class HubApiWrapper {
+public:
+    enum class RepoType { models, datasets, spaces };
+
+    struct Repo {
+        std::string id;
+        RepoType type = RepoType::models;
+
+        friend bool operator==(const Repo&, const Repo&) = default;
+    };
+
+    explicit HubApiWrapper(std::optional<platform::URL> downloadBase = std::nullopt,
+                           std::optional<std::string> hfToken = std::nullopt,
+                           std::optional<std::string> endpoint = std::nullopt, bool useBackgroundSession = false);
+
+    // The repository's cache folder, whether or not it exists.
+    platform::URL localRepoLocation(const Repo& repo) const;
+
+    HubApi impl;
+};
+
+HubApi::Repo toHubApiRepo(const HubApiWrapper::Repo& repo);
+HubApiWrapper::Repo toWrapperRepo(const HubApi::Repo& repo);
+
+std::string rawValue(HubApiWrapper::RepoType type);
+std::optional<HubApiWrapper::RepoType> wrapperRepoTypeFromRawValue(const std::string& rawValue);
+
+}  // namespace celvan
