@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "mlcore/hub/NetworkMonitor.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/text/Regex.h"
 
@@ -81,6 +82,7 @@ HubApi::HubApi(std::optional<platform::URL> downloadBase, std::optional<std::str
     if (environmentValue("CI_DISABLE_NETWORK_MONITOR") == "1") {
         std::cout << (this->hfToken ? "✅ got token" : "🔴 NO TOKEN **") << std::endl;
     }
+    NetworkMonitor::shared()->startMonitoring();
 }
 
 bool HubApi::matchesPattern(const std::string& pattern, std::string_view text) {

@@ -14,6 +14,8 @@
 
 namespace celvan {
 
+class RedirectSessionActor;
+
 // The client of a model hub that speaks the Hugging Face hub protocol, with
 // its local cache. A value: copies share nothing mutable and may be used from
 // any task at once.
@@ -109,6 +111,8 @@ public:
     static bool matchesPattern(const std::string& pattern, std::string_view text);
 
     static const platform::log::Logger& logger();
+    // The session of every HEAD request of the process.
+    static RedirectSessionActor& redirectSession();
 
     platform::URL downloadBase;
     std::optional<std::string> hfToken;

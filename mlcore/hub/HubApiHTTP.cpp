@@ -3,6 +3,7 @@
 #include "mlcore/hub/HeaderNumbers.h"
 #include "mlcore/hub/Hub.h"
 #include "mlcore/hub/HubApi.h"
+#include "mlcore/hub/RedirectHandling.h"
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/CancellationToken.h"
 #include "platform/net/URLSession.h"
@@ -16,23 +17,6 @@ platform::URLRequest hubRequest(const platform::URL& url, const std::optional<st
     request.timeoutInterval = 60;
     if (token && !token->empty()) request.setValue("Bearer " + *token, "Authorization");
     return request;
-}
-
-// Redirects that leave for another host are handed back unfollowed, so that
-// the caller can read their "Location" and the hub's headers on them.
-class HeadRedirectDelegate : public platform::URLSessionDelegate {
-public:
-    std::optional<platform::URLRequest> willPerformHTTPRedirection(platform::URLSessionTask&,
-                                                                   const platform::HTTPURLResponse&,
-                                                                   platform::URLRequest) override {
-        return std::nullopt;
-    }
-};
-
-std::shared_ptr<platform::URLSession> headSession() {
-    static const std::shared_ptr<platform::URLSession> session = platform::URLSession::make(
-        platform::URLSessionConfiguration::defaultConfiguration(), std::make_shared<HeadRedirectDelegate>());
-    return session;
 }
 
 // A request that ended because its task was cancelled is a cancellation,
@@ -81,13 +65,18 @@ platform::HTTPURLResponse HubApi::httpHead(const platform::URL& url) const {
     request.setValue("identity", "Accept-Encoding");
     platform::HTTPURLResponse response;
     try {
-        response = headSession()->data(request).second;
+        response = redirectSession().urlSession()->data(request).second;
     } catch (const platform::URLError& error) {
         throwIfCancelled(error);
         throw;
     }
     if (response.statusCode < 200 || response.statusCode > 399) throwForStatus(response.statusCode, url);
     return response;
+}
+
+RedirectSessionActor& HubApi::redirectSession() {
+    static RedirectSessionActor actor;
+    return actor;
 }
 
 HubApi::FileMetadata HubApi::getFileMetadata(const platform::URL& url) const {
