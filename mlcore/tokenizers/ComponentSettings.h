@@ -1,0 +1,26 @@
+#pragma once
+
+#include "mlcore/foundation/CelvanCoreError.h"
+#include "mlcore/foundation/Config.h"
+
+#include <optional>
+#include <string>
+
+namespace celvan {
+
+// Reading a tokenizer component's settings: a "type" must be a string to
+// name a component at all, and a boolean setting that is absent or unreadable
+// takes the component's default.
+
+inline std::optional<std::string> componentType(const Config& config) { return config["type"].string(); }
+
+inline bool booleanSetting(const Config& config, const char* name, bool fallback) {
+    return config[name].boolean().value_or(fallback);
+}
+
+// Settings a file cannot do without stop the load with the message naming them.
+[[noreturn]] inline void rejectConfiguration(const std::string& message) {
+    throw CelvanCoreError::invalidConfiguration(message);
+}
+
+} // namespace celvan
