@@ -1,0 +1,250 @@
+#include "mlcore/tokenizers/BPETokenizer.h"
+
+#include "mlcore/tokenizers/TokenizerError.h"
+#include "mlcore/tokenizers/TokenizerModel.h"
+#include "mlcore/tokenizers/UnsupportedConfigurationError.h"
+
+#include <cstdio>
+#include <mutex>
+#include <queue>
+#include <shared_mutex>
+
+namespace celvan {
+
+struct BPETokenizer::Symbol {
+    // Marks the unknown token, which takes part in no merge, and symbols
+    // that were merged away.
+    static constexpr int32_t kNoId = -1;
+
+    int32_t id;
+    int32_t prev;
+    int32_t next;
+};
+
+// Most text repeats its words, so their tokens are kept; the cache stops
+// growing once full rather than evicting, which keeps reads cheap.
+class BPETokenizer::WordCache {
+public:
+    static constexpr std::size_t kCapacity = 10000;
+    static constexpr std::size_t kLongestWord = 256;
+
+    std::optional<std::vector<std::string>> find(const std::string& word) const {
+        std::shared_lock lock(mutex_);
+        auto found = tokens_.find(word);
+        if (found == tokens_.end()) return std::nullopt;
+        return found->second;
+    }
+
+    void insert(const std::string& word, const std::vector<std::string>& tokens) {
+        if (word.size() > kLongestWord) return;
+        std::unique_lock lock(mutex_);
+        if (tokens_.size() < kCapacity) tokens_.emplace(word, tokens);
+    }
+
+private:
+    mutable std::shared_mutex mutex_;
+    std::unordered_map<std::string, std::vector<std::string>> tokens_;
+};
+
+namespace {
+
+uint64_t pairKey(int32_t left, int32_t right) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(left)) << 32) | static_cast<uint32_t>(right);
+}
+
+std::string byteToken(unsigned byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "<0x%02X>", byte);
+    return text;
+}
+
+// The model section's own entry, even a null one, which says the model has
+// no such setting; absent when the section does not carry the key.
+const Config* modelEntry(const Config& model, std::string_view name, std::string_view snakeName) {
+    if (const auto* entries = model.dictionary()) {
+        for (auto key : {name, snakeName}) {
+            if (auto found = entries->find(BinaryDistinctString(key)); found != entries->end()) return &found->second;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const Config* config) {
+    if (!config || !config->array()) return std::nullopt;
+    std::vector<std::vector<std::string>> merges;
+    merges.reserve(config->array()->size());
+    for (const Config& element : *config->array()) {
+        if (auto text = element.string()) {
+            std::vector<std::string> parts;
+            std::size_t start = 0;
+            for (std::size_t space; (space = text->find(' ', start)) != std::string::npos; start = space + 1) {
+                parts.push_back(text->substr(start, space - start));
+            }
+            parts.push_back(text->substr(start));
+            merges.push_back(std::move(parts));
+        } else if (auto parts = element.get()) {
+            merges.push_back(std::move(*parts));
+        }
+    }
+    return merges;
+}
+
+BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                           const AddedTokenIds& addedTokens)
+    : cache_(std::make_unique<WordCache>()) {
+    const Config& model = tokenizerData["model"];
+    const auto merges = mergesFromConfig(&model["merges"]);
+    if (!merges) throw UnsupportedConfigurationError("BPETokenizer requires merges");
+
+    tokensToIds_ = readVocabulary(model["vocab"]);
+    for (const auto& [content, id] : addedTokens) {
+        if (!isUsableTokenId(id)) throw TokenizerError::malformedVocab();
+        tokensToIds_.insert_or_assign(content, id);
+    }
+    idsToTokens_ = invertVocabulary(tokensToIds_);
+
+    // A merge must join two tokens into a third, all of them in the
+    // vocabulary; any other merge could never yield a token the model knows.
+    bpeRanks_.reserve(merges->size());
+    auto idOf = [&](const std::string& token) {
+        auto found = tokensToIds_.find(token);
+        if (found == tokensToIds_.end()) throw TokenizerError::malformedVocab();
+        return static_cast<int32_t>(found->second);
+    };
+    for (std::size_t rank = 0; rank < merges->size(); ++rank) {
+        const auto& parts = (*merges)[rank];
+        if (parts.size() != 2) throw TokenizerError::malformedVocab();
+        const Merge merge{static_cast<int32_t>(rank), idOf(parts[0] + parts[1])};
+        bpeRanks_.insert_or_assign(pairKey(idOf(parts[0]), idOf(parts[1])), merge);
+    }
+
+    auto idIn = [this](const std::optional<std::string>& token) -> std::optional<int64_t> {
+        if (!token) return std::nullopt;
+        auto found = tokensToIds_.find(*token);
+        return found == tokensToIds_.end() ? std::nullopt : std::optional<int64_t>(found->second);
+    };
+    // The model section says what the model was trained with; the tokenizer
+    // configuration speaks for files whose model section is silent.
+    const Config* unknown = modelEntry(model, "unkToken", "unk_token");
+    unknownToken_ = unknown ? addedTokenAsString(unknown) : TokenizerModel::unknownToken(tokenizerConfig);
+    unknownTokenId_ = idIn(unknownToken_);
+    eosToken_ = addedTokenAsString(&tokenizerConfig["eosToken"]);
+    eosTokenId_ = idIn(eosToken_);
+    bosToken_ = addedTokenAsString(&tokenizerConfig["bosToken"]);
+    bosTokenId_ = idIn(bosToken_);
+    const Config* fuse = modelEntry(model, "fuseUnk", "fuse_unk");
+    fuseUnknownTokens_ = (fuse ? *fuse : tokenizerConfig["fuseUnk"]).boolean().value_or(false);
+    byteFallback_ = model["byteFallback"].boolean().value_or(false);
+    ignoreMerges_ = model["ignoreMerges"].boolean().value_or(false);
+    if (byteFallback_) {
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            if (auto id = idIn(byteToken(byte))) byteTokenIds_[byte] = static_cast<int32_t>(*id);
+        }
+    }
+}
+
+BPETokenizer::~BPETokenizer() = default;
+
+std::vector<BPETokenizer::Symbol> BPETokenizer::initialSymbols(std::string_view word) const {
+    std::vector<Symbol> symbols;
+    symbols.reserve(word.size());
+    auto append = [&symbols](int32_t id) {
+        const auto index = static_cast<int32_t>(symbols.size());
+        symbols.push_back({id, index - 1, index + 1});
+    };
+    for (std::size_t offset = 0; offset < word.size();) {
+        const std::size_t length = scalarLength(word, offset);
+        const auto character = word.substr(offset, length);
+        offset += length;
+        if (auto found = tokensToIds_.find(character); found != tokensToIds_.end()) {
+            append(static_cast<int32_t>(found->second));
+            continue;
+        }
+        bool allBytesKnown = byteFallback_;
+        for (std::size_t k = 0; allBytesKnown && k < length; ++k) {
+            allBytesKnown = byteTokenIds_[static_cast<unsigned char>(character[k])].has_value();
+        }
+        if (allBytesKnown) {
+            for (char byte : character) append(*byteTokenIds_[static_cast<unsigned char>(byte)]);
+        } else if (unknownToken_) {
+            append(Symbol::kNoId);
+        }
+    }
+    if (!symbols.empty()) symbols.back().next = -1;
+    return symbols;
+}
+
+void BPETokenizer::merge(std::vector<Symbol>& symbols) const {
+    struct Candidate {
+        int32_t rank;
+        int32_t left;
+        int32_t right;
+        int32_t result;
+        // The lowest rank first, and of one rank the leftmost pair first.
+        bool operator<(const Candidate& other) const {
+            return rank != other.rank ? rank > other.rank : left > other.left;
+        }
+    };
+    std::priority_queue<Candidate> queue;
+    auto consider = [&](int32_t left) {
+        if (left < 0) return;
+        const int32_t right = symbols[left].next;
+        if (right < 0 || symbols[left].id == Symbol::kNoId || symbols[right].id == Symbol::kNoId) return;
+        auto found = bpeRanks_.find(pairKey(symbols[left].id, symbols[right].id));
+        if (found != bpeRanks_.end()) queue.push({found->second.rank, left, right, found->second.result});
+    };
+    for (int32_t index = 0; index + 1 < static_cast<int32_t>(symbols.size()); ++index) consider(index);
+
+    while (!queue.empty()) {
+        const Candidate candidate = queue.top();
+        queue.pop();
+        Symbol& left = symbols[candidate.left];
+        // A pair is stale once either side took part in another merge.
+        if (left.id == Symbol::kNoId || left.next != candidate.right) continue;
+        Symbol& right = symbols[candidate.right];
+        if (right.id == Symbol::kNoId) continue;
+        auto still = bpeRanks_.find(pairKey(left.id, right.id));
+        if (still == bpeRanks_.end() || still->second.rank != candidate.rank) continue;
+
+        left.id = candidate.result;
+        left.next = right.next;
+        if (right.next >= 0) symbols[right.next].prev = candidate.left;
+        right.id = Symbol::kNoId;
+        consider(left.prev);
+        consider(candidate.left);
+    }
+}
+
+std::vector<std::string> BPETokenizer::tokensOf(const std::vector<Symbol>& symbols) const {
+    std::vector<std::string> tokens;
+    for (int32_t index = symbols.empty() ? -1 : 0; index >= 0; index = symbols[index].next) {
+        const int32_t id = symbols[index].id;
+        tokens.push_back(id == Symbol::kNoId ? *unknownToken_ : idsToTokens_.at(id));
+    }
+    return tokens;
+}
+
+std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
+    if (text.empty()) return {};
+    if (ignoreMerges_ && tokensToIds_.contains(text)) return {text};
+    if (auto cached = cache_->find(text)) return std::move(*cached);
+    auto symbols = initialSymbols(text);
+    merge(symbols);
+    auto tokens = tokensOf(symbols);
+    cache_->insert(text, tokens);
+    return tokens;
+}
+
+std::optional<int64_t> BPETokenizer::convertTokenToId(const std::string& token) const {
+    auto found = tokensToIds_.find(token);
+    return found == tokensToIds_.end() ? unknownTokenId_ : std::optional<int64_t>(found->second);
+}
+
+std::optional<std::string> BPETokenizer::convertIdToToken(int64_t id) const {
+    auto found = idsToTokens_.find(id);
+    return found == idsToTokens_.end() ? std::nullopt : std::optional<std::string>(found->second);
+}
+
+} // namespace celvan

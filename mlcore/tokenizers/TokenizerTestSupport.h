@@ -1,0 +1,43 @@
+#pragma once
+
+#include "mlcore/foundation/Config.h"
+#include "mlcore/foundation/JSONSerializationBOM.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+namespace celvan::testing {
+
+inline Config configFromJson(std::string_view json) {
+    return Config::convertToBinaryDistinctKeys(bomPreservingJsonObject(json));
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// A folder of the real tokenizer files that the setup script fetched; the
+// test fails when they are missing rather than passing without them.
+inline std::filesystem::path fixtureFolder(const std::string& name) {
+    const char* root = std::getenv("DICTARO_FIXTURES");
+    const std::filesystem::path folder = std::filesystem::path(root ? root : "build/fixtures") / name;
+    if (!std::filesystem::exists(folder / "tokenizer.json")) {
+        ADD_FAILURE() << "missing fixture " << folder << "; run scripts/fetch-fixtures";
+    }
+    return folder;
+}
+
+inline Config fixtureConfig(const std::string& name, const std::string& file) {
+    return configFromJson(readFile(fixtureFolder(name) / file));
+}
+
+} // namespace celvan::testing
