@@ -2,9 +2,9 @@
 
 #include <cstddef>
 
-namespace platform::coreml::runtime {
+#include "platform/foundation/Float16.h"
 
-using Float16 = _Float16;
+namespace platform::coreml::runtime {
 
 // Bulk conversions used wherever fp16 storage meets fp32 arithmetic. They use
 // the processor's conversion instructions when it has them; values beyond the

@@ -2,6 +2,15 @@
 
 namespace platform::coreml::runtime {
 
-void registerOpLibrary(OpRegistry&) {}
+void registerOpLibrary(OpRegistry& registry) {
+    registerElementwiseOps(registry);
+    registerActivationOps(registry);
+    registerReductionOps(registry);
+    registerNormalizationOps(registry);
+    registerLinearAlgebraOps(registry);
+    registerConvolutionOps(registry);
+    registerShapeOps(registry);
+    registerGatherSliceOps(registry);
+}
 
 }  // namespace platform::coreml::runtime

@@ -9,6 +9,15 @@ namespace platform::coreml::runtime {
 // A new family: write ops/<Family>Ops.cpp with register<Family>Ops, declare
 // it below, call it in OpLibrary.cpp and list the file in CMakeLists.txt.
 
+void registerElementwiseOps(OpRegistry& registry);
+void registerActivationOps(OpRegistry& registry);
+void registerReductionOps(OpRegistry& registry);
+void registerNormalizationOps(OpRegistry& registry);
+void registerLinearAlgebraOps(OpRegistry& registry);
+void registerConvolutionOps(OpRegistry& registry);
+void registerShapeOps(OpRegistry& registry);
+void registerGatherSliceOps(OpRegistry& registry);
+
 void registerOpLibrary(OpRegistry& registry);
 
 }  // namespace platform::coreml::runtime

@@ -44,6 +44,7 @@ public:
         missingInput,
         wrongInputType,
         wrongInputShape,
+        invalidInputValue,  // an index or position outside what the model holds
     };
 
     PredictionError(Kind kind, std::string feature, std::string message);

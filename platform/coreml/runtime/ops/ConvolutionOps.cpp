@@ -1,0 +1,182 @@
+#include <cblas.h>
+
+#include <algorithm>
+
+#include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/OpSupport.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+// One spatial axis of a convolution or pooling window, padding resolved.
+struct Axis {
+    int64_t input = 0;
+    int64_t kernel = 1;
+    int64_t stride = 1;
+    int64_t dilation = 1;
+    int64_t before = 0;
+    int64_t after = 0;
+    int64_t output = 0;
+};
+
+std::vector<Axis> resolveAxes(OpBuilder& b, const Shape& spatial, const Shape& kernel) {
+    const size_t rank = spatial.size();
+    const std::vector<int64_t> strides = b.integers("strides", std::vector<int64_t>(rank, 1));
+    const std::vector<int64_t> dilations = b.integers("dilations", std::vector<int64_t>(rank, 1));
+    const std::string padType = b.string("pad_type", "valid");
+    std::vector<int64_t> pad = b.integers("pad", std::vector<int64_t>(rank * 2, 0));
+    b.require(strides.size() == rank && dilations.size() == rank, "strides and dilations need one entry per spatial axis");
+    b.require(pad.size() == rank * 2, "pad needs two entries per spatial axis");
+    std::vector<Axis> axes(rank);
+    for (size_t i = 0; i < rank; ++i) {
+        Axis& a = axes[i];
+        a.input = spatial[i];
+        a.kernel = kernel[i];
+        a.stride = strides[i];
+        a.dilation = dilations[i];
+        b.require(a.stride > 0 && a.dilation > 0, "strides and dilations must be positive");
+        b.require(a.kernel > 0, "kernel dimensions must be positive");
+        const int64_t span = (a.kernel - 1) * a.dilation + 1;
+        if (padType == "valid") {
+            a.before = a.after = 0;
+        } else if (padType == "custom") {
+            a.before = pad[2 * i];
+            a.after = pad[2 * i + 1];
+            b.require(a.before >= 0 && a.after >= 0, "padding must not be negative");
+        } else if (padType == "same" || padType == "same_lower") {
+            if (a.input == kUnknownDim) {
+                a.output = kUnknownDim;
+                continue;
+            }
+            const int64_t out = (a.input + a.stride - 1) / a.stride;
+            const int64_t total = std::max<int64_t>((out - 1) * a.stride + span - a.input, 0);
+            a.before = padType == "same" ? total / 2 : (total + 1) / 2;
+            a.after = total - a.before;
+        } else {
+            b.fail("unknown pad_type '" + padType + "'");
+        }
+        if (a.input == kUnknownDim) {
+            a.output = kUnknownDim;
+            continue;
+        }
+        const int64_t padded = a.input + a.before + a.after - span;
+        b.require(padded >= 0, "the kernel is larger than the padded input");
+        a.output = padded / a.stride + 1;
+    }
+    return axes;
+}
+
+struct ConvPlan {
+    int64_t batch = 0, cin = 0, cout = 0, groups = 1;
+    std::vector<Axis> axes;  // one or two spatial axes, the first padded to height 1 for 1-D
+    bool pointwise = false;
+};
+
+void convolve(const ConvPlan& p, const float* x, const float* w, const float* bias, float* out,
+              const KernelContext& context) {
+    const Axis& h = p.axes[0];
+    const Axis& wd = p.axes[1];
+    const int64_t inPlane = h.input * wd.input;
+    const int64_t outPlane = h.output * wd.output;
+    const int64_t cinG = p.cin / p.groups;
+    const int64_t coutG = p.cout / p.groups;
+    const int64_t kernelSize = h.kernel * wd.kernel;
+    const int64_t columnsRows = cinG * kernelSize;
+    for (int64_t n = 0; n < p.batch; ++n) {
+        for (int64_t g = 0; g < p.groups; ++g) {
+            const float* xg = x + (n * p.cin + g * cinG) * inPlane;
+            const float* wg = w + g * coutG * columnsRows;
+            float* og = out + (n * p.cout + g * coutG) * outPlane;
+            if (p.pointwise) {
+                // A 1x1 convolution over [C, S] is one matrix product.
+                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(coutG),
+                            static_cast<int>(outPlane), static_cast<int>(cinG), 1.0f, wg, static_cast<int>(cinG), xg,
+                            static_cast<int>(inPlane), 0.0f, og, static_cast<int>(outPlane));
+            } else {
+                std::vector<float> columns(static_cast<size_t>(columnsRows * outPlane));
+                context.parallelFor(columnsRows, 4, [&](int64_t begin, int64_t end) {
+                    for (int64_t row = begin; row < end; ++row) {
+                        const int64_t c = row / kernelSize;
+                        const int64_t ky = (row % kernelSize) / wd.kernel;
+                        const int64_t kx = row % wd.kernel;
+                        float* column = columns.data() + row * outPlane;
+                        for (int64_t oy = 0; oy < h.output; ++oy) {
+                            const int64_t iy = oy * h.stride + ky * h.dilation - h.before;
+                            for (int64_t ox = 0; ox < wd.output; ++ox) {
+                                const int64_t ix = ox * wd.stride + kx * wd.dilation - wd.before;
+                                const bool inside = iy >= 0 && iy < h.input && ix >= 0 && ix < wd.input;
+                                column[oy * wd.output + ox] = inside ? xg[c * inPlane + iy * wd.input + ix] : 0.0f;
+                            }
+                        }
+                    }
+                });
+                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(coutG),
+                            static_cast<int>(outPlane), static_cast<int>(columnsRows), 1.0f, wg,
+                            static_cast<int>(columnsRows), columns.data(), static_cast<int>(outPlane), 0.0f, og,
+                            static_cast<int>(outPlane));
+            }
+        }
+        if (bias) {
+            for (int64_t c = 0; c < p.cout; ++c) {
+                float* plane = out + (n * p.cout + c) * outPlane;
+                for (int64_t i = 0; i < outPlane; ++i) plane[i] += bias[c];
+            }
+        }
+    }
+}
+
+void addConv(OpRegistry& registry) {
+    registry.add("conv", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        const InputRef weight = b.input("weight");
+        const std::optional<InputRef> bias = b.optionalInput("bias");
+        b.requireFloat(x, "x");
+        b.requireFloat(weight, "weight");
+        const Shape xs = b.shapeOf(x);
+        const Shape ws = b.shapeOf(weight);
+        b.require(xs.size() == 3 || xs.size() == 4, "only 1-D and 2-D convolutions are supported, x is " + describe(xs));
+        b.require(ws.size() == xs.size(), "weight " + describe(ws) + " does not match x " + describe(xs));
+        ConvPlan plan;
+        plan.batch = xs[0];
+        plan.cin = xs[1];
+        plan.cout = ws[0];
+        plan.groups = b.integer("groups", 1);
+        b.require(plan.groups > 0 && plan.cout % plan.groups == 0, "groups must divide the output channels");
+        b.require(plan.cin == kUnknownDim || plan.cin == ws[1] * plan.groups,
+                  "x has " + std::to_string(plan.cin) + " channels, weight " + describe(ws) + " with " +
+                      std::to_string(plan.groups) + " groups expects " + std::to_string(ws[1] * plan.groups));
+        if (bias) b.require(b.shapeOf(*bias) == Shape{plan.cout}, "bias must be [" + std::to_string(plan.cout) + "]");
+        const Shape spatial(xs.begin() + 2, xs.end());
+        const Shape kernel(ws.begin() + 2, ws.end());
+        plan.axes = resolveAxes(b, spatial, kernel);
+        Shape result{plan.batch, plan.cout};
+        for (const auto& a : plan.axes) result.push_back(a.output);
+        b.setOutput(0, b.dataTypeOf(x), result);
+        if (plan.axes.size() == 1) plan.axes.insert(plan.axes.begin(), Axis{1, 1, 1, 1, 0, 0, 1});
+        plan.pointwise = std::all_of(plan.axes.begin(), plan.axes.end(), [](const Axis& a) {
+            return a.kernel == 1 && a.stride == 1 && a.before == 0 && a.after == 0;
+        });
+        const Tensor* fixedWeight = b.constantOf(weight);
+        const std::optional<Tensor> w = fixedWeight ? std::optional<Tensor>(fixedWeight->asFloat32()) : std::nullopt;
+        const Tensor* fixedBias = bias ? b.constantOf(*bias) : nullptr;
+        const std::optional<Tensor> bv = fixedBias ? std::optional<Tensor>(fixedBias->asFloat32()) : std::nullopt;
+        return makeKernel([=](KernelContext& context) {
+            const Tensor xt = floatInput(context, x);
+            const Tensor wt = w ? *w : floatInput(context, weight);
+            std::optional<Tensor> bt = bv;
+            if (bias && !bt) bt = floatInput(context, *bias);
+            FloatOutput output(context, 0);
+            if (output.count() > 0) convolve(plan, xt.data<float>(), wt.data<float>(), bt ? bt->data<float>() : nullptr,
+                                             output.data(), context);
+            output.commit();
+        });
+    });
+}
+
+}  // namespace
+
+void registerConvolutionOps(OpRegistry& registry) {
+    addConv(registry);
+}
+
+}  // namespace platform::coreml::runtime

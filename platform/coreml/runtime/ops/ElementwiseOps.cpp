@@ -1,0 +1,219 @@
+#include <cmath>
+#include <functional>
+
+#include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/OpSupport.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+constexpr int64_t kRowsPerTask = 64;
+
+using Binary = double (*)(double, double);
+
+// Shared body of the broadcasting ops: float outputs computed in fp32 rows,
+// everything else (integers, bools, comparisons of integers) through doubles.
+class BroadcastKernel final : public Kernel {
+public:
+    BroadcastKernel(std::vector<Shape> operands, Shape result, std::function<float(const float*)> floatOp,
+                    std::function<double(const double*)> exactOp)
+        : result_(std::move(result)), floatOp_(std::move(floatOp)), exactOp_(std::move(exactOp)) {
+        for (const auto& shape : operands) strides_.push_back(broadcastStrides(shape, result_));
+    }
+
+    void run(KernelContext& context) const override {
+        const size_t n = strides_.size();
+        bool floats = true;
+        for (size_t k = 0; k < n; ++k) floats = floats && isFloat(context.input(InputRef{static_cast<int>(k)}).dataType());
+        if (floats && isFloat(context.outputType(0)) && floatOp_) return runFloat(context);
+        runExact(context);
+    }
+
+private:
+    void runFloat(KernelContext& context) const {
+        const size_t n = strides_.size();
+        std::vector<Tensor> inputs;
+        std::vector<const float*> data;
+        for (size_t k = 0; k < n; ++k) {
+            inputs.push_back(floatInput(context, InputRef{static_cast<int>(k)}));
+            data.push_back(inputs.back().data<float>());
+        }
+        FloatOutput output(context, 0);
+        float* out = output.data();
+        context.parallelFor(rowCount(result_), kRowsPerTask, [&](int64_t begin, int64_t end) {
+            float args[3];
+            forEachBroadcastRow(result_, strides_, begin, end,
+                                [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count,
+                                    const std::vector<int64_t>& steps) {
+                                    for (int64_t i = 0; i < count; ++i) {
+                                        for (size_t k = 0; k < n; ++k) args[k] = data[k][offsets[k] + i * steps[k]];
+                                        out[o + i] = floatOp_(args);
+                                    }
+                                });
+        });
+        output.commit();
+    }
+
+    void runExact(KernelContext& context) const {
+        const size_t n = strides_.size();
+        std::vector<const Tensor*> inputs;
+        for (size_t k = 0; k < n; ++k) inputs.push_back(&context.input(InputRef{static_cast<int>(k)}));
+        Tensor& output = context.allocateOutput(0);
+        double args[3];
+        forEachBroadcastRow(result_, strides_, 0, rowCount(result_),
+                            [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count,
+                                const std::vector<int64_t>& steps) {
+                                for (int64_t i = 0; i < count; ++i) {
+                                    for (size_t k = 0; k < n; ++k) args[k] = inputs[k]->number(offsets[k] + i * steps[k]);
+                                    setNumber(output, o + i, exactOp_(args));
+                                }
+                            });
+    }
+
+    Shape result_;
+    std::vector<std::vector<int64_t>> strides_;
+    std::function<float(const float*)> floatOp_;
+    std::function<double(const double*)> exactOp_;
+};
+
+template <typename F>
+void addBinary(OpRegistry& registry, const std::string& name, F op, bool comparison = false) {
+    registry.add(name, [op, comparison](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        const InputRef y = b.input("y");
+        b.require(b.dataTypeOf(x) == b.dataTypeOf(y), "x is " + std::string(runtime::name(b.dataTypeOf(x))) +
+                                                          " but y is " + std::string(runtime::name(b.dataTypeOf(y))));
+        const Shape result = broadcastOrFail(b, b.shapeOf(x), b.shapeOf(y));
+        b.setOutput(0, comparison ? DataType::Bool : b.dataTypeOf(x), result);
+        std::function<float(const float*)> floatOp;
+        if (!comparison) floatOp = [op](const float* a) { return static_cast<float>(op(a[0], a[1])); };
+        return std::make_unique<BroadcastKernel>(std::vector<Shape>{b.shapeOf(x), b.shapeOf(y)}, result, floatOp,
+                                                 [op](const double* a) { return static_cast<double>(op(a[0], a[1])); });
+    });
+}
+
+template <typename F>
+void addLogical(OpRegistry& registry, const std::string& name, F op) {
+    registry.add(name, [op](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        const InputRef y = b.input("y");
+        b.require(b.dataTypeOf(x) == DataType::Bool && b.dataTypeOf(y) == DataType::Bool, "x and y must be bool");
+        const Shape result = broadcastOrFail(b, b.shapeOf(x), b.shapeOf(y));
+        b.setOutput(0, DataType::Bool, result);
+        return std::make_unique<BroadcastKernel>(std::vector<Shape>{b.shapeOf(x), b.shapeOf(y)}, result, nullptr,
+                                                 [op](const double* a) { return op(a[0] != 0, a[1] != 0) ? 1.0 : 0.0; });
+    });
+}
+
+// Unary ops read x (and optionally a constant epsilon or bounds) and keep its type.
+void addUnary(OpRegistry& registry, const std::string& name,
+              std::function<std::function<float(float)>(OpBuilder&)> makeOp) {
+    registry.add(name, [makeOp](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        b.requireFloat(x, "x");
+        std::function<float(float)> op = makeOp(b);
+        b.setOutput(0, b.dataTypeOf(x), b.shapeOf(x));
+        const Shape shape = b.shapeOf(x);
+        return std::make_unique<BroadcastKernel>(std::vector<Shape>{shape}, shape,
+                                                 [op](const float* a) { return op(a[0]); },
+                                                 [op](const double* a) { return static_cast<double>(op(static_cast<float>(a[0]))); });
+    });
+}
+
+template <typename F>
+void addPlainUnary(OpRegistry& registry, const std::string& name, F f) {
+    addUnary(registry, name, [f](OpBuilder&) { return std::function<float(float)>(f); });
+}
+
+void addSelect(OpRegistry& registry) {
+    registry.add("select", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef cond = b.input("cond");
+        const InputRef a = b.input("a");
+        const InputRef c = b.input("b");
+        b.require(b.dataTypeOf(a) == b.dataTypeOf(c), "a and b must have one data type");
+        const Shape result = broadcastOrFail(b, broadcastOrFail(b, b.shapeOf(cond), b.shapeOf(a)), b.shapeOf(c));
+        b.setOutput(0, b.dataTypeOf(a), result);
+        const bool condIsFloat = isFloat(b.dataTypeOf(cond));
+        std::function<float(const float*)> floatOp;
+        if (condIsFloat) floatOp = [](const float* v) { return v[0] != 0 ? v[1] : v[2]; };
+        return std::make_unique<BroadcastKernel>(std::vector<Shape>{b.shapeOf(cond), b.shapeOf(a), b.shapeOf(c)}, result,
+                                                 floatOp, [](const double* v) { return v[0] != 0 ? v[1] : v[2]; });
+    });
+}
+
+void addCast(OpRegistry& registry) {
+    registry.add("cast", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        const std::string target = b.string("dtype");
+        const auto type = dataTypeNamed(target);
+        b.require(type && isNumeric(*type), "cannot cast to '" + target + "'");
+        b.setOutput(0, *type, b.shapeOf(x));
+        return makeKernel([x](KernelContext& context) {
+            const Tensor& input = context.input(x);
+            context.setOutput(0, input.castTo(context.outputType(0)));
+        });
+    });
+}
+
+float safeLog(float x, float epsilon) {
+    return std::log(x + epsilon);
+}
+
+}  // namespace
+
+void registerElementwiseOps(OpRegistry& registry) {
+    addBinary(registry, "add", [](double a, double b) { return a + b; });
+    addBinary(registry, "sub", [](double a, double b) { return a - b; });
+    addBinary(registry, "mul", [](double a, double b) { return a * b; });
+    addBinary(registry, "real_div", [](double a, double b) { return a / b; });
+    addBinary(registry, "floor_div", [](double a, double b) { return std::floor(a / b); });
+    addBinary(registry, "mod", [](double a, double b) { return a - std::floor(a / b) * b; });
+    addBinary(registry, "pow", [](double a, double b) { return std::pow(a, b); });
+    addBinary(registry, "maximum", [](double a, double b) { return std::fmax(a, b); });
+    addBinary(registry, "minimum", [](double a, double b) { return std::fmin(a, b); });
+    addBinary(registry, "equal", [](double a, double b) { return a == b ? 1.0 : 0.0; }, true);
+    addBinary(registry, "not_equal", [](double a, double b) { return a != b ? 1.0 : 0.0; }, true);
+    addBinary(registry, "less", [](double a, double b) { return a < b ? 1.0 : 0.0; }, true);
+    addBinary(registry, "less_equal", [](double a, double b) { return a <= b ? 1.0 : 0.0; }, true);
+    addBinary(registry, "greater", [](double a, double b) { return a > b ? 1.0 : 0.0; }, true);
+    addBinary(registry, "greater_equal", [](double a, double b) { return a >= b ? 1.0 : 0.0; }, true);
+    addLogical(registry, "logical_and", [](bool a, bool b) { return a && b; });
+    addLogical(registry, "logical_or", [](bool a, bool b) { return a || b; });
+    addLogical(registry, "logical_xor", [](bool a, bool b) { return a != b; });
+    addSelect(registry);
+    addCast(registry);
+
+    addPlainUnary(registry, "abs", [](float x) { return std::fabs(x); });
+    addPlainUnary(registry, "sqrt", [](float x) { return std::sqrt(x); });
+    addPlainUnary(registry, "exp", [](float x) { return std::exp(x); });
+    addPlainUnary(registry, "exp2", [](float x) { return std::exp2(x); });
+    addPlainUnary(registry, "tanh", [](float x) { return std::tanh(x); });
+    addPlainUnary(registry, "square", [](float x) { return x * x; });
+    addPlainUnary(registry, "sin", [](float x) { return std::sin(x); });
+    addPlainUnary(registry, "cos", [](float x) { return std::cos(x); });
+    addPlainUnary(registry, "erf", [](float x) { return std::erf(x); });
+    addPlainUnary(registry, "floor", [](float x) { return std::floor(x); });
+    addPlainUnary(registry, "ceil", [](float x) { return std::ceil(x); });
+    addPlainUnary(registry, "round", [](float x) { return std::nearbyint(x); });
+    addPlainUnary(registry, "sign", [](float x) { return x > 0 ? 1.0f : (x < 0 ? -1.0f : 0.0f); });
+    addUnary(registry, "log", [](OpBuilder& b) {
+        const float epsilon = static_cast<float>(b.number("epsilon", 1e-45));
+        return std::function<float(float)>([epsilon](float x) { return safeLog(x, epsilon); });
+    });
+    addUnary(registry, "rsqrt", [](OpBuilder& b) {
+        const float epsilon = static_cast<float>(b.number("epsilon", 1e-12));
+        return std::function<float(float)>([epsilon](float x) { return 1.0f / std::sqrt(x + epsilon); });
+    });
+    addUnary(registry, "inverse", [](OpBuilder& b) {
+        const float epsilon = static_cast<float>(b.number("epsilon", 1e-4));
+        return std::function<float(float)>([epsilon](float x) { return 1.0f / (x + epsilon); });
+    });
+    addUnary(registry, "clip", [](OpBuilder& b) {
+        const float alpha = static_cast<float>(b.number("alpha"));
+        const float beta = static_cast<float>(b.number("beta"));
+        b.require(!(alpha > beta), "clip needs alpha <= beta");
+        return std::function<float(float)>([alpha, beta](float x) { return std::fmin(std::fmax(x, alpha), beta); });
+    });
+}
+
+}  // namespace platform::coreml::runtime
