@@ -6,7 +6,7 @@
 namespace platform::coreml::runtime {
 
 // Splits [0, count) into ranges of at least `grain` items and runs them on
-// the runtime's worker threads, the calling thread included; returns when all
+// the shared thread pool, the calling thread included; returns when all
 // ranges are done. Safe to call from several predictions at once. An exception
 // thrown by `body` is rethrown to the caller after the other ranges finish.
 void parallelFor(int64_t count, int64_t grain, const std::function<void(int64_t begin, int64_t end)>& body);

@@ -1,0 +1,104 @@
+#include <cstring>
+
+#include "platform/concurrency/CancellationToken.h"
+#include "platform/coreml/MLDictionaryFeatureProvider.h"
+#include "platform/coreml/MLModel.h"
+#include "platform/coreml/MLModelError.h"
+#include "platform/coreml/runtime/RuntimeError.h"
+#include "platform/coreml/runtime/RuntimeModel.h"
+
+namespace platform {
+namespace {
+
+using coreml::runtime::DataType;
+using coreml::runtime::RuntimeModel;
+using coreml::runtime::Tensor;
+
+MLMultiArrayDataType arrayType(DataType type) {
+    switch (type) {
+        case DataType::Float16: return MLMultiArrayDataType::float16;
+        case DataType::Float64: return MLMultiArrayDataType::float64;
+        case DataType::Int32: return MLMultiArrayDataType::int32;
+        default: return MLMultiArrayDataType::float32;
+    }
+}
+
+DataType tensorType(MLMultiArrayDataType type) {
+    switch (type) {
+        case MLMultiArrayDataType::float16: return DataType::Float16;
+        case MLMultiArrayDataType::float64: return DataType::Float64;
+        case MLMultiArrayDataType::int32: return DataType::Int32;
+        case MLMultiArrayDataType::float32: break;
+    }
+    return DataType::Float32;
+}
+
+MLFeatureDescription describe(const coreml::runtime::FeatureSpec& spec) {
+    return MLFeatureDescription{spec.name, MLFeatureType::multiArray, false,
+                                MLMultiArrayConstraint{spec.shape, arrayType(spec.dataType)}};
+}
+
+// Arrays may be strided (half-precision arrays live in padded pixel-buffer
+// rows); the runtime reads dense row-major tensors.
+Tensor denseCopy(const MLMultiArray& array) {
+    Tensor tensor(tensorType(array.dataType()), array.shape());
+    const size_t size = elementSize(array.dataType());
+    const auto& shape = array.shape();
+    const auto& strides = array.strides();
+    const auto* source = static_cast<const std::byte*>(array.dataPointer());
+    std::byte* target = tensor.mutableBytes();
+    std::vector<int64_t> index(shape.size(), 0);
+    for (int64_t i = 0; i < tensor.count(); ++i) {
+        int64_t offset = 0;
+        for (size_t d = 0; d < shape.size(); ++d) offset += index[d] * strides[d];
+        std::memcpy(target + i * static_cast<int64_t>(size), source + offset * static_cast<int64_t>(size), size);
+        for (size_t d = shape.size(); d-- > 0;) {
+            if (++index[d] < shape[d]) break;
+            index[d] = 0;
+        }
+    }
+    return tensor;
+}
+
+std::shared_ptr<MLMultiArray> toArray(const Tensor& tensor) {
+    auto array = std::make_shared<MLMultiArray>(tensor.shape(), arrayType(tensor.dataType()));
+    std::memcpy(array->dataPointer(), tensor.bytes(), tensor.byteSize());
+    return array;
+}
+
+}  // namespace
+
+std::shared_ptr<MLModel> MLModel::load(const URL& bundleURL, const MLModelConfiguration& configuration) {
+    std::shared_ptr<RuntimeModel> runtime;
+    try {
+        runtime = RuntimeModel::load(bundleURL.path());
+    } catch (const coreml::runtime::ModelLoadError& error) {
+        const bool io = error.kind() == coreml::runtime::ModelLoadError::Kind::unreadableBundle;
+        throw MLModelError(io ? MLModelError::Kind::io : MLModelError::Kind::generic, error.what());
+    }
+    MLModelDescription description;
+    for (const auto& spec : runtime->inputs()) description.inputDescriptionsByName.emplace(spec.name, describe(spec));
+    for (const auto& spec : runtime->outputs()) description.outputDescriptionsByName.emplace(spec.name, describe(spec));
+
+    auto predict = [runtime](const MLFeatureProvider& input, const MLPredictionOptions&) {
+        std::map<std::string, Tensor> inputs;
+        for (const auto& spec : runtime->inputs()) {
+            const auto value = input.featureValue(spec.name);
+            if (!value || !value->multiArrayValue()) continue;
+            inputs.emplace(spec.name, denseCopy(*value->multiArrayValue()));
+        }
+        std::map<std::string, Tensor> outputs;
+        try {
+            outputs = runtime->predict(inputs, [] { checkCancellation(); });
+        } catch (const coreml::runtime::PredictionError& error) {
+            const bool feature = error.kind() != coreml::runtime::PredictionError::Kind::invalidInputValue;
+            throw MLModelError(feature ? MLModelError::Kind::featureType : MLModelError::Kind::generic, error.what());
+        }
+        std::map<std::string, MLFeatureValue> values;
+        for (const auto& [name, tensor] : outputs) values.emplace(name, MLFeatureValue(toArray(tensor)));
+        return std::make_shared<MLDictionaryFeatureProvider>(std::move(values));
+    };
+    return std::make_shared<MLModel>(std::move(description), std::move(predict), configuration);
+}
+
+}  // namespace platform
