@@ -54,8 +54,9 @@ bool isCancelled();
 void checkCancellation();
 
 // Runs `operation`; if the current task is cancelled meanwhile (or already
-// was), `onCancel` runs at once on the cancelling thread, so it must be quick
-// and thread-safe. It never runs after `operation` has returned.
+// was), `onCancel` runs at once on the cancelling thread, so it must be quick,
+// thread-safe and must not throw. It never starts once `operation` has
+// returned, and has finished by the time this function returns.
 template <class Operation, class OnCancel>
 std::invoke_result_t<Operation&> withTaskCancellationHandler(Operation&& operation, OnCancel&& onCancel) {
     std::optional<CancellationToken> token = currentCancellationToken();

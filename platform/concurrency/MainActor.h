@@ -12,8 +12,8 @@ namespace platform {
 
 // The serial executor of the application's main thread. Nothing runs its jobs
 // but a call to drain() (the event loop's, or a test's), so they run on the
-// draining thread, one at a time, in the order they were posted. Jobs must
-// not throw; one that does ends the program.
+// draining thread, one at a time, in the order they were posted. Only one
+// thread drains it. Jobs must not throw; one that does ends the program.
 class MainActor {
 public:
     static void post(std::function<void()> job);
