@@ -13,9 +13,11 @@ function(dictaro_add_test name)
   cmake_parse_arguments(ARG "TSAN" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  # scripts/setup fetches the fixtures once into build/fixtures; the sanitizer
+  # trees read that same copy.
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
-    PROPERTIES LABELS unit ENVIRONMENT "DICTARO_FIXTURES=${PROJECT_BINARY_DIR}/fixtures"
+    PROPERTIES LABELS unit ENVIRONMENT "DICTARO_FIXTURES=${PROJECT_SOURCE_DIR}/build/fixtures"
     DISCOVERY_TIMEOUT 60)
   if(ARG_TSAN)
     set_property(GLOBAL APPEND PROPERTY DICTARO_TSAN_TESTS ${name})

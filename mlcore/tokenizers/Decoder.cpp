@@ -89,12 +89,7 @@ int64_t requiredInteger(const Config& config, const char* name, const std::strin
 
 } // namespace
 
-std::optional<DecoderType> decoderType(std::string_view name) {
-    for (const auto& [text, type] : kDecoderTypes) {
-        if (text == name) return type;
-    }
-    return std::nullopt;
-}
+std::optional<DecoderType> decoderType(std::string_view name) { return namedValue(kDecoderTypes, name); }
 
 std::shared_ptr<const Decoder> DecoderFactory::fromConfig(const Config& config, const std::set<std::string>& addedTokens) {
     const auto name = componentType(config);

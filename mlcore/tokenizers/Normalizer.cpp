@@ -51,12 +51,7 @@ std::string withoutNonspacingMarks(std::string_view text) {
 
 } // namespace
 
-std::optional<NormalizerType> normalizerType(std::string_view name) {
-    for (const auto& [text, type] : kNormalizerTypes) {
-        if (text == name) return type;
-    }
-    return std::nullopt;
-}
+std::optional<NormalizerType> normalizerType(std::string_view name) { return namedValue(kNormalizerTypes, name); }
 
 StringReplacePattern StringReplacePattern::regexp(platform::text::Regex regexp, std::string replacement) {
     return StringReplacePattern(Regexp{std::move(regexp), std::move(replacement)});

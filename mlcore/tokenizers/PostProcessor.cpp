@@ -49,12 +49,7 @@ void append(std::vector<std::string>& to, const std::vector<std::string>& tokens
 
 } // namespace
 
-std::optional<PostProcessorType> postProcessorType(std::string_view name) {
-    for (const auto& [text, type] : kPostProcessorTypes) {
-        if (text == name) return type;
-    }
-    return std::nullopt;
-}
+std::optional<PostProcessorType> postProcessorType(std::string_view name) { return namedValue(kPostProcessorTypes, name); }
 
 std::shared_ptr<const PostProcessor> PostProcessorFactory::fromConfig(const Config& config) {
     const auto name = componentType(config);

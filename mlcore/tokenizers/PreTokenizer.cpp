@@ -64,9 +64,7 @@ const Regex& digit() {
 SplitDelimiterBehavior behaviorSetting(const Config& config) {
     const auto name = config["behavior"].string();
     if (!name) return SplitDelimiterBehavior::isolated;
-    for (const auto& [text, behavior] : kBehaviors) {
-        if (text == *name) return behavior;
-    }
+    if (const auto behavior = namedValue(kBehaviors, *name)) return *behavior;
     rejectConfiguration("Unsupported split behavior: " + *name);
 }
 
@@ -82,12 +80,7 @@ std::vector<std::string> PreTokenizer::preTokenize(const std::vector<std::string
     return pieces;
 }
 
-std::optional<PreTokenizerType> preTokenizerType(std::string_view name) {
-    for (const auto& [text, type] : kPreTokenizerTypes) {
-        if (text == name) return type;
-    }
-    return std::nullopt;
-}
+std::optional<PreTokenizerType> preTokenizerType(std::string_view name) { return namedValue(kPreTokenizerTypes, name); }
 
 std::optional<StringSplitPattern> StringSplitPattern::from(const Config& config) {
     const Config pattern = config["pattern"];
