@@ -1,6 +1,7 @@
 #include "mlcore/tokenizers/StringPreTokenization.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace celvan {
 namespace {
@@ -102,21 +103,30 @@ std::vector<std::string> split(std::string_view text, const std::vector<TextRang
 }
 
 std::vector<std::string> split(std::string_view text, const platform::text::Regex& pattern) {
-    const auto matches = pattern.matches(text);
+    // Capture groups slow every search down, so an expression without any
+    // is searched for its ranges alone.
+    std::vector<std::pair<TextRange, TextRange>> matches;  // whole match, kept text
+    if (pattern.groupCount() == 0) {
+        for (const auto& range : pattern.matchRanges(text)) matches.emplace_back(range, range);
+    } else {
+        for (const auto& match : pattern.matches(text)) {
+            TextRange kept = match.range;
+            for (auto group = match.groups.rbegin(); group != match.groups.rend(); ++group) {
+                if (*group) {
+                    kept = **group;
+                    break;
+                }
+            }
+            matches.emplace_back(match.range, kept);
+        }
+    }
     if (matches.empty()) return {std::string(text)};
     std::vector<std::string> pieces;
     std::size_t position = 0;
-    for (const auto& match : matches) {
-        if (match.range.begin > position) pieces.emplace_back(text.substr(position, match.range.begin - position));
-        TextRange kept = match.range;
-        for (auto group = match.groups.rbegin(); group != match.groups.rend(); ++group) {
-            if (*group) {
-                kept = **group;
-                break;
-            }
-        }
+    for (const auto& [range, kept] : matches) {
+        if (range.begin > position) pieces.emplace_back(text.substr(position, range.begin - position));
         pieces.emplace_back(text.substr(kept.begin, kept.size()));
-        position = match.range.end;
+        position = range.end;
     }
     if (position < text.size()) pieces.emplace_back(text.substr(position));
     return pieces;

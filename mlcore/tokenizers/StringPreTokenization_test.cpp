@@ -70,6 +70,7 @@ TEST(StringPreTokenization, SplitAroundMatchesKeepsTheCapturedText) {
         {"", {""}},
     };
     for (const auto& c : cases) EXPECT_EQ(split(c.text, addedTokens), c.expected) << c.text;
+    EXPECT_EQ(split("a<s>b<s>", Regex("<s>")), (Pieces{"a", "<s>", "b", "<s>"}));
 }
 
 } // namespace

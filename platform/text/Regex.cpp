@@ -14,6 +14,7 @@ namespace platform::text {
 
 struct Regex::Compiled {
     std::unique_ptr<icu::RegexPattern> pattern;
+    std::size_t groupCount;
 };
 
 namespace {
@@ -155,14 +156,12 @@ Regex::Regex(std::string_view pattern) : pattern_(pattern) {
         throw Error(Error::Kind::invalidPattern,
                     "invalid regular expression '" + pattern_ + "': " + u_errorName(status));
     }
-    compiled_ = std::make_shared<const Compiled>(Compiled{std::move(compiled)});
+    std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(status));
+    const std::size_t groups = U_SUCCESS(status) ? static_cast<std::size_t>(matcher->groupCount()) : 0;
+    compiled_ = std::make_shared<const Compiled>(Compiled{std::move(compiled), groups});
 }
 
-std::size_t Regex::groupCount() const {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> matcher(compiled_->pattern->matcher(status));
-    return U_SUCCESS(status) ? static_cast<std::size_t>(matcher->groupCount()) : 0;
-}
+std::size_t Regex::groupCount() const { return compiled_->groupCount; }
 
 std::vector<Regex::Match> Regex::matches(std::string_view text) const {
     Search search(*compiled_->pattern, text);
