@@ -1,7 +1,7 @@
 #pragma once
 
-#include "mlcore/foundation/CelvanCoreError.h"
 #include "mlcore/foundation/Config.h"
+#include "mlcore/tokenizers/UnsupportedConfigurationError.h"
 
 #include <array>
 #include <cstddef>
@@ -33,7 +33,7 @@ std::optional<Value> namedValue(const std::array<std::pair<std::string_view, Val
 
 // Settings a file cannot do without stop the load with the message naming them.
 [[noreturn]] inline void rejectConfiguration(const std::string& message) {
-    throw CelvanCoreError::invalidConfiguration(message);
+    throw UnsupportedConfigurationError(message);
 }
 
 } // namespace celvan

@@ -29,7 +29,7 @@ std::optional<DecoderType> decoderType(std::string_view name);
 class DecoderFactory {
 public:
     // No decoder when the configuration is absent or has no string "type".
-    // Throws CelvanCoreError for a type that is unknown or a setting that is
+    // Throws UnsupportedConfigurationError for a type that is unknown or a setting that is
     // missing. The added tokens are those a ByteLevel decoder passes through.
     static std::shared_ptr<const Decoder> fromConfig(const Config& config,
                                                      const std::set<std::string>& addedTokens = {});

@@ -2,7 +2,7 @@
 
 #include "mlcore/tokenizers/ByteEncoder.h"
 #include "mlcore/tokenizers/PreTokenizer.h"
-#include "mlcore/tokenizers/TestConfig.h"
+#include "mlcore/tokenizers/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace {
 using Tokens = std::vector<std::string>;
 
 Tokens decoded(const std::string& json, const Tokens& tokens, const std::set<std::string>& addedTokens = {}) {
-    const auto decoder = DecoderFactory::fromConfig(testConfig(json), addedTokens);
+    const auto decoder = DecoderFactory::fromConfig(testing::configFromJson(json), addedTokens);
     if (!decoder) {
         ADD_FAILURE() << "no decoder from " << json;
         return {};
@@ -79,8 +79,8 @@ TEST(Decoder, ByteLevelKeepsAddedTokensApartAndRepairsBytes) {
 }
 
 TEST(Decoder, ByteLevelRoundTripsWhatTheByteLevelPreTokenizerProduced) {
-    const auto preTokenizer = PreTokenizerFactory::fromConfig(testConfig(R"({"type": "ByteLevel"})"));
-    const auto decoder = DecoderFactory::fromConfig(testConfig(R"({"type": "ByteLevel"})"), {});
+    const auto preTokenizer = PreTokenizerFactory::fromConfig(testing::configFromJson(R"({"type": "ByteLevel"})"));
+    const auto decoder = DecoderFactory::fromConfig(testing::configFromJson(R"({"type": "ByteLevel"})"), {});
     ASSERT_NE(preTokenizer, nullptr);
     ASSERT_NE(decoder, nullptr);
     const std::vector<std::string> corpus = {
@@ -102,7 +102,7 @@ TEST(Decoder, ByteLevelRoundTripsWhatTheByteLevelPreTokenizerProduced) {
 }
 
 TEST(Decoder, UnusableConfigurationIsAnErrorWithItsMessage) {
-    expectRejected(
+    testing::expectRejected(
         {
             {R"({"type": ""})", "Unsupported Decoder type: "},
             {R"({"type": "CTC"})", "Unsupported Decoder type: CTC"},
@@ -116,7 +116,7 @@ TEST(Decoder, UnusableConfigurationIsAnErrorWithItsMessage) {
             {R"({"type": "Replace", "pattern": {"Regex": "("}, "content": ""})", "Cannot build regexp from ("},
         },
         [](const Config& config) { DecoderFactory::fromConfig(config); });
-    EXPECT_EQ(DecoderFactory::fromConfig(testConfig("{}")), nullptr);
+    EXPECT_EQ(DecoderFactory::fromConfig(testing::configFromJson("{}")), nullptr);
 }
 
 } // namespace

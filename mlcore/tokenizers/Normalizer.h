@@ -29,7 +29,7 @@ public:
     static StringReplacePattern string(std::string pattern, std::string replacement);
 
     // No pattern when "content" or a usable "pattern" is missing. Throws
-    // CelvanCoreError when the expression does not compile or the content is
+    // UnsupportedConfigurationError when the expression does not compile or the content is
     // no template for it.
     static std::optional<StringReplacePattern> from(const Config& config);
 
@@ -73,7 +73,7 @@ std::optional<NormalizerType> normalizerType(std::string_view name);
 class NormalizerFactory {
 public:
     // No normalizer when the configuration is absent or has no string "type".
-    // Throws CelvanCoreError for a type that is unknown or cannot be served.
+    // Throws UnsupportedConfigurationError for a type that is unknown or cannot be served.
     static std::shared_ptr<const Normalizer> fromConfig(const Config& config);
 };
 

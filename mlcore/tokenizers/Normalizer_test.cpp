@@ -1,6 +1,6 @@
 #include "mlcore/tokenizers/Normalizer.h"
 
-#include "mlcore/tokenizers/TestConfig.h"
+#include "mlcore/tokenizers/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ namespace celvan {
 namespace {
 
 std::string normalized(const std::string& json, const std::string& text) {
-    const auto normalizer = NormalizerFactory::fromConfig(testConfig(json));
+    const auto normalizer = NormalizerFactory::fromConfig(testing::configFromJson(json));
     if (!normalizer) {
         ADD_FAILURE() << "no normalizer from " << json;
         return {};
@@ -82,12 +82,12 @@ TEST(Normalizer, StripAccentsAloneKeepsComposedLettersWhileBertStripsThem) {
 
 TEST(Normalizer, AbsentOrUntypedConfigurationGivesNoNormalizer) {
     for (const std::string json : {"null", "{}", R"({"type": 3})", R"({"type": null})", "[]", "\"NFC\""}) {
-        EXPECT_EQ(NormalizerFactory::fromConfig(testConfig(json)), nullptr) << json;
+        EXPECT_EQ(NormalizerFactory::fromConfig(testing::configFromJson(json)), nullptr) << json;
     }
 }
 
 TEST(Normalizer, UnusableConfigurationIsAnErrorWithItsMessage) {
-    expectRejected(
+    testing::expectRejected(
         {
             {R"({"type": ""})", "Unsupported Normalizer type: "},
             {R"({"type": "Unknown"})", "Unsupported Normalizer type: Unknown"},

@@ -32,7 +32,7 @@ std::optional<PostProcessorType> postProcessorType(std::string_view name);
 class PostProcessorFactory {
 public:
     // No post-processor when the configuration is absent or has no string
-    // "type". Throws CelvanCoreError for a type that is unknown or a setting
+    // "type". Throws UnsupportedConfigurationError for a type that is unknown or a setting
     // that is missing.
     static std::shared_ptr<const PostProcessor> fromConfig(const Config& config);
 };

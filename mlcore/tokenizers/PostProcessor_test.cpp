@@ -1,6 +1,6 @@
 #include "mlcore/tokenizers/PostProcessor.h"
 
-#include "mlcore/tokenizers/TestConfig.h"
+#include "mlcore/tokenizers/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -48,14 +48,14 @@ TEST(PostProcessor, AddsSpecialTokensAsEachTypeSays) {
         {R"({"type": "Sequence", "processors": []})", Tokens{"c"}, true, {"a", "b"}},
     };
     for (const auto& c : cases) {
-        const auto processor = PostProcessorFactory::fromConfig(testConfig(c.json));
+        const auto processor = PostProcessorFactory::fromConfig(testing::configFromJson(c.json));
         ASSERT_NE(processor, nullptr) << c.json;
         EXPECT_EQ((*processor)({"a", "b"}, c.pair, c.addSpecialTokens), c.expected) << c.json;
     }
 }
 
 TEST(PostProcessor, TemplateWithoutPairIgnoresTheSecondSequence) {
-    const auto processor = PostProcessorFactory::fromConfig(testConfig(R"({"type": "TemplateProcessing",
+    const auto processor = PostProcessorFactory::fromConfig(testing::configFromJson(R"({"type": "TemplateProcessing",
         "single": [{"Sequence": {"id": "A"}}, {"Sequence": {"id": "B"}}, {"SpecialToken": {"id": "</s>"}}],
         "pair": []})"));
     ASSERT_NE(processor, nullptr);
@@ -78,14 +78,14 @@ TEST(PostProcessor, RobertaTrimsWhitespaceAroundTokens) {
     };
     for (const auto& c : cases) {
         const auto processor = PostProcessorFactory::fromConfig(
-            testConfig(R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0])" + c.flags + "}"));
+            testing::configFromJson(R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0])" + c.flags + "}"));
         ASSERT_NE(processor, nullptr);
         EXPECT_EQ((*processor)(c.tokens), c.expected) << c.flags;
     }
 }
 
 TEST(PostProcessor, UnusableConfigurationIsAnErrorWithItsMessage) {
-    expectRejected(
+    testing::expectRejected(
         {
             {R"({"type": ""})", "Unsupported PostProcessor type: "},
             {R"({"type": "Whatever"})", "Unsupported PostProcessor type: Whatever"},
@@ -96,8 +96,8 @@ TEST(PostProcessor, UnusableConfigurationIsAnErrorWithItsMessage) {
             {R"({"type": "Sequence"})", "Missing `processors` configuration"},
         },
         [](const Config& config) { PostProcessorFactory::fromConfig(config); });
-    EXPECT_EQ(PostProcessorFactory::fromConfig(testConfig("null")), nullptr);
-    EXPECT_EQ(PostProcessorFactory::fromConfig(testConfig(R"({"type": 1})")), nullptr);
+    EXPECT_EQ(PostProcessorFactory::fromConfig(testing::configFromJson("null")), nullptr);
+    EXPECT_EQ(PostProcessorFactory::fromConfig(testing::configFromJson(R"({"type": 1})")), nullptr);
 }
 
 } // namespace

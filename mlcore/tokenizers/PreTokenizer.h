@@ -43,7 +43,7 @@ public:
     static StringSplitPattern string(std::string pattern) { return StringSplitPattern(std::move(pattern)); }
 
     // No pattern when "pattern" holds neither a "String" nor a "Regex"
-    // string. Throws CelvanCoreError when the expression does not compile.
+    // string. Throws UnsupportedConfigurationError when the expression does not compile.
     static std::optional<StringSplitPattern> from(const Config& config);
 
     std::vector<TextRange> ranges(std::string_view text) const;
@@ -71,7 +71,7 @@ std::optional<PreTokenizerType> preTokenizerType(std::string_view name);
 class PreTokenizerFactory {
 public:
     // No pre-tokenizer when the configuration is absent or has no string
-    // "type". Throws CelvanCoreError for a type that is unknown or cannot be
+    // "type". Throws UnsupportedConfigurationError for a type that is unknown or cannot be
     // served.
     static std::shared_ptr<const PreTokenizer> fromConfig(const Config& config);
 };

@@ -1,7 +1,7 @@
 #include "mlcore/tokenizers/PreTokenizer.h"
 
 #include "mlcore/tokenizers/ByteEncoder.h"
-#include "mlcore/tokenizers/TestConfig.h"
+#include "mlcore/tokenizers/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ using Pieces = std::vector<std::string>;
 const PreTokenizerOptions kFirst{PreTokenizerOption::firstSection};
 
 Pieces preTokenized(const std::string& json, const std::string& text, const PreTokenizerOptions& options = {}) {
-    const auto preTokenizer = PreTokenizerFactory::fromConfig(testConfig(json));
+    const auto preTokenizer = PreTokenizerFactory::fromConfig(testing::configFromJson(json));
     if (!preTokenizer) {
         ADD_FAILURE() << "no pre-tokenizer from " << json;
         return {};
@@ -103,19 +103,19 @@ TEST(PreTokenizer, ByteLevelExpressionSplitsAsGpt2Does) {
 
 TEST(PreTokenizer, HostileSplitExpressionEndsInAnError) {
     const auto preTokenizer =
-        PreTokenizerFactory::fromConfig(testConfig(R"({"type": "Split", "pattern": {"Regex": "(a|aa)+$"}})"));
+        PreTokenizerFactory::fromConfig(testing::configFromJson(R"({"type": "Split", "pattern": {"Regex": "(a|aa)+$"}})"));
     ASSERT_NE(preTokenizer, nullptr);
     EXPECT_THROW((*preTokenizer)(std::string(40, 'a') + "b"), platform::text::Regex::Error);
 }
 
 TEST(PreTokenizer, AbsentOrUntypedConfigurationGivesNoPreTokenizer) {
     for (const std::string json : {"null", "{}", R"({"type": false})", "[1]"}) {
-        EXPECT_EQ(PreTokenizerFactory::fromConfig(testConfig(json)), nullptr) << json;
+        EXPECT_EQ(PreTokenizerFactory::fromConfig(testing::configFromJson(json)), nullptr) << json;
     }
 }
 
 TEST(PreTokenizer, UnusableConfigurationIsAnErrorWithItsMessage) {
-    expectRejected(
+    testing::expectRejected(
         {
             {R"({"type": ""})", "Unsupported PreTokenizer type: "},
             {R"({"type": "Bogus"})", "Unsupported PreTokenizer type: Bogus"},

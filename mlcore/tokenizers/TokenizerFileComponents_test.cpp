@@ -2,10 +2,11 @@
 #include "mlcore/tokenizers/Normalizer.h"
 #include "mlcore/tokenizers/PostProcessor.h"
 #include "mlcore/tokenizers/PreTokenizer.h"
-#include "mlcore/tokenizers/TestConfig.h"
+#include "mlcore/tokenizers/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,19 +25,18 @@ struct FileComponents {
     std::set<std::string> addedTokens;
 };
 
-std::optional<FileComponents> components(const std::string& folder) {
-    const auto data = fixtureConfig(folder + "/tokenizer.json");
-    if (!data) return std::nullopt;
+FileComponents components(const std::string& folder) {
+    const Config data = testing::fixtureConfig(folder, "tokenizer.json");
     FileComponents built;
-    if (const auto* added = (*data)["added_tokens"].array()) {
+    if (const auto* added = data["added_tokens"].array()) {
         for (const auto& token : *added) {
             if (const auto content = token["content"].string()) built.addedTokens.insert(*content);
         }
     }
-    built.normalizer = NormalizerFactory::fromConfig((*data)["normalizer"]);
-    built.preTokenizer = PreTokenizerFactory::fromConfig((*data)["pre_tokenizer"]);
-    built.postProcessor = PostProcessorFactory::fromConfig((*data)["post_processor"]);
-    built.decoder = DecoderFactory::fromConfig((*data)["decoder"], built.addedTokens);
+    built.normalizer = NormalizerFactory::fromConfig(data["normalizer"]);
+    built.preTokenizer = PreTokenizerFactory::fromConfig(data["pre_tokenizer"]);
+    built.postProcessor = PostProcessorFactory::fromConfig(data["post_processor"]);
+    built.decoder = DecoderFactory::fromConfig(data["decoder"], built.addedTokens);
     return built;
 }
 
@@ -55,57 +55,49 @@ const std::vector<std::string> kMixedCorpus = {
     "numbers 1234567 and symbols $%&*(){}[]",
 };
 
-#define SKIP_WITHOUT(files)                                                              \
-    if (!(files)) GTEST_SKIP() << "tokenizer fixtures not fetched (scripts/fetch-fixtures)"
-
 TEST(TokenizerFileComponents, WhisperFileAddsItsTaskTokensAndDecodesAroundThem) {
     const auto whisper = components("whisper-en");
-    SKIP_WITHOUT(whisper);
-    EXPECT_EQ(whisper->addedTokens.size(), 1608u);
-    EXPECT_EQ(whisper->normalizer, nullptr);
-    EXPECT_EQ((*whisper->preTokenizer)(" Hello world."), (Tokens{"ĠHello", "Ġworld", "."}));
-    EXPECT_EQ((*whisper->postProcessor)({"ĠHello", "Ġworld", "."}),
+    EXPECT_EQ(whisper.addedTokens.size(), 1608u);
+    EXPECT_EQ(whisper.normalizer, nullptr);
+    EXPECT_EQ((*whisper.preTokenizer)(" Hello world."), (Tokens{"ĠHello", "Ġworld", "."}));
+    EXPECT_EQ((*whisper.postProcessor)({"ĠHello", "Ġworld", "."}),
               (Tokens{"<|startoftranscript|>", "<|notimestamps|>", "ĠHello", "Ġworld", ".", "<|endoftext|>"}));
-    EXPECT_EQ((*whisper->postProcessor)({"ĠHi"}, std::nullopt, false), (Tokens{"ĠHi"}));
-    EXPECT_EQ((*whisper->decoder)({"<|startoftranscript|>", "<|en|>", "ĠHello", "Ġworld", "<|0.00|>", ".", "<|endoftext|>"}),
+    EXPECT_EQ((*whisper.postProcessor)({"ĠHi"}, std::nullopt, false), (Tokens{"ĠHi"}));
+    EXPECT_EQ((*whisper.decoder)({"<|startoftranscript|>", "<|en|>", "ĠHello", "Ġworld", "<|0.00|>", ".", "<|endoftext|>"}),
               (Tokens{"<|startoftranscript|>", "<|en|>", " Hello world", "<|0.00|>", ".", "<|endoftext|>"}));
 }
 
 TEST(TokenizerFileComponents, ByteLevelFilesGiveBackEveryText) {
     for (const std::string folder : {"gpt2", "whisper-en", "llama3"}) {
         const auto file = components(folder);
-        SKIP_WITHOUT(file);
         for (const auto& text : kMixedCorpus) {
-            EXPECT_EQ(joined((*file->decoder)((*file->preTokenizer)(text))), text) << folder << ": " << text;
+            EXPECT_EQ(joined((*file.decoder)((*file.preTokenizer)(text))), text) << folder << ": " << text;
         }
         // Bytes that are no text come back as replacement characters.
-        EXPECT_EQ(joined((*file->decoder)((*file->preTokenizer)("bad \xFF\xC3 bytes"))), "bad \uFFFD\uFFFD bytes") << folder;
+        EXPECT_EQ(joined((*file.decoder)((*file.preTokenizer)("bad \xFF\xC3 bytes"))), "bad \uFFFD\uFFFD bytes") << folder;
     }
 }
 
 TEST(TokenizerFileComponents, Llama3SplitsAsItsExpressionSays) {
     const auto llama3 = components("llama3");
-    SKIP_WITHOUT(llama3);
-    EXPECT_EQ((*llama3->preTokenizer)("Hello world 12345 IT'S\n\nok"),
+    EXPECT_EQ((*llama3.preTokenizer)("Hello world 12345 IT'S\n\nok"),
               (Tokens{"Hello", "Ġworld", "Ġ", "123", "45", "ĠIT", "'S", "ĊĊ", "ok"}));
 }
 
 TEST(TokenizerFileComponents, Llama2MarksWordsAndDecodesByteFallback) {
     const auto llama2 = components("llama2");
-    SKIP_WITHOUT(llama2);
-    EXPECT_EQ(llama2->preTokenizer, nullptr);
-    EXPECT_EQ((*llama2->normalizer)("Hello world"), "▁Hello▁world");
-    EXPECT_EQ((*llama2->postProcessor)({"▁Hello"}), (Tokens{"<s>", "▁Hello"}));
-    EXPECT_EQ(joined((*llama2->decoder)({"▁Hello", "▁world", "<0xE2>", "<0x82>", "<0xAC>", "▁"})), "Hello world€ ");
+    EXPECT_EQ(llama2.preTokenizer, nullptr);
+    EXPECT_EQ((*llama2.normalizer)("Hello world"), "▁Hello▁world");
+    EXPECT_EQ((*llama2.postProcessor)({"▁Hello"}), (Tokens{"<s>", "▁Hello"}));
+    EXPECT_EQ(joined((*llama2.decoder)({"▁Hello", "▁world", "<0xE2>", "<0x82>", "<0xAC>", "▁"})), "Hello world€ ");
 }
 
 TEST(TokenizerFileComponents, BertFileLowercasesSplitsAndJoinsWordPieces) {
     const auto bert = components("bert");
-    SKIP_WITHOUT(bert);
-    EXPECT_EQ((*bert->preTokenizer)((*bert->normalizer)("I like Strawberries, \tCAFÉ!")),
+    EXPECT_EQ((*bert.preTokenizer)((*bert.normalizer)("I like Strawberries, \tCAFÉ!")),
               (Tokens{"i", "like", "strawberries", ",", "cafe", "!"}));
-    EXPECT_EQ((*bert->postProcessor)({"i", "like"}), (Tokens{"[CLS]", "i", "like", "[SEP]"}));
-    EXPECT_EQ(joined((*bert->decoder)({"i", "like", "straw", "##berries", "!"})), "i like strawberries!");
+    EXPECT_EQ((*bert.postProcessor)({"i", "like"}), (Tokens{"[CLS]", "i", "like", "[SEP]"}));
+    EXPECT_EQ(joined((*bert.decoder)({"i", "like", "straw", "##berries", "!"})), "i like strawberries!");
 }
 
 } // namespace

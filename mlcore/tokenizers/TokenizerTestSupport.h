@@ -2,6 +2,7 @@
 
 #include "mlcore/foundation/Config.h"
 #include "mlcore/foundation/JSONSerializationBOM.h"
+#include "mlcore/tokenizers/UnsupportedConfigurationError.h"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +12,14 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace celvan::testing {
 
+// Any JSON value, a bare null or string included, read the way tokenizer
+// files are.
 inline Config configFromJson(std::string_view json) {
-    return Config::convertToBinaryDistinctKeys(bomPreservingJsonObject(json));
+    return Config::convertToBinaryDistinctKeys(bomPreservingJsonObject(json, {.fragmentsAllowed = true}));
 }
 
 inline std::string readFile(const std::filesystem::path& path) {
@@ -38,6 +42,24 @@ inline std::filesystem::path fixtureFolder(const std::string& name) {
 
 inline Config fixtureConfig(const std::string& name, const std::string& file) {
     return configFromJson(readFile(fixtureFolder(name) / file));
+}
+
+struct RejectedConfiguration {
+    std::string json;
+    std::string message;
+};
+
+// Each configuration must fail to build with exactly its message.
+template <typename Build>
+void expectRejected(const std::vector<RejectedConfiguration>& cases, Build build) {
+    for (const auto& c : cases) {
+        try {
+            build(configFromJson(c.json));
+            ADD_FAILURE() << "no error for " << c.json;
+        } catch (const UnsupportedConfigurationError& error) {
+            EXPECT_EQ(std::string(error.what()), c.message) << c.json;
+        }
+    }
 }
 
 } // namespace celvan::testing
