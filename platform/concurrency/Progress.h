@@ -10,7 +10,7 @@
 
 namespace platform {
 
-// Progress of one piece of work in units, thread-safe. A child progress counts
+// Progress of one job, counted in units, thread-safe. A child progress counts
 // for `pendingUnitCount` of its parent's units in proportion to its own
 // fraction; when the child finishes, those units join the parent's completed
 // count and the child is let go.
