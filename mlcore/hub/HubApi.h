@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/JsonValue.h"
 #include "platform/foundation/URL.h"
 #include "platform/log/SystemLog.h"
 #include "platform/net/HTTPURLResponse.h"
@@ -26,6 +27,11 @@ public:
     struct Repo {
         std::string id;
         RepoType type = RepoType::models;
+
+        // {"id": ..., "type": <raw value>}; a type other than the three raw
+        // values is a platform::DecodingError.
+        static Repo decode(const platform::JSONValue& value);
+        platform::JSONValue encode() const;
 
         friend bool operator==(const Repo&, const Repo&) = default;
     };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "mlcore/hub/HubApi.h"
+#include "platform/foundation/JsonValue.h"
 #include "platform/foundation/URL.h"
 
 namespace celvan {
@@ -16,6 +17,11 @@ public:
     struct Repo {
         std::string id;
         RepoType type = RepoType::models;
+
+        // {"id": ..., "type": <raw value>}; a type other than the three raw
+        // values is a platform::DecodingError.
+        static Repo decode(const platform::JSONValue& value);
+        platform::JSONValue encode() const;
 
         friend bool operator==(const Repo&, const Repo&) = default;
     };

@@ -1,0 +1,353 @@
+#include "mlcore/hub/Downloader.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "mlcore/hub/HubTestEnvironment.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/net/URLError.h"
+
+namespace celvan {
+namespace {
+
+using testsupport::HubFault;
+using Kind = HubFault::Kind;
+using State = Downloader::DownloadState;
+
+constexpr int64_t kChunk = 64 * 1024;
+
+class DownloaderTest : public testing::HubTestEnvironment {
+protected:
+    // Small files only: every transfer goes straight to the file's address.
+    std::uint64_t largeFileThreshold() const override { return std::uint64_t(1) << 40; }
+
+    platform::URL partialURL() const { return platform::URL::fileURLWithPath((cache() / "file.incomplete").string()); }
+    platform::URL destinationURL() const { return platform::URL::fileURLWithPath((cache() / "out" / "file.bin").string()); }
+    std::filesystem::path partial() const { return partialURL().path(); }
+    std::filesystem::path destination() const { return destinationURL().path(); }
+    platform::URL source() { return *platform::URL::fromString(server().endpoint() + filePath("file.bin")); }
+
+    void preparePartial(const std::string& content) { writeFile(partial(), content); }
+
+    HubFault fault(Kind kind) const {
+        HubFault f;
+        f.kind = kind;
+        f.method = "GET";
+        f.path = filePath("file.bin");
+        f.times = 1;
+        return f;
+    }
+
+    // The states up to the first terminal one.
+    std::vector<State> run(const std::shared_ptr<Downloader>& downloader, std::optional<int64_t> expectedSize,
+                           int retries = 5, std::optional<std::string> token = std::nullopt,
+                           Downloader::Verification verify = {}) {
+        auto stream = downloader->download(source(), token, std::nullopt, expectedSize, 10, retries, std::move(verify));
+        std::vector<State> states;
+        while (auto state = stream.next()) {
+            states.push_back(*state);
+            if (state->isTerminal()) break;
+        }
+        return states;
+    }
+
+    std::shared_ptr<Downloader> make(int64_t chunkSize = kChunk) const {
+        return Downloader::create(destinationURL(), partialURL(), false, chunkSize);
+    }
+
+    std::vector<std::optional<std::string>> rangesAsked() {
+        std::vector<std::optional<std::string>> ranges;
+        for (const auto& request : server().requests()) ranges.push_back(request.header("Range"));
+        return ranges;
+    }
+
+    template <class Error>
+    static void expectFailure(const State& state, const std::function<void(const Error&)>& check) {
+        ASSERT_EQ(state.kind(), State::Kind::failed);
+        try {
+            std::rethrow_exception(state.error());
+        } catch (const Error& error) {
+            check(error);
+        } catch (const std::exception& other) {
+            ADD_FAILURE() << "unexpected failure: " << other.what();
+        }
+    }
+
+    static void expectUnexpectedError(const State& state) {
+        expectFailure<Downloader::DownloadError>(state, [](const Downloader::DownloadError& error) {
+            EXPECT_EQ(error.kind(), Downloader::DownloadError::Kind::unexpectedError);
+        });
+    }
+};
+
+TEST_F(DownloaderTest, ResumesAPartialFileWithARangeRequestAndReportsEachWrittenChunk) {
+    const std::string content = bytes(4 * kChunk + 100);
+    serve("file.bin", content);
+    struct Case {
+        std::size_t partialSize;
+        std::optional<std::string> range;
+        std::size_t progressStates;  // besides the first one
+    };
+    for (const Case& c : {Case{0, std::nullopt, 4}, Case{kChunk, "bytes=65536-", 3}, Case{1000, "bytes=1000-", 3}}) {
+        server().clearRequests();
+        std::filesystem::remove_all(cache());
+        preparePartial(content.substr(0, c.partialSize));
+        auto states = run(make(), static_cast<int64_t>(content.size()));
+
+        ASSERT_EQ(states.size(), c.progressStates + 2) << c.partialSize;
+        EXPECT_EQ(states.front().kind(), State::Kind::downloading);
+        EXPECT_DOUBLE_EQ(states.front().fraction(), static_cast<double>(c.partialSize) / content.size());
+        EXPECT_FALSE(states.front().speed());
+        for (std::size_t i = 1; i + 1 < states.size(); ++i) {
+            EXPECT_GT(states[i].fraction(), states[i - 1].fraction());
+        }
+        ASSERT_EQ(states.back().kind(), State::Kind::completed);
+        EXPECT_EQ(states.back().url()->path(), destination().string());
+        EXPECT_EQ(readFile(destination()), content);
+        EXPECT_FALSE(std::filesystem::exists(partial()));
+        EXPECT_EQ(rangesAsked(), std::vector<std::optional<std::string>>{c.range});
+    }
+}
+
+TEST_F(DownloaderTest, WithoutAnExpectedSizeThereIsNoProgressAndNoLengthCheck) {
+    const std::string content = bytes(3 * kChunk);
+    serve("file.bin", content);
+    preparePartial("");
+    auto states = run(make(), std::nullopt);
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states[0].kind(), State::Kind::downloading);
+    EXPECT_EQ(states[1].kind(), State::Kind::completed);
+    EXPECT_EQ(readFile(destination()), content);
+}
+
+TEST_F(DownloaderTest, ChunkSizesBelowTheStagingStepWriteEveryStep) {
+    const std::string content = bytes(3 * 16384 + 5);
+    serve("file.bin", content);
+    for (int64_t chunkSize : {int64_t(0), int64_t(-3), int64_t(100)}) {
+        std::filesystem::remove_all(cache());
+        preparePartial("");
+        auto states = run(make(chunkSize), static_cast<int64_t>(content.size()));
+        // The first state, one per 16 KiB written, and the completion.
+        EXPECT_EQ(states.size(), 5u) << chunkSize;
+        EXPECT_EQ(readFile(destination()), content);
+    }
+}
+
+TEST_F(DownloaderTest, AWholeFileAnsweredToARangeRequestStartsThePartialFileOver) {
+    const std::string content = bytes(2 * kChunk + 7);
+    serve("file.bin", content);
+    preparePartial(content.substr(0, 5000));
+    server().addFault(fault(Kind::ignoreRange));
+    auto states = run(make(), static_cast<int64_t>(content.size()));
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_TRUE(readFile(destination()) == content);
+}
+
+TEST_F(DownloaderTest, ARangeAnswerThatStartsElsewhereFailsAndLeavesThePartialFile) {
+    const std::string content = bytes(2 * kChunk);
+    serve("file.bin", content);
+    preparePartial(content.substr(0, 5000));
+    HubFault shifted = fault(Kind::wrongContentRange);
+    shifted.bytes = 10;
+    server().addFault(shifted);
+    auto states = run(make(), static_cast<int64_t>(content.size()));
+    expectUnexpectedError(states.back());
+    EXPECT_EQ(readFile(partial()), content.substr(0, 5000));
+    EXPECT_FALSE(std::filesystem::exists(destination()));
+}
+
+TEST_F(DownloaderTest, APartialFileThatHoldsEveryByteGoesStraightToVerification) {
+    const std::string content = bytes(kChunk + 1);
+    serve("file.bin", content);
+    preparePartial(content);
+    int verified = 0;
+    auto states = run(make(), static_cast<int64_t>(content.size()), 5, std::nullopt,
+                      [&](const platform::URL& file) {
+                          EXPECT_EQ(readFile(file.path()), content);
+                          ++verified;
+                      });
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_EQ(verified, 1);
+    EXPECT_EQ(server().requests().size(), 0u);
+    EXPECT_EQ(readFile(destination()), content);
+}
+
+TEST_F(DownloaderTest, APartialFileLongerThanTheWholeFileStartsOver) {
+    const std::string content = bytes(1000);
+    serve("file.bin", content);
+    preparePartial(bytes(5000, 3));
+    auto states = run(make(), static_cast<int64_t>(content.size()));
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_EQ(readFile(destination()), content);
+    EXPECT_EQ(rangesAsked(), std::vector<std::optional<std::string>>{std::nullopt});
+}
+
+TEST_F(DownloaderTest, RefusingStatusesAndWrongLengthsFailWithoutARetry) {
+    const std::string content = bytes(1000);
+    serve("file.bin", content);
+    struct Case {
+        int status;  // 0: the body length fault below
+        std::uint64_t bodyLength;
+        std::optional<int64_t> expectedSize;
+    };
+    for (const Case& c : {Case{404, 0, 1000}, Case{416, 0, 1000}, Case{500, 0, 1000}, Case{0, 999, 1000},
+                          Case{0, 1001, 1000}, Case{0, 1000, 0}}) {
+        server().clearRequests();
+        std::filesystem::remove_all(cache());
+        preparePartial("");
+        HubFault f = fault(c.status ? Kind::reply : Kind::bodyLength);
+        f.status = c.status;
+        f.bytes = c.bodyLength;
+        server().addFault(f);
+        auto states = run(make(), c.expectedSize);
+        expectUnexpectedError(states.back());
+        EXPECT_EQ(server().requests().size(), 1u) << c.status << " " << c.bodyLength;
+        EXPECT_FALSE(std::filesystem::exists(destination()));
+    }
+}
+
+TEST_F(DownloaderTest, AMissingPartialFileFailsWithTheFileSystemError) {
+    serve("file.bin", "content");
+    auto states = run(make(), 7);
+    expectFailure<platform::FileSystemError>(states.back(), [](const platform::FileSystemError& error) {
+        EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
+    });
+}
+
+TEST_F(DownloaderTest, ADroppedConnectionIsRetriedFromTheLastWrittenChunk) {
+    const std::string content = bytes(6 * kChunk, 5);
+    serve("file.bin", content);
+    struct Case {
+        int retries;
+        std::uint64_t dropAfter;
+        bool completes;
+        std::vector<std::optional<std::string>> ranges;
+    };
+    const std::vector<Case> cases = {
+        // Two chunks reached the disk; the bytes after them come again.
+        {0, 2 * kChunk + 100, true, {std::nullopt, "bytes=131072-"}},
+        // Nothing was written and no retry was granted.
+        {0, 100, false, {std::nullopt}},
+        {1, 100, true, {std::nullopt, std::nullopt}},
+    };
+    for (const auto& c : cases) {
+        server().clearRequests();
+        server().clearFaults();
+        std::filesystem::remove_all(cache());
+        preparePartial("");
+        HubFault drop = fault(Kind::dropAfterBytes);
+        drop.bytes = c.dropAfter;
+        server().addFault(drop);
+        auto states = run(make(), static_cast<int64_t>(content.size()), c.retries);
+        if (c.completes) {
+            ASSERT_EQ(states.back().kind(), State::Kind::completed) << c.dropAfter;
+            EXPECT_TRUE(readFile(destination()) == content);
+        } else {
+            expectFailure<platform::URLError>(states.back(), [](const platform::URLError&) {});
+        }
+        EXPECT_EQ(rangesAsked(), c.ranges) << c.dropAfter;
+    }
+}
+
+TEST_F(DownloaderTest, ABearerTokenIsSentOnlyWhenThereIsOne) {
+    serve("file.bin", "content");
+    struct Case {
+        std::optional<std::string> token;
+        std::optional<std::string> header;
+    };
+    for (const Case& c : {Case{"abc", "Bearer abc"}, Case{"", std::nullopt}, Case{std::nullopt, std::nullopt}}) {
+        server().clearRequests();
+        std::filesystem::remove_all(cache());
+        preparePartial("");
+        run(make(), 7, 5, c.token);
+        ASSERT_EQ(server().requests().size(), 1u);
+        EXPECT_EQ(server().requests()[0].header("Authorization"), c.header);
+    }
+}
+
+TEST_F(DownloaderTest, AFolderOrFileAtTheDestinationIsReplaced) {
+    serve("file.bin", "fresh");
+    for (bool folder : {true, false}) {
+        std::filesystem::remove_all(cache());
+        if (folder) {
+            writeFile(destination() / "inside.txt", "old");
+        } else {
+            writeFile(destination(), "old file");
+        }
+        preparePartial("");
+        auto states = run(make(), 5);
+        ASSERT_EQ(states.back().kind(), State::Kind::completed);
+        EXPECT_EQ(readFile(destination()), "fresh");
+    }
+}
+
+TEST_F(DownloaderTest, AVerificationThatRefusesTheFileKeepsTheDestinationAsItWas) {
+    serve("file.bin", "new bytes");
+    writeFile(destination(), "good old bytes");
+    preparePartial("");
+    auto states = run(make(), 9, 5, std::nullopt, [](const platform::URL&) {
+        throw std::runtime_error("refused");
+    });
+    expectFailure<std::runtime_error>(states.back(), [](const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "refused");
+    });
+    EXPECT_EQ(readFile(destination()), "good old bytes");
+}
+
+TEST_F(DownloaderTest, CancelKeepsTheWrittenChunksAndTheNextDownloadResumesThem) {
+    const std::string content = bytes(40 * kChunk, 11);
+    serve("file.bin", content);
+    preparePartial("");
+    HubFault slow = fault(Kind::trickle);
+    slow.bytes = kChunk;
+    slow.seconds = 0.02;
+    server().addFault(slow);
+
+    auto downloader = make();
+    auto stream = downloader->download(source(), std::nullopt, std::nullopt, static_cast<int64_t>(content.size()), 10,
+                                       5);
+    while (readFile(partial()).size() < 2 * kChunk) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    downloader->cancel();
+    std::optional<State> last;
+    while (auto state = stream.next()) {
+        last = state;
+        if (state->isTerminal()) break;
+    }
+    expectFailure<platform::URLError>(*last, [](const platform::URLError& error) {
+        EXPECT_EQ(error.code(), platform::URLError::Code::cancelled);
+    });
+    const std::string kept = readFile(partial());
+    EXPECT_EQ(kept.size() % kChunk, 0u);
+    EXPECT_TRUE(kept == content.substr(0, kept.size()));
+
+    server().clearRequests();
+    auto states = run(downloader, static_cast<int64_t>(content.size()));
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_TRUE(readFile(destination()) == content);
+    EXPECT_EQ(rangesAsked(), std::vector<std::optional<std::string>>{"bytes=" + std::to_string(kept.size()) + "-"});
+}
+
+TEST_F(DownloaderTest, FileDownloadTasksOfItsSessionReportThroughTheSameStream) {
+    serve("file.bin", "through the delegate");
+    preparePartial("");
+    auto downloader = make();
+    auto stream = downloader->download(source(), std::nullopt, std::nullopt, std::nullopt, 10, 5);
+    while (auto state = stream.next()) {
+        if (state->isTerminal()) break;
+    }
+    std::filesystem::remove(destination());
+
+    downloader->session().get()->download(platform::URLRequest(source().absoluteString()));
+    std::vector<State::Kind> kinds;
+    while (auto state = stream.next()) {
+        kinds.push_back(state->kind());
+        if (state->isTerminal()) break;
+    }
+    EXPECT_EQ(kinds, (std::vector<State::Kind>{State::Kind::downloading, State::Kind::completed}));
+    EXPECT_EQ(readFile(destination()), "through the delegate");
+}
+
+}  // namespace
+}  // namespace celvan
