@@ -138,7 +138,7 @@ std::vector<std::string> WordPieceDecoder::decode(const std::vector<std::string>
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         std::string piece = tokens[i];
         if (i > 0) {
-            if (!prefix_.empty() && piece.starts_with(prefix_)) {
+            if (piece.starts_with(prefix_)) {
                 piece.erase(0, prefix_.size());
             } else {
                 piece = " " + piece;

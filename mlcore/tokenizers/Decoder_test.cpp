@@ -41,6 +41,8 @@ TEST(Decoder, TurnsTokensBackIntoTextAsEachTypeSays) {
          {"un", "aff", "able", "!"}},
         {R"({"type": "WordPiece", "prefix": "##", "cleanup": true})", {"I do not", "'s"}, {"I don't", "'s"}},
         {wordPiece, {}, {}},
+        // Every token begins with an empty prefix, so none gets a space.
+        {R"({"type": "WordPiece", "prefix": ""})", {"a", "b"}, {"a", "b"}},
         {R"({"type": "ByteFallback"})", {"<0x41>", "<0x42>", "c"}, {"AB", "c"}},
         {R"({"type": "ByteFallback"})", {"x", "<0x41>"}, {"x", "A"}},
         {R"({"type": "ByteFallback"})", {"<0xE2>", "<0x82>", "<0xAC>"}, {"€"}},

@@ -111,7 +111,7 @@ TEST(Regex, FailuresAreTypedErrors) {
 }
 
 TEST(Regex, EscapedPatternMatchesTheLiteralOnly) {
-    for (const std::string literal : {"<|endoftext|>", "[CLS]", "a.b*c", "\\E\\Q", "(?i)x", "$^{}", "日本 語", "#x y"}) {
+    for (const std::string literal : {"<|endoftext|>", "[CLS]", "a.b*c", "\\E\\Q", "(?i)x", "$^{}", "日本 語", "#x y", "tab\tnew\nline"}) {
         const Regex regex(Regex::escapedPattern(literal));
         const std::string text = "before" + literal + "after";
         const auto matches = regex.matches(text);
