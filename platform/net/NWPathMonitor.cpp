@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
+#include <thread>
 
 namespace platform {
 
@@ -80,87 +82,102 @@ NWPath evaluatePath(const std::vector<NWInterface>& interfaces) {
     return path;
 }
 
-NWPathMonitor::NWPathMonitor() = default;
+struct NWPathMonitor::State {
+    ~State() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+
+    void report() {
+        NWPath path = evaluatePath(currentInterfaces());
+        UpdateHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            if (cancelled) return;
+            current = path;
+            handler = this->handler;
+        }
+        if (handler) handler(path);
+    }
+
+    void run() {
+        int wake;
+        {
+            std::lock_guard lock(mutex);
+            wake = wakeFd;
+        }
+        int route = openRouteSocket();
+        report();
+        NWPath last;
+        {
+            std::lock_guard lock(mutex);
+            last = current;
+        }
+        for (;;) {
+            std::array<pollfd, 2> watched{pollfd{wake, POLLIN, 0}, pollfd{route, POLLIN, 0}};
+            int ready = ::poll(watched.data(), route >= 0 ? 2 : 1, route >= 0 ? -1 : kFallbackPollMilliseconds);
+            if (ready < 0 && errno != EINTR) break;
+            if (watched[0].revents != 0) break;
+            if (route >= 0 && watched[1].revents == 0) continue;
+            if (route >= 0) drain(route);
+            NWPath next = evaluatePath(currentInterfaces());
+            if (route < 0 && next.status == last.status) continue;
+            last = next;
+            report();
+        }
+        if (route >= 0) ::close(route);
+    }
+
+    mutable std::mutex mutex;
+    UpdateHandler handler;
+    NWPath current;
+    bool started = false;
+    bool cancelled = false;
+    int wakeFd = -1;
+    std::thread thread;
+};
+
+NWPathMonitor::NWPathMonitor() : state_(std::make_shared<State>()) {}
 
 NWPathMonitor::~NWPathMonitor() { cancel(); }
 
 void NWPathMonitor::setPathUpdateHandler(UpdateHandler handler) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
+    std::lock_guard lock(state_->mutex);
+    state_->handler = std::move(handler);
 }
 
 void NWPathMonitor::start() {
-    std::lock_guard lock(mutex_);
-    if (started_ || cancelled_) return;
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    started_ = true;
-    thread_ = std::thread([this] { run(); });
+    std::lock_guard lock(state_->mutex);
+    if (state_->started || state_->cancelled) return;
+    state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    state_->started = true;
+    state_->thread = std::thread([state = state_] { state->run(); });
 }
 
 void NWPathMonitor::cancel() {
     std::thread thread;
     {
-        std::lock_guard lock(mutex_);
-        if (cancelled_) return;
-        cancelled_ = true;
-        if (wakeFd_ >= 0) {
+        std::lock_guard lock(state_->mutex);
+        if (state_->cancelled) return;
+        state_->cancelled = true;
+        if (state_->wakeFd >= 0) {
             std::uint64_t one = 1;
-            [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+            [[maybe_unused]] auto written = ::write(state_->wakeFd, &one, sizeof one);
         }
-        thread = std::move(thread_);
+        thread = std::move(state_->thread);
     }
-    if (thread.joinable()) {
-        // A handler that cancels its own monitor cannot wait for itself.
-        if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();
-            return;
-        }
-        thread.join();
+    if (!thread.joinable()) return;
+    // A handler that cancels its own monitor cannot wait for itself; the
+    // thread ends on its own and lets go of the state last.
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
+        return;
     }
-    std::lock_guard lock(mutex_);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-    wakeFd_ = -1;
+    thread.join();
 }
 
 NWPath NWPathMonitor::currentPath() const {
-    std::lock_guard lock(mutex_);
-    return current_;
-}
-
-void NWPathMonitor::report() {
-    NWPath path = evaluatePath(currentInterfaces());
-    UpdateHandler handler;
-    {
-        std::lock_guard lock(mutex_);
-        if (cancelled_) return;
-        current_ = path;
-        handler = handler_;
-    }
-    if (handler) handler(path);
-}
-
-void NWPathMonitor::run() {
-    int wake;
-    {
-        std::lock_guard lock(mutex_);
-        wake = wakeFd_;
-    }
-    int route = openRouteSocket();
-    report();
-    NWPath last = currentPath();
-    for (;;) {
-        std::array<pollfd, 2> watched{pollfd{wake, POLLIN, 0}, pollfd{route, POLLIN, 0}};
-        int ready = ::poll(watched.data(), route >= 0 ? 2 : 1, route >= 0 ? -1 : kFallbackPollMilliseconds);
-        if (ready < 0 && errno != EINTR) break;
-        if (watched[0].revents != 0) break;
-        if (route >= 0 && watched[1].revents == 0) continue;
-        if (route >= 0) drain(route);
-        NWPath next = evaluatePath(currentInterfaces());
-        if (route < 0 && next.status == last.status) continue;
-        last = next;
-        report();
-    }
-    if (route >= 0) ::close(route);
+    std::lock_guard lock(state_->mutex);
+    return state_->current;
 }
 
 }  // namespace platform

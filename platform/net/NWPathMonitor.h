@@ -2,9 +2,7 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace platform {
@@ -57,18 +55,11 @@ public:
     NWPath currentPath() const;
 
 private:
-    struct Watcher;
-
-    void run();
-    void report();
-
-    mutable std::mutex mutex_;
-    UpdateHandler handler_;
-    NWPath current_;
-    bool started_ = false;
-    bool cancelled_ = false;
-    int wakeFd_ = -1;
-    std::thread thread_;
+    // What the monitor's thread touches. The thread holds it too, so a handler
+    // that cancels (and lets go of) its own monitor never leaves the thread
+    // reading a destroyed object.
+    struct State;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace platform

@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <future>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/concurrency/Task.h"
@@ -446,7 +449,29 @@ TEST_F(URLSessionTest, LargeBodiesStreamInBoundedPieces) {
     EXPECT_LE(largest, std::size_t{2} << 20);
 }
 
+// Points the temporary folder at a private one for the life of a test, so a
+// count of download files sees no other test process's transfers.
+class ScopedTemporaryFolder {
+public:
+    explicit ScopedTemporaryFolder(const std::filesystem::path& folder) {
+        if (const char* old = std::getenv("TMPDIR")) previous_ = old;
+        std::filesystem::create_directories(folder);
+        ::setenv("TMPDIR", folder.c_str(), 1);
+    }
+    ~ScopedTemporaryFolder() {
+        if (previous_) {
+            ::setenv("TMPDIR", previous_->c_str(), 1);
+        } else {
+            ::unsetenv("TMPDIR");
+        }
+    }
+
+private:
+    std::optional<std::string> previous_;
+};
+
 TEST_F(URLSessionTest, DownloadWritesTheBodyToAFileAndReportsToTheDelegate) {
+    ScopedTemporaryFolder temporary(root_ / "tmp");
     auto delegate = std::make_shared<RecordingDelegate>();
     auto session = URLSession::make(URLSessionConfiguration::background("test.downloads"), delegate);
     EXPECT_TRUE(session->configuration().isBackground());

@@ -207,10 +207,11 @@ TestHubServer::TestHubServer(std::filesystem::path root, std::uint64_t largeFile
     // environment.
     ::setenv("no_proxy", "127.0.0.1,localhost", 1);
     server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
-    server_->set_keep_alive_max_count(10000);
-    // A connection that stays idle for more than a moment is closed, so that
-    // stopping the server never waits on a client's pooled connection.
-    server_->set_keep_alive_timeout(0);
+    // One request per connection, announced with "Connection: close": a
+    // kept-alive connection that the server drops while the client reuses it
+    // fails the client's request on a loaded machine, and stopping the server
+    // never waits on a client's pooled connection.
+    server_->set_keep_alive_max_count(1);
     // Byte ranges are this server's business: the library would otherwise
     // cut every ranged answer itself, even the ones a fault must get wrong.
     server_->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
