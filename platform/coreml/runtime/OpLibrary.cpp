@@ -11,6 +11,8 @@ void registerOpLibrary(OpRegistry& registry) {
     registerConvolutionOps(registry);
     registerShapeOps(registry);
     registerGatherSliceOps(registry);
+    registerAttentionOps(registry);
+    registerCompressionOps(registry);
 }
 
 }  // namespace platform::coreml::runtime

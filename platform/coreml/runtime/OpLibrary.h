@@ -17,6 +17,8 @@ void registerLinearAlgebraOps(OpRegistry& registry);
 void registerConvolutionOps(OpRegistry& registry);
 void registerShapeOps(OpRegistry& registry);
 void registerGatherSliceOps(OpRegistry& registry);
+void registerAttentionOps(OpRegistry& registry);
+void registerCompressionOps(OpRegistry& registry);
 
 void registerOpLibrary(OpRegistry& registry);
 

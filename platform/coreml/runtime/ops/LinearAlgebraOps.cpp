@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 namespace platform::coreml::runtime {
@@ -54,36 +55,9 @@ void addMatmul(OpRegistry& registry) {
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = xo.get(context);
             const Tensor yt = yo.get(context);
-            const auto xStrides = broadcastStrides(xBatch, batch);
-            const auto yStrides = broadcastStrides(yBatch, batch);
-            const int64_t batches = countOf(batch);
             FloatOutput output(context, 0);
-            const float* xd = xt.data<float>();
-            const float* yd = yt.data<float>();
-            float* out = output.data();
-            const int64_t xMatrix = m * k;
-            const int64_t yMatrix = k * n;
-            const Shape batchStrides = stridesOf(batch);
-            if (m == 0 || n == 0 || k == 0) {
-                std::fill_n(out, output.count(), 0.0f);
-                return output.commit();
-            }
-            context.parallelFor(batches, 1, [&](int64_t begin, int64_t end) {
-                for (int64_t i = begin; i < end; ++i) {
-                    int64_t xi = 0, yi = 0, rest = i;
-                    for (size_t d = 0; d < batch.size(); ++d) {
-                        const int64_t index = rest / batchStrides[d];
-                        rest %= batchStrides[d];
-                        xi += index * xStrides[d];
-                        yi += index * yStrides[d];
-                    }
-                    cblas_sgemm(CblasRowMajor, tx ? CblasTrans : CblasNoTrans, ty ? CblasTrans : CblasNoTrans,
-                                static_cast<int>(m), static_cast<int>(n), static_cast<int>(k), 1.0f,
-                                xd + xi * xMatrix, tx ? static_cast<int>(m) : static_cast<int>(k),
-                                yd + yi * yMatrix, ty ? static_cast<int>(k) : static_cast<int>(n), 0.0f,
-                                out + i * m * n, static_cast<int>(n));
-                }
-            });
+            batchedGemm(xt.data<float>(), xBatch, tx, yt.data<float>(), yBatch, ty, output.data(), batch, m, n, k,
+                        context);
             output.commit();
         });
     });

@@ -1,6 +1,7 @@
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace platform::coreml::runtime {
 
@@ -53,6 +54,38 @@ std::vector<int64_t> normalizedAxes(const OpBuilder& builder, const std::vector<
         result.push_back(*normalized);
     }
     return result;
+}
+
+void permute(const Tensor& source, Tensor& target, const std::vector<int64_t>& perm, const KernelContext& context) {
+    const Shape& in = source.shape();
+    const Shape inStrides = stridesOf(in);
+    const Shape& out = target.shape();
+    const size_t rank = out.size();
+    const size_t size = elementSize(source.dataType());
+    std::vector<int64_t> strides(rank);
+    for (size_t i = 0; i < rank; ++i) strides[i] = inStrides[static_cast<size_t>(perm[i])];
+    const std::byte* src = source.bytes();
+    std::byte* dst = target.mutableBytes();
+    const int64_t inner = rank ? out[rank - 1] : 1;
+    const int64_t innerStride = rank ? strides[rank - 1] : 1;
+    const int64_t rows = inner == 0 ? 0 : target.count() / inner;
+    context.parallelFor(rows, 64, [&](int64_t begin, int64_t end) {
+        for (int64_t r = begin; r < end; ++r) {
+            int64_t offset = 0, rest = r;
+            for (size_t d = rank - 1; rank > 1 && d-- > 0;) {
+                offset += (rest % out[d]) * strides[d];
+                rest /= out[d];
+            }
+            std::byte* row = dst + r * inner * static_cast<int64_t>(size);
+            if (innerStride == 1) {
+                std::memcpy(row, src + offset * static_cast<int64_t>(size), static_cast<size_t>(inner) * size);
+            } else {
+                for (int64_t i = 0; i < inner; ++i) {
+                    std::memcpy(row + i * static_cast<int64_t>(size), src + (offset + i * innerStride) * static_cast<int64_t>(size), size);
+                }
+            }
+        }
+    });
 }
 
 }  // namespace platform::coreml::runtime

@@ -43,6 +43,10 @@ void forEachBroadcastRow(const Shape& result, const std::vector<std::vector<int6
 // Validates a broadcast at load, failing with a message naming both shapes.
 Shape broadcastOrFail(const OpBuilder& builder, const Shape& a, const Shape& b);
 
+// Copies `source` into `target` (allocated with the permuted shape) so that
+// target dimension i is source dimension perm[i].
+void permute(const Tensor& source, Tensor& target, const std::vector<int64_t>& perm, const KernelContext& context);
+
 // Reads an `axes` list and maps each axis into [0, rank), failing on an axis
 // out of range or named twice.
 std::vector<int64_t> normalizedAxes(const OpBuilder& builder, const std::vector<int64_t>& axes, int64_t rank);

@@ -84,39 +84,6 @@ void addSqueeze(OpRegistry& registry) {
     });
 }
 
-// Copies `source` into `target` with its dimensions permuted: target dim i is source dim perm[i].
-void permute(const Tensor& source, Tensor& target, const std::vector<int64_t>& perm, const KernelContext& context) {
-    const Shape& in = source.shape();
-    const Shape inStrides = stridesOf(in);
-    const Shape& out = target.shape();
-    const size_t rank = out.size();
-    const size_t size = elementSize(source.dataType());
-    std::vector<int64_t> strides(rank);
-    for (size_t i = 0; i < rank; ++i) strides[i] = inStrides[static_cast<size_t>(perm[i])];
-    const std::byte* src = source.bytes();
-    std::byte* dst = target.mutableBytes();
-    const int64_t inner = rank ? out[rank - 1] : 1;
-    const int64_t innerStride = rank ? strides[rank - 1] : 1;
-    const int64_t rows = inner == 0 ? 0 : target.count() / inner;
-    context.parallelFor(rows, 64, [&](int64_t begin, int64_t end) {
-        for (int64_t r = begin; r < end; ++r) {
-            int64_t offset = 0, rest = r;
-            for (size_t d = rank - 1; rank > 1 && d-- > 0;) {
-                offset += (rest % out[d]) * strides[d];
-                rest /= out[d];
-            }
-            std::byte* row = dst + r * inner * static_cast<int64_t>(size);
-            if (innerStride == 1) {
-                std::memcpy(row, src + offset * static_cast<int64_t>(size), static_cast<size_t>(inner) * size);
-            } else {
-                for (int64_t i = 0; i < inner; ++i) {
-                    std::memcpy(row + i * static_cast<int64_t>(size), src + (offset + i * innerStride) * static_cast<int64_t>(size), size);
-                }
-            }
-        }
-    });
-}
-
 void addTranspose(OpRegistry& registry) {
     registry.add("transpose", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
         const InputRef x = b.input("x");
@@ -245,9 +212,70 @@ void addSplit(OpRegistry& registry) {
     });
 }
 
+void addPad(OpRegistry& registry) {
+    registry.add("pad", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        const Shape in = b.shapeOf(x);
+        const std::vector<int64_t> pads = b.integers("pad");
+        const std::string mode = b.string("mode", "constant");
+        const double value = b.number("constant_val", 0.0);
+        b.require(mode == "constant" || mode == "reflect" || mode == "replicate", "unknown pad mode '" + mode + "'");
+        b.require(pads.size() % 2 == 0 && pads.size() / 2 <= in.size(), "pad needs two entries per padded dimension");
+        const size_t first = in.size() - pads.size() / 2;
+        Shape shape = in;
+        for (size_t i = 0; i < pads.size() / 2; ++i) {
+            const size_t d = first + i;
+            const int64_t before = pads[2 * i], after = pads[2 * i + 1];
+            b.require(before >= 0 && after >= 0, "padding must not be negative");
+            if (mode == "reflect") {
+                b.require(before < in[d] && after < in[d], "reflect padding must be smaller than the dimension");
+            }
+            if (mode == "replicate") b.require(in[d] > 0 || before + after == 0, "cannot replicate an empty dimension");
+            shape[d] = in[d] == kUnknownDim ? kUnknownDim : in[d] + before + after;
+        }
+        b.setOutput(0, b.dataTypeOf(x), shape);
+        return makeKernel([x, pads, mode, value, first](KernelContext& context) {
+            const Tensor& input = context.input(x);
+            Tensor& output = context.allocateOutput(0);
+            const Shape& in = input.shape();
+            const Shape& out = output.shape();
+            const Shape inStrides = stridesOf(in);
+            const auto size = static_cast<int64_t>(elementSize(input.dataType()));
+            Tensor fill(input.dataType(), {});
+            setNumber(fill, 0, value);
+            const int64_t total = output.count();
+            std::vector<int64_t> index(out.size(), 0);
+            for (int64_t o = 0; o < total; ++o) {
+                int64_t offset = 0;
+                bool outside = false;
+                for (size_t d = 0; d < out.size(); ++d) {
+                    int64_t p = index[d];
+                    if (d >= first) {
+                        const int64_t n = in[d];
+                        p -= pads[2 * (d - first)];
+                        if (p < 0 || p >= n) {
+                            if (mode == "constant") outside = true;
+                            else if (mode == "replicate") p = p < 0 ? 0 : n - 1;
+                            else p = p < 0 ? -p : 2 * (n - 1) - p;
+                        }
+                    }
+                    offset += p * inStrides[d];
+                }
+                std::memcpy(output.mutableBytes() + o * size, outside ? fill.bytes() : input.bytes() + offset * size,
+                            static_cast<size_t>(size));
+                for (size_t d = out.size(); d-- > 0;) {
+                    if (++index[d] < out[d]) break;
+                    index[d] = 0;
+                }
+            }
+        });
+    });
+}
+
 }  // namespace
 
 void registerShapeOps(OpRegistry& registry) {
+    addPad(registry);
     addReshape(registry);
     addExpandDims(registry);
     addSqueeze(registry);

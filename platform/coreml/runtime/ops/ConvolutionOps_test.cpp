@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/ArrayConversions.h"
+#include "tests/support/OpRunner.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+using testsupport::OpRunner;
+namespace ref = testsupport::reference;
+
+TEST(ConvolutionOps, MatchesTheReferenceForEveryPaddingAndLayout) {
+    struct Case {
+        std::string name;
+        Shape x, w;
+        std::vector<int64_t> strides, dilations;
+        std::string padType;
+        std::vector<int64_t> customPad;  // [top, bottom, left, right] for custom
+        std::vector<int64_t> expectedPad;
+        int64_t groups;
+    };
+    const Case cases[] = {
+        {"pointwise [B, C, 1, S]", {1, 6, 1, 7}, {4, 6, 1, 1}, {1, 1}, {1, 1}, "valid", {}, {0, 0, 0, 0}, 1},
+        {"valid 3x3", {2, 3, 6, 5}, {4, 3, 3, 3}, {1, 1}, {1, 1}, "valid", {}, {0, 0, 0, 0}, 1},
+        {"stride and dilation", {1, 2, 9, 9}, {3, 2, 3, 2}, {2, 3}, {2, 1}, "valid", {}, {0, 0, 0, 0}, 1},
+        {"custom pad", {1, 2, 4, 6}, {2, 2, 3, 3}, {1, 2}, {1, 1}, "custom", {1, 0, 2, 1}, {1, 0, 2, 1}, 1},
+        {"same", {1, 2, 5, 8}, {2, 2, 4, 3}, {1, 2}, {1, 1}, "same", {}, {1, 2, 0, 1}, 1},
+        {"same_lower", {1, 2, 5, 8}, {2, 2, 4, 3}, {1, 2}, {1, 1}, "same_lower", {}, {2, 1, 1, 0}, 1},
+        {"groups", {1, 4, 3, 3}, {6, 2, 2, 2}, {1, 1}, {1, 1}, "valid", {}, {0, 0, 0, 0}, 2},
+        {"depthwise", {1, 3, 4, 4}, {3, 1, 3, 3}, {1, 1}, {1, 1}, "same", {}, {1, 1, 1, 1}, 3},
+        {"stft-like 1-D stride", {1, 1, 1, 40}, {5, 1, 1, 8}, {1, 4}, {1, 1}, "valid", {}, {0, 0, 0, 0}, 1},
+    };
+    uint32_t seed = 100;
+    for (const auto& c : cases) {
+        const ref::Array x = ref::filled(c.x, seed++), w = ref::filled(c.w, seed++);
+        std::vector<float> bias(static_cast<size_t>(c.w[0]));
+        for (size_t i = 0; i < bias.size(); ++i) bias[i] = 0.1f * static_cast<float>(i);
+        const auto expected = ref::conv2d(x, w, bias, c.strides, c.dilations, c.expectedPad, c.groups);
+        OpRunner runner;
+        auto& writer = runner.writer();
+        runner.input("x", testsupport::toTensor(x));
+        const auto weight = runner.constant("w", testsupport::toTensor(w));
+        const auto b = runner.constant("b", Tensor::of(DataType::Float32, {c.w[0]}, bias));
+        std::vector<std::pair<std::string, std::string>> args{
+            {"x", "x"}, {"weight", weight}, {"bias", b}, {"strides", writer.ints(c.strides)},
+            {"dilations", writer.ints(c.dilations)}, {"pad_type", writer.text(c.padType)},
+            {"groups", writer.scalar(DataType::Int32, static_cast<double>(c.groups))}};
+        if (!c.customPad.empty()) args.emplace_back("pad", writer.ints(c.customPad));
+        const auto out = runner.run("conv", args, {{"y", DataType::Float32, expected.shape}});
+        testsupport::expectClose(expected, out[0], 1e-5f, c.name);
+    }
+}
+
+TEST(ConvolutionOps, RunsOneDimensionalConvolutions) {
+    const ref::Array x = ref::filled({1, 3, 10}, 7), w = ref::filled({2, 3, 3}, 8);
+    const auto expected = ref::conv2d(ref::Array{{1, 3, 1, 10}, x.values}, ref::Array{{2, 3, 1, 3}, w.values}, {}, {1, 2}, {1, 1},
+                                      {0, 0, 1, 1}, 1);
+    OpRunner runner;
+    auto& writer = runner.writer();
+    runner.input("x", testsupport::toTensor(x, DataType::Float16));
+    const auto weight = runner.constant("w", testsupport::toTensor(w, DataType::Float16));
+    const auto out = runner.run("conv",
+                                {{"x", "x"}, {"weight", weight}, {"strides", writer.ints({2})}, {"pad_type", writer.text("custom")},
+                                 {"pad", writer.ints({1, 1})}},
+                                {{"y", DataType::Float16, {1, 2, 5}}});
+    testsupport::expectClose(ref::Array{{1, 2, 5}, expected.values}, out[0], 1e-2f);
+}
+
+}  // namespace
+}  // namespace platform::coreml::runtime

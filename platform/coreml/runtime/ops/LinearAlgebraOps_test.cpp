@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/ArrayConversions.h"
+#include "tests/support/OpRunner.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+using testsupport::OpRunner;
+namespace ref = testsupport::reference;
+
+TEST(LinearAlgebraOps, MatmulBroadcastsBatchesAndTransposes) {
+    struct Case {
+        Shape x, y;
+        bool tx, ty;
+    };
+    const Case cases[] = {
+        {{3, 4}, {4, 5}, false, false},
+        {{2, 1, 3, 4}, {3, 5, 4}, false, true},
+        {{4, 3}, {2, 4, 5}, true, false},
+        {{1, 6, 2, 8}, {1, 6, 8, 2}, false, false},
+    };
+    uint32_t seed = 10;
+    for (const auto& c : cases) {
+        const ref::Array x = ref::filled(c.x, seed++), y = ref::filled(c.y, seed++);
+        const auto expected = ref::matmul(x, y, c.tx, c.ty);
+        OpRunner runner;
+        auto& w = runner.writer();
+        runner.input("x", testsupport::toTensor(x));
+        const auto yName = runner.constant("y", testsupport::toTensor(y));
+        const auto out = runner.run("matmul", {{"x", "x"}, {"y", yName}, {"transpose_x", w.boolean(c.tx)}, {"transpose_y", w.boolean(c.ty)}},
+                                    {{"z", DataType::Float32, expected.shape}});
+        testsupport::expectClose(expected, out[0], 1e-5f, describe(c.x) + " x " + describe(c.y));
+    }
+}
+
+TEST(LinearAlgebraOps, MatmulPromotesVectors) {
+    OpRunner runner;
+    runner.input("x", Tensor::of(DataType::Float32, {3}, std::vector<float>{1, 2, 3}));
+    runner.input("y", Tensor::of(DataType::Float32, {2, 3, 2}, std::vector<float>{1, 0, 0, 1, 1, 1, 2, 0, 0, 2, 1, 1}));
+    const auto out = runner.run("matmul", {{"x", "x"}, {"y", "y"}}, {{"z", DataType::Float32, {2, 2}}});
+    EXPECT_EQ(out[0].toFloats(), (std::vector<float>{4, 5, 5, 7}));
+}
+
+TEST(LinearAlgebraOps, LinearIsXTimesWeightTransposedPlusBias) {
+    const ref::Array x = ref::filled({2, 3, 5}, 3), weight = ref::filled({4, 5}, 4);
+    const std::vector<float> bias{0.5f, -1.0f, 2.0f, 0.0f};
+    ref::Array wt{{5, 4}, std::vector<float>(20)};
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 5; ++j) wt.values[static_cast<size_t>(j * 4 + i)] = weight.values[static_cast<size_t>(i * 5 + j)];
+    }
+    ref::Array expected = ref::matmul(x, ref::Array{{1, 5, 4}, wt.values}, false, false);
+    for (size_t i = 0; i < expected.values.size(); ++i) expected.values[i] += bias[i % 4];
+    for (auto type : {DataType::Float32, DataType::Float16}) {
+        OpRunner runner;
+        runner.input("x", testsupport::toTensor(x));
+        const auto w = runner.constant("w", testsupport::toTensor(weight, type));
+        const auto b = runner.constant("b", Tensor::of(type, {4}, bias));
+        const auto out = runner.run("linear", {{"x", "x"}, {"weight", w}, {"bias", b}}, {{"y", DataType::Float32, {2, 3, 4}}});
+        testsupport::expectClose(expected, out[0], type == DataType::Float16 ? 5e-3f : 1e-5f);
+    }
+}
+
+TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
+    struct Case {
+        std::string equation;
+        Shape x, y;
+    };
+    const Case cases[] = {
+        {"bchq,bkhc->bkhq", {1, 8, 2, 5}, {1, 6, 2, 8}},
+        {"bchk,bkhq->bchq", {1, 8, 2, 6}, {1, 6, 2, 5}},
+        {"bchq,bkhc->bkhq", {2, 8, 1, 5}, {1, 6, 3, 8}},
+        {"chk,khq->chq", {4, 3, 6}, {6, 3, 2}},
+        {"nchw,nwhu->nchu", {1, 3, 2, 4}, {1, 4, 2, 5}},
+    };
+    uint32_t seed = 40;
+    for (const auto& c : cases) {
+        const ref::Array x = ref::filled(c.x, seed++), y = ref::filled(c.y, seed++);
+        const auto expected = ref::einsum(c.equation, x, y);
+        OpRunner runner;
+        runner.input("x", testsupport::toTensor(x, DataType::Float16));
+        runner.input("y", testsupport::toTensor(y, DataType::Float16));
+        const auto out = runner.run("einsum", {{"values", "(x, y)"}, {"equation", runner.writer().text(c.equation)}},
+                                    {{"z", DataType::Float16, expected.shape}});
+        testsupport::expectClose(expected, out[0], 1e-2f, c.equation);
+    }
+}
+
+}  // namespace
+}  // namespace platform::coreml::runtime
