@@ -20,14 +20,13 @@ int64_t sampleIndex(float seconds) {
 }
 
 template <class T>
-void encodeOptional(Json& object, const char* key, const std::optional<T>& value) {
+void encodeOptional(JsonWriter& writer, const char* key, const std::optional<T>& value) {
     if (!value) return;
-    if constexpr (std::is_same_v<T, float>) {
-        object[key] = json::encodeFloat(*value);
-    } else if constexpr (std::is_same_v<T, std::vector<int64_t>>) {
-        object[key] = json::encodeArray(*value);
+    writer.key(key);
+    if constexpr (std::is_same_v<T, std::vector<int64_t>>) {
+        writer.array(*value);
     } else {
-        object[key] = *value;
+        writer.value(*value);
     }
 }
 
@@ -89,10 +88,12 @@ std::vector<SeekClip> DecodingOptions::prepareSeekClips(int64_t contentFrames) c
     return clips;
 }
 
-Json JsonCoder<DecodingTask>::encode(DecodingTask task) {
-    Json object = Json::object();
-    object[std::string(description(task))] = Json::object();
-    return object;
+void JsonCoder<DecodingTask>::encode(JsonWriter& writer, DecodingTask task) {
+    writer.beginObject();
+    writer.key(description(task));
+    writer.beginObject();
+    writer.endObject();
+    writer.endObject();
 }
 
 DecodingTask JsonCoder<DecodingTask>::decode(const Json& value, const CodingPath& path) {
@@ -114,8 +115,8 @@ DecodingTask JsonCoder<DecodingTask>::decode(const Json& value, const CodingPath
     return *found;
 }
 
-Json JsonCoder<ChunkingStrategy>::encode(ChunkingStrategy strategy) {
-    return std::string(rawValue(strategy));
+void JsonCoder<ChunkingStrategy>::encode(JsonWriter& writer, ChunkingStrategy strategy) {
+    writer.value(rawValue(strategy));
 }
 
 ChunkingStrategy JsonCoder<ChunkingStrategy>::decode(const Json& value, const CodingPath& path) {
@@ -128,36 +129,42 @@ ChunkingStrategy JsonCoder<ChunkingStrategy>::decode(const Json& value, const Co
     return *strategy;
 }
 
-Json JsonCoder<DecodingOptions>::encode(const DecodingOptions& o) {
-    Json object = Json::object();
-    object["verbose"] = o.verbose;
-    object["task"] = JsonCoder<DecodingTask>::encode(o.task);
-    encodeOptional(object, "language", o.language);
-    object["temperature"] = json::encodeFloat(o.temperature);
-    object["temperatureIncrementOnFallback"] = json::encodeFloat(o.temperatureIncrementOnFallback);
-    object["temperatureFallbackCount"] = o.temperatureFallbackCount;
-    object["sampleLength"] = o.sampleLength;
-    object["topK"] = o.topK;
-    object["usePrefillPrompt"] = o.usePrefillPrompt;
-    object["detectLanguage"] = o.detectLanguage;
-    object["skipSpecialTokens"] = o.skipSpecialTokens;
-    object["withoutTimestamps"] = o.withoutTimestamps;
-    object["wordTimestamps"] = o.wordTimestamps;
-    encodeOptional(object, "maxInitialTimestamp", o.maxInitialTimestamp);
-    encodeOptional(object, "maxWindowSeek", o.maxWindowSeek);
-    object["clipTimestamps"] = json::encodeArray(o.clipTimestamps);
-    object["windowClipTime"] = json::encodeFloat(o.windowClipTime);
-    encodeOptional(object, "promptTokens", o.promptTokens);
-    encodeOptional(object, "prefixTokens", o.prefixTokens);
-    object["suppressBlank"] = o.suppressBlank;
-    object["suppressTokens"] = json::encodeArray(o.suppressTokens);
-    encodeOptional(object, "compressionRatioThreshold", o.compressionRatioThreshold);
-    encodeOptional(object, "logProbThreshold", o.logProbThreshold);
-    encodeOptional(object, "firstTokenLogProbThreshold", o.firstTokenLogProbThreshold);
-    encodeOptional(object, "noSpeechThreshold", o.noSpeechThreshold);
-    object["concurrentWorkerCount"] = o.concurrentWorkerCount;
-    if (o.chunkingStrategy) object["chunkingStrategy"] = JsonCoder<ChunkingStrategy>::encode(*o.chunkingStrategy);
-    return object;
+void JsonCoder<DecodingOptions>::encode(JsonWriter& writer, const DecodingOptions& o) {
+    writer.beginObject();
+    writer.field("verbose", o.verbose);
+    writer.key("task");
+    JsonCoder<DecodingTask>::encode(writer, o.task);
+    encodeOptional(writer, "language", o.language);
+    writer.field("temperature", o.temperature);
+    writer.field("temperatureIncrementOnFallback", o.temperatureIncrementOnFallback);
+    writer.field("temperatureFallbackCount", o.temperatureFallbackCount);
+    writer.field("sampleLength", o.sampleLength);
+    writer.field("topK", o.topK);
+    writer.field("usePrefillPrompt", o.usePrefillPrompt);
+    writer.field("detectLanguage", o.detectLanguage);
+    writer.field("skipSpecialTokens", o.skipSpecialTokens);
+    writer.field("withoutTimestamps", o.withoutTimestamps);
+    writer.field("wordTimestamps", o.wordTimestamps);
+    encodeOptional(writer, "maxInitialTimestamp", o.maxInitialTimestamp);
+    encodeOptional(writer, "maxWindowSeek", o.maxWindowSeek);
+    writer.key("clipTimestamps");
+    writer.array(o.clipTimestamps);
+    writer.field("windowClipTime", o.windowClipTime);
+    encodeOptional(writer, "promptTokens", o.promptTokens);
+    encodeOptional(writer, "prefixTokens", o.prefixTokens);
+    writer.field("suppressBlank", o.suppressBlank);
+    writer.key("suppressTokens");
+    writer.array(o.suppressTokens);
+    encodeOptional(writer, "compressionRatioThreshold", o.compressionRatioThreshold);
+    encodeOptional(writer, "logProbThreshold", o.logProbThreshold);
+    encodeOptional(writer, "firstTokenLogProbThreshold", o.firstTokenLogProbThreshold);
+    encodeOptional(writer, "noSpeechThreshold", o.noSpeechThreshold);
+    writer.field("concurrentWorkerCount", o.concurrentWorkerCount);
+    if (o.chunkingStrategy) {
+        writer.key("chunkingStrategy");
+        JsonCoder<ChunkingStrategy>::encode(writer, *o.chunkingStrategy);
+    }
+    writer.endObject();
 }
 
 DecodingOptions JsonCoder<DecodingOptions>::decode(const Json& value, const CodingPath& path) {

@@ -110,19 +110,19 @@ struct DecodingOptions {
 
 template <>
 struct JsonCoder<DecodingTask> {
-    static Json encode(DecodingTask task);
+    static void encode(JsonWriter& writer, DecodingTask task);
     static DecodingTask decode(const Json& value, const CodingPath& path);
 };
 
 template <>
 struct JsonCoder<ChunkingStrategy> {
-    static Json encode(ChunkingStrategy strategy);
+    static void encode(JsonWriter& writer, ChunkingStrategy strategy);
     static ChunkingStrategy decode(const Json& value, const CodingPath& path);
 };
 
 template <>
 struct JsonCoder<DecodingOptions> {
-    static Json encode(const DecodingOptions& options);
+    static void encode(JsonWriter& writer, const DecodingOptions& options);
     static DecodingOptions decode(const Json& value, const CodingPath& path);
 };
 

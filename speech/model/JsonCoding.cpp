@@ -1,6 +1,5 @@
 #include "speech/model/JsonCoding.h"
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -57,27 +56,6 @@ std::string foundDescription(const Json& value) {
 }
 
 }  // namespace
-
-Json encodeFloat(float value) {
-    if (!std::isfinite(value)) return nullptr;
-    // nlohmann stores doubles; handing it the double nearest to the float's
-    // shortest decimal makes it print that decimal (0.2, not the exact
-    // binary value 0.20000000298023224).
-    char digits[32];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    double shortest = 0;
-    std::from_chars(digits, end, shortest);
-    return shortest;
-}
-
-Json encodeDouble(double value) {
-    if (!std::isfinite(value)) return nullptr;
-    return value;
-}
-
-Json encodeOptionalFloat(const std::optional<float>& value) {
-    return value ? encodeFloat(*value) : Json(nullptr);
-}
 
 float decodeFloat(const Json& value, const CodingPath& path) {
     if (value.is_null()) return std::numeric_limits<float>::quiet_NaN();
@@ -168,10 +146,6 @@ Json parse(std::string_view text) {
         throw DecodingError(DecodingError::Kind::dataCorrupted, "",
                             std::string("The given data was not valid JSON. ") + error.what());
     }
-}
-
-std::string dump(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace json

@@ -10,12 +10,13 @@
 #include <nlohmann/json.hpp>
 
 #include "speech/model/DecodingError.h"
+#include "speech/model/JsonWriter.h"
 
 namespace sonoscribe {
 
-// Insertion-ordered, so that every object is written with its keys in the
-// order its type declares them.
-using Json = nlohmann::ordered_json;
+// The parsed form that values are decoded from; writing goes through
+// JsonWriter, which keeps each type's key order.
+using Json = nlohmann::json;
 
 // Where in a document a value sits. Paths live on the caller's stack and are
 // rendered only when an error needs them, so decoding a large result does not
@@ -39,20 +40,15 @@ private:
 };
 
 // Each engine value with a JSON form specialises this with
-//   static Json encode(const T&);
+//   static void encode(JsonWriter&, const T&);
 //   static T decode(const Json&, const CodingPath&);
 template <class T>
 struct JsonCoder;
 
 namespace json {
 
-// Non-finite numbers have no JSON form; they are written as null so that the
-// document stays readable, and null reads back as NaN where a number is
-// required.
-Json encodeFloat(float value);
-Json encodeDouble(double value);
-Json encodeOptionalFloat(const std::optional<float>& value);
-
+// Non-finite numbers are written as null, so null reads back as NaN where a
+// number is required.
 float decodeFloat(const Json& value, const CodingPath& path);
 double decodeDouble(const Json& value, const CodingPath& path);
 int64_t decodeInt(const Json& value, const CodingPath& path);
@@ -113,34 +109,21 @@ std::vector<int64_t> decodeIntArray(const Json& value, const CodingPath& path);
 std::vector<float> decodeFloatArray(const Json& value, const CodingPath& path);
 std::vector<std::string> decodeStringArray(const Json& value, const CodingPath& path);
 
-template <class Number>
-Json encodeArray(const std::vector<Number>& values) {
-    Json array = Json::array();
-    for (const Number& value : values) {
-        if constexpr (std::is_same_v<Number, float>) {
-            array.push_back(encodeFloat(value));
-        } else {
-            array.push_back(value);
-        }
-    }
-    return array;
-}
-
 // Parses text, turning a syntax error into a data-corruption DecodingError.
 Json parse(std::string_view text);
-// Writes compact JSON; invalid UTF-8 in a string becomes U+FFFD rather than
-// making the whole document unwritable.
-std::string dump(const Json& value);
 
 }  // namespace json
 
 template <class T>
 std::string encodeJSON(const T& value) {
-    return json::dump(JsonCoder<T>::encode(value));
+    JsonWriter writer;
+    JsonCoder<T>::encode(writer, value);
+    return writer.take();
 }
 
+// A value, or for the shared result class a shared pointer to one.
 template <class T>
-T decodeJSON(std::string_view text) {
+auto decodeJSON(std::string_view text) {
     return JsonCoder<T>::decode(json::parse(text), CodingPath());
 }
 

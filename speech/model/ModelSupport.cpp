@@ -107,11 +107,12 @@ ModelSupport ModelSupportConfig::modelSupport(std::string_view deviceIdentifier)
     return defaultSupport.models;
 }
 
-Json JsonCoder<ModelSupport>::encode(const ModelSupport& support) {
-    Json object = Json::object();
-    object["default"] = support.defaultModel();
-    object["supported"] = support.supported();
-    return object;
+void JsonCoder<ModelSupport>::encode(JsonWriter& writer, const ModelSupport& support) {
+    writer.beginObject();
+    writer.field("default", std::string_view(support.defaultModel()));
+    writer.key("supported");
+    writer.array(support.supported());
+    writer.endObject();
 }
 
 ModelSupport JsonCoder<ModelSupport>::decode(const Json& value, const CodingPath& path) {
@@ -120,12 +121,14 @@ ModelSupport JsonCoder<ModelSupport>::decode(const Json& value, const CodingPath
                         object.required("supported", json::decodeStringArray));
 }
 
-Json JsonCoder<DeviceSupport>::encode(const DeviceSupport& support) {
-    Json object = Json::object();
-    if (support.chips()) object["chips"] = *support.chips();
-    object["identifiers"] = support.identifiers();
-    object["models"] = JsonCoder<ModelSupport>::encode(support.models);
-    return object;
+void JsonCoder<DeviceSupport>::encode(JsonWriter& writer, const DeviceSupport& support) {
+    writer.beginObject();
+    if (support.chips()) writer.field("chips", std::string_view(*support.chips()));
+    writer.key("identifiers");
+    writer.array(support.identifiers());
+    writer.key("models");
+    JsonCoder<ModelSupport>::encode(writer, support.models);
+    writer.endObject();
 }
 
 DeviceSupport JsonCoder<DeviceSupport>::decode(const Json& value, const CodingPath& path) {
@@ -136,14 +139,15 @@ DeviceSupport JsonCoder<DeviceSupport>::decode(const Json& value, const CodingPa
     return DeviceSupport(std::move(chips), std::move(identifiers), std::move(models));
 }
 
-Json JsonCoder<ModelSupportConfig>::encode(const ModelSupportConfig& config) {
-    Json object = Json::object();
-    object["name"] = config.repoName();
-    object["version"] = config.repoVersion();
-    Json entries = Json::array();
-    for (const DeviceSupport& entry : config.deviceSupports) entries.push_back(JsonCoder<DeviceSupport>::encode(entry));
-    object["device_support"] = std::move(entries);
-    return object;
+void JsonCoder<ModelSupportConfig>::encode(JsonWriter& writer, const ModelSupportConfig& config) {
+    writer.beginObject();
+    writer.field("name", std::string_view(config.repoName()));
+    writer.field("version", std::string_view(config.repoVersion()));
+    writer.key("device_support");
+    writer.beginArray();
+    for (const DeviceSupport& entry : config.deviceSupports) JsonCoder<DeviceSupport>::encode(writer, entry);
+    writer.endArray();
+    writer.endObject();
 }
 
 ModelSupportConfig JsonCoder<ModelSupportConfig>::decode(const Json& value, const CodingPath& path) {

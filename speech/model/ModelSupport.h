@@ -82,19 +82,19 @@ private:
 
 template <>
 struct JsonCoder<ModelSupport> {
-    static Json encode(const ModelSupport& support);
+    static void encode(JsonWriter& writer, const ModelSupport& support);
     static ModelSupport decode(const Json& value, const CodingPath& path);
 };
 
 template <>
 struct JsonCoder<DeviceSupport> {
-    static Json encode(const DeviceSupport& support);
+    static void encode(JsonWriter& writer, const DeviceSupport& support);
     static DeviceSupport decode(const Json& value, const CodingPath& path);
 };
 
 template <>
 struct JsonCoder<ModelSupportConfig> {
-    static Json encode(const ModelSupportConfig& config);
+    static void encode(JsonWriter& writer, const ModelSupportConfig& config);
     static ModelSupportConfig decode(const Json& value, const CodingPath& path);
 };
 

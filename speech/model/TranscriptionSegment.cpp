@@ -33,14 +33,14 @@ private:
     std::size_t state_ = 0;
 };
 
-Json encodeTokenLogProbs(const TokenLogProbs& values) {
-    Json object = Json::object();
+void encodeTokenLogProbs(JsonWriter& writer, const TokenLogProbs& values) {
+    writer.beginObject();
     char key[24];
     for (const auto& [token, logProb] : values) {
         auto end = std::to_chars(key, key + sizeof key, token).ptr;
-        object[std::string(key, end)] = json::encodeFloat(logProb);
+        writer.field(std::string_view(key, static_cast<std::size_t>(end - key)), logProb);
     }
-    return object;
+    writer.endObject();
 }
 
 TokenLogProbs decodeTokenLogProbs(const Json& value, const CodingPath& path) {
@@ -61,14 +61,15 @@ TokenLogProbs decodeTokenLogProbs(const Json& value, const CodingPath& path) {
 
 }  // namespace
 
-Json JsonCoder<WordTiming>::encode(const WordTiming& word) {
-    Json object = Json::object();
-    object["word"] = word.word;
-    object["tokens"] = json::encodeArray(word.tokens);
-    object["start"] = json::encodeFloat(word.start);
-    object["end"] = json::encodeFloat(word.end);
-    object["probability"] = json::encodeFloat(word.probability);
-    return object;
+void JsonCoder<WordTiming>::encode(JsonWriter& writer, const WordTiming& word) {
+    writer.beginObject();
+    writer.field("word", std::string_view(word.word));
+    writer.key("tokens");
+    writer.array(word.tokens);
+    writer.field("start", word.start);
+    writer.field("end", word.end);
+    writer.field("probability", word.probability);
+    writer.endObject();
 }
 
 WordTiming JsonCoder<WordTiming>::decode(const Json& value, const CodingPath& path) {
@@ -83,27 +84,30 @@ WordTiming JsonCoder<WordTiming>::decode(const Json& value, const CodingPath& pa
     return word;
 }
 
-Json JsonCoder<TranscriptionSegment>::encode(const TranscriptionSegment& segment) {
-    Json object = Json::object();
-    object["id"] = segment.id;
-    object["seek"] = segment.seek;
-    object["start"] = json::encodeFloat(segment.start);
-    object["end"] = json::encodeFloat(segment.end);
-    object["text"] = segment.text;
-    object["tokens"] = json::encodeArray(segment.tokens);
-    Json logProbs = Json::array();
-    for (const TokenLogProbs& values : segment.tokenLogProbs) logProbs.push_back(encodeTokenLogProbs(values));
-    object["tokenLogProbs"] = std::move(logProbs);
-    object["temperature"] = json::encodeFloat(segment.temperature);
-    object["avgLogprob"] = json::encodeFloat(segment.avgLogprob);
-    object["compressionRatio"] = json::encodeFloat(segment.compressionRatio);
-    object["noSpeechProb"] = json::encodeFloat(segment.noSpeechProb);
+void JsonCoder<TranscriptionSegment>::encode(JsonWriter& writer, const TranscriptionSegment& segment) {
+    writer.beginObject();
+    writer.field("id", segment.id);
+    writer.field("seek", segment.seek);
+    writer.field("start", segment.start);
+    writer.field("end", segment.end);
+    writer.field("text", std::string_view(segment.text));
+    writer.key("tokens");
+    writer.array(segment.tokens);
+    writer.key("tokenLogProbs");
+    writer.beginArray();
+    for (const TokenLogProbs& values : segment.tokenLogProbs) encodeTokenLogProbs(writer, values);
+    writer.endArray();
+    writer.field("temperature", segment.temperature);
+    writer.field("avgLogprob", segment.avgLogprob);
+    writer.field("compressionRatio", segment.compressionRatio);
+    writer.field("noSpeechProb", segment.noSpeechProb);
     if (segment.words) {
-        Json words = Json::array();
-        for (const WordTiming& word : *segment.words) words.push_back(JsonCoder<WordTiming>::encode(word));
-        object["words"] = std::move(words);
+        writer.key("words");
+        writer.beginArray();
+        for (const WordTiming& word : *segment.words) JsonCoder<WordTiming>::encode(writer, word);
+        writer.endArray();
     }
-    return object;
+    writer.endObject();
 }
 
 TranscriptionSegment JsonCoder<TranscriptionSegment>::decode(const Json& value, const CodingPath& path) {

@@ -54,13 +54,13 @@ struct TranscriptionSegment {
 
 template <>
 struct JsonCoder<WordTiming> {
-    static Json encode(const WordTiming& word);
+    static void encode(JsonWriter& writer, const WordTiming& word);
     static WordTiming decode(const Json& value, const CodingPath& path);
 };
 
 template <>
 struct JsonCoder<TranscriptionSegment> {
-    static Json encode(const TranscriptionSegment& segment);
+    static void encode(JsonWriter& writer, const TranscriptionSegment& segment);
     static TranscriptionSegment decode(const Json& value, const CodingPath& path);
 };
 

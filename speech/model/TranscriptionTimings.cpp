@@ -2,42 +2,42 @@
 
 namespace sonoscribe {
 
-Json JsonCoder<TranscriptionTimings>::encode(const TranscriptionTimings& t) {
-    Json object = Json::object();
-    object["pipelineStart"] = json::encodeDouble(t.pipelineStart);
-    object["firstTokenTime"] = json::encodeDouble(t.firstTokenTime);
-    object["inputAudioSeconds"] = json::encodeDouble(t.inputAudioSeconds);
-    object["modelLoading"] = json::encodeDouble(t.modelLoading);
-    object["prewarmLoadTime"] = json::encodeDouble(t.prewarmLoadTime);
-    object["encoderLoadTime"] = json::encodeDouble(t.encoderLoadTime);
-    object["decoderLoadTime"] = json::encodeDouble(t.decoderLoadTime);
-    object["encoderSpecializationTime"] = json::encodeDouble(t.encoderSpecializationTime);
-    object["decoderSpecializationTime"] = json::encodeDouble(t.decoderSpecializationTime);
-    object["tokenizerLoadTime"] = json::encodeDouble(t.tokenizerLoadTime);
-    object["audioLoading"] = json::encodeDouble(t.audioLoading);
-    object["audioProcessing"] = json::encodeDouble(t.audioProcessing);
-    object["logmels"] = json::encodeDouble(t.logmels);
-    object["encoding"] = json::encodeDouble(t.encoding);
-    object["decodingInit"] = json::encodeDouble(t.decodingInit);
-    object["decodingLoop"] = json::encodeDouble(t.decodingLoop);
-    object["decodingPredictions"] = json::encodeDouble(t.decodingPredictions);
-    object["decodingFiltering"] = json::encodeDouble(t.decodingFiltering);
-    object["decodingSampling"] = json::encodeDouble(t.decodingSampling);
-    object["decodingFallback"] = json::encodeDouble(t.decodingFallback);
-    object["decodingWindowing"] = json::encodeDouble(t.decodingWindowing);
-    object["decodingKvCaching"] = json::encodeDouble(t.decodingKvCaching);
-    object["decodingWordTimestamps"] = json::encodeDouble(t.decodingWordTimestamps);
-    object["decodingNonPrediction"] = json::encodeDouble(t.decodingNonPrediction);
-    object["totalAudioProcessingRuns"] = json::encodeDouble(t.totalAudioProcessingRuns);
-    object["totalLogmelRuns"] = json::encodeDouble(t.totalLogmelRuns);
-    object["totalEncodingRuns"] = json::encodeDouble(t.totalEncodingRuns);
-    object["totalDecodingLoops"] = json::encodeDouble(t.totalDecodingLoops);
-    object["totalKVUpdateRuns"] = json::encodeDouble(t.totalKVUpdateRuns);
-    object["totalTimestampAlignmentRuns"] = json::encodeDouble(t.totalTimestampAlignmentRuns);
-    object["totalDecodingFallbacks"] = json::encodeDouble(t.totalDecodingFallbacks);
-    object["totalDecodingWindows"] = json::encodeDouble(t.totalDecodingWindows);
-    object["fullPipeline"] = json::encodeDouble(t.fullPipeline);
-    return object;
+void JsonCoder<TranscriptionTimings>::encode(JsonWriter& writer, const TranscriptionTimings& t) {
+    writer.beginObject();
+    writer.field("pipelineStart", t.pipelineStart);
+    writer.field("firstTokenTime", t.firstTokenTime);
+    writer.field("inputAudioSeconds", t.inputAudioSeconds);
+    writer.field("modelLoading", t.modelLoading);
+    writer.field("prewarmLoadTime", t.prewarmLoadTime);
+    writer.field("encoderLoadTime", t.encoderLoadTime);
+    writer.field("decoderLoadTime", t.decoderLoadTime);
+    writer.field("encoderSpecializationTime", t.encoderSpecializationTime);
+    writer.field("decoderSpecializationTime", t.decoderSpecializationTime);
+    writer.field("tokenizerLoadTime", t.tokenizerLoadTime);
+    writer.field("audioLoading", t.audioLoading);
+    writer.field("audioProcessing", t.audioProcessing);
+    writer.field("logmels", t.logmels);
+    writer.field("encoding", t.encoding);
+    writer.field("decodingInit", t.decodingInit);
+    writer.field("decodingLoop", t.decodingLoop);
+    writer.field("decodingPredictions", t.decodingPredictions);
+    writer.field("decodingFiltering", t.decodingFiltering);
+    writer.field("decodingSampling", t.decodingSampling);
+    writer.field("decodingFallback", t.decodingFallback);
+    writer.field("decodingWindowing", t.decodingWindowing);
+    writer.field("decodingKvCaching", t.decodingKvCaching);
+    writer.field("decodingWordTimestamps", t.decodingWordTimestamps);
+    writer.field("decodingNonPrediction", t.decodingNonPrediction);
+    writer.field("totalAudioProcessingRuns", t.totalAudioProcessingRuns);
+    writer.field("totalLogmelRuns", t.totalLogmelRuns);
+    writer.field("totalEncodingRuns", t.totalEncodingRuns);
+    writer.field("totalDecodingLoops", t.totalDecodingLoops);
+    writer.field("totalKVUpdateRuns", t.totalKVUpdateRuns);
+    writer.field("totalTimestampAlignmentRuns", t.totalTimestampAlignmentRuns);
+    writer.field("totalDecodingFallbacks", t.totalDecodingFallbacks);
+    writer.field("totalDecodingWindows", t.totalDecodingWindows);
+    writer.field("fullPipeline", t.fullPipeline);
+    writer.endObject();
 }
 
 TranscriptionTimings JsonCoder<TranscriptionTimings>::decode(const Json& value, const CodingPath& path) {

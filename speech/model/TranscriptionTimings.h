@@ -56,7 +56,7 @@ struct TranscriptionTimings {
 
 template <>
 struct JsonCoder<TranscriptionTimings> {
-    static Json encode(const TranscriptionTimings& timings);
+    static void encode(JsonWriter& writer, const TranscriptionTimings& timings);
     static TranscriptionTimings decode(const Json& value, const CodingPath& path);
 };
 
