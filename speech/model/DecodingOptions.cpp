@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/foundation/NumberFormatting.h"
 #include "speech/model/WhisperError.h"
 
 namespace sonoscribe {
@@ -14,7 +15,7 @@ int64_t sampleIndex(float seconds) {
     // Checked before converting: a NaN, an infinity or a value past the
     // integer range has no sample index.
     if (!std::isfinite(samples) || samples < -0x1p63f || samples >= 0x1p63f) {
-        throw WhisperError::transcriptionFailed("Clip timestamp is not a valid time: " + std::to_string(seconds));
+        throw WhisperError::transcriptionFailed("Clip timestamp is not a valid time: " + platform::description(seconds));
     }
     return static_cast<int64_t>(samples);
 }
