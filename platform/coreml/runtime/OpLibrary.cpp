@@ -13,6 +13,7 @@ void registerOpLibrary(OpRegistry& registry) {
     registerGatherSliceOps(registry);
     registerAttentionOps(registry);
     registerCompressionOps(registry);
+    registerPoolingOps(registry);
 }
 
 }  // namespace platform::coreml::runtime

@@ -19,6 +19,7 @@ void registerShapeOps(OpRegistry& registry);
 void registerGatherSliceOps(OpRegistry& registry);
 void registerAttentionOps(OpRegistry& registry);
 void registerCompressionOps(OpRegistry& registry);
+void registerPoolingOps(OpRegistry& registry);
 
 void registerOpLibrary(OpRegistry& registry);
 

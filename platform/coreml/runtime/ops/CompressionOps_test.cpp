@@ -101,6 +101,82 @@ TEST(CompressionOps, SparseMasksCastsAndBlockwiseScales) {
     EXPECT_EQ(blockwise, (std::vector<float>{0, 1, 30, 40, -100, -200, 1000, 0}));
 }
 
+// Element i takes bits [i*n, (i+1)*n), least significant bit first.
+std::vector<int64_t> packBits(const std::vector<unsigned>& values, unsigned bits) {
+    std::vector<int64_t> bytes((values.size() * bits + 7) / 8, 0);
+    for (size_t i = 0; i < values.size(); ++i) {
+        for (unsigned b = 0; b < bits; ++b) {
+            if (values[i] >> b & 1u) bytes[(i * bits + b) / 8] |= int64_t{1} << ((i * bits + b) % 8);
+        }
+    }
+    return bytes;
+}
+
+TEST(CompressionOps, PackedIndicesOfEveryWidthCrossByteBoundaries) {
+    for (unsigned bits : {1u, 2u, 4u, 6u, 8u}) {
+        const unsigned entries = 1u << bits;
+        std::vector<float> lut(entries);
+        for (unsigned e = 0; e < entries; ++e) lut[e] = 0.5f * static_cast<float>(e) - 3.0f;
+        std::vector<unsigned> indices(15);
+        std::vector<float> expected;
+        for (size_t i = 0; i < indices.size(); ++i) {
+            indices[i] = static_cast<unsigned>((i * 5 + 1) % entries);
+            expected.push_back(lut[indices[i]]);
+        }
+        const auto dense = expand("ios17", {3, 5}, [&](OpRunner&, ModelBundleWriter& w) {
+            w.raw("tensor<fp32, [3, 5]> w = constexpr_lut_to_dense()[indices = " + packedBytes(w, packBits(indices, bits)) +
+                  ", lut = " + w.literal(Tensor::of(DataType::Float32, {static_cast<int64_t>(entries)}, lut)) +
+                  ", shape = " + w.literal(Tensor::of(DataType::UInt32, {2}, std::vector<int64_t>{3, 5})) + "];");
+        });
+        EXPECT_EQ(dense, expected) << bits << " bits";
+    }
+}
+
+TEST(CompressionOps, LookupTablesWithVectorEntries) {
+    // uint4 indices [4, 2], one table per pair of rows, entries of two values
+    // laid along axis 0: the result has twice the rows.
+    const std::vector<int64_t> indices = {0, 15, 3, 4, 15, 1, 7, 8};
+    std::vector<float> lut(2 * 16 * 2);
+    for (size_t i = 0; i < lut.size(); ++i) lut[i] = static_cast<float>(i);
+    std::vector<float> expected(16);
+    for (int64_t r = 0; r < 4; ++r) {
+        for (int64_t c = 0; c < 2; ++c) {
+            const int64_t pick = indices[static_cast<size_t>(r * 2 + c)];
+            for (int64_t v = 0; v < 2; ++v) {
+                expected[static_cast<size_t>((r * 2 + v) * 2 + c)] = lut[static_cast<size_t>(((r / 2) * 16 + pick) * 2 + v)];
+            }
+        }
+    }
+    const auto dense = expand("ios18", {8, 2}, [&](OpRunner&, ModelBundleWriter& w) {
+        w.op("constexpr_lut_to_dense",
+             {{"indices", w.literal(Tensor::of(DataType::UInt4, {4, 2}, indices))},
+              {"lut", w.literal(Tensor::of(DataType::Float32, {2, 1, 16, 2}, lut))},
+              {"vector_axis", w.scalar(DataType::Int32, 0)}},
+             {{"w", DataType::Float32, {8, 2}}});
+    });
+    EXPECT_EQ(dense, expected);
+}
+
+TEST(CompressionOps, BlockwiseScalesReadPackedInt4AsTwosComplement) {
+    // Twelve int4 values go to the weight file, two to a byte.
+    const std::vector<int64_t> data = {-8, -7, -1, 0, 1, 7, 3, -3, 5, -5, 2, -2};
+    const std::vector<float> scale = {0.5f, 2.0f, -1.0f, 0.25f};  // blocks of [1, 3]
+    const std::vector<int64_t> offset = {1, 0, -2, 3};
+    std::vector<float> expected(12);
+    for (size_t i = 0; i < 12; ++i) {
+        const size_t block = (i / 6) * 2 + (i % 6) / 3;
+        expected[i] = scale[block] * static_cast<float>(data[i] - offset[block]);
+    }
+    const auto dense = expand("ios18", {2, 6}, [&](OpRunner&, ModelBundleWriter& w) {
+        w.op("constexpr_blockwise_shift_scale",
+             {{"data", w.literal(Tensor::of(DataType::Int4, {2, 6}, data))},
+              {"scale", w.literal(Tensor::of(DataType::Float32, {2, 2}, scale))},
+              {"offset", w.literal(Tensor::of(DataType::Int4, {2, 2}, offset))}},
+             {{"w", DataType::Float32, {2, 6}}});
+    });
+    EXPECT_EQ(dense, expected);
+}
+
 TEST(CompressionOps, RejectsInconsistentCompressedConstants) {
     const std::vector<std::pair<std::string, std::function<void(OpRunner&, ModelBundleWriter&)>>> cases = {
         {"the mask sets 2 elements", [](OpRunner&, ModelBundleWriter& w) {

@@ -4,67 +4,10 @@
 
 #include "platform/coreml/runtime/OpLibrary.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
+#include "platform/coreml/runtime/ops/WindowAxes.h"
 
 namespace platform::coreml::runtime {
 namespace {
-
-// One spatial axis of a convolution or pooling window, padding resolved.
-struct Axis {
-    int64_t input = 0;
-    int64_t kernel = 1;
-    int64_t stride = 1;
-    int64_t dilation = 1;
-    int64_t before = 0;
-    int64_t after = 0;
-    int64_t output = 0;
-};
-
-std::vector<Axis> resolveAxes(OpBuilder& b, const Shape& spatial, const Shape& kernel) {
-    const size_t rank = spatial.size();
-    const std::vector<int64_t> strides = b.integers("strides", std::vector<int64_t>(rank, 1));
-    const std::vector<int64_t> dilations = b.integers("dilations", std::vector<int64_t>(rank, 1));
-    const std::string padType = b.string("pad_type", "valid");
-    std::vector<int64_t> pad = b.integers("pad", std::vector<int64_t>(rank * 2, 0));
-    b.require(strides.size() == rank && dilations.size() == rank, "strides and dilations need one entry per spatial axis");
-    b.require(pad.size() == rank * 2, "pad needs two entries per spatial axis");
-    std::vector<Axis> axes(rank);
-    for (size_t i = 0; i < rank; ++i) {
-        Axis& a = axes[i];
-        a.input = spatial[i];
-        a.kernel = kernel[i];
-        a.stride = strides[i];
-        a.dilation = dilations[i];
-        b.require(a.stride > 0 && a.dilation > 0, "strides and dilations must be positive");
-        b.require(a.kernel > 0, "kernel dimensions must be positive");
-        const int64_t span = (a.kernel - 1) * a.dilation + 1;
-        if (padType == "valid") {
-            a.before = a.after = 0;
-        } else if (padType == "custom") {
-            a.before = pad[2 * i];
-            a.after = pad[2 * i + 1];
-            b.require(a.before >= 0 && a.after >= 0, "padding must not be negative");
-        } else if (padType == "same" || padType == "same_lower") {
-            if (a.input == kUnknownDim) {
-                a.output = kUnknownDim;
-                continue;
-            }
-            const int64_t out = (a.input + a.stride - 1) / a.stride;
-            const int64_t total = std::max<int64_t>((out - 1) * a.stride + span - a.input, 0);
-            a.before = padType == "same" ? total / 2 : (total + 1) / 2;
-            a.after = total - a.before;
-        } else {
-            b.fail("unknown pad_type '" + padType + "'");
-        }
-        if (a.input == kUnknownDim) {
-            a.output = kUnknownDim;
-            continue;
-        }
-        const int64_t padded = a.input + a.before + a.after - span;
-        b.require(padded >= 0, "the kernel is larger than the padded input");
-        a.output = padded / a.stride + 1;
-    }
-    return axes;
-}
 
 struct ConvPlan {
     int64_t batch = 0, cin = 0, cout = 0, groups = 1;
