@@ -14,6 +14,7 @@ void registerOpLibrary(OpRegistry& registry) {
     registerAttentionOps(registry);
     registerCompressionOps(registry);
     registerPoolingOps(registry);
+    registerConstructionOps(registry);
 }
 
 }  // namespace platform::coreml::runtime

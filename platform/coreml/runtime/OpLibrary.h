@@ -20,6 +20,7 @@ void registerGatherSliceOps(OpRegistry& registry);
 void registerAttentionOps(OpRegistry& registry);
 void registerCompressionOps(OpRegistry& registry);
 void registerPoolingOps(OpRegistry& registry);
+void registerConstructionOps(OpRegistry& registry);
 
 void registerOpLibrary(OpRegistry& registry);
 

@@ -125,6 +125,20 @@ void addPlainUnary(OpRegistry& registry, const std::string& name, F f) {
     addUnary(registry, name, [f](OpBuilder&) { return std::function<float(float)>(f); });
 }
 
+void addLogicalNot(OpRegistry& registry) {
+    registry.add("logical_not", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        b.require(b.dataTypeOf(x) == DataType::Bool, "x must be bool");
+        b.setOutput(0, DataType::Bool, b.shapeOf(x));
+        return makeKernel([x](KernelContext& context) {
+            const Tensor& input = context.input(x);
+            const auto* in = input.data<uint8_t>();
+            auto* out = context.allocateOutput(0).mutableData<uint8_t>();
+            for (int64_t i = 0; i < input.count(); ++i) out[i] = in[i] ? 0 : 1;
+        });
+    });
+}
+
 void addSelect(OpRegistry& registry) {
     registry.add("select", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
         const InputRef cond = b.input("cond");
@@ -180,6 +194,7 @@ void registerElementwiseOps(OpRegistry& registry) {
     addLogical(registry, "logical_and", [](bool a, bool b) { return a && b; });
     addLogical(registry, "logical_or", [](bool a, bool b) { return a || b; });
     addLogical(registry, "logical_xor", [](bool a, bool b) { return a != b; });
+    addLogicalNot(registry);
     addSelect(registry);
     addCast(registry);
 

@@ -38,19 +38,28 @@ void addGather(OpRegistry& registry) {
         const Shape xs = b.shapeOf(x);
         const auto axis = normalizeAxis(b.integer("axis", 0), static_cast<int64_t>(xs.size()));
         b.require(axis.has_value(), "axis is out of range for shape " + describe(xs));
-        b.require(b.integer("batch_dims", 0) == 0, "gather with batch_dims is not supported");
+        // ios16 batch_dims: the leading dimensions that x and indices share,
+        // each batch entry gathering with its own indices.
+        const int64_t batchDims = b.integer("batch_dims", 0);
+        const Shape is = b.shapeOf(indices);
+        b.require(batchDims >= 0 && batchDims <= *axis && batchDims <= static_cast<int64_t>(is.size()),
+                  "batch_dims " + std::to_string(batchDims) + " must lie within axis and the indices' rank");
+        const auto bd = static_cast<size_t>(batchDims);
+        b.require(shapesCompatible(Shape(xs.begin(), xs.begin() + batchDims), Shape(is.begin(), is.begin() + batchDims)),
+                  "x " + describe(xs) + " and indices " + describe(is) + " differ in their batch dimensions");
         b.ignore("validate_indices");
         const auto a = static_cast<size_t>(*axis);
         Shape shape(xs.begin(), xs.begin() + static_cast<int64_t>(a));
-        for (int64_t d : b.shapeOf(indices)) shape.push_back(d);
+        for (size_t d = bd; d < is.size(); ++d) shape.push_back(is[d]);
         shape.insert(shape.end(), xs.begin() + static_cast<int64_t>(a) + 1, xs.end());
         b.setOutput(0, b.dataTypeOf(x), shape);
-        return makeKernel([x, indices, a](KernelContext& context) {
+        return makeKernel([x, indices, a, bd](KernelContext& context) {
             const Tensor& input = context.input(x);
             const std::vector<int64_t> picks = context.input(indices).toInts();
             const Shape& s = input.shape();
-            int64_t outer = 1, inner = 1;
+            int64_t outer = 1, inner = 1, perBatch = 1;
             for (size_t d = 0; d < a; ++d) outer *= s[d];
+            for (size_t d = bd; d < a; ++d) perBatch *= s[d];
             for (size_t d = a + 1; d < s.size(); ++d) inner *= s[d];
             const int64_t length = s[a];
             for (const int64_t pick : picks) {
@@ -62,11 +71,12 @@ void addGather(OpRegistry& registry) {
             }
             const auto size = static_cast<int64_t>(elementSize(input.dataType()));
             Tensor& output = context.allocateOutput(0);
-            const auto count = static_cast<int64_t>(picks.size());
+            const int64_t batches = perBatch == 0 ? 0 : outer / perBatch;
+            const auto count = batches == 0 ? int64_t{0} : static_cast<int64_t>(picks.size()) / batches;
             for (int64_t o = 0; o < outer; ++o) {
+                const int64_t* own = picks.data() + (o / perBatch) * count;
                 for (int64_t i = 0; i < count; ++i) {
-                    const int64_t row = picks[static_cast<size_t>(i)] < 0 ? picks[static_cast<size_t>(i)] + length
-                                                                          : picks[static_cast<size_t>(i)];
+                    const int64_t row = own[i] < 0 ? own[i] + length : own[i];
                     std::memcpy(output.mutableBytes() + ((o * count + i) * inner) * size,
                                 input.bytes() + ((o * length + row) * inner) * size, static_cast<size_t>(inner * size));
                 }
@@ -75,54 +85,142 @@ void addGather(OpRegistry& registry) {
     });
 }
 
+// A Python slice over every dimension, positions resolved against a shape:
+// negative positions count from the end and clamp to the dimension.
+struct SliceBox {
+    Shape box;                   // elements taken along each dimension
+    std::vector<int64_t> start;  // first position along each dimension
+    std::vector<int64_t> step;
+    Shape squeezed;              // the box without the squeezed dimensions
+};
+
+struct SliceSpec {
+    std::vector<int64_t> begin, end, stride, beginMask, endMask, squeezeMask;
+};
+
+// Returns an error message, or "" when the slice fits `in`.
+std::string resolveSlice(const Shape& in, const SliceSpec& spec, SliceBox& out) {
+    const size_t rank = in.size();
+    if (spec.begin.size() != rank || spec.end.size() != rank || spec.stride.size() != rank ||
+        spec.beginMask.size() != rank || spec.endMask.size() != rank || spec.squeezeMask.size() != rank) {
+        return "begin, end, stride and masks need one entry per dimension of " + describe(in);
+    }
+    out = SliceBox{Shape(rank), std::vector<int64_t>(rank), spec.stride, {}};
+    for (size_t d = 0; d < rank; ++d) {
+        const int64_t n = in[d];
+        const int64_t s = spec.stride[d];
+        if (s == 0) return "stride must not be 0";
+        if (n == kUnknownDim) return "slicing an open dimension is not supported";
+        const auto clampPosition = [&](int64_t p) {
+            if (p < 0) p += n;
+            return s > 0 ? std::clamp<int64_t>(p, 0, n) : std::clamp<int64_t>(p, -1, n - 1);
+        };
+        int64_t first = spec.beginMask[d] ? (s > 0 ? 0 : n - 1) : clampPosition(spec.begin[d]);
+        int64_t last = spec.endMask[d] ? (s > 0 ? n : -1) : clampPosition(spec.end[d]);
+        if (spec.squeezeMask[d]) {
+            first = spec.begin[d] < 0 ? spec.begin[d] + n : spec.begin[d];
+            if (first < 0 || first >= n) return "squeezed index is outside dimension " + std::to_string(d);
+            last = first + 1;
+            out.step[d] = 1;
+        }
+        const int64_t step = out.step[d];
+        const int64_t span = step > 0 ? (last - first + step - 1) / step : (first - last + (-step) - 1) / (-step);
+        out.box[d] = std::max<int64_t>(span, 0);
+        out.start[d] = first;
+        if (!spec.squeezeMask[d]) out.squeezed.push_back(out.box[d]);
+    }
+    return "";
+}
+
+// The slice arguments whose values are known at load; `begin` and `end` of
+// slice_update may instead arrive at run time (a cache position).
+SliceSpec sliceSpec(OpBuilder& b, size_t rank, bool withPositions) {
+    const auto mask = [&](std::string_view name) {
+        if (!b.has(name)) return std::vector<int64_t>(rank, 0);
+        return b.constant(name).toInts();
+    };
+    SliceSpec spec;
+    if (withPositions) {
+        spec.begin = b.integers("begin");
+        spec.end = b.integers("end");
+    }
+    spec.stride = b.integers("stride", std::vector<int64_t>(rank, 1));
+    spec.beginMask = mask("begin_mask");
+    spec.endMask = mask("end_mask");
+    spec.squeezeMask = mask("squeeze_mask");
+    return spec;
+}
+
 void addSliceByIndex(OpRegistry& registry) {
     registry.add("slice_by_index", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
         const InputRef x = b.input("x");
         const Shape in = b.shapeOf(x);
-        const size_t rank = in.size();
-        std::vector<int64_t> begin = b.integers("begin");
-        std::vector<int64_t> end = b.integers("end");
-        std::vector<int64_t> stride = b.integers("stride", std::vector<int64_t>(rank, 1));
-        const auto mask = [&](std::string_view name) {
-            if (!b.has(name)) return std::vector<int64_t>(rank, 0);
-            return b.constant(name).toInts();
-        };
-        const std::vector<int64_t> beginMask = mask("begin_mask");
-        const std::vector<int64_t> endMask = mask("end_mask");
-        const std::vector<int64_t> squeezeMask = mask("squeeze_mask");
-        b.require(begin.size() == rank && end.size() == rank && stride.size() == rank && beginMask.size() == rank &&
-                      endMask.size() == rank && squeezeMask.size() == rank,
-                  "begin, end, stride and masks need one entry per dimension of " + describe(in));
-        Shape box(rank), shape;
-        for (size_t d = 0; d < rank; ++d) {
-            const int64_t n = in[d];
-            const int64_t s = stride[d];
-            b.require(s != 0, "stride must not be 0");
-            b.require(n != kUnknownDim, "slicing an open dimension is not supported");
-            // Python slice rules: negative positions count from the end, and
-            // positions clamp to the dimension.
-            const auto clampPosition = [&](int64_t p) {
-                if (p < 0) p += n;
-                return s > 0 ? std::clamp<int64_t>(p, 0, n) : std::clamp<int64_t>(p, -1, n - 1);
-            };
-            int64_t first = beginMask[d] ? (s > 0 ? 0 : n - 1) : clampPosition(begin[d]);
-            int64_t last = endMask[d] ? (s > 0 ? n : -1) : clampPosition(end[d]);
-            if (squeezeMask[d]) {
-                first = begin[d] < 0 ? begin[d] + n : begin[d];
-                b.require(first >= 0 && first < n, "squeezed index is outside dimension " + std::to_string(d));
-                last = first + 1;
-                stride[d] = 1;
-            }
-            const int64_t span = stride[d] > 0 ? (last - first + stride[d] - 1) / stride[d]
-                                               : (first - last + (-stride[d]) - 1) / (-stride[d]);
-            box[d] = std::max<int64_t>(span, 0);
-            begin[d] = first;
-            if (!squeezeMask[d]) shape.push_back(box[d]);
-        }
-        b.setOutput(0, b.dataTypeOf(x), shape);
-        return makeKernel([x, box, begin, stride](KernelContext& context) {
+        SliceBox slice;
+        const std::string problem = resolveSlice(in, sliceSpec(b, in.size(), true), slice);
+        b.require(problem.empty(), problem);
+        b.setOutput(0, b.dataTypeOf(x), slice.squeezed);
+        return makeKernel([x, slice](KernelContext& context) {
             Tensor& output = context.allocateOutput(0);
-            copyBox(context.input(x), output, box, begin, stride);
+            copyBox(context.input(x), output, slice.box, slice.start, slice.step);
+        });
+    });
+}
+
+// x with the slice [begin:end:stride] replaced by `update`.
+void addSliceUpdate(OpRegistry& registry) {
+    registry.add("slice_update", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
+        const InputRef x = b.input("x");
+        const InputRef update = b.input("update");
+        const InputRef beginInput = b.input("begin");
+        const InputRef endInput = b.input("end");
+        b.require(b.dataTypeOf(update) == b.dataTypeOf(x), "update must have the data type of x");
+        const Shape in = b.shapeOf(x);
+        b.require(isConcrete(in), "slice_update needs x of known shape");
+        for (const InputRef position : {beginInput, endInput}) {
+            b.require(isInteger(b.dataTypeOf(position)) && b.shapeOf(position) == Shape{static_cast<int64_t>(in.size())},
+                      "begin and end need one integer per dimension of " + describe(in));
+        }
+        const SliceSpec spec = sliceSpec(b, in.size(), false);
+        const Tensor* fixedBegin = b.constantOf(beginInput);
+        const Tensor* fixedEnd = b.constantOf(endInput);
+        if (fixedBegin && fixedEnd) {
+            SliceSpec known = spec;
+            known.begin = fixedBegin->toInts();
+            known.end = fixedEnd->toInts();
+            SliceBox slice;
+            const std::string problem = resolveSlice(in, known, slice);
+            b.require(problem.empty(), problem);
+            b.require(shapesCompatible(slice.squeezed, b.shapeOf(update)),
+                      "update " + describe(b.shapeOf(update)) + " does not fill the slice " + describe(slice.squeezed));
+        }
+        b.setOutput(0, b.dataTypeOf(x), in);
+        return makeKernel([x, update, beginInput, endInput, spec](KernelContext& context) {
+            const Tensor& input = context.input(x);
+            const Tensor& values = context.input(update);
+            SliceSpec now = spec;
+            now.begin = context.input(beginInput).toInts();
+            now.end = context.input(endInput).toInts();
+            SliceBox slice;
+            std::string problem = resolveSlice(input.shape(), now, slice);
+            if (problem.empty() && countOf(slice.box) != values.count()) {
+                problem = "update " + describe(values.shape()) + " does not fill the slice " + describe(slice.squeezed);
+            }
+            if (!problem.empty()) throw PredictionError(PredictionError::Kind::invalidInputValue, "", problem);
+            Tensor& output = context.allocateOutput(0);
+            std::memcpy(output.mutableBytes(), input.bytes(), input.byteSize());
+            const Shape strides = stridesOf(input.shape());
+            const auto size = static_cast<int64_t>(elementSize(input.dataType()));
+            const size_t rank = slice.box.size();
+            std::vector<int64_t> index(rank, 0);
+            for (int64_t o = 0; o < values.count(); ++o) {
+                int64_t offset = 0;
+                for (size_t d = 0; d < rank; ++d) offset += (slice.start[d] + index[d] * slice.step[d]) * strides[d];
+                std::memcpy(output.mutableBytes() + offset * size, values.bytes() + o * size, static_cast<size_t>(size));
+                for (size_t d = rank; d-- > 0;) {
+                    if (++index[d] < slice.box[d]) break;
+                    index[d] = 0;
+                }
+            }
         });
     });
 }
@@ -172,6 +270,7 @@ void registerGatherSliceOps(OpRegistry& registry) {
     addGather(registry);
     addSliceByIndex(registry);
     addSliceBySize(registry);
+    addSliceUpdate(registry);
 }
 
 }  // namespace platform::coreml::runtime
