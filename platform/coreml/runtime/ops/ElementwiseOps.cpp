@@ -1,5 +1,5 @@
+#include <array>
 #include <cmath>
-#include <functional>
 
 #include "platform/coreml/runtime/OpLibrary.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
@@ -8,45 +8,60 @@ namespace platform::coreml::runtime {
 namespace {
 
 constexpr int64_t kRowsPerTask = 64;
+constexpr int64_t kElementsPerTask = 16384;
 
-using Binary = double (*)(double, double);
-
-// Shared body of the broadcasting ops: float outputs computed in fp32 rows,
-// everything else (integers, bools, comparisons of integers) through doubles.
+// Shared body of the broadcasting ops: float outputs computed in fp32,
+// everything else (integers, bools, comparisons) through doubles. The ops are
+// template parameters so the inner loops inline them.
+template <size_t N, typename FloatOp, typename ExactOp>
 class BroadcastKernel final : public Kernel {
 public:
-    BroadcastKernel(std::vector<Shape> operands, Shape result, std::function<float(const float*)> floatOp,
-                    std::function<double(const double*)> exactOp)
-        : result_(std::move(result)), floatOp_(std::move(floatOp)), exactOp_(std::move(exactOp)) {
-        for (const auto& shape : operands) strides_.push_back(broadcastStrides(shape, result_));
+    BroadcastKernel(const std::array<Shape, N>& operands, Shape result, bool floatPath, FloatOp floatOp, ExactOp exactOp)
+        : result_(std::move(result)), floatPath_(floatPath), floatOp_(floatOp), exactOp_(exactOp) {
+        flat_ = isConcrete(result_);
+        for (size_t k = 0; k < N; ++k) {
+            strides_.push_back(broadcastStrides(operands[k], result_));
+            const auto count = elementCount(operands[k]);
+            scalar_[k] = count == 1;
+            flat_ = flat_ && (scalar_[k] || count == elementCount(result_));
+        }
     }
 
     void run(KernelContext& context) const override {
-        const size_t n = strides_.size();
-        bool floats = true;
-        for (size_t k = 0; k < n; ++k) floats = floats && isFloat(context.input(InputRef{static_cast<int>(k)}).dataType());
-        if (floats && isFloat(context.outputType(0)) && floatOp_) return runFloat(context);
+        if (floatPath_ && isFloat(context.outputType(0))) return runFloat(context);
         runExact(context);
     }
 
 private:
     void runFloat(KernelContext& context) const {
-        const size_t n = strides_.size();
-        std::vector<Tensor> inputs;
-        std::vector<const float*> data;
-        for (size_t k = 0; k < n; ++k) {
-            inputs.push_back(floatInput(context, InputRef{static_cast<int>(k)}));
-            data.push_back(inputs.back().data<float>());
+        std::array<Tensor, N> inputs;
+        std::array<const float*, N> data{};
+        for (size_t k = 0; k < N; ++k) {
+            inputs[k] = floatInput(context, InputRef{static_cast<int>(k)});
+            data[k] = inputs[k].template data<float>();
         }
         FloatOutput output(context, 0);
         float* out = output.data();
+        if (flat_) {
+            // Same-shape operands and scalars: one pass over the elements.
+            std::array<int64_t, N> steps{};
+            for (size_t k = 0; k < N; ++k) steps[k] = scalar_[k] ? 0 : 1;
+            context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
+                float args[N];
+                for (int64_t i = begin; i < end; ++i) {
+                    for (size_t k = 0; k < N; ++k) args[k] = data[k][i * steps[k]];
+                    out[i] = floatOp_(args);
+                }
+            });
+            return output.commit();
+        }
         context.parallelFor(rowCount(result_), kRowsPerTask, [&](int64_t begin, int64_t end) {
-            float args[3];
+            float args[N];
             forEachBroadcastRow(result_, strides_, begin, end,
                                 [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count,
                                     const std::vector<int64_t>& steps) {
                                     for (int64_t i = 0; i < count; ++i) {
-                                        for (size_t k = 0; k < n; ++k) args[k] = data[k][offsets[k] + i * steps[k]];
+                                        for (size_t k = 0; k < N; ++k) args[k] = data[k][offsets[k] + i * steps[k]];
                                         out[o + i] = floatOp_(args);
                                     }
                                 });
@@ -55,16 +70,15 @@ private:
     }
 
     void runExact(KernelContext& context) const {
-        const size_t n = strides_.size();
-        std::vector<const Tensor*> inputs;
-        for (size_t k = 0; k < n; ++k) inputs.push_back(&context.input(InputRef{static_cast<int>(k)}));
+        std::array<const Tensor*, N> inputs{};
+        for (size_t k = 0; k < N; ++k) inputs[k] = &context.input(InputRef{static_cast<int>(k)});
         Tensor& output = context.allocateOutput(0);
-        double args[3];
+        double args[N];
         forEachBroadcastRow(result_, strides_, 0, rowCount(result_),
                             [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count,
                                 const std::vector<int64_t>& steps) {
                                 for (int64_t i = 0; i < count; ++i) {
-                                    for (size_t k = 0; k < n; ++k) args[k] = inputs[k]->number(offsets[k] + i * steps[k]);
+                                    for (size_t k = 0; k < N; ++k) args[k] = inputs[k]->number(offsets[k] + i * steps[k]);
                                     setNumber(output, o + i, exactOp_(args));
                                 }
                             });
@@ -72,9 +86,19 @@ private:
 
     Shape result_;
     std::vector<std::vector<int64_t>> strides_;
-    std::function<float(const float*)> floatOp_;
-    std::function<double(const double*)> exactOp_;
+    std::array<bool, N> scalar_{};
+    bool flat_ = false;
+    bool floatPath_;
+    FloatOp floatOp_;
+    ExactOp exactOp_;
 };
+
+template <size_t N, typename FloatOp, typename ExactOp>
+std::unique_ptr<Kernel> broadcastKernel(const std::array<Shape, N>& operands, Shape result, bool floatPath,
+                                        FloatOp floatOp, ExactOp exactOp) {
+    return std::make_unique<BroadcastKernel<N, FloatOp, ExactOp>>(operands, std::move(result), floatPath, floatOp,
+                                                                  exactOp);
+}
 
 template <typename F>
 void addBinary(OpRegistry& registry, const std::string& name, F op, bool comparison = false) {
@@ -85,10 +109,9 @@ void addBinary(OpRegistry& registry, const std::string& name, F op, bool compari
                                                           " but y is " + std::string(runtime::name(b.dataTypeOf(y))));
         const Shape result = broadcastOrFail(b, b.shapeOf(x), b.shapeOf(y));
         b.setOutput(0, comparison ? DataType::Bool : b.dataTypeOf(x), result);
-        std::function<float(const float*)> floatOp;
-        if (!comparison) floatOp = [op](const float* a) { return static_cast<float>(op(a[0], a[1])); };
-        return std::make_unique<BroadcastKernel>(std::vector<Shape>{b.shapeOf(x), b.shapeOf(y)}, result, floatOp,
-                                                 [op](const double* a) { return static_cast<double>(op(a[0], a[1])); });
+        return broadcastKernel<2>({b.shapeOf(x), b.shapeOf(y)}, result, !comparison,
+                                  [op](const float* a) { return static_cast<float>(op(a[0], a[1])); },
+                                  [op](const double* a) { return static_cast<double>(op(a[0], a[1])); });
     });
 }
 
@@ -100,29 +123,29 @@ void addLogical(OpRegistry& registry, const std::string& name, F op) {
         b.require(b.dataTypeOf(x) == DataType::Bool && b.dataTypeOf(y) == DataType::Bool, "x and y must be bool");
         const Shape result = broadcastOrFail(b, b.shapeOf(x), b.shapeOf(y));
         b.setOutput(0, DataType::Bool, result);
-        return std::make_unique<BroadcastKernel>(std::vector<Shape>{b.shapeOf(x), b.shapeOf(y)}, result, nullptr,
-                                                 [op](const double* a) { return op(a[0] != 0, a[1] != 0) ? 1.0 : 0.0; });
+        return broadcastKernel<2>({b.shapeOf(x), b.shapeOf(y)}, result, false, [](const float*) { return 0.0f; },
+                                  [op](const double* a) { return op(a[0] != 0, a[1] != 0) ? 1.0 : 0.0; });
     });
 }
 
-// Unary ops read x (and optionally a constant epsilon or bounds) and keep its type.
-void addUnary(OpRegistry& registry, const std::string& name,
-              std::function<std::function<float(float)>(OpBuilder&)> makeOp) {
+// Unary ops read x (and optionally a constant epsilon or bounds) and keep its
+// type; `makeOp` reads those parameters and returns the per-element function.
+template <typename Make>
+void addUnary(OpRegistry& registry, const std::string& name, Make makeOp) {
     registry.add(name, [makeOp](OpBuilder& b) -> std::unique_ptr<Kernel> {
         const InputRef x = b.input("x");
         b.requireFloat(x, "x");
-        std::function<float(float)> op = makeOp(b);
+        const auto op = makeOp(b);
         b.setOutput(0, b.dataTypeOf(x), b.shapeOf(x));
         const Shape shape = b.shapeOf(x);
-        return std::make_unique<BroadcastKernel>(std::vector<Shape>{shape}, shape,
-                                                 [op](const float* a) { return op(a[0]); },
-                                                 [op](const double* a) { return static_cast<double>(op(static_cast<float>(a[0]))); });
+        return broadcastKernel<1>({shape}, shape, true, [op](const float* a) { return op(a[0]); },
+                                  [op](const double* a) { return static_cast<double>(op(static_cast<float>(a[0]))); });
     });
 }
 
 template <typename F>
 void addPlainUnary(OpRegistry& registry, const std::string& name, F f) {
-    addUnary(registry, name, [f](OpBuilder&) { return std::function<float(float)>(f); });
+    addUnary(registry, name, [f](OpBuilder&) { return f; });
 }
 
 void addLogicalNot(OpRegistry& registry) {
@@ -147,11 +170,9 @@ void addSelect(OpRegistry& registry) {
         b.require(b.dataTypeOf(a) == b.dataTypeOf(c), "a and b must have one data type");
         const Shape result = broadcastOrFail(b, broadcastOrFail(b, b.shapeOf(cond), b.shapeOf(a)), b.shapeOf(c));
         b.setOutput(0, b.dataTypeOf(a), result);
-        const bool condIsFloat = isFloat(b.dataTypeOf(cond));
-        std::function<float(const float*)> floatOp;
-        if (condIsFloat) floatOp = [](const float* v) { return v[0] != 0 ? v[1] : v[2]; };
-        return std::make_unique<BroadcastKernel>(std::vector<Shape>{b.shapeOf(cond), b.shapeOf(a), b.shapeOf(c)}, result,
-                                                 floatOp, [](const double* v) { return v[0] != 0 ? v[1] : v[2]; });
+        return broadcastKernel<3>({b.shapeOf(cond), b.shapeOf(a), b.shapeOf(c)}, result, true,
+                                  [](const float* v) { return v[0] != 0 ? v[1] : v[2]; },
+                                  [](const double* v) { return v[0] != 0 ? v[1] : v[2]; });
     });
 }
 
@@ -213,21 +234,21 @@ void registerElementwiseOps(OpRegistry& registry) {
     addPlainUnary(registry, "sign", [](float x) { return x > 0 ? 1.0f : (x < 0 ? -1.0f : 0.0f); });
     addUnary(registry, "log", [](OpBuilder& b) {
         const float epsilon = static_cast<float>(b.number("epsilon", 1e-45));
-        return std::function<float(float)>([epsilon](float x) { return safeLog(x, epsilon); });
+        return [epsilon](float x) { return safeLog(x, epsilon); };
     });
     addUnary(registry, "rsqrt", [](OpBuilder& b) {
         const float epsilon = static_cast<float>(b.number("epsilon", 1e-12));
-        return std::function<float(float)>([epsilon](float x) { return 1.0f / std::sqrt(x + epsilon); });
+        return [epsilon](float x) { return 1.0f / std::sqrt(x + epsilon); };
     });
     addUnary(registry, "inverse", [](OpBuilder& b) {
         const float epsilon = static_cast<float>(b.number("epsilon", 1e-4));
-        return std::function<float(float)>([epsilon](float x) { return 1.0f / (x + epsilon); });
+        return [epsilon](float x) { return 1.0f / (x + epsilon); };
     });
     addUnary(registry, "clip", [](OpBuilder& b) {
         const float alpha = static_cast<float>(b.number("alpha"));
         const float beta = static_cast<float>(b.number("beta"));
         b.require(!(alpha > beta), "clip needs alpha <= beta");
-        return std::function<float(float)>([alpha, beta](float x) { return std::fmin(std::fmax(x, alpha), beta); });
+        return [alpha, beta](float x) { return std::fmin(std::fmax(x, alpha), beta); };
     });
 }
 
