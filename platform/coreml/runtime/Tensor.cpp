@@ -161,6 +161,7 @@ void setNumber(Tensor& tensor, int64_t index, double value) {
 
 std::vector<float> Tensor::toFloats() const {
     std::vector<float> values(static_cast<size_t>(count_));
+    if (count_ == 0) return values;
     if (type_ == DataType::Float32) {
         std::memcpy(values.data(), bytes(), byteSize());
     } else if (type_ == DataType::Float16) {
