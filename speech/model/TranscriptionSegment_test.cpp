@@ -62,6 +62,13 @@ TEST(TranscriptionSegment, EqualityAndHashingFollowTheFields) {
     emptyWords.words->clear();
     EXPECT_NE(hash(noWords), hash(emptyWords));
 
+    // Text compares by its exact code points: a decomposed é is another text.
+    TranscriptionSegment precomposed = base;
+    precomposed.text = " caf\u00e9";
+    TranscriptionSegment decomposed = base;
+    decomposed.text = " cafe\u0301";
+    EXPECT_FALSE(precomposed == decomposed);
+
     TranscriptionSegment unordered = base;
     unordered.temperature = nan;
     EXPECT_FALSE(unordered == unordered);
