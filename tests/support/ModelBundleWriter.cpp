@@ -148,8 +148,17 @@ std::string ModelBundleWriter::tuple(const std::vector<std::string>& names) {
 }
 
 std::string ModelBundleWriter::constant(const std::string& name, const Tensor& value) {
-    statements_.push_back(typeText(value.dataType(), value.shape()) + " " + name + " = const()[name = " + text(name) +
-                          ", val = " + literal(value) + "];");
+    const std::string type = typeText(value.dataType(), value.shape());
+    const std::string valueText = literal(value);
+    constants_[name] = {type, valueText};
+    statements_.push_back(type + " " + name + " = const()[name = " + text(name) + ", val = " + valueText + "];");
+    return name;
+}
+
+std::string ModelBundleWriter::shareConstant(const std::string& name, const std::string& existing) {
+    const auto& [type, valueText] = constants_.at(existing);
+    constants_[name] = {type, valueText};
+    statements_.push_back(type + " " + name + " = const()[name = " + text(name) + ", val = " + valueText + "];");
     return name;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,10 @@ public:
     // `const()` statement; large constants go to the weight file.
     std::string constant(const std::string& name, const Tensor& value);
 
+    // A second `const()` over the same stored value as `existing` (tied
+    // weights): in the weight file both refer to one blob.
+    std::string shareConstant(const std::string& name, const std::string& existing);
+
     // One statement with typed outputs; returns the first output's name.
     struct Output {
         std::string name;
@@ -83,6 +88,7 @@ private:
     std::vector<std::string> outputs_;
     std::vector<Feature> declared_;
     BlobWriter blobs_;
+    std::map<std::string, std::pair<std::string, std::string>> constants_;  // name -> type text, literal text
     bool usesWeights_ = false;
 };
 
