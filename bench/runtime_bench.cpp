@@ -1,0 +1,150 @@
+// Runs the synthetic base.en trio (random weights, real sizes) on the model
+// runtime: the encoder on one 30-second window and the decoder per token with
+// a 224-slot cache. The encoder's throughput is compared with OpenBLAS's own
+// sgemm at the encoder's matrix sizes, measured in the same run.
+#include <cblas.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/coreml/runtime/RuntimeModel.h"
+#include "tests/support/SpeechModelTrio.h"
+#include "tests/support/TempDirectory.h"
+
+using namespace platform::coreml::runtime;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double milliseconds(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double residentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0;
+}
+
+Tensor randomTensor(DataType type, const Shape& shape, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::vector<float> values(static_cast<size_t>(countOf(shape)));
+    for (auto& v : values) v = uniform(random);
+    return Tensor::of(type, shape, values);
+}
+
+// Multiply-adds of the encoder counted twice (one multiply, one add).
+double encoderFlops(const testsupport::TrioDimensions& d) {
+    const double w = static_cast<double>(d.width), f = static_cast<double>(d.frames), t = static_cast<double>(d.encoderFrames);
+    double flops = 2 * w * static_cast<double>(d.melBins) * 3 * f + 2 * w * w * 3 * t;
+    const double perLayer = 4 * 2 * w * w * t       // q, k, v and output projections
+                            + 2 * 2 * t * t * w     // scores and weighted values
+                            + 2 * 2 * w * 4 * w * t;  // the two MLP layers
+    return flops + perLayer * static_cast<double>(d.encoderLayers);
+}
+
+double sgemmGflops(int m, int n, int k) {
+    std::vector<float> a(static_cast<size_t>(m) * k, 0.5f), b(static_cast<size_t>(k) * n, 0.25f), c(static_cast<size_t>(m) * n);
+    double best = 0;
+    for (int round = 0; round < 5; ++round) {
+        const auto start = Clock::now();
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a.data(), k, b.data(), n, 0.0f, c.data(), n);
+        const double seconds = milliseconds(start) / 1000.0;
+        best = std::max(best, 2.0 * m * n * k / seconds / 1e9);
+    }
+    return best;
+}
+
+}  // namespace
+
+int main() {
+    const auto dims = testsupport::TrioDimensions::baseEn();
+    testsupport::TempDirectory dir;
+    testsupport::writeMelSpectrogram(dir.path() / "MelSpectrogram.mlmodelc", dims);
+    testsupport::writeAudioEncoder(dir.path() / "AudioEncoder.mlmodelc", dims, 1);
+    testsupport::writeTextDecoder(dir.path() / "TextDecoder.mlmodelc", dims, 2);
+
+    const double before = residentMegabytes();
+    auto start = Clock::now();
+    auto mel = RuntimeModel::load(dir.path() / "MelSpectrogram.mlmodelc");
+    auto encoder = RuntimeModel::load(dir.path() / "AudioEncoder.mlmodelc");
+    auto decoder = RuntimeModel::load(dir.path() / "TextDecoder.mlmodelc");
+    const double loadMs = milliseconds(start);
+
+    const Tensor audio = randomTensor(DataType::Float32, {dims.samples}, 3);
+    std::vector<double> melTimes;
+    Tensor features;
+    for (int round = 0; round < 3; ++round) {
+        start = Clock::now();
+        features = mel->predict({{"audio", audio}}).at("melspectrogram_features");
+        melTimes.push_back(milliseconds(start));
+    }
+
+    std::vector<double> encoderTimes;
+    Tensor embeds;
+    for (int round = 0; round < 3; ++round) {
+        start = Clock::now();
+        embeds = encoder->predict({{"melspectrogram_features", features}}).at("encoder_output_embeds");
+        encoderTimes.push_back(milliseconds(start));
+    }
+
+    const int64_t e = dims.cacheWidth(), s = dims.cacheSlots;
+    Tensor keyCache(DataType::Float16, {1, e, 1, s}), valueCache(DataType::Float16, {1, e, 1, s});
+    std::vector<int32_t> updateMask(static_cast<size_t>(s), 0);
+    std::vector<float> paddingMask(static_cast<size_t>(s), -10000.0f);
+    updateMask[0] = 1;
+    paddingMask[0] = 0;
+    std::vector<double> stepTimes;
+    for (int32_t p = 0; p < 24; ++p) {
+        start = Clock::now();
+        const auto out = decoder->predict({
+            {"input_ids", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{50257 + p})},
+            {"cache_length", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{p})},
+            {"key_cache", keyCache},
+            {"value_cache", valueCache},
+            {"kv_cache_update_mask", Tensor::of(DataType::Int32, {1, s}, updateMask)},
+            {"encoder_output_embeds", embeds},
+            {"decoder_key_padding_mask", Tensor::of(DataType::Float16, {1, s}, paddingMask)},
+        });
+        stepTimes.push_back(milliseconds(start));
+        const auto* keys = out.at("key_cache_updates").data<platform::Float16>();
+        const auto* values = out.at("value_cache_updates").data<platform::Float16>();
+        for (int64_t c = 0; c < e; ++c) {
+            keyCache.mutableData<platform::Float16>()[c * s + p] = keys[c];
+            valueCache.mutableData<platform::Float16>()[c * s + p] = values[c];
+        }
+        paddingMask[static_cast<size_t>(p + 1)] = 0;
+        updateMask[static_cast<size_t>(p)] = 0;
+        updateMask[static_cast<size_t>(p + 1)] = 1;
+    }
+    const double residentAfter = residentMegabytes();
+
+    const double encoderMs = median(encoderTimes);
+    const double encoderGflops = encoderFlops(dims) / (encoderMs / 1000.0) / 1e9;
+    const int w = static_cast<int>(dims.width), t = static_cast<int>(dims.encoderFrames);
+    const double sgemm = std::min(sgemmGflops(w, t, w), sgemmGflops(4 * w, t, w));
+
+    std::printf("trio load: %.0f ms\n", loadMs);
+    std::printf("mel_ms: %.2f\n", median(melTimes));
+    std::printf("encoder_ms: %.2f\n", encoderMs);
+    std::printf("encoder_gflops: %.1f\n", encoderGflops);
+    std::printf("sgemm_gflops: %.1f\n", sgemm);
+    std::printf("encoder_share_of_sgemm: %.2f\n", encoderGflops / sgemm);
+    std::printf("decoder_step_ms: %.2f\n", median(stepTimes));
+    std::printf("trio_resident_mb: %.0f\n", residentAfter - before);
+    return 0;
+}
