@@ -57,6 +57,19 @@ void restartFile(int file, const std::string& path) {
     }
 }
 
+// Feeds the bytes a resumed partial file already holds to the hasher.
+void hashPrefix(int file, int64_t length, platform::SHA256& hasher, const std::string& path) {
+    std::vector<uint8_t> block(1 << 20);
+    for (int64_t offset = 0; offset < length;) {
+        const auto wanted = static_cast<std::size_t>(std::min<int64_t>(length - offset, static_cast<int64_t>(block.size())));
+        const ssize_t count = ::pread(file, block.data(), wanted, offset);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) throw platform::FileSystemError("read", path, count < 0 ? lastError() : std::make_error_code(std::errc::io_error));
+        hasher.update(std::span<const uint8_t>(block.data(), static_cast<std::size_t>(count)));
+        offset += count;
+    }
+}
+
 std::string temporarySibling(const std::string& path) {
     return path + ".moving-" + std::to_string(::getpid());
 }
@@ -206,7 +219,7 @@ void Downloader::runTransfer(Transfer transfer) {
     const std::string path = incompleteDestination_.path();
     int file = -1;
     try {
-        file = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        file = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (file < 0) throw platform::FileSystemError("open", path, lastError());
         if (transfer.restart) {
             restartFile(file, path);
@@ -214,17 +227,23 @@ void Downloader::runTransfer(Transfer transfer) {
             throw platform::FileSystemError("seek in", path, lastError());
         }
 
+        std::optional<platform::SHA256> hasher;
+        if (transfer.verifyBeforeMove) {
+            hasher.emplace();
+            if (!transfer.restart) hashPrefix(file, transfer.resumeSize, *hasher, path);
+        }
+
         // A partial file that already holds every byte needs no request
         // (one would only be refused as out of range); it goes straight on
         // to verification.
         const auto expected = downloadResumeState_.expectedSize();
         const bool alreadyComplete = expected && transfer.resumeSize > 0 && transfer.resumeSize == *expected;
-        if (!alreadyComplete) httpGet(transfer.request, file, transfer.numRetries);
+        if (!alreadyComplete) httpGet(transfer.request, file, transfer.numRetries, hasher ? &*hasher : nullptr);
         platform::checkCancellation();
 
         const int finished = std::exchange(file, -1);
         if (::close(finished) != 0) throw platform::FileSystemError("close", path, lastError());
-        if (transfer.verifyBeforeMove) transfer.verifyBeforeMove(incompleteDestination_);
+        if (hasher) transfer.verifyBeforeMove(incompleteDestination_, hasher->finalize().hexString());
         moveDownloadedFile(incompleteDestination_, destination_);
         broadcaster_.broadcast(DownloadState::completed(destination_));
     } catch (...) {
@@ -233,7 +252,7 @@ void Downloader::runTransfer(Transfer transfer) {
     }
 }
 
-void Downloader::httpGet(const platform::URLRequest& request, int file, int numRetries) {
+void Downloader::httpGet(const platform::URLRequest& request, int file, int numRetries, platform::SHA256* hasher) {
     const std::string path = incompleteDestination_.path();
     int budget = numRetries;
     for (;;) {
@@ -262,12 +281,13 @@ void Downloader::httpGet(const platform::URLRequest& request, int file, int numR
             // The whole file, not the rest of it: appending would put the
             // beginning after the part we already have.
             restartFile(file, path);
+            if (hasher) *hasher = platform::SHA256();
             downloadResumeState_.setDownloadedSize(0);
         }
 
         int retryBudget = budget;
         try {
-            readBody(body, file, retryBudget);
+            readBody(body, file, retryBudget, hasher);
         } catch (const platform::URLError& error) {
             if (retryBudget <= 0 || error.code() == platform::URLError::Code::cancelled) throw;
             platform::sleep(std::chrono::seconds(1));
@@ -286,7 +306,7 @@ void Downloader::httpGet(const platform::URLRequest& request, int file, int numR
     }
 }
 
-void Downloader::readBody(platform::AsyncBytes& body, int file, int& retryBudget) {
+void Downloader::readBody(platform::AsyncBytes& body, int file, int& retryBudget, platform::SHA256* hasher) {
     const std::string path = incompleteDestination_.path();
     const std::size_t threshold = chunkThreshold(chunkSize_);
     const auto expected = downloadResumeState_.expectedSize();
@@ -309,6 +329,7 @@ void Downloader::readBody(platform::AsyncBytes& body, int file, int& retryBudget
             if (chunk.size() < threshold) continue;
 
             writeAll(file, chunk, path);
+            if (hasher) hasher->update(chunk);
             const auto count = static_cast<int64_t>(chunk.size());
             chunk.clear();
             written += count;
@@ -329,6 +350,7 @@ void Downloader::readBody(platform::AsyncBytes& body, int file, int& retryBudget
     }
     if (!chunk.empty()) {
         writeAll(file, chunk, path);
+        if (hasher) hasher->update(chunk);
         downloadResumeState_.addDownloadedSize(static_cast<int64_t>(chunk.size()));
     }
 }

@@ -11,6 +11,7 @@
 #include "mlcore/hub/Broadcaster.h"
 #include "mlcore/hub/DownloadActors.h"
 #include "platform/concurrency/AsyncStream.h"
+#include "platform/crypto/SHA256.h"
 #include "platform/foundation/URL.h"
 #include "platform/net/HTTPHeaderFields.h"
 #include "platform/net/URLRequest.h"
@@ -81,9 +82,11 @@ public:
         Kind kind_;
     };
 
-    // Runs on the finished partial file before it is moved into place and
-    // throws to refuse it.
-    using Verification = std::function<void(const platform::URL& partialFile)>;
+    // Runs on the finished partial file before it is moved into place, with
+    // the SHA-256 of its content (64 lower-case hexadecimal digits), and
+    // throws to refuse it. The digest is taken while the bytes are written,
+    // so a large file is not read a second time.
+    using Verification = std::function<void(const platform::URL& partialFile, const std::string& sha256)>;
 
     // `incompleteDestination` must exist before a download starts.
     static std::shared_ptr<Downloader> create(platform::URL to, platform::URL incompleteDestination,
@@ -123,8 +126,8 @@ private:
                        const std::optional<platform::HTTPHeaderFields>& headers, double timeout, int numRetries,
                        Verification verifyBeforeMove);
     void runTransfer(Transfer transfer);
-    void httpGet(const platform::URLRequest& request, int file, int numRetries);
-    void readBody(class platform::AsyncBytes& body, int file, int& retryBudget);
+    void httpGet(const platform::URLRequest& request, int file, int numRetries, platform::SHA256* hasher);
+    void readBody(class platform::AsyncBytes& body, int file, int& retryBudget, platform::SHA256* hasher);
     void stopTransferTask();
 
     const platform::URL destination_;

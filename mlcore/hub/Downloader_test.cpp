@@ -140,9 +140,12 @@ TEST_F(DownloaderTest, AWholeFileAnsweredToARangeRequestStartsThePartialFileOver
     serve("file.bin", content);
     preparePartial(content.substr(0, 5000));
     server().addFault(fault(Kind::ignoreRange));
-    auto states = run(make(), static_cast<int64_t>(content.size()));
+    std::string digest;
+    auto states = run(make(), static_cast<int64_t>(content.size()), 5, std::nullopt,
+                      [&](const platform::URL&, const std::string& sha256) { digest = sha256; });
     ASSERT_EQ(states.back().kind(), State::Kind::completed);
     EXPECT_TRUE(readFile(destination()) == content);
+    EXPECT_EQ(digest, platform::SHA256::hash(content).hexString());
 }
 
 TEST_F(DownloaderTest, ARangeAnswerThatStartsElsewhereFailsAndLeavesThePartialFile) {
@@ -164,8 +167,9 @@ TEST_F(DownloaderTest, APartialFileThatHoldsEveryByteGoesStraightToVerification)
     preparePartial(content);
     int verified = 0;
     auto states = run(make(), static_cast<int64_t>(content.size()), 5, std::nullopt,
-                      [&](const platform::URL& file) {
+                      [&](const platform::URL& file, const std::string& sha256) {
                           EXPECT_EQ(readFile(file.path()), content);
+                          EXPECT_EQ(sha256, platform::SHA256::hash(content).hexString());
                           ++verified;
                       });
     ASSERT_EQ(states.back().kind(), State::Kind::completed);
@@ -287,7 +291,7 @@ TEST_F(DownloaderTest, AVerificationThatRefusesTheFileKeepsTheDestinationAsItWas
     serve("file.bin", "new bytes");
     writeFile(destination(), "good old bytes");
     preparePartial("");
-    auto states = run(make(), 9, 5, std::nullopt, [](const platform::URL&) {
+    auto states = run(make(), 9, 5, std::nullopt, [](const platform::URL&, const std::string&) {
         throw std::runtime_error("refused");
     });
     expectFailure<std::runtime_error>(states.back(), [](const std::runtime_error& error) {
