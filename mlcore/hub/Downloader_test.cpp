@@ -40,6 +40,16 @@ protected:
         return f;
     }
 
+    // Holds every answer back a moment, so that a test that counts states
+    // has subscribed before the transfer broadcasts any; a later subscriber
+    // would only hear the latest one.
+    void holdAnswers() {
+        HubFault hold = fault(Kind::stallBeforeHead);
+        hold.seconds = 0.1;
+        hold.times = -1;
+        server().addFault(hold);
+    }
+
     // The states up to the first terminal one.
     std::vector<State> run(const std::shared_ptr<Downloader>& downloader, std::optional<int64_t> expectedSize,
                            int retries = 5, std::optional<std::string> token = std::nullopt,
@@ -85,6 +95,7 @@ protected:
 TEST_F(DownloaderTest, ResumesAPartialFileWithARangeRequestAndReportsEachWrittenChunk) {
     const std::string content = bytes(4 * kChunk + 100);
     serve("file.bin", content);
+    holdAnswers();
     struct Case {
         std::size_t partialSize;
         std::optional<std::string> range;
@@ -114,6 +125,7 @@ TEST_F(DownloaderTest, ResumesAPartialFileWithARangeRequestAndReportsEachWritten
 TEST_F(DownloaderTest, WithoutAnExpectedSizeThereIsNoProgressAndNoLengthCheck) {
     const std::string content = bytes(3 * kChunk);
     serve("file.bin", content);
+    holdAnswers();
     preparePartial("");
     auto states = run(make(), std::nullopt);
     ASSERT_EQ(states.size(), 2u);
@@ -125,6 +137,7 @@ TEST_F(DownloaderTest, WithoutAnExpectedSizeThereIsNoProgressAndNoLengthCheck) {
 TEST_F(DownloaderTest, ChunkSizesBelowTheStagingStepWriteEveryStep) {
     const std::string content = bytes(3 * 16384 + 5);
     serve("file.bin", content);
+    holdAnswers();
     for (int64_t chunkSize : {int64_t(0), int64_t(-3), int64_t(100)}) {
         std::filesystem::remove_all(cache());
         preparePartial("");
@@ -335,6 +348,7 @@ TEST_F(DownloaderTest, CancelKeepsTheWrittenChunksAndTheNextDownloadResumesThem)
 
 TEST_F(DownloaderTest, FileDownloadTasksOfItsSessionReportThroughTheSameStream) {
     serve("file.bin", "through the delegate");
+    holdAnswers();
     preparePartial("");
     auto downloader = make();
     auto stream = downloader->download(source(), std::nullopt, std::nullopt, std::nullopt, 10, 5);
