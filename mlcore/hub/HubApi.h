@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -8,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "mlcore/foundation/Config.h"
+#include "platform/concurrency/Progress.h"
 #include "platform/foundation/JsonValue.h"
 #include "platform/foundation/URL.h"
 #include "platform/log/SystemLog.h"
@@ -65,6 +68,14 @@ public:
         std::string payload_;
     };
 
+    // The listing of a repository, as the hub answers it.
+    struct Sibling {
+        std::string rfilename;
+    };
+    struct SiblingsResponse {
+        std::vector<Sibling> siblings;
+    };
+
     // What one HEAD answer says about a file.
     struct FileMetadata {
         std::optional<std::string> commitHash;
@@ -101,6 +112,26 @@ public:
     platform::HTTPURLResponse httpHead(const platform::URL& url) const;
     FileMetadata getFileMetadata(const platform::URL& url) const;
 
+    // The repository's file names that match any glob (fnmatch without
+    // flags), each once and in no set order; every name when `globs` is
+    // empty, in listing order. A listing that holds a name which could
+    // reach outside the repository folder is refused whole.
+    std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision,
+                                          const std::vector<std::string>& globs = {}) const;
+
+    using SnapshotProgressHandler = std::function<void(const platform::Progress&)>;
+    // Brings the files that match the globs into the repository folder and
+    // returns that folder. Offline (by choice, or with no network) it only
+    // checks the cached copy against its records. Throws
+    // platform::CancellationError when the calling task is cancelled.
+    platform::URL snapshot(const Repo& repo, const std::string& revision = "main",
+                           const std::vector<std::string>& globs = {},
+                           const SnapshotProgressHandler& progressHandler = {}) const;
+
+    // A JSON object file as a Config with code-unit keys; byte-order marks
+    // inside strings are kept.
+    Config configuration(const platform::URL& fileURL) const;
+
     // Absent when there is no record; a damaged record is logged, deleted and
     // counts as absent.
     std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const platform::URL& metadataPath) const;
@@ -108,6 +139,10 @@ public:
                                const platform::URL& metadataPath) const;
     // 64 lower-case hexadecimal digits.
     std::string computeFileHash(const platform::URL& file) const;
+
+    // An http or https address with a host; anything else is
+    // Hub::HubClientError::parseError.
+    static platform::URL endpointURL(const std::string& endpoint);
 
     // One leading "W/" and the surrounding double quotes removed.
     static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);

@@ -90,6 +90,14 @@ HubApi::FileMetadata HubApi::getFileMetadata(const platform::URL& url) const {
     return metadata;
 }
 
+platform::URL HubApi::endpointURL(const std::string& endpoint) {
+    auto url = platform::URL::fromString(endpoint);
+    if (!url || !url->host() || (url->scheme() != "http" && url->scheme() != "https")) {
+        throw Hub::HubClientError::parseError("Invalid hub endpoint \"" + endpoint + "\"");
+    }
+    return *url;
+}
+
 std::optional<std::string> HubApi::normalizeEtag(const std::optional<std::string>& etag) {
     if (!etag) return std::nullopt;
     std::string_view tag = *etag;

@@ -22,14 +22,6 @@ namespace {
 constexpr double kTransferTimeout = 10;
 constexpr int kTransferRetries = 5;
 
-platform::URL parsedEndpoint(const std::string& endpoint) {
-    auto url = platform::URL::fromString(endpoint);
-    if (!url || !url->host() || (url->scheme() != "http" && url->scheme() != "https")) {
-        throw Hub::HubClientError::parseError("Invalid hub endpoint \"" + endpoint + "\"");
-    }
-    return *url;
-}
-
 // A file whose tag is its SHA-256 is checked before it may replace
 // anything; a partial file that fails is useless, so it goes.
 Downloader::Verification sha256Verification(const HubApi& hub, const std::string& etag) {
@@ -44,7 +36,7 @@ Downloader::Verification sha256Verification(const HubApi& hub, const std::string
 }  // namespace
 
 platform::URL HubApi::HubFileDownloader::source() const {
-    platform::URL url = parsedEndpoint(endpoint.value_or(HubApi::defaultEndpoint));
+    platform::URL url = HubApi::endpointURL(endpoint.value_or(HubApi::defaultEndpoint));
     if (repo.type != RepoType::models) url = url.appendingPathComponent(rawValue(repo.type));
     checkRepoId(repo.id);
     checkRevision(revision);

@@ -30,6 +30,22 @@ HubApiWrapper::HubApiWrapper(std::optional<platform::URL> downloadBase, std::opt
                              std::optional<std::string> endpoint, bool useBackgroundSession)
     : impl(std::move(downloadBase), std::move(hfToken), std::move(endpoint), useBackgroundSession, std::nullopt) {}
 
+const HubApiWrapper& HubApiWrapper::shared() {
+    static const HubApiWrapper instance;
+    return instance;
+}
+
+std::vector<std::string> HubApiWrapper::getFilenames(const Repo& repo, const std::string& revision,
+                                                     const std::vector<std::string>& globs) const {
+    return impl.getFilenames(toHubApiRepo(repo), revision, globs);
+}
+
+platform::URL HubApiWrapper::snapshot(const Repo& repo, const std::string& revision,
+                                      const std::vector<std::string>& globs,
+                                      const HubApi::SnapshotProgressHandler& progressHandler) const {
+    return impl.snapshot(toHubApiRepo(repo), revision, globs, progressHandler);
+}
+
 platform::URL HubApiWrapper::localRepoLocation(const Repo& repo) const {
     return repoDestination(impl.downloadBase, toHubApiRepo(repo));
 }

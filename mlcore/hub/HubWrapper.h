@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mlcore/hub/HubApi.h"
 #include "platform/foundation/JsonValue.h"
@@ -29,6 +30,15 @@ public:
     explicit HubApiWrapper(std::optional<platform::URL> downloadBase = std::nullopt,
                            std::optional<std::string> hfToken = std::nullopt,
                            std::optional<std::string> endpoint = std::nullopt, bool useBackgroundSession = false);
+
+    // The process-wide wrapper, every setting from the environment.
+    static const HubApiWrapper& shared();
+
+    std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision,
+                                          const std::vector<std::string>& globs) const;
+    // A missing handler is one that does nothing.
+    platform::URL snapshot(const Repo& repo, const std::string& revision, const std::vector<std::string>& globs,
+                           const HubApi::SnapshotProgressHandler& progressHandler = {}) const;
 
     // The repository's cache folder, whether or not it exists.
     platform::URL localRepoLocation(const Repo& repo) const;

@@ -12,6 +12,7 @@ const char* description(URLError::Code code) noexcept {
         case URLError::Code::cannotConnectToHost: return "Could not connect to the server.";
         case URLError::Code::networkConnectionLost: return "The network connection was lost.";
         case URLError::Code::httpTooManyRedirects: return "too many HTTP redirects";
+        case URLError::Code::resourceUnavailable: return "The requested resource is unavailable.";
         case URLError::Code::badServerResponse: return "bad server response";
         case URLError::Code::secureConnectionFailed:
             return "An SSL error has occurred and a secure connection to the server cannot be made.";
