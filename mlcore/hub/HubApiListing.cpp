@@ -5,6 +5,7 @@
 #include "mlcore/hub/CacheLayout.h"
 #include "mlcore/hub/Hub.h"
 #include "mlcore/hub/HubApi.h"
+#include "platform/foundation/DecodingError.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JsonReader.h"
 
@@ -24,22 +25,29 @@ const platform::JSONValue* member(const platform::JSONValue::Object& object, std
 // Only "siblings" and each sibling's "rfilename" matter; the hub sends many
 // more fields, which are ignored.
 HubApi::SiblingsResponse decodeSiblings(const std::vector<uint8_t>& body) {
+    using platform::DecodingError;
     platform::JSONValue document;
     try {
         document = platform::jsonObject(body);
-    } catch (const platform::JSONReadError&) {
-        throw Hub::HubClientError::parse();
+    } catch (const platform::JSONReadError& error) {
+        throw DecodingError(DecodingError::Kind::dataCorrupted,
+                            std::string("The listing is not valid JSON: ") + error.what());
     }
     const auto* object = document.object();
-    if (object == nullptr) throw Hub::HubClientError::parse();
+    if (object == nullptr) throw DecodingError(DecodingError::Kind::typeMismatch, "The listing is not a JSON object.");
     const auto* siblings = member(*object, "siblings");
-    if (siblings == nullptr || siblings->array() == nullptr) throw Hub::HubClientError::parse();
+    if (siblings == nullptr) throw DecodingError(DecodingError::Kind::keyNotFound, "The listing has no \"siblings\".");
+    if (siblings->array() == nullptr) {
+        throw DecodingError(DecodingError::Kind::typeMismatch, "The listing's \"siblings\" is not an array.");
+    }
 
     HubApi::SiblingsResponse response;
     for (const auto& sibling : *siblings->array()) {
         const auto* entry = sibling.object();
         const auto* name = entry == nullptr ? nullptr : member(*entry, "rfilename");
-        if (name == nullptr || name->string() == nullptr) throw Hub::HubClientError::parse();
+        if (name == nullptr || name->string() == nullptr) {
+            throw DecodingError(DecodingError::Kind::keyNotFound, "A sibling of the listing has no \"rfilename\" text.");
+        }
         response.siblings.push_back({*name->string()});
     }
     return response;

@@ -54,6 +54,8 @@ protected:
     std::filesystem::path serverRoot() const { return root_ / "server"; }
     std::filesystem::path home() const { return root_ / "home"; }
     std::filesystem::path cache() const { return root_ / "cache"; }
+    // A folder of the test's own, outside the hub and the cache.
+    std::filesystem::path scratch() const { return root_ / "scratch"; }
     testsupport::TestHubServer& server() { return *server_; }
 
     // Pseudo-random bytes, the same for the same seed.

@@ -56,6 +56,10 @@ HubApiWrapper::Repo toWrapperRepo(const HubApi::Repo& repo) { return {repo.id, t
 
 std::string rawValue(HubApiWrapper::RepoType type) { return rawValue(toHubApiType(type)); }
 
+std::string description(const HubApiWrapper::Repo& repo) {
+    return "Repo(id: \"" + repo.id + "\", type: " + rawValue(repo.type) + ")";
+}
+
 std::optional<HubApiWrapper::RepoType> wrapperRepoTypeFromRawValue(const std::string& text) {
     auto type = repoTypeFromRawValue(text);
     if (!type) return std::nullopt;

@@ -50,6 +50,8 @@ HubApi::Repo toHubApiRepo(const HubApiWrapper::Repo& repo);
 HubApiWrapper::Repo toWrapperRepo(const HubApi::Repo& repo);
 
 std::string rawValue(HubApiWrapper::RepoType type);
+// Both fields, as a message shows a repository: Repo(id: "owner/name", type: models).
+std::string description(const HubApiWrapper::Repo& repo);
 std::optional<HubApiWrapper::RepoType> wrapperRepoTypeFromRawValue(const std::string& rawValue);
 
 }  // namespace celvan
