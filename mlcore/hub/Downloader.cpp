@@ -175,15 +175,15 @@ platform::AsyncStream<Downloader::DownloadState> Downloader::download(
     stopTransferTask();
     downloadResumeState_.setExpectedSize(expectedSize);
     session_.set(openSession());
-    setUpDownload(from, token, headers, timeout, numRetries, std::move(verifyBeforeMove));
-    return broadcaster_.subscribe();
+    return setUpDownload(from, token, headers, timeout, numRetries, std::move(verifyBeforeMove));
 }
 
-void Downloader::setUpDownload(const platform::URL& from, const std::optional<std::string>& token,
-                               const std::optional<platform::HTTPHeaderFields>& headers, double timeout,
-                               int numRetries, Verification verifyBeforeMove) {
+platform::AsyncStream<Downloader::DownloadState> Downloader::setUpDownload(
+    const platform::URL& from, const std::optional<std::string>& token,
+    const std::optional<platform::HTTPHeaderFields>& headers, double timeout, int numRetries,
+    Verification verifyBeforeMove) {
     int64_t resumeSize = incompleteFileSize(incompleteDestination_);
-    if (!session_.get()) return;
+    if (!session_.get()) return broadcaster_.subscribe();
 
     Transfer transfer;
     transfer.request = platform::URLRequest(from.absoluteString());
@@ -208,11 +208,13 @@ void Downloader::setUpDownload(const platform::URL& from, const std::optional<st
         fraction = static_cast<double>(resumeSize) / static_cast<double>(*expected);
     }
     broadcaster_.broadcast(DownloadState::downloading(fraction, std::nullopt));
+    auto states = broadcaster_.subscribe();
 
     auto self = shared_from_this();
     task_.set(platform::Task<void>([self, transfer = std::move(transfer)]() mutable {
         self->runTransfer(std::move(transfer));
     }));
+    return states;
 }
 
 void Downloader::runTransfer(Transfer transfer) {

@@ -122,9 +122,11 @@ private:
     Downloader(platform::URL to, platform::URL incompleteDestination, bool inBackground, int64_t chunkSize);
 
     std::shared_ptr<platform::URLSession> openSession();
-    void setUpDownload(const platform::URL& from, const std::optional<std::string>& token,
-                       const std::optional<platform::HTTPHeaderFields>& headers, double timeout, int numRetries,
-                       Verification verifyBeforeMove);
+    // Subscribes the caller before the transfer can report anything, so that
+    // no state of this download is missed.
+    platform::AsyncStream<DownloadState> setUpDownload(const platform::URL& from, const std::optional<std::string>& token,
+                                                       const std::optional<platform::HTTPHeaderFields>& headers,
+                                                       double timeout, int numRetries, Verification verifyBeforeMove);
     void runTransfer(Transfer transfer);
     void httpGet(const platform::URLRequest& request, int file, int numRetries, platform::SHA256* hasher);
     void readBody(class platform::AsyncBytes& body, int file, int& retryBudget, platform::SHA256* hasher);
