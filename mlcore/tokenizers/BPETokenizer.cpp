@@ -71,22 +71,37 @@ const Config* modelEntry(const Config& model, std::string_view name, std::string
 
 } // namespace
 
+namespace {
+
+// The parts of one merge entry into a reused list; false for an entry that is
+// neither a string nor an array.
+bool mergeParts(const Config& element, std::vector<std::string>& parts) {
+    if (const auto* text = element.value().stringValue()) {
+        const std::string merge = text->string();
+        parts.clear();
+        std::size_t start = 0;
+        for (std::size_t space; (space = merge.find(' ', start)) != std::string::npos; start = space + 1) {
+            parts.push_back(merge.substr(start, space - start));
+        }
+        parts.push_back(merge.substr(start));
+        return true;
+    }
+    if (auto strings = element.get()) {
+        parts = std::move(*strings);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
 std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const Config* config) {
     if (!config || !config->array()) return std::nullopt;
     std::vector<std::vector<std::string>> merges;
     merges.reserve(config->array()->size());
+    std::vector<std::string> parts;
     for (const Config& element : *config->array()) {
-        if (auto text = element.string()) {
-            std::vector<std::string> parts;
-            std::size_t start = 0;
-            for (std::size_t space; (space = text->find(' ', start)) != std::string::npos; start = space + 1) {
-                parts.push_back(text->substr(start, space - start));
-            }
-            parts.push_back(text->substr(start));
-            merges.push_back(std::move(parts));
-        } else if (auto parts = element.get()) {
-            merges.push_back(std::move(*parts));
-        }
+        if (mergeParts(element, parts)) merges.push_back(parts);
     }
     return merges;
 }
@@ -95,7 +110,7 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
                            const AddedTokenIds& addedTokens)
     : cache_(std::make_unique<WordCache>()) {
     const Config& model = tokenizerData["model"];
-    const auto merges = mergesFromConfig(&model["merges"]);
+    const auto* merges = model["merges"].array();
     if (!merges) throw UnsupportedConfigurationError("BPETokenizer requires merges");
 
     tokensToIds_ = readVocabulary(model["vocab"]);
@@ -113,10 +128,15 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         if (found == tokensToIds_.end()) throw TokenizerError::malformedVocab();
         return static_cast<int32_t>(found->second);
     };
-    for (std::size_t rank = 0; rank < merges->size(); ++rank) {
-        const auto& parts = (*merges)[rank];
+    std::string joined;
+    std::vector<std::string> parts;
+    int32_t rank = -1;
+    for (const Config& element : *merges) {
+        if (!mergeParts(element, parts)) continue;
+        ++rank;
         if (parts.size() != 2) throw TokenizerError::malformedVocab();
-        const Merge merge{static_cast<int32_t>(rank), idOf(parts[0] + parts[1])};
+        joined.assign(parts[0]).append(parts[1]);
+        const Merge merge{rank, idOf(joined)};
         bpeRanks_.insert_or_assign(pairKey(idOf(parts[0]), idOf(parts[1])), merge);
     }
 

@@ -11,9 +11,11 @@
 
 namespace celvan {
 
+// Not noexcept on purpose: the standard library then keeps each entry's hash
+// beside it instead of hashing whole tokens again on every bucket walk.
 struct TextHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>()(text); }
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
 };
 
 // Token text to id, looked up by views so that a pre-token's pieces need no

@@ -1,0 +1,226 @@
+#include "mlcore/tokenizers/AutoTokenizer.h"
+
+#include "mlcore/hub/Hub.h"
+#include "mlcore/tokenizers/AutoTokenizerWrapper.h"
+#include "mlcore/tokenizers/BPETokenizer.h"
+#include "mlcore/tokenizers/BertTokenizer.h"
+#include "mlcore/tokenizers/TokenizerError.h"
+#include "mlcore/tokenizers/TokenizerModel.h"
+#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "mlcore/tokenizers/UnigramTokenizer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+
+#include <unistd.h>
+
+namespace celvan {
+namespace {
+
+using testing::configFromJson;
+using Ids = std::vector<int64_t>;
+
+class TempFolder {
+public:
+    TempFolder() : path_(std::filesystem::temp_directory_path() / ("tokenizer-" + std::to_string(counter()++))) {
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~TempFolder() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(path_ / name, std::ios::binary) << content;
+    }
+
+private:
+    static int& counter() {
+        static int next = ::getpid() * 1000;
+        return next;
+    }
+    std::filesystem::path path_;
+};
+
+const std::string kWordPieceData = R"({"model": {"type": "WordPiece", "vocab": {"[UNK]": 0, "hi": 1}}})";
+const std::string kBpeData = R"({"model": {"type": "BPE", "vocab": {"h": 0, "i": 1, "hi": 2}, "merges": ["h i"]}})";
+
+TEST(AutoTokenizer, LoadsFromAModelFolder) {
+    TempFolder folder;
+    folder.write("tokenizer.json", kWordPieceData);
+    folder.write("tokenizer_config.json", R"({"tokenizer_class": "BertTokenizerFast"})");
+    const auto wrapper = AutoTokenizerWrapper::fromModelFolder(folder.path(), true);
+    EXPECT_EQ(wrapper.encode("hi there"), (Ids{1, 0}));
+    EXPECT_EQ(wrapper.convertIdToToken(1), "hi");
+    const TokenizerWrapper copy = wrapper;
+    EXPECT_EQ(copy.decode({1}), "hi");
+}
+
+TEST(AutoTokenizer, TakesAMissingClassFromTheModelType) {
+    TempFolder folder;
+    folder.write("tokenizer.json", kBpeData);
+    folder.write("tokenizer_config.json", R"({"tokenizer_class": null})");
+    folder.write("config.json", R"({"model_type": "llama"})");
+    EXPECT_EQ(AutoTokenizer::fromModelFolder(folder.path(), true)->encode("hi"), Ids{2});
+
+    folder.write("config.json", R"({"model_type": "gpt_neox"})");
+    try {
+        AutoTokenizer::fromModelFolder(folder.path(), true);
+        ADD_FAILURE() << "Gpt_neoxTokenizer is no registered class";
+    } catch (const TokenizerError& error) {
+        EXPECT_EQ(std::string(error.what()), "The tokenizer type 'Gpt_neoxTokenizer' is not supported.");
+    }
+
+    folder.write("config.json", R"({"hidden_size": 4})");
+    try {
+        AutoTokenizer::fromModelFolder(folder.path(), true);
+        ADD_FAILURE() << "no class anywhere";
+    } catch (const TokenizerError& error) {
+        EXPECT_EQ(error.kind(), TokenizerError::Kind::missingTokenizerClassInConfig);
+    }
+}
+
+TEST(AutoTokenizer, ReportsMissingAndBrokenFiles) {
+    struct Case {
+        std::string name;
+        std::function<void(const TempFolder&)> prepare;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"no tokenizer.json", [](const TempFolder& f) { f.write("tokenizer_config.json", "{}"); },
+         "Required configuration file missing: tokenizer.json"},
+        {"no tokenizer configuration", [](const TempFolder& f) { f.write("tokenizer.json", kBpeData); },
+         "Tokenizer configuration is missing."},
+        {"a broken config.json fails first",
+         [](const TempFolder& f) {
+             f.write("config.json", "{");
+             f.write("tokenizer_config.json", "{}");
+         },
+         ""},
+        {"tokenizer.json that is no object",
+         [](const TempFolder& f) {
+             f.write("tokenizer.json", "[1, 2]");
+             f.write("tokenizer_config.json", "{}");
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        TempFolder folder;
+        c.prepare(folder);
+        try {
+            AutoTokenizer::fromModelFolder(folder.path(), true);
+            ADD_FAILURE() << c.name;
+        } catch (const std::exception& error) {
+            if (!c.message.empty()) EXPECT_EQ(std::string(error.what()), c.message) << c.name;
+            else EXPECT_NE(dynamic_cast<const Hub::HubClientError*>(&error), nullptr) << c.name << ": " << error.what();
+        }
+    }
+}
+
+TEST(TokenizerModel, SelectsTheModelByClassName) {
+    const Config bert = configFromJson(kWordPieceData);
+    const Config bpe = configFromJson(kBpeData);
+    const Config unigram = configFromJson(R"({"model": {"unk_id": 0, "vocab": [["<unk>", 0]]}})");
+    auto modelFor = [](const std::string& name, const Config& data, bool strict) {
+        return TokenizerModel::from(configFromJson(R"({"tokenizer_class": ")" + name + "\"}"), data, {}, strict);
+    };
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BertTokenizer>(modelFor("DistilbertTokenizer", bert, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BertTokenizer>(modelFor("DistilBertTokenizerFast", bert, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const UnigramTokenizer>(modelFor("XLMRobertaTokenizerFast", unigram, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const T5Tokenizer>(modelFor("T5Tokenizer", unigram, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BPETokenizer>(modelFor("WhisperTokenizer", bpe, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BPETokenizer>(modelFor("MyFastTokenizerFast", bpe, false)))
+        << "an unknown class falls back to BPE when not strict";
+    try {
+        modelFor("MyFastTokenizerFast", bpe, true);
+        ADD_FAILURE();
+    } catch (const TokenizerError& error) {
+        EXPECT_EQ(error.payload(), "MyTokenizer") << "every Fast is removed, also inside the name";
+    }
+    EXPECT_EQ(removingFast("FastGPT2TokenizerFast"), "GPT2Tokenizer");
+
+    EXPECT_EQ(TokenizerModel::unknownToken(configFromJson(R"({"unk_token": {"content": "<u>"}})")), "<u>");
+    EXPECT_EQ(TokenizerModel::unknownToken(configFromJson(R"({"unk_token": 3})")), std::nullopt);
+}
+
+TEST(AutoTokenizer, NamesLlamasOwnPipelineClass) {
+    const auto llama = AutoTokenizer::tokenizerClass(configFromJson(R"({"tokenizer_class": "LlamaTokenizerFast"})"));
+    const Config data = configFromJson(kBpeData);
+    const Config config = configFromJson(R"({"tokenizer_class": "LlamaTokenizer", "legacy": false})");
+    EXPECT_TRUE(std::dynamic_pointer_cast<const LlamaPreTrainedTokenizer>(llama(config, data, true)));
+    const auto plain = AutoTokenizer::tokenizerClass(configFromJson(R"({"tokenizerClass": "BertTokenizer"})"));
+    EXPECT_FALSE(std::dynamic_pointer_cast<const LlamaPreTrainedTokenizer>(plain(config, data, true)));
+    EXPECT_FALSE(std::dynamic_pointer_cast<const LlamaPreTrainedTokenizer>(
+        AutoTokenizer::tokenizerClass(configFromJson("[1]"))(config, data, true)));
+}
+
+// Files that must end in an error, or in a bounded run, and never bring the
+// program down.
+TEST(AutoTokenizer, SurvivesHostileFiles) {
+    const std::string gpt2 = testing::readFile(testing::fixtureFolder("gpt2") / "tokenizer.json");
+    const std::string bpeConfig = R"({"tokenizer_class": "GPT2Tokenizer"})";
+    struct Case {
+        std::string name;
+        std::string data;
+    };
+    const std::vector<Case> errors = {
+        {"truncated", gpt2.substr(0, gpt2.size() / 2)},
+        {"model of the wrong type", R"({"model": 5})"},
+        {"vocabulary of the wrong type", R"({"model": {"vocab": "abc", "merges": []}})"},
+        {"merges of the wrong type", R"({"model": {"vocab": {}, "merges": 1}})"},
+        {"unknown normalizer", R"({"normalizer": {"type": "Magic"}, )" + kBpeData.substr(1)},
+        {"empty pre-tokenizer type", R"({"pre_tokenizer": {"type": ""}, )" + kBpeData.substr(1)},
+        {"regex that does not compile",
+         R"({"pre_tokenizer": {"type": "Split", "pattern": {"Regex": "(unclosed"}}, )" + kBpeData.substr(1)},
+        {"template without items", R"({"post_processor": {"type": "TemplateProcessing"}, )" + kBpeData.substr(1)},
+        {"added token id out of range", R"({"added_tokens": [{"id": -3, "content": "x"}], )" + kBpeData.substr(1)},
+        {"merge outside the vocabulary", R"({"model": {"vocab": {"a": 0}, "merges": ["a q"]}})"},
+        {"nesting too deep", std::string(100000, '[') + std::string(100000, ']')},
+    };
+    for (const auto& c : errors) {
+        TempFolder folder;
+        folder.write("tokenizer_config.json", bpeConfig);
+        folder.write("tokenizer.json", c.data);
+        EXPECT_ANY_THROW(AutoTokenizer::fromModelFolder(folder.path(), true)) << c.name;
+    }
+
+    // A pattern that backtracks without end on a long run, and a cyclic set
+    // of merges: both either tokenize in bounded time or refuse.
+    const std::vector<Case> bounded = {
+        {"regex bomb", R"({"pre_tokenizer": {"type": "Split", "pattern": {"Regex": "(a+)+$"}, "behavior": "Isolated"},
+                         "model": {"vocab": {"a": 0, "b": 1}, "merges": []}})"},
+        {"empty-matching pattern", R"({"pre_tokenizer": {"type": "Split", "pattern": {"Regex": "x*"}},
+                         "model": {"vocab": {"a": 0, "b": 1}, "merges": []}})"},
+        {"cyclic merges", R"({"model": {"vocab": {"a": 0, "b": 1, "ab": 2, "ba": 3, "aba": 4},
+                         "merges": ["a b", "b a", "ab a", "a ba", "a b"]}})"},
+    };
+    for (const auto& c : bounded) {
+        TempFolder folder;
+        folder.write("tokenizer_config.json", bpeConfig);
+        folder.write("tokenizer.json", c.data);
+        const auto tokenizer = AutoTokenizer::fromModelFolder(folder.path(), true);
+        try {
+            const auto ids = tokenizer->encode(std::string(40000, 'a') + "b");
+            EXPECT_FALSE(ids.empty()) << c.name;
+        } catch (const std::exception& error) {
+            SUCCEED() << c.name << " refused: " << error.what();
+        }
+    }
+}
+
+TEST(AutoTokenizer, CopesWithAMillionAddedTokens) {
+    std::string data = R"({"model": {"type": "BPE", "vocab": {"a": 0}, "merges": []}, "added_tokens": [)";
+    for (int id = 1; id <= 1000000; ++id) {
+        data += (id > 1 ? ",{\"id\":" : "{\"id\":") + std::to_string(id) + ",\"content\":\"<" + std::to_string(id) +
+                ">\"}";
+    }
+    data += "]}";
+    TempFolder folder;
+    folder.write("tokenizer_config.json", R"({"tokenizer_class": "GPT2Tokenizer"})");
+    folder.write("tokenizer.json", data);
+    const auto tokenizer = AutoTokenizer::fromModelFolder(folder.path(), true);
+    EXPECT_EQ(tokenizer->encode("a<999999>a<12>"), (Ids{0, 999999, 0, 12}));
+}
+
+} // namespace
+} // namespace celvan
