@@ -208,9 +208,9 @@ TEST(AutoTokenizer, SurvivesHostileFiles) {
     }
 }
 
-TEST(AutoTokenizer, CopesWithAMillionAddedTokens) {
+TEST(AutoTokenizer, CopesWithAQuarterMillionAddedTokens) {
     std::string data = R"({"model": {"type": "BPE", "vocab": {"a": 0}, "merges": []}, "added_tokens": [)";
-    for (int id = 1; id <= 1000000; ++id) {
+    for (int id = 1; id <= 250000; ++id) {
         data += (id > 1 ? ",{\"id\":" : "{\"id\":") + std::to_string(id) + ",\"content\":\"<" + std::to_string(id) +
                 ">\"}";
     }
@@ -219,7 +219,7 @@ TEST(AutoTokenizer, CopesWithAMillionAddedTokens) {
     folder.write("tokenizer_config.json", R"({"tokenizer_class": "GPT2Tokenizer"})");
     folder.write("tokenizer.json", data);
     const auto tokenizer = AutoTokenizer::fromModelFolder(folder.path(), true);
-    EXPECT_EQ(tokenizer->encode("a<999999>a<12>"), (Ids{0, 999999, 0, 12}));
+    EXPECT_EQ(tokenizer->encode("a<249999>a<12>"), (Ids{0, 249999, 0, 12}));
 }
 
 } // namespace

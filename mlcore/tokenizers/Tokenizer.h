@@ -20,7 +20,9 @@
 namespace celvan {
 
 // Text to token ids and back. Tokenizers are immutable once built and serve
-// any number of threads.
+// any number of threads. Encoding fails only when a pattern of the file
+// backtracks beyond its budget on the given text (platform::text::Regex::Error);
+// ids that no token has decode to nothing.
 class Tokenizer {
 public:
     virtual ~Tokenizer() = default;
