@@ -128,13 +128,13 @@ struct Range {
 std::optional<Range> parseRange(const std::string& header) {
     constexpr std::string_view prefix = "bytes=";
     if (header.rfind(prefix, 0) != 0) return std::nullopt;
-    std::string_view spec = std::string_view(header).substr(prefix.size());
-    auto dash = spec.find('-');
+    std::string_view rangeText = std::string_view(header).substr(prefix.size());
+    auto dash = rangeText.find('-');
     if (dash == std::string_view::npos || dash == 0) return std::nullopt;
     Range range;
-    auto [end, error] = std::from_chars(spec.data(), spec.data() + dash, range.start);
-    if (error != std::errc() || end != spec.data() + dash) return std::nullopt;
-    std::string_view last = spec.substr(dash + 1);
+    auto [end, error] = std::from_chars(rangeText.data(), rangeText.data() + dash, range.start);
+    if (error != std::errc() || end != rangeText.data() + dash) return std::nullopt;
+    std::string_view last = rangeText.substr(dash + 1);
     if (!last.empty()) {
         std::uint64_t value = 0;
         auto [lastEnd, lastError] = std::from_chars(last.data(), last.data() + last.size(), value);

@@ -33,9 +33,9 @@ DataType tensorType(MLMultiArrayDataType type) {
     return DataType::Float32;
 }
 
-MLFeatureDescription describe(const coreml::runtime::FeatureSpec& spec) {
-    return MLFeatureDescription{spec.name, MLFeatureType::multiArray, false,
-                                MLMultiArrayConstraint{spec.shape, arrayType(spec.dataType)}};
+MLFeatureDescription describe(const coreml::runtime::FeatureSpec& declared) {
+    return MLFeatureDescription{declared.name, MLFeatureType::multiArray, false,
+                                MLMultiArrayConstraint{declared.shape, arrayType(declared.dataType)}};
 }
 
 // Arrays may be strided (half-precision arrays live in padded pixel-buffer
@@ -77,15 +77,15 @@ std::shared_ptr<MLModel> MLModel::load(const URL& bundleURL, const MLModelConfig
         throw MLModelError(io ? MLModelError::Kind::io : MLModelError::Kind::generic, error.what());
     }
     MLModelDescription description;
-    for (const auto& spec : runtime->inputs()) description.inputDescriptionsByName.emplace(spec.name, describe(spec));
-    for (const auto& spec : runtime->outputs()) description.outputDescriptionsByName.emplace(spec.name, describe(spec));
+    for (const auto& declared : runtime->inputs()) description.inputDescriptionsByName.emplace(declared.name, describe(declared));
+    for (const auto& declared : runtime->outputs()) description.outputDescriptionsByName.emplace(declared.name, describe(declared));
 
     auto predict = [runtime](const MLFeatureProvider& input, const MLPredictionOptions&) {
         std::map<std::string, Tensor> inputs;
-        for (const auto& spec : runtime->inputs()) {
-            const auto value = input.featureValue(spec.name);
+        for (const auto& declared : runtime->inputs()) {
+            const auto value = input.featureValue(declared.name);
             if (!value || !value->multiArrayValue()) continue;
-            inputs.emplace(spec.name, denseCopy(*value->multiArrayValue()));
+            inputs.emplace(declared.name, denseCopy(*value->multiArrayValue()));
         }
         std::map<std::string, Tensor> outputs;
         try {

@@ -136,22 +136,22 @@ std::map<std::string, Tensor> RuntimeModel::predict(const std::map<std::string, 
                                                     const std::function<void()>& checkpoint) const {
     std::vector<Tensor> ordered;
     std::vector<Shape> shapes;
-    for (const auto& spec : inputs_) {
-        const auto found = inputs.find(spec.name);
+    for (const auto& declared : inputs_) {
+        const auto found = inputs.find(declared.name);
         if (found == inputs.end()) {
-            throw PredictionError(PredictionError::Kind::missingInput, spec.name,
-                                  "the input feature '" + spec.name + "' is missing");
+            throw PredictionError(PredictionError::Kind::missingInput, declared.name,
+                                  "the input feature '" + declared.name + "' is missing");
         }
         const Tensor& tensor = found->second;
-        if (tensor.dataType() != spec.dataType) {
-            throw PredictionError(PredictionError::Kind::wrongInputType, spec.name,
-                                  "the input feature '" + spec.name + "' is " + std::string(name(tensor.dataType())) +
-                                      ", the model expects " + std::string(name(spec.dataType)));
+        if (tensor.dataType() != declared.dataType) {
+            throw PredictionError(PredictionError::Kind::wrongInputType, declared.name,
+                                  "the input feature '" + declared.name + "' is " + std::string(name(tensor.dataType())) +
+                                      ", the model expects " + std::string(name(declared.dataType)));
         }
-        if (!shapesCompatible(spec.shape, tensor.shape())) {
-            throw PredictionError(PredictionError::Kind::wrongInputShape, spec.name,
-                                  "the input feature '" + spec.name + "' has shape " + describe(tensor.shape()) +
-                                      ", the model expects " + describe(spec.shape));
+        if (!shapesCompatible(declared.shape, tensor.shape())) {
+            throw PredictionError(PredictionError::Kind::wrongInputShape, declared.name,
+                                  "the input feature '" + declared.name + "' has shape " + describe(tensor.shape()) +
+                                      ", the model expects " + describe(declared.shape));
         }
         ordered.push_back(tensor);
         shapes.push_back(tensor.shape());

@@ -104,7 +104,7 @@ TEST(SpeechModelTrio, DecoderDescribesTheCacheContract) {
     EXPECT_EQ(outputs.at("logits").shape, (Shape{1, 1, d.dims.vocabulary}));
     EXPECT_EQ(outputs.at("key_cache_updates").shape, (Shape{1, d.dims.cacheWidth(), 1, 1}));
     EXPECT_EQ(outputs.at("alignment_heads_weights").shape, (Shape{1, d.dims.encoderFrames}));
-    for (const auto& [name, spec] : outputs) EXPECT_EQ(spec.dataType, DataType::Float16) << name;
+    for (const auto& [name, declared] : outputs) EXPECT_EQ(declared.dataType, DataType::Float16) << name;
 }
 
 TEST(SpeechModelTrio, StepwiseDecodingWithTheCacheMatchesOneFullPass) {

@@ -99,26 +99,26 @@ struct SliceSpec {
 };
 
 // Returns an error message, or "" when the slice fits `in`.
-std::string resolveSlice(const Shape& in, const SliceSpec& spec, SliceBox& out) {
+std::string resolveSlice(const Shape& in, const SliceSpec& request, SliceBox& out) {
     const size_t rank = in.size();
-    if (spec.begin.size() != rank || spec.end.size() != rank || spec.stride.size() != rank ||
-        spec.beginMask.size() != rank || spec.endMask.size() != rank || spec.squeezeMask.size() != rank) {
+    if (request.begin.size() != rank || request.end.size() != rank || request.stride.size() != rank ||
+        request.beginMask.size() != rank || request.endMask.size() != rank || request.squeezeMask.size() != rank) {
         return "begin, end, stride and masks need one entry per dimension of " + describe(in);
     }
-    out = SliceBox{Shape(rank), std::vector<int64_t>(rank), spec.stride, {}};
+    out = SliceBox{Shape(rank), std::vector<int64_t>(rank), request.stride, {}};
     for (size_t d = 0; d < rank; ++d) {
         const int64_t n = in[d];
-        const int64_t s = spec.stride[d];
+        const int64_t s = request.stride[d];
         if (s == 0) return "stride must not be 0";
         if (n == kUnknownDim) return "slicing an open dimension is not supported";
         const auto clampPosition = [&](int64_t p) {
             if (p < 0) p += n;
             return s > 0 ? std::clamp<int64_t>(p, 0, n) : std::clamp<int64_t>(p, -1, n - 1);
         };
-        int64_t first = spec.beginMask[d] ? (s > 0 ? 0 : n - 1) : clampPosition(spec.begin[d]);
-        int64_t last = spec.endMask[d] ? (s > 0 ? n : -1) : clampPosition(spec.end[d]);
-        if (spec.squeezeMask[d]) {
-            first = spec.begin[d] < 0 ? spec.begin[d] + n : spec.begin[d];
+        int64_t first = request.beginMask[d] ? (s > 0 ? 0 : n - 1) : clampPosition(request.begin[d]);
+        int64_t last = request.endMask[d] ? (s > 0 ? n : -1) : clampPosition(request.end[d]);
+        if (request.squeezeMask[d]) {
+            first = request.begin[d] < 0 ? request.begin[d] + n : request.begin[d];
             if (first < 0 || first >= n) return "squeezed index is outside dimension " + std::to_string(d);
             last = first + 1;
             out.step[d] = 1;
@@ -127,7 +127,7 @@ std::string resolveSlice(const Shape& in, const SliceSpec& spec, SliceBox& out) 
         const int64_t span = step > 0 ? (last - first + step - 1) / step : (first - last + (-step) - 1) / (-step);
         out.box[d] = std::max<int64_t>(span, 0);
         out.start[d] = first;
-        if (!spec.squeezeMask[d]) out.squeezed.push_back(out.box[d]);
+        if (!request.squeezeMask[d]) out.squeezed.push_back(out.box[d]);
     }
     return "";
 }
@@ -139,16 +139,16 @@ SliceSpec sliceSpec(OpBuilder& b, size_t rank, bool withPositions) {
         if (!b.has(name)) return std::vector<int64_t>(rank, 0);
         return b.constant(name).toInts();
     };
-    SliceSpec spec;
+    SliceSpec request;
     if (withPositions) {
-        spec.begin = b.integers("begin");
-        spec.end = b.integers("end");
+        request.begin = b.integers("begin");
+        request.end = b.integers("end");
     }
-    spec.stride = b.integers("stride", std::vector<int64_t>(rank, 1));
-    spec.beginMask = mask("begin_mask");
-    spec.endMask = mask("end_mask");
-    spec.squeezeMask = mask("squeeze_mask");
-    return spec;
+    request.stride = b.integers("stride", std::vector<int64_t>(rank, 1));
+    request.beginMask = mask("begin_mask");
+    request.endMask = mask("end_mask");
+    request.squeezeMask = mask("squeeze_mask");
+    return request;
 }
 
 void addSliceByIndex(OpRegistry& registry) {
@@ -180,11 +180,11 @@ void addSliceUpdate(OpRegistry& registry) {
             b.require(isInteger(b.dataTypeOf(position)) && b.shapeOf(position) == Shape{static_cast<int64_t>(in.size())},
                       "begin and end need one integer per dimension of " + describe(in));
         }
-        const SliceSpec spec = sliceSpec(b, in.size(), false);
+        const SliceSpec request = sliceSpec(b, in.size(), false);
         const Tensor* fixedBegin = b.constantOf(beginInput);
         const Tensor* fixedEnd = b.constantOf(endInput);
         if (fixedBegin && fixedEnd) {
-            SliceSpec known = spec;
+            SliceSpec known = request;
             known.begin = fixedBegin->toInts();
             known.end = fixedEnd->toInts();
             SliceBox slice;
@@ -194,10 +194,10 @@ void addSliceUpdate(OpRegistry& registry) {
                       "update " + describe(b.shapeOf(update)) + " does not fill the slice " + describe(slice.squeezed));
         }
         b.setOutput(0, b.dataTypeOf(x), in);
-        return makeKernel([x, update, beginInput, endInput, spec](KernelContext& context) {
+        return makeKernel([x, update, beginInput, endInput, request](KernelContext& context) {
             const Tensor& input = context.input(x);
             const Tensor& values = context.input(update);
-            SliceSpec now = spec;
+            SliceSpec now = request;
             now.begin = context.input(beginInput).toInts();
             now.end = context.input(endInput).toInts();
             SliceBox slice;
