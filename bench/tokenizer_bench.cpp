@@ -50,6 +50,12 @@ std::string mixedText() {
     return text;
 }
 
+// Loaded as the engine loads a model's tokenizer folder.
+std::shared_ptr<const celvan::Tokenizer> loadFolder(const std::filesystem::path& folder) {
+    return celvan::AutoTokenizer::fromModelFolder(platform::URL::fileURLWithPath(folder.string(), true),
+                                                  celvan::HubApiWrapper::shared(), true);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -67,7 +73,7 @@ int main(int argc, char** argv) {
             std::ifstream in(folder / "tokenizer.json", std::ios::binary);
             std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         });
-        const double loadMs = medianMilliseconds(5, [&] { celvan::AutoTokenizer::fromModelFolder(folder, true); });
+        const double loadMs = medianMilliseconds(5, [&] { loadFolder(folder); });
         const double megabytes = static_cast<double>(std::filesystem::file_size(folder / "tokenizer.json")) / 1e6;
         std::printf("%-11s %5.1f MB  load %7.1f ms  read %5.2f ms\n", name.c_str(), megabytes, loadMs, readMs);
         figures.emplace_back("load_ms_" + name, loadMs);
@@ -77,7 +83,7 @@ int main(int argc, char** argv) {
     const std::string text = mixedText();
     const double textMegabytes = static_cast<double>(text.size()) / 1e6;
     for (const std::string name : {"whisper-en", "llama3"}) {
-        const auto tokenizer = celvan::AutoTokenizer::fromModelFolder(fixtures / name, true);
+        const auto tokenizer = loadFolder(fixtures / name);
         std::vector<int64_t> ids;
         const double encodeMs = medianMilliseconds(3, [&] { ids = tokenizer->encode(text, false); });
         std::string decoded;

@@ -91,11 +91,15 @@ LanguageModelConfigurationFromHub::Configurations readFolder(const platform::URL
 LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(const std::string& modelName,
                                                                      const std::string& revision,
                                                                      const HubApiWrapper& hubApi)
-    : configPromise_([modelName, revision, hub = hubApi.impl] { return loadConfig(modelName, revision, hub); }) {}
+    : configPromise_([modelName, revision, hub = hubApi.impl] {
+          return std::make_shared<const Configurations>(loadConfig(modelName, revision, hub));
+      }) {}
 
 LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(const platform::URL& modelFolder,
                                                                      const HubApiWrapper& hubApi)
-    : configPromise_([modelFolder, hub = hubApi.impl] { return loadConfig(modelFolder, hub); }) {}
+    : configPromise_([modelFolder, hub = hubApi.impl] {
+          return std::make_shared<const Configurations>(loadConfig(modelFolder, hub));
+      }) {}
 
 LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFromHub::loadConfig(
     const std::string& modelName, const std::string& revision, const HubApi& hubApi) {
@@ -125,9 +129,9 @@ LanguageModelConfigurationFromHub::Configurations LanguageModelConfigurationFrom
 }
 
 std::optional<Config> LanguageModelConfigurationFromHub::tokenizerConfig() const {
-    const Configurations configurations = configPromise_.value();
-    if (!configurations.tokenizerConfig) return std::nullopt;
-    const Config& tokenizerConfig = *configurations.tokenizerConfig;
+    const auto configurations = configPromise_.value();
+    if (!configurations->tokenizerConfig) return std::nullopt;
+    const Config& tokenizerConfig = *configurations->tokenizerConfig;
     if (tokenizerConfig["tokenizerClass"].string()) return tokenizerConfig;
     const auto type = modelType();
     if (!type) return tokenizerConfig;
@@ -137,12 +141,14 @@ std::optional<Config> LanguageModelConfigurationFromHub::tokenizerConfig() const
     return Config(std::move(entries));
 }
 
-Config LanguageModelConfigurationFromHub::tokenizerData() const { return configPromise_.value().tokenizerData; }
+const Config& LanguageModelConfigurationFromHub::tokenizerData() const {
+    return configPromise_.value()->tokenizerData;
+}
 
 std::optional<std::string> LanguageModelConfigurationFromHub::modelType() const {
-    const Configurations configurations = configPromise_.value();
-    if (!configurations.modelConfig) return std::nullopt;
-    return (*configurations.modelConfig)["modelType"].string();
+    const auto configurations = configPromise_.value();
+    if (!configurations->modelConfig) return std::nullopt;
+    return (*configurations->modelConfig)["modelType"].string();
 }
 
 }  // namespace celvan

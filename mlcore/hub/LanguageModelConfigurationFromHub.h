@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -34,14 +35,16 @@ public:
     // With "tokenizer_class" derived from the model type when the file
     // names none.
     std::optional<Config> tokenizerConfig() const;
-    Config tokenizerData() const;
+    // Valid while this object lives: a tokenizer file can run to megabytes,
+    // too much to copy for every reader.
+    const Config& tokenizerData() const;
     std::optional<std::string> modelType() const;
 
     static Configurations loadConfig(const std::string& modelName, const std::string& revision, const HubApi& hubApi);
     static Configurations loadConfig(const platform::URL& modelFolder, const HubApi& hubApi);
 
 private:
-    platform::Task<Configurations> configPromise_;
+    platform::Task<std::shared_ptr<const Configurations>> configPromise_;
 };
 
 }  // namespace celvan

@@ -4,8 +4,14 @@
 
 namespace celvan {
 
-TokenizerWrapper AutoTokenizerWrapper::fromModelFolder(const std::filesystem::path& modelFolder, bool strict) {
-    return TokenizerWrapper(AutoTokenizer::fromModelFolder(modelFolder, strict));
+TokenizerWrapper AutoTokenizerWrapper::fromPretrained(const std::string& pretrained, const HubApiWrapper& hubApi,
+                                                      bool strict) {
+    return TokenizerWrapper(AutoTokenizer::fromPretrained(pretrained, hubApi, strict));
+}
+
+TokenizerWrapper AutoTokenizerWrapper::fromModelFolder(const platform::URL& modelFolder, const HubApiWrapper& hubApi,
+                                                       bool strict) {
+    return TokenizerWrapper(AutoTokenizer::fromModelFolder(modelFolder, hubApi, strict));
 }
 
 } // namespace celvan

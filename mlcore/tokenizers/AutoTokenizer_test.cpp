@@ -49,7 +49,8 @@ TEST(AutoTokenizer, LoadsFromAModelFolder) {
     TempFolder folder;
     folder.write("tokenizer.json", kWordPieceData);
     folder.write("tokenizer_config.json", R"({"tokenizer_class": "BertTokenizerFast"})");
-    const auto wrapper = AutoTokenizerWrapper::fromModelFolder(folder.path(), true);
+    const auto wrapper = AutoTokenizerWrapper::fromModelFolder(
+        platform::URL::fileURLWithPath(folder.path().string(), true), testing::folderHubApi(), true);
     EXPECT_EQ(wrapper.encode("hi there"), (Ids{1, 0}));
     EXPECT_EQ(wrapper.convertIdToToken(1), "hi");
     const TokenizerWrapper copy = wrapper;
@@ -61,11 +62,11 @@ TEST(AutoTokenizer, TakesAMissingClassFromTheModelType) {
     folder.write("tokenizer.json", kBpeData);
     folder.write("tokenizer_config.json", R"({"tokenizer_class": null})");
     folder.write("config.json", R"({"model_type": "llama"})");
-    EXPECT_EQ(AutoTokenizer::fromModelFolder(folder.path(), true)->encode("hi"), Ids{2});
+    EXPECT_EQ(testing::tokenizerFromFolder(folder.path())->encode("hi"), Ids{2});
 
     folder.write("config.json", R"({"model_type": "gpt_neox"})");
     try {
-        AutoTokenizer::fromModelFolder(folder.path(), true);
+        testing::tokenizerFromFolder(folder.path());
         ADD_FAILURE() << "Gpt_neoxTokenizer is no registered class";
     } catch (const TokenizerError& error) {
         EXPECT_EQ(std::string(error.what()), "The tokenizer type 'Gpt_neoxTokenizer' is not supported.");
@@ -73,7 +74,7 @@ TEST(AutoTokenizer, TakesAMissingClassFromTheModelType) {
 
     folder.write("config.json", R"({"hidden_size": 4})");
     try {
-        AutoTokenizer::fromModelFolder(folder.path(), true);
+        testing::tokenizerFromFolder(folder.path());
         ADD_FAILURE() << "no class anywhere";
     } catch (const TokenizerError& error) {
         EXPECT_EQ(error.kind(), TokenizerError::Kind::missingTokenizerClassInConfig);
@@ -108,7 +109,7 @@ TEST(AutoTokenizer, ReportsMissingAndBrokenFiles) {
         TempFolder folder;
         c.prepare(folder);
         try {
-            AutoTokenizer::fromModelFolder(folder.path(), true);
+            testing::tokenizerFromFolder(folder.path());
             ADD_FAILURE() << c.name;
         } catch (const std::exception& error) {
             if (!c.message.empty()) EXPECT_EQ(std::string(error.what()), c.message) << c.name;
@@ -181,7 +182,7 @@ TEST(AutoTokenizer, SurvivesHostileFiles) {
         TempFolder folder;
         folder.write("tokenizer_config.json", bpeConfig);
         folder.write("tokenizer.json", c.data);
-        EXPECT_ANY_THROW(AutoTokenizer::fromModelFolder(folder.path(), true)) << c.name;
+        EXPECT_ANY_THROW(testing::tokenizerFromFolder(folder.path())) << c.name;
     }
 
     // A pattern that backtracks without end on a long run, and a cyclic set
@@ -198,7 +199,7 @@ TEST(AutoTokenizer, SurvivesHostileFiles) {
         TempFolder folder;
         folder.write("tokenizer_config.json", bpeConfig);
         folder.write("tokenizer.json", c.data);
-        const auto tokenizer = AutoTokenizer::fromModelFolder(folder.path(), true);
+        const auto tokenizer = testing::tokenizerFromFolder(folder.path());
         try {
             const auto ids = tokenizer->encode(std::string(40000, 'a') + "b");
             EXPECT_FALSE(ids.empty()) << c.name;
@@ -218,7 +219,7 @@ TEST(AutoTokenizer, CopesWithAQuarterMillionAddedTokens) {
     TempFolder folder;
     folder.write("tokenizer_config.json", R"({"tokenizer_class": "GPT2Tokenizer"})");
     folder.write("tokenizer.json", data);
-    const auto tokenizer = AutoTokenizer::fromModelFolder(folder.path(), true);
+    const auto tokenizer = testing::tokenizerFromFolder(folder.path());
     EXPECT_EQ(tokenizer->encode("a<249999>a<12>"), (Ids{0, 249999, 0, 12}));
 }
 

@@ -2,6 +2,8 @@
 
 #include "mlcore/foundation/Config.h"
 #include "mlcore/foundation/JSONSerializationBOM.h"
+#include "mlcore/hub/HubWrapper.h"
+#include "mlcore/tokenizers/AutoTokenizer.h"
 #include "mlcore/tokenizers/UnsupportedConfigurationError.h"
 
 #include <gtest/gtest.h>
@@ -42,6 +44,20 @@ inline std::filesystem::path fixtureFolder(const std::string& name) {
 
 inline Config fixtureConfig(const std::string& name, const std::string& file) {
     return configFromJson(readFile(fixtureFolder(name) / file));
+}
+
+// A hub client for loading from folders that takes no token, endpoint or
+// cache from the machine it runs on.
+inline const HubApiWrapper& folderHubApi() {
+    static const HubApiWrapper hubApi(
+        platform::URL::fileURLWithPath((std::filesystem::temp_directory_path() / "celvan-no-cache").string(), true),
+        std::string(), "http://127.0.0.1:9");
+    return hubApi;
+}
+
+inline std::shared_ptr<const Tokenizer> tokenizerFromFolder(const std::filesystem::path& folder, bool strict = true) {
+    return AutoTokenizer::fromModelFolder(platform::URL::fileURLWithPath(folder.string(), true), folderHubApi(),
+                                          strict);
 }
 
 struct RejectedConfiguration {

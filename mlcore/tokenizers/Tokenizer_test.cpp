@@ -15,7 +15,7 @@ using Ids = std::vector<int64_t>;
 using Tokens = std::vector<std::string>;
 
 std::shared_ptr<const Tokenizer> fixtureTokenizer(const std::string& name) {
-    return AutoTokenizer::fromModelFolder(testing::fixtureFolder(name), true);
+    return testing::tokenizerFromFolder(testing::fixtureFolder(name));
 }
 
 TEST(PreTrainedTokenizer, GivesTheIdsTheRealFilesWereTrainedWith) {
