@@ -3,6 +3,7 @@
 #include "mlcore/tokenizers/TokenizerError.h"
 #include "mlcore/tokenizers/TokenizerModel.h"
 #include "mlcore/tokenizers/UnsupportedConfigurationError.h"
+#include "platform/text/Utf.h"
 
 #include <cstdio>
 #include <mutex>
@@ -113,37 +114,48 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const auto* merges = model["merges"].array();
     if (!merges) throw UnsupportedConfigurationError("BPETokenizer requires merges");
 
-    tokensToIds_ = readVocabulary(model["vocab"]);
-    for (const auto& [content, id] : addedTokens) {
-        if (!isUsableTokenId(id)) throw TokenizerError::malformedVocab();
-        tokensToIds_.insert_or_assign(content, id);
-    }
-    idsToTokens_ = invertVocabulary(tokensToIds_);
+    tokensToIds_ = TokenTable::fromVocabulary(model["vocab"], addedTokens);
 
     // A merge must join two tokens into a third, all of them in the
     // vocabulary; any other merge could never yield a token the model knows.
     bpeRanks_.reserve(merges->size());
-    auto idOf = [&](const std::string& token) {
-        auto found = tokensToIds_.find(token);
-        if (found == tokensToIds_.end()) throw TokenizerError::malformedVocab();
-        return static_cast<int32_t>(found->second);
+    auto idOf = [&](std::string_view token) {
+        const auto id = tokensToIds_.id(token);
+        if (!id) throw TokenizerError::malformedVocab();
+        return *id;
     };
+    std::string text;
     std::string joined;
     std::vector<std::string> parts;
     int32_t rank = -1;
     for (const Config& element : *merges) {
-        if (!mergeParts(element, parts)) continue;
+        std::string_view left;
+        std::string_view right;
+        if (const auto* units = element.value().stringValue()) {
+            text.clear();
+            platform::text::appendUtf8(text, units->value());
+            const std::size_t space = text.find(' ');
+            if (space == std::string::npos || text.find(' ', space + 1) != std::string::npos) {
+                throw TokenizerError::malformedVocab();
+            }
+            left = std::string_view(text).substr(0, space);
+            right = std::string_view(text).substr(space + 1);
+        } else if (mergeParts(element, parts)) {
+            if (parts.size() != 2) throw TokenizerError::malformedVocab();
+            left = parts[0];
+            right = parts[1];
+        } else {
+            continue;
+        }
         ++rank;
-        if (parts.size() != 2) throw TokenizerError::malformedVocab();
-        joined.assign(parts[0]).append(parts[1]);
+        joined.assign(left).append(right);
         const Merge merge{rank, idOf(joined)};
-        bpeRanks_.insert_or_assign(pairKey(idOf(parts[0]), idOf(parts[1])), merge);
+        bpeRanks_.insertOrAssign(pairKey(idOf(left), idOf(right)), merge);
     }
 
     auto idIn = [this](const std::optional<std::string>& token) -> std::optional<int64_t> {
         if (!token) return std::nullopt;
-        auto found = tokensToIds_.find(*token);
-        return found == tokensToIds_.end() ? std::nullopt : std::optional<int64_t>(found->second);
+        return tokensToIds_.id(*token);
     };
     // The model section says what the model was trained with; the tokenizer
     // configuration speaks for files whose model section is silent.
@@ -178,8 +190,8 @@ std::vector<BPETokenizer::Symbol> BPETokenizer::initialSymbols(std::string_view 
         const std::size_t length = scalarLength(word, offset);
         const auto character = word.substr(offset, length);
         offset += length;
-        if (auto found = tokensToIds_.find(character); found != tokensToIds_.end()) {
-            append(static_cast<int32_t>(found->second));
+        if (const auto id = tokensToIds_.id(character)) {
+            append(*id);
             continue;
         }
         bool allBytesKnown = byteFallback_;
@@ -212,8 +224,9 @@ void BPETokenizer::merge(std::vector<Symbol>& symbols) const {
         if (left < 0) return;
         const int32_t right = symbols[left].next;
         if (right < 0 || symbols[left].id == Symbol::kNoId || symbols[right].id == Symbol::kNoId) return;
-        auto found = bpeRanks_.find(pairKey(symbols[left].id, symbols[right].id));
-        if (found != bpeRanks_.end()) queue.push({found->second.rank, left, right, found->second.result});
+        if (const Merge* found = bpeRanks_.find(pairKey(symbols[left].id, symbols[right].id))) {
+            queue.push({found->rank, left, right, found->result});
+        }
     };
     for (int32_t index = 0; index + 1 < static_cast<int32_t>(symbols.size()); ++index) consider(index);
 
@@ -225,8 +238,8 @@ void BPETokenizer::merge(std::vector<Symbol>& symbols) const {
         if (left.id == Symbol::kNoId || left.next != candidate.right) continue;
         Symbol& right = symbols[candidate.right];
         if (right.id == Symbol::kNoId) continue;
-        auto still = bpeRanks_.find(pairKey(left.id, right.id));
-        if (still == bpeRanks_.end() || still->second.rank != candidate.rank) continue;
+        const Merge* still = bpeRanks_.find(pairKey(left.id, right.id));
+        if (!still || still->rank != candidate.rank) continue;
 
         left.id = candidate.result;
         left.next = right.next;
@@ -241,14 +254,14 @@ std::vector<std::string> BPETokenizer::tokensOf(const std::vector<Symbol>& symbo
     std::vector<std::string> tokens;
     for (int32_t index = symbols.empty() ? -1 : 0; index >= 0; index = symbols[index].next) {
         const int32_t id = symbols[index].id;
-        tokens.push_back(id == Symbol::kNoId ? *unknownToken_ : idsToTokens_.at(id));
+        tokens.push_back(id == Symbol::kNoId ? *unknownToken_ : std::string(*tokensToIds_.token(id)));
     }
     return tokens;
 }
 
 std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
     if (text.empty()) return {};
-    if (ignoreMerges_ && tokensToIds_.contains(text)) return {text};
+    if (ignoreMerges_ && tokensToIds_.id(text)) return {text};
     if (auto cached = cache_->find(text)) return std::move(*cached);
     auto symbols = initialSymbols(text);
     merge(symbols);
@@ -258,13 +271,13 @@ std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
 }
 
 std::optional<int64_t> BPETokenizer::convertTokenToId(const std::string& token) const {
-    auto found = tokensToIds_.find(token);
-    return found == tokensToIds_.end() ? unknownTokenId_ : std::optional<int64_t>(found->second);
+    if (const auto id = tokensToIds_.id(token)) return *id;
+    return unknownTokenId_;
 }
 
 std::optional<std::string> BPETokenizer::convertIdToToken(int64_t id) const {
-    auto found = idsToTokens_.find(id);
-    return found == idsToTokens_.end() ? std::nullopt : std::optional<std::string>(found->second);
+    const auto token = tokensToIds_.token(id);
+    return token ? std::optional<std::string>(*token) : std::nullopt;
 }
 
 } // namespace celvan

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "mlcore/foundation/Config.h"
+#include "mlcore/tokenizers/FlatIntegerMap.h"
+#include "mlcore/tokenizers/TokenTable.h"
 #include "mlcore/tokenizers/TokenizingModel.h"
-#include "mlcore/tokenizers/Vocabulary.h"
 
 #include <array>
 #include <cstdint>
@@ -10,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace celvan {
@@ -60,10 +60,9 @@ private:
     void merge(std::vector<Symbol>& symbols) const;
     std::vector<std::string> tokensOf(const std::vector<Symbol>& symbols) const;
 
-    Vocabulary tokensToIds_;
-    std::unordered_map<int64_t, std::string> idsToTokens_;
+    TokenTable tokensToIds_;
     // Keyed by the two symbols' ids, left in the high half.
-    std::unordered_map<uint64_t, Merge> bpeRanks_;
+    FlatIntegerMap<Merge> bpeRanks_;
     std::optional<std::string> bosToken_;
     std::optional<int64_t> bosTokenId_;
     std::optional<std::string> eosToken_;

@@ -50,17 +50,26 @@ std::u16string toUtf16(std::string_view utf8) {
 }
 
 std::string toUtf8(std::u16string_view utf16) {
-    if (utf16.empty()) return {};
+    std::string out;
+    appendUtf8(out, utf16);
+    return out;
+}
+
+void appendUtf8(std::string& out, std::u16string_view utf16) {
+    if (utf16.empty()) return;
     requireFitsInt32(utf16.size());
     // Each UTF-16 code unit yields at most three bytes (a pair yields four).
-    std::string out(utf16.size() * 3, '\0');
+    const std::size_t start = out.size();
+    out.resize(start + utf16.size() * 3);
     int32_t written = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, utf16.data(),
+    u_strToUTF8WithSub(out.data() + start, static_cast<int32_t>(utf16.size() * 3), &written, utf16.data(),
                        static_cast<int32_t>(utf16.size()), kReplacement, nullptr, &status);
-    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
-    out.resize(static_cast<std::size_t>(written));
-    return out;
+    if (U_FAILURE(status)) {
+        out.resize(start);
+        throw std::runtime_error(u_errorName(status));
+    }
+    out.resize(start + static_cast<std::size_t>(written));
 }
 
 std::string repairUtf8(std::string_view utf8) {

@@ -9,6 +9,8 @@ namespace platform::text {
 // becomes one U+FFFD, and a lone surrogate becomes one U+FFFD.
 std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
+// The same conversion onto the end of out, for callers that reuse one buffer.
+void appendUtf8(std::string& out, std::u16string_view utf16);
 
 // Returns well-formed UTF-8 with the same repair rule as toUtf16.
 std::string repairUtf8(std::string_view utf8);
