@@ -5,7 +5,10 @@
 
 #include <cerrno>
 #include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "mlcore/hub/CacheLayout.h"
 #include "mlcore/hub/Downloader.h"
@@ -13,6 +16,7 @@
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/CancellationToken.h"
 #include "platform/concurrency/Task.h"
+#include "platform/concurrency/ThreadPool.h"
 #include "platform/foundation/FileManager.h"
 
 namespace celvan {
@@ -32,6 +36,36 @@ Downloader::Verification sha256Verification(const HubApi& hub, const std::string
         throw HubApi::EnvironmentError::fileIntegrityError("Hash mismatch for " + partialFile.lastPathComponent());
     };
 }
+
+// Two downloads of one file in this process, say two loads of the same
+// tokenizer at once, would write the one partial file together, and the
+// later would find it moved away. Held for a whole download, so the later
+// one then finds the file in place and fetches nothing.
+class DestinationLock {
+public:
+    explicit DestinationLock(const std::string& path) : mutex_(mutexFor(path)) {
+        const platform::ThreadPool::BlockingScope waiting;
+        lock_ = std::unique_lock(*mutex_);
+    }
+
+private:
+    static std::shared_ptr<std::mutex> mutexFor(const std::string& path) {
+        static std::mutex registryMutex;
+        static std::map<std::string, std::weak_ptr<std::mutex>> registry;
+        const std::lock_guard guard(registryMutex);
+        std::erase_if(registry, [](const auto& entry) { return entry.second.expired(); });
+        std::weak_ptr<std::mutex>& slot = registry[path];
+        auto mutex = slot.lock();
+        if (!mutex) {
+            mutex = std::make_shared<std::mutex>();
+            slot = mutex;
+        }
+        return mutex;
+    }
+
+    std::shared_ptr<std::mutex> mutex_;
+    std::unique_lock<std::mutex> lock_;
+};
 
 }  // namespace
 
@@ -75,6 +109,7 @@ platform::URL HubApi::HubFileDownloader::download(const ProgressHandler& progres
     const platform::URL fileURL = source();
     const platform::URL target = destination();
     const platform::URL metadataPath = metadataDestination();
+    const DestinationLock exclusive(target.path());
 
     const auto local = hub.readDownloadMetadata(metadataPath);
     const FileMetadata remote = hub.getFileMetadata(fileURL);

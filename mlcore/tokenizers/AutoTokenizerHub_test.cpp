@@ -11,6 +11,8 @@
 #include <functional>
 #include <typeinfo>
 
+#include "platform/concurrency/Task.h"
+
 namespace celvan {
 namespace {
 
@@ -172,6 +174,18 @@ TEST_F(AutoTokenizerFromHub, WorksOfflineFromTheCache) {
     writeFile(cachedRepo("fixtures/whisper-en") / "tokenizer.json", "{}");
     EXPECT_THROW(AutoTokenizer::fromPretrained("fixtures/whisper-en", offlineHubApi(), true),
                  HubApi::EnvironmentError);
+}
+
+TEST_F(AutoTokenizerFromHub, LoadsOneTokenizerFromSeveralTasksAtOnce) {
+    serveFixture("fixtures/whisper-en", "whisper-en");
+    std::vector<platform::Task<Ids>> loads;
+    for (int task = 0; task < 6; ++task) {
+        loads.emplace_back([this] { return byName("fixtures/whisper-en")->encode(" Hello world."); });
+    }
+    for (const auto& load : loads) EXPECT_EQ(load.value(), (Ids{50257, 50362, 18435, 995, 13, 50256}));
+    EXPECT_EQ(server().requestCount("GET", testsupport::TestHubServer::resolvePath("models", "fixtures/whisper-en",
+                                                                                   "main", "tokenizer_config.json")), 1)
+        << "the later loads find the file in place";
 }
 
 TEST_F(AutoTokenizerFromHub, ReportsWhatIsMissingOrUnreachable) {
