@@ -96,6 +96,91 @@ bool mergeParts(const Config& element, std::vector<std::string>& parts) {
 
 } // namespace
 
+// The texts of a run of merges, each merge's two parts and the token they
+// make back to back in one buffer, so that all their ids are looked up at once.
+class BPETokenizer::MergeBatch {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    // A merge written as its two parts with one space between; any other
+    // number of spaces is no pair.
+    void addSpaced(std::u16string_view units, int32_t rank) {
+        const std::size_t begin = text_.size();
+        platform::text::appendUtf8(text_, units);
+        const std::size_t space = text_.find(' ', begin);
+        if (space == std::string::npos || text_.find(' ', space + 1) != std::string::npos) {
+            throw TokenizerError::malformedVocab();
+        }
+        const std::size_t end = text_.size();
+        joined_.assign(text_, begin, space - begin).append(text_, space + 1);
+        text_.append(joined_);
+        merges_.push_back({{begin, space, space + 1, end, text_.size()}, rank});
+    }
+
+    void add(std::string_view left, std::string_view right, int32_t rank) {
+        const std::size_t begin = text_.size();
+        text_.append(left).append(right).append(left).append(right);
+        const std::size_t middle = begin + left.size();
+        const std::size_t end = middle + right.size();
+        merges_.push_back({{begin, middle, middle, end, text_.size()}, rank});
+    }
+
+    bool full() const { return merges_.size() == kCapacity; }
+    std::size_t size() const { return merges_.size(); }
+    int32_t rank(std::size_t merge) const { return merges_[merge].rank; }
+
+    void lookUp(const TokenTable& table) {
+        tokens_.clear();
+        for (const auto& merge : merges_) {
+            for (std::size_t part = 0; part < 3; ++part) tokens_.push_back(textOf(merge, part));
+        }
+        ids_.resize(tokens_.size());
+        table.ids(tokens_, ids_);
+    }
+    // After lookUp: the ids of the two parts and of the token they make.
+    uint64_t pairKey(std::size_t merge) const { return celvan::pairKey(idOf(merge, 0), idOf(merge, 1)); }
+    int32_t result(std::size_t merge) const { return idOf(merge, 2); }
+
+    void clear() {
+        text_.clear();
+        merges_.clear();
+    }
+
+private:
+    struct Entry {
+        // Left part, the space or nothing, right part, then the joined token.
+        std::array<std::size_t, 5> bounds;
+        int32_t rank;
+    };
+
+    std::string_view textOf(const Entry& merge, std::size_t part) const {
+        // Which bounds enclose the left part, the right part and the token.
+        static constexpr std::array<std::pair<std::size_t, std::size_t>, 3> kParts = {{{0, 1}, {2, 3}, {3, 4}}};
+        const std::size_t begin = merge.bounds[kParts[part].first];
+        return std::string_view(text_).substr(begin, merge.bounds[kParts[part].second] - begin);
+    }
+    int32_t idOf(std::size_t merge, std::size_t part) const {
+        const auto id = ids_[merge * 3 + part];
+        if (!id) throw TokenizerError::malformedVocab();
+        return *id;
+    }
+
+    std::string text_;
+    std::string joined_;
+    std::vector<Entry> merges_;
+    std::vector<std::string_view> tokens_;
+    std::vector<std::optional<int32_t>> ids_;
+};
+
+void BPETokenizer::addMerges(MergeBatch& batch) {
+    batch.lookUp(tokensToIds_);
+    for (std::size_t merge = 0; merge < batch.size(); ++merge) bpeRanks_.prefetch(batch.pairKey(merge));
+    for (std::size_t merge = 0; merge < batch.size(); ++merge) {
+        bpeRanks_.insertOrAssign(batch.pairKey(merge), Merge{batch.rank(merge), batch.result(merge)});
+    }
+    batch.clear();
+}
+
 std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromConfig(const Config* config) {
     if (!config || !config->array()) return std::nullopt;
     std::vector<std::vector<std::string>> merges;
@@ -119,39 +204,21 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     // A merge must join two tokens into a third, all of them in the
     // vocabulary; any other merge could never yield a token the model knows.
     bpeRanks_.reserve(merges->size());
-    auto idOf = [&](std::string_view token) {
-        const auto id = tokensToIds_.id(token);
-        if (!id) throw TokenizerError::malformedVocab();
-        return *id;
-    };
-    std::string text;
-    std::string joined;
+    MergeBatch batch;
     std::vector<std::string> parts;
     int32_t rank = -1;
     for (const Config& element : *merges) {
-        std::string_view left;
-        std::string_view right;
         if (const auto* units = element.value().stringValue()) {
-            text.clear();
-            platform::text::appendUtf8(text, units->value());
-            const std::size_t space = text.find(' ');
-            if (space == std::string::npos || text.find(' ', space + 1) != std::string::npos) {
-                throw TokenizerError::malformedVocab();
-            }
-            left = std::string_view(text).substr(0, space);
-            right = std::string_view(text).substr(space + 1);
+            batch.addSpaced(units->value(), ++rank);
         } else if (mergeParts(element, parts)) {
             if (parts.size() != 2) throw TokenizerError::malformedVocab();
-            left = parts[0];
-            right = parts[1];
+            batch.add(parts[0], parts[1], ++rank);
         } else {
             continue;
         }
-        ++rank;
-        joined.assign(left).append(right);
-        const Merge merge{rank, idOf(joined)};
-        bpeRanks_.insertOrAssign(pairKey(idOf(left), idOf(right)), merge);
+        if (batch.full()) addMerges(batch);
     }
+    addMerges(batch);
 
     auto idIn = [this](const std::optional<std::string>& token) -> std::optional<int64_t> {
         if (!token) return std::nullopt;

@@ -55,6 +55,9 @@ private:
     };
     struct Symbol;
     class WordCache;
+    class MergeBatch;
+
+    void addMerges(MergeBatch& batch);
 
     std::vector<Symbol> initialSymbols(std::string_view word) const;
     void merge(std::vector<Symbol>& symbols) const;

@@ -3,17 +3,18 @@
 #include "mlcore/tokenizers/TokenizerError.h"
 #include "platform/text/Utf.h"
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 
 namespace celvan {
 namespace {
 
-constexpr uint64_t kEntryBits = 0xFFFFFFFFULL;
-
 std::size_t hashOf(std::string_view text) { return std::hash<std::string_view>()(text); }
 
-uint64_t fingerprint(std::size_t hash) { return static_cast<uint64_t>(hash) >> 32 << 32; }
+// The slot index comes from the lower bits, so the upper ones tell texts
+// of one probe run apart.
+uint32_t fingerprint(std::size_t hash) { return static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32); }
 
 // At most half full, so that probe runs stay short.
 std::size_t slotCountFor(std::size_t count) {
@@ -28,8 +29,8 @@ TokenTable TokenTable::fromVocabulary(const Config& vocab, const AddedTokenIds& 
     const auto* entries = vocab.dictionary();
     if (!entries) throw TokenizerError::missingVocab();
     TokenTable table;
-    table.entries_.reserve(entries->size() + addedTokens.size());
-    table.slots_.assign(slotCountFor(entries->size() + addedTokens.size()), 0);
+    // Every text goes in once at most, so the index never has to grow.
+    table.slots_.resize(slotCountFor(entries->size() + addedTokens.size()));
     for (const auto& [token, value] : *entries) {
         const auto id = value.integer();
         if (!id) continue;
@@ -44,9 +45,18 @@ TokenTable TokenTable::fromVocabulary(const Config& vocab, const AddedTokenIds& 
         table.texts_.append(content);
         table.insertPending(offset, static_cast<int32_t>(id));
     }
-    table.entryOfId_.reserve(table.entries_.size());
-    for (std::size_t index = 0; index < table.entries_.size(); ++index) {
-        table.entryOfId_.insertOrAssign(static_cast<uint64_t>(table.entries_[index].id), static_cast<uint32_t>(index));
+    // Texts lie in the order they entered, so the later of two texts with
+    // one id is the one kept.
+    std::vector<const Slot*> byOffset;
+    byOffset.reserve(table.size_);
+    for (const Slot& slot : table.slots_) {
+        if (slot.id != Slot::kFree) byOffset.push_back(&slot);
+    }
+    std::sort(byOffset.begin(), byOffset.end(), [](const Slot* a, const Slot* b) { return a->offset < b->offset; });
+    table.textOfId_.reserve(byOffset.size());
+    for (const Slot* slot : byOffset) {
+        table.textOfId_.insertOrAssign(static_cast<uint64_t>(slot->id),
+                                       static_cast<uint64_t>(slot->offset) << 32 | slot->length);
     }
     return table;
 }
@@ -55,51 +65,66 @@ void TokenTable::insertPending(std::size_t offset, int32_t id) {
     if (texts_.size() > std::numeric_limits<uint32_t>::max()) throw TokenizerError::malformedVocab();
     const std::string_view text(texts_.data() + offset, texts_.size() - offset);
     const std::size_t hash = hashOf(text);
-    std::size_t slot = findSlot(text, hash);
-    if (slots_[slot] != 0) {
-        entries_[(slots_[slot] & kEntryBits) - 1].id = id;
+    Slot& slot = slots_[slotIndex(text, hash)];
+    if (slot.id != Slot::kFree) {
+        slot.id = id;
         texts_.resize(offset);
         return;
     }
-    entries_.push_back({static_cast<uint32_t>(offset), static_cast<uint32_t>(text.size()), id});
-    slots_[slot] = fingerprint(hash) | entries_.size();
-    if (entries_.size() * 2 > slots_.size()) grow();
+    slot = {fingerprint(hash), static_cast<uint32_t>(offset), static_cast<uint32_t>(text.size()), id};
+    ++size_;
 }
 
-std::size_t TokenTable::findSlot(std::string_view token, std::size_t hash) const {
+std::size_t TokenTable::slotIndex(std::string_view token, std::size_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    const uint64_t print = fingerprint(hash);
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint64_t content = slots_[slot];
-        if (content == 0) return slot;
-        if ((content & ~kEntryBits) == print && textOf(entries_[(content & kEntryBits) - 1]) == token) return slot;
+    const uint32_t print = fingerprint(hash);
+    for (std::size_t index = hash & mask;; index = (index + 1) & mask) {
+        const Slot& slot = slots_[index];
+        if (slot.id == Slot::kFree) return index;
+        if (slot.hash == print && slot.length == token.size() && textOf(slot.offset, slot.length) == token) return index;
     }
 }
 
-void TokenTable::grow() {
-    std::vector<uint64_t> old(slots_.size() * 2);
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (const uint64_t content : old) {
-        if (content == 0) continue;
-        std::size_t slot = hashOf(textOf(entries_[(content & kEntryBits) - 1])) & mask;
-        while (slots_[slot] != 0) slot = (slot + 1) & mask;
-        slots_[slot] = content;
-    }
+std::optional<int32_t> TokenTable::idInSlot(std::string_view token, std::size_t hash) const {
+    const Slot& slot = slots_[slotIndex(token, hash)];
+    if (slot.id == Slot::kFree) return std::nullopt;
+    return slot.id;
 }
 
 std::optional<int32_t> TokenTable::id(std::string_view token) const {
     if (slots_.empty()) return std::nullopt;
-    const uint64_t content = slots_[findSlot(token, hashOf(token))];
-    if (content == 0) return std::nullopt;
-    return entries_[(content & kEntryBits) - 1].id;
+    return idInSlot(token, hashOf(token));
+}
+
+void TokenTable::ids(std::span<const std::string_view> tokens, std::span<std::optional<int32_t>> found) const {
+    if (slots_.empty()) {
+        std::fill(found.begin(), found.end(), std::nullopt);
+        return;
+    }
+    // First every slot of a batch is asked for, then the text each first slot
+    // points at, and only then are the texts compared.
+    constexpr std::size_t kBatch = 16;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t hashes[kBatch];
+    for (std::size_t start = 0; start < tokens.size(); start += kBatch) {
+        const std::size_t count = std::min(kBatch, tokens.size() - start);
+        for (std::size_t k = 0; k < count; ++k) {
+            hashes[k] = hashOf(tokens[start + k]);
+            __builtin_prefetch(&slots_[hashes[k] & mask]);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const Slot& slot = slots_[hashes[k] & mask];
+            if (slot.id != Slot::kFree) __builtin_prefetch(texts_.data() + slot.offset);
+        }
+        for (std::size_t k = 0; k < count; ++k) found[start + k] = idInSlot(tokens[start + k], hashes[k]);
+    }
 }
 
 std::optional<std::string_view> TokenTable::token(int64_t id) const {
     if (!isUsableTokenId(id)) return std::nullopt;
-    const uint32_t* entry = entryOfId_.find(static_cast<uint64_t>(id));
-    if (!entry) return std::nullopt;
-    return textOf(entries_[*entry]);
+    const uint64_t* place = textOfId_.find(static_cast<uint64_t>(id));
+    if (!place) return std::nullopt;
+    return textOf(static_cast<uint32_t>(*place >> 32), static_cast<uint32_t>(*place));
 }
 
 } // namespace celvan

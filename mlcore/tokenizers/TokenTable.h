@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,9 +15,10 @@
 namespace celvan {
 
 // A vocabulary of token texts and ids, both ways. The texts sit one after
-// another in one buffer and the index holds a part of each text's hash, so a
-// lookup rarely compares text it does not return and a vocabulary of a
-// hundred thousand tokens is built with a few dozen allocations.
+// another in one buffer, and each slot of the index holds a text's place,
+// id and part of its hash, so a lookup reads one slot and the one text it
+// returns, and a vocabulary of a hundred thousand tokens is built with a few
+// dozen allocations.
 class TokenTable {
 public:
     TokenTable() = default;
@@ -28,32 +30,38 @@ public:
     static TokenTable fromVocabulary(const Config& vocab, const AddedTokenIds& addedTokens);
 
     std::optional<int32_t> id(std::string_view token) const;
+    // The ids of many texts into found, which has one place per text; the
+    // memory reads of neighbouring lookups overlap, which makes this several
+    // times faster than looking them up one by one.
+    void ids(std::span<const std::string_view> tokens, std::span<std::optional<int32_t>> found) const;
     // The text of an id; of several texts with one id, the one that entered
     // the table last.
     std::optional<std::string_view> token(int64_t id) const;
 
-    std::size_t size() const { return entries_.size(); }
+    std::size_t size() const { return size_; }
 
 private:
-    struct Entry {
-        uint32_t offset;
-        uint32_t length;
-        int32_t id;
+    struct Slot {
+        static constexpr int32_t kFree = -1;
+        uint32_t hash = 0;
+        uint32_t offset = 0;
+        uint32_t length = 0;
+        int32_t id = kFree;
     };
 
-    // Appends the text at the end of the buffer as a candidate; insertPending
-    // then keeps it as a new entry or gives its id to an equal one.
+    // Takes the text at the end of the buffer as a new entry, or gives its id
+    // to the equal text already there and drops it from the buffer again.
     void insertPending(std::size_t offset, int32_t id);
-    std::size_t findSlot(std::string_view token, std::size_t hash) const;
-    void grow();
-    std::string_view textOf(const Entry& entry) const { return {texts_.data() + entry.offset, entry.length}; }
+    // The slot holding the text, or the free slot where it would go.
+    std::size_t slotIndex(std::string_view token, std::size_t hash) const;
+    std::optional<int32_t> idInSlot(std::string_view token, std::size_t hash) const;
+    std::string_view textOf(uint32_t offset, uint32_t length) const { return {texts_.data() + offset, length}; }
 
     std::string texts_;
-    std::vector<Entry> entries_;
-    // Per slot: the upper half of the text's hash, then the entry index plus
-    // one; zero marks a free slot.
-    std::vector<uint64_t> slots_;
-    FlatIntegerMap<uint32_t> entryOfId_;
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+    // Id to the text's offset (upper half) and length (lower half).
+    FlatIntegerMap<uint64_t> textOfId_;
 };
 
 } // namespace celvan
