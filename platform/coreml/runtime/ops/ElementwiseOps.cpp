@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <array>
 #include <cmath>
 
 #include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 namespace platform::coreml::runtime {
@@ -33,40 +35,52 @@ public:
     }
 
 private:
+    // fp32 arithmetic over blocks of at most kFloatBlock elements, each
+    // operand either a run of elements or one broadcast value.
     void runFloat(KernelContext& context) const {
-        std::array<Tensor, N> inputs;
-        std::array<const float*, N> data{};
-        for (size_t k = 0; k < N; ++k) {
-            inputs[k] = floatInput(context, InputRef{static_cast<int>(k)});
-            data[k] = inputs[k].template data<float>();
-        }
-        FloatOutput output(context, 0);
-        float* out = output.data();
+        std::array<const Tensor*, N> inputs{};
+        for (size_t k = 0; k < N; ++k) inputs[k] = &context.input(InputRef{static_cast<int>(k)});
+        Tensor& output = context.allocateOutput(0);
+        const auto block = [&](int64_t o, const int64_t* offsets, const int64_t* steps, int64_t count) {
+            float buffers[N][kFloatBlock];
+            float out[kFloatBlock];
+            std::array<const float*, N> runs{};
+            std::array<float, N> single{};
+            for (int64_t at = 0; at < count; at += kFloatBlock) {
+                const int64_t n = std::min(kFloatBlock, count - at);
+                for (size_t k = 0; k < N; ++k) {
+                    if (steps[k] == 0) {
+                        single[k] = static_cast<float>(inputs[k]->number(offsets[k]));
+                        runs[k] = nullptr;
+                    } else {
+                        runs[k] = readFloats(*inputs[k], offsets[k] + at, n, buffers[k]);
+                    }
+                }
+                float* target = floatTarget(output, o + at, out);
+                float args[N];
+                for (int64_t i = 0; i < n; ++i) {
+                    for (size_t k = 0; k < N; ++k) args[k] = runs[k] ? runs[k][i] : single[k];
+                    target[i] = floatOp_(args);
+                }
+                writeFloats(output, o + at, n, target);
+            }
+        };
         if (flat_) {
             // Same-shape operands and scalars: one pass over the elements.
             std::array<int64_t, N> steps{};
             for (size_t k = 0; k < N; ++k) steps[k] = scalar_[k] ? 0 : 1;
             context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
-                float args[N];
-                for (int64_t i = begin; i < end; ++i) {
-                    for (size_t k = 0; k < N; ++k) args[k] = data[k][i * steps[k]];
-                    out[i] = floatOp_(args);
-                }
+                std::array<int64_t, N> offsets{};
+                for (size_t k = 0; k < N; ++k) offsets[k] = begin * steps[k];
+                block(begin, offsets.data(), steps.data(), end - begin);
             });
-            return output.commit();
+            return;
         }
         context.parallelFor(rowCount(result_), kRowsPerTask, [&](int64_t begin, int64_t end) {
-            float args[N];
             forEachBroadcastRow(result_, strides_, begin, end,
                                 [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count,
-                                    const std::vector<int64_t>& steps) {
-                                    for (int64_t i = 0; i < count; ++i) {
-                                        for (size_t k = 0; k < N; ++k) args[k] = data[k][offsets[k] + i * steps[k]];
-                                        out[o + i] = floatOp_(args);
-                                    }
-                                });
+                                    const std::vector<int64_t>& steps) { block(o, offsets.data(), steps.data(), count); });
         });
-        output.commit();
     }
 
     void runExact(KernelContext& context) const {

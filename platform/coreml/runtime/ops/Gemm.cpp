@@ -4,13 +4,56 @@
 
 #include <algorithm>
 
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 namespace platform::coreml::runtime {
+namespace {
+
+struct BlasOperand {
+    CBLAS_TRANSPOSE transpose;
+    int leading;
+};
+
+// A dimension of size 1 has no meaningful stride, so either side may count
+// as the unit one; the other stride must clear a whole row (or column), or
+// the rows would overlap (a broadcast operand has stride 0).
+bool rowsReadable(const MatrixLayout& l) {
+    return (l.colStride == 1 || l.cols == 1) && (l.rows == 1 || l.rowStride >= std::max<int64_t>(l.cols, 1));
+}
+
+bool columnsReadable(const MatrixLayout& l) {
+    return (l.rowStride == 1 || l.rows == 1) && (l.cols == 1 || l.colStride >= std::max<int64_t>(l.rows, 1));
+}
+
+BlasOperand blasOperand(const MatrixLayout& l) {
+    if (rowsReadable(l)) return {CblasNoTrans, static_cast<int>(l.rows == 1 ? std::max<int64_t>(l.cols, 1) : l.rowStride)};
+    return {CblasTrans, static_cast<int>(l.cols == 1 ? std::max<int64_t>(l.rows, 1) : l.colStride)};
+}
+
+}  // namespace
+
+bool blasReadable(const MatrixLayout& l) {
+    return rowsReadable(l) || columnsReadable(l);
+}
+
+void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
+          int64_t outRowStride, float beta) {
+    const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        for (int64_t r = 0; r < m; ++r) {
+            for (int64_t c = 0; c < n; ++c) out[r * outRowStride + c] *= beta;
+        }
+        return;
+    }
+    const BlasOperand ao = blasOperand(aLayout), bo = blasOperand(bLayout);
+    cblas_sgemm(CblasRowMajor, ao.transpose, bo.transpose, static_cast<int>(m), static_cast<int>(n), static_cast<int>(k),
+                1.0f, a, ao.leading, b, bo.leading, beta, out, static_cast<int>(m == 1 ? n : outRowStride));
+}
 
 void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const float* y, const Shape& yBatch,
-                 bool transposeY, float* out, const Shape& batch, int64_t m, int64_t n, int64_t k,
-                 const KernelContext& context) {
+                 bool transposeY, float* out, const Shape& batch, int64_t m, int64_t n, int64_t k) {
     const int64_t batches = countOf(batch);
     if (m == 0 || n == 0) return;
     if (k == 0) {
@@ -20,7 +63,9 @@ void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const flo
     const auto xStrides = broadcastStrides(xBatch, batch);
     const auto yStrides = broadcastStrides(yBatch, batch);
     const Shape batchStrides = stridesOf(batch);
-    const auto gemm = [&](int64_t i) {
+    const MatrixLayout xLayout = transposeX ? MatrixLayout{m, k, 1, m} : MatrixLayout{m, k, k, 1};
+    const MatrixLayout yLayout = transposeY ? MatrixLayout{k, n, 1, k} : MatrixLayout{k, n, n, 1};
+    for (int64_t i = 0; i < batches; ++i) {
         int64_t xi = 0, yi = 0, rest = i;
         for (size_t d = 0; d < batch.size(); ++d) {
             const int64_t index = rest / batchStrides[d];
@@ -28,14 +73,46 @@ void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const flo
             xi += index * xStrides[d];
             yi += index * yStrides[d];
         }
-        cblas_sgemm(CblasRowMajor, transposeX ? CblasTrans : CblasNoTrans, transposeY ? CblasTrans : CblasNoTrans,
-                    static_cast<int>(m), static_cast<int>(n), static_cast<int>(k), 1.0f, x + xi * m * k,
-                    static_cast<int>(transposeX ? m : k), y + yi * k * n, static_cast<int>(transposeY ? k : n), 0.0f,
-                    out + i * m * n, static_cast<int>(n));
-    };
-    if (batches == 1) return gemm(0);
-    context.parallelFor(batches, 1, [&](int64_t begin, int64_t end) {
-        for (int64_t i = begin; i < end; ++i) gemm(i);
+        gemm(x + xi * m * k, xLayout, y + yi * k * n, yLayout, out + i * m * n, n);
+    }
+}
+
+
+const float* gemmOperand(const Tensor& tensor, int64_t offset, MatrixLayout& layout, std::vector<float>& scratch,
+                         const KernelContext& context) {
+    if (tensor.dataType() == DataType::Float32 && blasReadable(layout)) return tensor.data<float>() + offset;
+    const MatrixLayout l = layout;
+    scratch.resize(static_cast<size_t>(l.rows * l.cols));
+    float* target = scratch.data();
+    context.parallelFor(l.rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(l.cols, 1)), [&](int64_t begin, int64_t end) {
+        for (int64_t r = begin; r < end; ++r) {
+            float* row = target + r * l.cols;
+            const int64_t start = offset + r * l.rowStride;
+            if (l.colStride == 1) {
+                const float* values = readFloats(tensor, start, l.cols, row);
+                if (values != row) std::copy_n(values, l.cols, row);
+            } else {
+                for (int64_t c = 0; c < l.cols; ++c) row[c] = static_cast<float>(tensor.number(start + c * l.colStride));
+            }
+        }
+    });
+    layout = MatrixLayout{l.rows, l.cols, l.cols, 1};
+    return target;
+}
+
+void storeMatrix(const float* values, Tensor& tensor, int64_t offset, const MatrixLayout& layout,
+                 const KernelContext& context) {
+    const MatrixLayout l = layout;
+    context.parallelFor(l.rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(l.cols, 1)), [&](int64_t begin, int64_t end) {
+        for (int64_t r = begin; r < end; ++r) {
+            const float* row = values + r * l.cols;
+            const int64_t start = offset + r * l.rowStride;
+            if (l.colStride == 1) {
+                writeFloats(tensor, start, l.cols, row);
+            } else {
+                for (int64_t c = 0; c < l.cols; ++c) setNumber(tensor, start + c * l.colStride, row[c]);
+            }
+        }
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/coreml/runtime/Operation.h"
 
@@ -9,9 +10,36 @@ namespace platform::coreml::runtime {
 // out[b] = op(x[b]) * op(y[b]) for every index b of `batch`, through OpenBLAS.
 // x holds matrices [m, k] (or [k, m] when transposed) over the batch shape
 // `xBatch`, y holds [k, n] (or [n, k]) over `yBatch`; both batch shapes
-// broadcast to `batch`. Independent matrices run on the worker threads.
+// broadcast to `batch`. The products run one after another, each on
+// OpenBLAS's own threads: products issued from several threads at once
+// contend for them and run slower than in turn.
 void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const float* y, const Shape& yBatch,
-                 bool transposeY, float* out, const Shape& batch, int64_t m, int64_t n, int64_t k,
+                 bool transposeY, float* out, const Shape& batch, int64_t m, int64_t n, int64_t k);
+
+// A matrix inside a larger buffer: element (r, c) sits at r * rowStride + c * colStride.
+struct MatrixLayout {
+    int64_t rows = 0, cols = 0, rowStride = 0, colStride = 0;
+};
+
+// Whether OpenBLAS can read a matrix of this layout where it lies: one of its
+// strides must be 1.
+bool blasReadable(const MatrixLayout& layout);
+
+// out = a b (+ beta out) for blasReadable a [m, k] and b [k, n]; out [m, n]
+// has rows `outRowStride` apart and adjacent columns.
+void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
+          int64_t outRowStride, float beta = 0.0f);
+
+
+// A matrix of `tensor` at `offset` as fp32 that gemm can read: the tensor's
+// own storage when it is fp32 and readable where it lies, else a converted,
+// contiguous copy in `scratch`, with `layout` changed to match.
+const float* gemmOperand(const Tensor& tensor, int64_t offset, MatrixLayout& layout, std::vector<float>& scratch,
+                         const KernelContext& context);
+
+// Stores a contiguous fp32 [rows, cols] matrix into `tensor` at `offset` with
+// `layout`, rounding to the tensor's type.
+void storeMatrix(const float* values, Tensor& tensor, int64_t offset, const MatrixLayout& layout,
                  const KernelContext& context);
 
 }  // namespace platform::coreml::runtime

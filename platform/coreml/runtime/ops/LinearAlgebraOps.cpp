@@ -56,8 +56,7 @@ void addMatmul(OpRegistry& registry) {
             const Tensor xt = xo.get(context);
             const Tensor yt = yo.get(context);
             FloatOutput output(context, 0);
-            batchedGemm(xt.data<float>(), xBatch, tx, yt.data<float>(), yBatch, ty, output.data(), batch, m, n, k,
-                        context);
+            batchedGemm(xt.data<float>(), xBatch, tx, yt.data<float>(), yBatch, ty, output.data(), batch, m, n, k);
             output.commit();
         });
     });

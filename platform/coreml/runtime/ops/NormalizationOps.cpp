@@ -1,11 +1,78 @@
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "platform/coreml/runtime/OpLibrary.h"
 #include "platform/coreml/runtime/ops/AxisSpace.h"
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 namespace platform::coreml::runtime {
 namespace {
+
+// x seen as [outer, length, inner] with the normalised axes in the middle.
+struct Span {
+    int64_t outer = 1, length = 1, inner = 1;
+};
+
+struct Affine {
+    const float* gamma;
+    const float* beta;
+    float epsilon;
+};
+
+// Normalises each column of a row-major [length, width] block: the statistics
+// run down the columns, in double like the general path, while every loop
+// walks along a row.
+void normaliseColumns(float* block, int64_t length, int64_t width, const Affine& affine) {
+    std::vector<double> mean(static_cast<size_t>(width), 0.0), squares(static_cast<size_t>(width), 0.0);
+    for (int64_t i = 0; i < length; ++i) {
+        for (int64_t j = 0; j < width; ++j) mean[j] += block[i * width + j];
+    }
+    for (double& m : mean) m /= static_cast<double>(length);
+    for (int64_t i = 0; i < length; ++i) {
+        for (int64_t j = 0; j < width; ++j) {
+            const double d = block[i * width + j] - mean[j];
+            squares[j] += d * d;
+        }
+    }
+    std::vector<float> centre(static_cast<size_t>(width)), scale(static_cast<size_t>(width));
+    for (int64_t j = 0; j < width; ++j) {
+        centre[j] = static_cast<float>(mean[j]);
+        scale[j] = static_cast<float>(1.0 / std::sqrt(squares[j] / static_cast<double>(length) + affine.epsilon));
+    }
+    for (int64_t i = 0; i < length; ++i) {
+        const float g = affine.gamma ? affine.gamma[i] : 1.0f;
+        const float b = affine.beta ? affine.beta[i] : 0.0f;
+        float* row = block + i * width;
+        for (int64_t j = 0; j < width; ++j) row[j] = (row[j] - centre[j]) * scale[j] * g + b;
+    }
+}
+
+void normaliseSpan(const Tensor& input, Tensor& output, const Span& span, const Affine& affine,
+                   const KernelContext& context) {
+    if (span.length == 0 || span.outer * span.inner == 0) return;
+    const int64_t width = std::min<int64_t>(span.inner, 64);
+    const int64_t blocksPerOuter = (span.inner + width - 1) / width;
+    context.parallelFor(span.outer * blocksPerOuter, std::max<int64_t>(1, 16384 / (span.length * width)),
+                        [&](int64_t begin, int64_t end) {
+                            std::vector<float> block(static_cast<size_t>(span.length * width));
+                            for (int64_t task = begin; task < end; ++task) {
+                                const int64_t base = (task / blocksPerOuter) * span.length * span.inner;
+                                const int64_t column = (task % blocksPerOuter) * width;
+                                const int64_t w = std::min(width, span.inner - column);
+                                for (int64_t i = 0; i < span.length; ++i) {
+                                    float* row = block.data() + i * w;
+                                    const float* in = readFloats(input, base + i * span.inner + column, w, row);
+                                    if (in != row) std::copy_n(in, w, row);
+                                }
+                                normaliseColumns(block.data(), span.length, w, affine);
+                                for (int64_t i = 0; i < span.length; ++i) {
+                                    writeFloats(output, base + i * span.inner + column, w, block.data() + i * w);
+                                }
+                            }
+                        });
+}
 
 void addLayerNorm(OpRegistry& registry) {
     registry.add("layer_norm", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
@@ -32,6 +99,20 @@ void addLayerNorm(OpRegistry& registry) {
         const std::optional<Tensor> beta = parameter("beta");
         const float epsilon = static_cast<float>(b.number("epsilon", 1e-5));
         b.setOutput(0, b.dataTypeOf(x), shape);
+        const bool contiguousAxes = axes.back() - axes.front() + 1 == static_cast<int64_t>(axes.size());
+        if (contiguousAxes) {
+            return makeKernel([x, axes, gamma, beta, epsilon](KernelContext& context) {
+                const Tensor& input = context.input(x);
+                const Shape& s = input.shape();
+                Span span;
+                for (int64_t d = 0; d < static_cast<int64_t>(s.size()); ++d) {
+                    const int64_t size = s[static_cast<size_t>(d)];
+                    (d < axes.front() ? span.outer : d <= axes.back() ? span.length : span.inner) *= size;
+                }
+                const Affine affine{gamma ? gamma->data<float>() : nullptr, beta ? beta->data<float>() : nullptr, epsilon};
+                normaliseSpan(input, context.allocateOutput(0), span, affine, context);
+            });
+        }
         return makeKernel([x, axes, gamma, beta, epsilon](KernelContext& context) {
             const Tensor input = floatInput(context, x);
             const AxisSpace space(input.shape(), axes);

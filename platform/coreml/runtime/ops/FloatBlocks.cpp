@@ -1,0 +1,40 @@
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
+
+#include <algorithm>
+
+namespace platform::coreml::runtime {
+
+const float* readFloats(const Tensor& tensor, int64_t offset, int64_t count, float* buffer) {
+    switch (tensor.dataType()) {
+        case DataType::Float32:
+            return tensor.data<float>() + offset;
+        case DataType::Float16:
+            widen(tensor.data<Float16>() + offset, buffer, static_cast<size_t>(count));
+            return buffer;
+        default:
+            for (int64_t i = 0; i < count; ++i) buffer[i] = static_cast<float>(tensor.number(offset + i));
+            return buffer;
+    }
+}
+
+void writeFloats(Tensor& tensor, int64_t offset, int64_t count, const float* values) {
+    switch (tensor.dataType()) {
+        case DataType::Float32: {
+            float* target = tensor.mutableData<float>() + offset;
+            if (target != values) std::copy_n(values, count, target);
+            return;
+        }
+        case DataType::Float16:
+            narrow(values, tensor.mutableData<Float16>() + offset, static_cast<size_t>(count));
+            return;
+        default:
+            for (int64_t i = 0; i < count; ++i) setNumber(tensor, offset + i, values[i]);
+            return;
+    }
+}
+
+float* floatTarget(Tensor& tensor, int64_t offset, float* buffer) {
+    return tensor.dataType() == DataType::Float32 ? tensor.mutableData<float>() + offset : buffer;
+}
+
+}  // namespace platform::coreml::runtime

@@ -1,0 +1,90 @@
+#include "platform/coreml/runtime/ops/VectorMath.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace platform::coreml::runtime {
+namespace {
+
+bool hasAvx2() {
+    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return supported;
+}
+
+// Range reduction exp(x) = 2^n exp(r) with |r| <= ln2 / 2, then a degree-5
+// polynomial for exp(r); n is added straight into the exponent bits.
+__attribute__((target("avx2,fma"))) __m256 exp8(__m256 x) {
+    const __m256 high = _mm256_set1_ps(88.3762626647949f);
+    const __m256 low = _mm256_set1_ps(-87.3365478515625f);
+    const __m256 clamped = _mm256_max_ps(_mm256_min_ps(x, high), low);
+    const __m256 n = _mm256_round_ps(_mm256_mul_ps(clamped, _mm256_set1_ps(1.44269504088896341f)),
+                                     _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), clamped);
+    r = _mm256_fnmadd_ps(n, _mm256_set1_ps(-2.12194440e-4f), r);
+    __m256 p = _mm256_set1_ps(1.9875691500e-4f);
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
+    p = _mm256_fmadd_ps(p, _mm256_mul_ps(r, r), _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
+    const __m256i exponent = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
+    __m256 result = _mm256_mul_ps(p, _mm256_castsi256_ps(exponent));
+    result = _mm256_blendv_ps(result, _mm256_set1_ps(INFINITY), _mm256_cmp_ps(x, high, _CMP_GT_OQ));
+    result = _mm256_blendv_ps(result, _mm256_setzero_ps(), _mm256_cmp_ps(x, low, _CMP_LT_OQ));
+    return _mm256_blendv_ps(result, x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+}
+
+// Abramowitz and Stegun 7.1.26 on |x|, the sign restored afterwards.
+__attribute__((target("avx2,fma"))) __m256 gelu8(__m256 x) {
+    const __m256 signMask = _mm256_set1_ps(-0.0f);
+    const __m256 z = _mm256_mul_ps(x, _mm256_set1_ps(0.70710678118654752f));
+    const __m256 a = _mm256_andnot_ps(signMask, z);
+    const __m256 t = _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_fmadd_ps(a, _mm256_set1_ps(0.3275911f), _mm256_set1_ps(1.0f)));
+    __m256 p = _mm256_set1_ps(1.061405429f);
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-1.453152027f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.421413741f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-0.284496736f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(0.254829592f));
+    p = _mm256_mul_ps(p, t);
+    const __m256 e = exp8(_mm256_sub_ps(_mm256_setzero_ps(), _mm256_mul_ps(a, a)));
+    const __m256 erfAbs = _mm256_fnmadd_ps(p, e, _mm256_set1_ps(1.0f));
+    const __m256 erf = _mm256_or_ps(erfAbs, _mm256_and_ps(signMask, z));
+    const __m256 half = _mm256_mul_ps(x, _mm256_set1_ps(0.5f));
+    const __m256 result = _mm256_fmadd_ps(half, erf, half);
+    return _mm256_blendv_ps(result, _mm256_setzero_ps(), _mm256_cmp_ps(x, _mm256_set1_ps(-INFINITY), _CMP_EQ_OQ));
+}
+
+// gelu(-inf) is the limit 0, not the NaN of -inf * 0.
+float geluScalar(float x) {
+    if (x == -INFINITY) return 0.0f;
+    return 0.5f * x * (1.0f + std::erf(x * 0.70710678118654752f));
+}
+
+__attribute__((target("avx2,fma"))) void expAvx2(float* values, int64_t count) {
+    int64_t i = 0;
+    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(values + i, exp8(_mm256_loadu_ps(values + i)));
+    for (; i < count; ++i) values[i] = std::exp(values[i]);
+}
+
+__attribute__((target("avx2,fma"))) void geluAvx2(const float* in, float* out, int64_t count) {
+    int64_t i = 0;
+    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(out + i, gelu8(_mm256_loadu_ps(in + i)));
+    for (; i < count; ++i) out[i] = geluScalar(in[i]);
+}
+
+}  // namespace
+
+void expInPlace(float* values, int64_t count) {
+    if (hasAvx2()) return expAvx2(values, count);
+    std::transform(values, values + count, values, [](float x) { return std::exp(x); });
+}
+
+void geluExact(const float* in, float* out, int64_t count) {
+    if (hasAvx2()) return geluAvx2(in, out, count);
+    std::transform(in, in + count, out, geluScalar);
+}
+
+}  // namespace platform::coreml::runtime

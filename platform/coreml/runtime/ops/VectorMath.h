@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+namespace platform::coreml::runtime {
+
+// exp of every element, in place. Uses the processor's vector units when it
+// has them: within two units in the last place of std::exp, exact at the edges
+// (exp(-inf) = 0, exp(inf) = inf, NaN stays NaN).
+void expInPlace(float* values, int64_t count);
+
+// The exact gelu, 0.5 x (1 + erf(x / sqrt 2)), from `in` to `out` (which may
+// be the same). The vector form uses a rational erf accurate to 1.5e-7.
+void geluExact(const float* in, float* out, int64_t count);
+
+}  // namespace platform::coreml::runtime
