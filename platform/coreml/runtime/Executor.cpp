@@ -1,17 +1,45 @@
 #include "platform/coreml/runtime/Executor.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/coreml/runtime/RuntimeError.h"
 #include "platform/coreml/runtime/WorkerPool.h"
 
 namespace platform::coreml::runtime {
+
+// Everything in it is immutable once published; runs that started from it may
+// still be reading it while a newer one replaces it.
+struct CarriedWork {
+    std::vector<Tensor> inputs;                         // private copies, by input position
+    std::unordered_map<int, Tensor> values;             // by value id
+    std::map<std::pair<size_t, int>, Tensor> prepared;  // by node index and input slot
+};
+
 namespace {
+
+// How one run relates to the previous one.
+struct Carrying {
+    const CarriedWork* previous = nullptr;
+    CarriedWork* next = nullptr;
+    std::vector<bool> unchanged;  // per input position: same bytes as in `previous`
+    const std::vector<std::vector<int>>* dependsOn = nullptr;
+
+    bool holds(const std::vector<int>& inputs) const {
+        if (!previous) return false;
+        return std::all_of(inputs.begin(), inputs.end(), [&](int position) { return unchanged[static_cast<size_t>(position)]; });
+    }
+};
 
 class NodeContext final : public KernelContext {
 public:
-    NodeContext(const Graph& graph, const Node& node, std::vector<Tensor>& table, BufferPool* pool)
-        : graph_(graph), node_(node), table_(table), pool_(pool) {}
+    NodeContext(const Graph& graph, const Node& node, size_t index, std::vector<Tensor>& table, BufferPool* pool,
+                Carrying* carrying)
+        : graph_(graph), node_(node), index_(index), table_(table), pool_(pool), carrying_(carrying) {}
 
     const Tensor& input(InputRef input) const override {
         const int id = node_.inputs.at(static_cast<size_t>(input.index));
@@ -41,6 +69,25 @@ public:
         table_[static_cast<size_t>(node_.outputs.at(index))] = tensor.reshaped(type.shape);
     }
 
+    Tensor preparedInput(InputRef input, const std::function<Tensor(const Tensor&)>& prepare) override {
+        if (!carrying_) return prepare(this->input(input));
+        // Worth keeping only when the input outlives this node's own inputs:
+        // otherwise the node itself is carried over whenever the input is.
+        const auto& inputDepends = (*carrying_->dependsOn)[static_cast<size_t>(node_.inputs.at(static_cast<size_t>(input.index)))];
+        const auto& nodeDepends = (*carrying_->dependsOn)[static_cast<size_t>(node_.outputs.front())];
+        if (inputDepends.size() == nodeDepends.size()) return prepare(this->input(input));
+        const auto key = std::make_pair(index_, input.index);
+        Tensor result;
+        if (carrying_->holds(inputDepends)) {
+            if (auto found = carrying_->previous->prepared.find(key); found != carrying_->previous->prepared.end()) {
+                result = found->second;
+            }
+        }
+        if (!result.isValid()) result = prepare(this->input(input));
+        carrying_->next->prepared[key] = result;
+        return result;
+    }
+
     void parallelFor(int64_t count, int64_t grain,
                      const std::function<void(int64_t, int64_t)>& body) const override {
         runtime::parallelFor(count, grain, body);
@@ -53,9 +100,22 @@ private:
 
     const Graph& graph_;
     const Node& node_;
+    size_t index_;
     std::vector<Tensor>& table_;
     BufferPool* pool_;
+    Carrying* carrying_;
 };
+
+std::vector<int> merged(const std::vector<int>& a, const std::vector<int>& b) {
+    std::vector<int> result;
+    std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(result));
+    return result;
+}
+
+bool sameBytes(const Tensor& a, const Tensor& b) {
+    return a.isValid() && b.isValid() && a.dataType() == b.dataType() && a.shape() == b.shape() &&
+           std::memcmp(a.bytes(), b.bytes(), a.byteSize()) == 0;
+}
 
 }  // namespace
 
@@ -70,31 +130,96 @@ Executor::Executor(std::shared_ptr<const Graph> graph) : graph_(std::move(graph)
     for (size_t id = 0; id < lastUse.size(); ++id) {
         if (lastUse[id] >= 0 && !g.values[id].constant) releaseAfter_[static_cast<size_t>(lastUse[id])].push_back(static_cast<int>(id));
     }
+
+    dependsOn_.resize(g.values.size());
+    for (size_t i = 0; i < g.inputs.size(); ++i) dependsOn_[static_cast<size_t>(g.inputs[i])] = {static_cast<int>(i)};
+    for (const Node& node : g.nodes) {
+        std::vector<int> depends;
+        for (int id : node.inputs) depends = merged(depends, dependsOn_[static_cast<size_t>(id)]);
+        for (int id : node.outputs) dependsOn_[static_cast<size_t>(id)] = depends;
+    }
+    std::vector<size_t> producer(g.values.size(), g.nodes.size());
+    for (size_t n = 0; n < g.nodes.size(); ++n) {
+        for (int id : g.nodes[n].outputs) producer[static_cast<size_t>(id)] = n;
+    }
+    std::vector<bool> carried(g.values.size(), false);
+    for (int id : g.outputs) carried[static_cast<size_t>(id)] = producer[static_cast<size_t>(id)] < g.nodes.size();
+    for (const Node& node : g.nodes) {
+        for (int id : node.inputs) {
+            // A reader that depends on more inputs than the value may run when
+            // the value's own inputs have not changed.
+            const bool produced = producer[static_cast<size_t>(id)] < g.nodes.size();
+            if (produced && dependsOn_[static_cast<size_t>(id)] != dependsOn_[static_cast<size_t>(node.outputs.front())]) {
+                carried[static_cast<size_t>(id)] = true;
+            }
+        }
+    }
+    carriedOutputs_.resize(g.nodes.size());
+    for (size_t n = 0; n < g.nodes.size(); ++n) {
+        for (int id : g.nodes[n].outputs) {
+            if (carried[static_cast<size_t>(id)]) carriedOutputs_[n].push_back(id);
+        }
+    }
 }
 
 std::vector<Tensor> Executor::run(std::vector<Tensor> inputs, const std::function<void()>& checkpoint) const {
     const Graph& g = *graph_;
+    std::shared_ptr<const CarriedWork> previous;
+    {
+        std::lock_guard lock(carriedMutex_);
+        previous = carried_;
+    }
+    auto next = std::make_shared<CarriedWork>();
+    Carrying carrying{previous.get(), next.get(), std::vector<bool>(g.inputs.size(), false), &dependsOn_};
+
+    // The run reads private copies of its inputs, never the caller's storage,
+    // so that what it leaves behind cannot change when the caller reuses it.
     std::vector<Tensor> table(g.values.size());
-    for (size_t i = 0; i < g.inputs.size(); ++i) table[static_cast<size_t>(g.inputs[i])] = std::move(inputs.at(i));
+    next->inputs.resize(g.inputs.size());
+    for (size_t i = 0; i < g.inputs.size(); ++i) {
+        Tensor& given = inputs.at(i);
+        Tensor kept;
+        if (previous && sameBytes(previous->inputs[i], given)) {
+            carrying.unchanged[i] = true;
+            kept = previous->inputs[i];
+        } else {
+            kept = Tensor(given.dataType(), given.shape(), pool_.acquire(given.byteSize()));
+            if (given.byteSize() > 0) std::memcpy(kept.mutableBytes(), given.bytes(), given.byteSize());
+        }
+        next->inputs[i] = kept;
+        table[static_cast<size_t>(g.inputs[i])] = std::move(kept);
+    }
+
     for (size_t n = 0; n < g.nodes.size(); ++n) {
         if (checkpoint) checkpoint();
         const Node& node = g.nodes[n];
-        NodeContext context(g, node, table, &pool_);
-        node.kernel->run(context);
+        if (!node.outputs.empty() && carrying.holds(dependsOn_[static_cast<size_t>(node.outputs.front())])) {
+            for (int id : carriedOutputs_[n]) table[static_cast<size_t>(id)] = previous->values.at(id);
+        } else {
+            NodeContext context(g, node, n, table, &pool_, &carrying);
+            node.kernel->run(context);
+        }
+        for (int id : carriedOutputs_[n]) next->values[id] = table[static_cast<size_t>(id)];
         for (int id : releaseAfter_[n]) table[static_cast<size_t>(id)] = Tensor();
     }
+    {
+        std::lock_guard lock(carriedMutex_);
+        carried_ = std::move(next);
+    }
+
     std::vector<Tensor> outputs;
     outputs.reserve(g.outputs.size());
     for (int id : g.outputs) {
         const auto& info = g.values[static_cast<size_t>(id)];
-        outputs.push_back(info.constant ? info.constant->tensor() : table[static_cast<size_t>(id)]);
+        // Outputs are carried over too: the caller gets them read-only.
+        outputs.push_back(info.constant ? info.constant->tensor() : table[static_cast<size_t>(id)].readOnly());
     }
     return outputs;
 }
 
 std::vector<Tensor> evaluateNode(const Graph& graph, const Node& node) {
     std::vector<Tensor> table(graph.values.size());
-    NodeContext context(graph, node, table, nullptr);
+    NodeContext context(graph, node, 0, table, nullptr, nullptr);
     node.kernel->run(context);
     std::vector<Tensor> outputs;
     for (int id : node.outputs) outputs.push_back(table[static_cast<size_t>(id)]);

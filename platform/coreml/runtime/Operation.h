@@ -119,6 +119,10 @@ public:
     virtual Tensor& allocateOutput(size_t index) = 0;
     // An output that shares storage with an input (reshape and friends).
     virtual void setOutput(size_t index, Tensor tensor) = 0;
+    // The input after `prepare`, which must depend on nothing but the input's
+    // contents (a widened or reordered copy of it). When the input is unchanged
+    // since the previous prediction, the copy prepared then is returned.
+    virtual Tensor preparedInput(InputRef input, const std::function<Tensor(const Tensor&)>& prepare) = 0;
     // Splits [0, count) into ranges of at least `grain` items run on the
     // worker threads; returns when all are done.
     virtual void parallelFor(int64_t count, int64_t grain,

@@ -50,6 +50,12 @@ public:
         return reinterpret_cast<T*>(mutableBytes());
     }
 
+    // Same storage, no longer writable through this copy.
+    Tensor readOnly() const {
+        Tensor tensor = *this;
+        tensor.writable_ = false;
+        return tensor;
+    }
     // Same storage, another shape of the same element count.
     Tensor reshaped(Shape shape) const;
     // Converted to another element type (fp32 <-> fp16, integers, bools);

@@ -1,0 +1,142 @@
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/coreml/runtime/RuntimeModel.h"
+#include "tests/support/SpeechModelTrio.h"
+#include "tests/support/TempDirectory.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+using testsupport::TrioDimensions;
+using Outputs = std::map<std::string, std::vector<float>>;
+
+// Work carried from one prediction to the next must never be stale: every
+// result here is checked against a model loaded afresh, which has nothing to
+// carry over.
+class CarriedWork : public ::testing::Test {
+protected:
+    CarriedWork() : bundle_(testsupport::writeTextDecoder(dir_.path() / "TextDecoder.mlmodelc", dims_, 3)) {}
+
+    Tensor encoderOutput(uint32_t seed) const {
+        std::mt19937 random(seed);
+        std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+        std::vector<float> values(static_cast<size_t>(dims_.width * dims_.encoderFrames));
+        for (auto& v : values) v = uniform(random);
+        return Tensor::of(DataType::Float16, {1, dims_.width, 1, dims_.encoderFrames}, values);
+    }
+
+    std::map<std::string, Tensor> stepInputs(const Tensor& encoder, int32_t token, int32_t position) const {
+        const int64_t e = dims_.cacheWidth(), s = dims_.cacheSlots;
+        std::vector<float> cache(static_cast<size_t>(e * s));
+        for (size_t i = 0; i < cache.size(); ++i) cache[i] = static_cast<float>((i * 13 + static_cast<size_t>(position)) % 7) * 0.1f - 0.3f;
+        std::vector<int32_t> update(static_cast<size_t>(s), 0);
+        std::vector<float> padding(static_cast<size_t>(s), -10000.0f);
+        update[static_cast<size_t>(position)] = 1;
+        for (int32_t p = 0; p <= position; ++p) padding[static_cast<size_t>(p)] = 0;
+        return {{"input_ids", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{token})},
+                {"cache_length", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{position})},
+                {"key_cache", Tensor::of(DataType::Float16, {1, e, 1, s}, cache)},
+                {"value_cache", Tensor::of(DataType::Float16, {1, e, 1, s}, cache)},
+                {"kv_cache_update_mask", Tensor::of(DataType::Int32, {1, s}, update)},
+                {"encoder_output_embeds", encoder},
+                {"decoder_key_padding_mask", Tensor::of(DataType::Float16, {1, s}, padding)}};
+    }
+
+    static Outputs read(const std::map<std::string, Tensor>& outputs) {
+        Outputs result;
+        for (const auto& [name, tensor] : outputs) result.emplace(name, tensor.toFloats());
+        return result;
+    }
+
+    Outputs fresh(const std::map<std::string, Tensor>& inputs) const { return read(RuntimeModel::load(bundle_)->predict(inputs)); }
+
+    TrioDimensions dims_ = TrioDimensions::tiny();
+    testsupport::TempDirectory dir_;
+    std::filesystem::path bundle_;
+};
+
+TEST_F(CarriedWork, EveryChangeOfTheEncoderOutputGivesNewResults) {
+    auto model = RuntimeModel::load(bundle_);
+    const Tensor first = encoderOutput(1);
+    Tensor lastBit = encoderOutput(1);
+    lastBit.mutableBytes()[lastBit.byteSize() - 2] ^= std::byte{1};
+    Tensor firstBit = encoderOutput(1);
+    firstBit.mutableBytes()[0] ^= std::byte{1};
+    const struct {
+        const char* change;
+        Tensor encoder;
+        int32_t position;
+    } steps[] = {
+        {"first window", first, 0},
+        {"same bytes, new storage, next token", encoderOutput(1), 1},
+        {"lowest bit of the last element flipped", lastBit, 2},
+        {"lowest bit of the first element flipped", firstBit, 3},
+        {"back to the first window", first, 4},
+        {"another window", encoderOutput(2), 5},
+        {"the first window again", first, 6},
+    };
+    for (const auto& step : steps) {
+        const auto inputs = stepInputs(step.encoder, 40 + step.position, step.position);
+        EXPECT_EQ(read(model->predict(inputs)), fresh(inputs)) << step.change;
+    }
+}
+
+TEST_F(CarriedWork, RepeatedInputsGiveIdenticalResults) {
+    auto model = RuntimeModel::load(bundle_);
+    const auto inputs = stepInputs(encoderOutput(1), 7, 2);
+    const Outputs once = read(model->predict(inputs));
+    EXPECT_EQ(read(model->predict(inputs)), once);
+    EXPECT_EQ(read(model->predict(stepInputs(encoderOutput(1), 7, 2))), once);
+}
+
+TEST_F(CarriedWork, StorageTheCallerRewritesInPlaceIsReadAnew) {
+    auto model = RuntimeModel::load(bundle_);
+    Tensor encoder = encoderOutput(1);
+    const auto before = stepInputs(encoder, 9, 1);
+    model->predict(before);
+    const Tensor replacement = encoderOutput(2);
+    std::memcpy(encoder.mutableBytes(), replacement.bytes(), encoder.byteSize());
+    const auto after = stepInputs(encoder, 9, 1);
+    EXPECT_EQ(read(model->predict(after)), fresh(after));
+}
+
+TEST_F(CarriedWork, ConcurrentWindowsOnOneModelStayApart) {
+    constexpr int kWindows = 4, kSteps = 6;
+    std::vector<std::vector<std::map<std::string, Tensor>>> windows(kWindows);
+    std::vector<std::vector<Outputs>> expected(kWindows);
+    for (int w = 0; w < kWindows; ++w) {
+        const Tensor encoder = encoderOutput(static_cast<uint32_t>(100 + w));
+        for (int32_t p = 0; p < kSteps; ++p) {
+            windows[static_cast<size_t>(w)].push_back(stepInputs(encoder, 3 * w + p, p));
+            expected[static_cast<size_t>(w)].push_back(fresh(windows[static_cast<size_t>(w)].back()));
+        }
+    }
+    auto model = RuntimeModel::load(bundle_);
+    std::vector<std::vector<Outputs>> actual(kWindows);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWindows; ++w) {
+        threads.emplace_back([&, w] {
+            for (const auto& inputs : windows[static_cast<size_t>(w)]) actual[static_cast<size_t>(w)].push_back(read(model->predict(inputs)));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int w = 0; w < kWindows; ++w) {
+        for (int p = 0; p < kSteps; ++p) {
+            for (const auto& [name, values] : expected[static_cast<size_t>(w)][static_cast<size_t>(p)]) {
+                const auto& got = actual[static_cast<size_t>(w)][static_cast<size_t>(p)].at(name);
+                ASSERT_EQ(got.size(), values.size());
+                for (size_t i = 0; i < values.size(); ++i) {
+                    ASSERT_NEAR(got[i], values[i], 1e-3f * (1 + std::fabs(values[i])))
+                        << name << " of window " << w << ", step " << p << ", element " << i;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace platform::coreml::runtime
