@@ -7,6 +7,7 @@
 
 #include "platform/coreml/runtime/OpLibrary.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
+#include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 #include "platform/coreml/runtime/ops/Softmax.h"
 
@@ -36,6 +37,7 @@ struct EinsumPlan {
     std::vector<int64_t> xPerm, yPerm, outPerm;
     Shape xBatch, yBatch, batch;
     int64_t m = 1, n = 1, k = 1;
+    size_t summedLabels = 0;
     Shape product;
 };
 
@@ -89,6 +91,7 @@ EinsumPlan planEinsum(const OpBuilder& b, const std::string& equation, const Sha
         plan.m *= size(c, xl, xs);
         plan.xPerm.push_back(static_cast<int64_t>(xl.find(c)));
     }
+    plan.summedLabels = summed.size();
     for (char c : summed) {
         b.require(size(c, xl, xs) == size(c, yl, ys), std::string("summed label '") + c + "' differs in size");
         plan.k *= size(c, xl, xs);
@@ -211,6 +214,49 @@ void runStridedEinsum(const StridedEinsum& plan, const Tensor& x, const Tensor& 
     }
 }
 
+// The product [batch, m, n] in the output's label order.
+void storeProduct(const Tensor& product, const EinsumPlan& plan, KernelContext& context) {
+    FloatOutput output(context, 0);
+    if (isIdentity(plan.outPerm)) {
+        std::copy_n(product.data<float>(), output.count(), output.data());
+    } else {
+        Tensor ordered = permuted(product, plan.outPerm, context);
+        std::copy_n(ordered.data<float>(), output.count(), output.data());
+    }
+    output.commit();
+}
+
+// One side a vector per batch index (attention over the keys of one decoder
+// step): the other side is reordered into rows of its summed labels once, in
+// its stored type, and carried over while its contents stay the same, as the
+// cross-attention keys and values of one window do. Null when the product
+// has no vector side.
+std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRef y) {
+    const bool vectorY = plan.n == 1;
+    if ((!vectorY && plan.m != 1) || plan.xBatch != plan.batch || plan.yBatch != plan.batch) return nullptr;
+    std::vector<int64_t> matrixOrder = vectorY ? plan.xPerm : plan.yPerm;
+    if (!vectorY) {
+        const auto first = matrixOrder.begin() + static_cast<std::ptrdiff_t>(plan.batch.size());
+        std::rotate(first, first + static_cast<std::ptrdiff_t>(plan.summedLabels), matrixOrder.end());
+    }
+    return makeKernel([plan, x, y, vectorY, matrixOrder](KernelContext& context) {
+        const Tensor matrix = context.preparedInput(vectorY ? x : y, [&](const Tensor& t) {
+            return permuted(t.dataType() == DataType::Float16 ? t : t.asFloat32(), matrixOrder, context);
+        });
+        const Tensor vector = permuted(floatInput(context, vectorY ? y : x), vectorY ? plan.yPerm : plan.xPerm, context);
+        Tensor product(DataType::Float32, plan.product);
+        const int64_t batches = countOf(plan.batch), rows = vectorY ? plan.m : plan.n;
+        if (matrix.dataType() == DataType::Float16) {
+            matrixVector(matrix.data<Float16>(), vector.data<float>(), nullptr, product.mutableData<float>(), batches,
+                         rows, plan.k, context);
+        } else {
+            matrixVector(matrix.data<float>(), vector.data<float>(), nullptr, product.mutableData<float>(), batches,
+                         rows, plan.k, context);
+        }
+        storeProduct(product, plan, context);
+    });
+}
+
 void addEinsum(OpRegistry& registry) {
     registry.add("einsum", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
         const std::vector<InputRef> values = b.inputList("values");
@@ -224,6 +270,7 @@ void addEinsum(OpRegistry& registry) {
         for (int64_t p : plan.outPerm) result.push_back(plan.product[static_cast<size_t>(p)]);
         b.setOutput(0, b.dataTypeOf(values[0]), result);
         const InputRef x = values[0], y = values[1];
+        if (auto kernel = vectorEinsum(plan, x, y)) return kernel;
         if (const auto strided = planStridedEinsum(equation, xs, ys, result)) {
             return makeKernel([plan = *strided, x, y](KernelContext& context) {
                 const Tensor& first = context.input(plan.swapped ? y : x);
@@ -237,14 +284,7 @@ void addEinsum(OpRegistry& registry) {
             Tensor product(DataType::Float32, plan.product);
             batchedGemm(xt.data<float>(), plan.xBatch, false, yt.data<float>(), plan.yBatch, false,
                         product.mutableData<float>(), plan.batch, plan.m, plan.n, plan.k);
-            FloatOutput output(context, 0);
-            if (isIdentity(plan.outPerm)) {
-                std::copy_n(product.data<float>(), output.count(), output.data());
-            } else {
-                Tensor ordered = permuted(product, plan.outPerm, context);
-                std::copy_n(ordered.data<float>(), output.count(), output.data());
-            }
-            output.commit();
+            storeProduct(product, plan, context);
         });
     });
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 #include "platform/coreml/runtime/ops/WindowAxes.h"
 
@@ -100,9 +101,22 @@ void addConv(OpRegistry& registry) {
             return a.kernel == 1 && a.stride == 1 && a.before == 0 && a.after == 0;
         });
         const Tensor* fixedWeight = b.constantOf(weight);
-        const std::optional<Tensor> w = fixedWeight ? std::optional<Tensor>(fixedWeight->asFloat32()) : std::nullopt;
         const Tensor* fixedBias = bias ? b.constantOf(*bias) : nullptr;
         const std::optional<Tensor> bv = fixedBias ? std::optional<Tensor>(fixedBias->asFloat32()) : std::nullopt;
+        // One column through fixed fp16 weights (a decoder step): the weights
+        // are read as stored, never widened.
+        const bool oneColumn = plan.pointwise && plan.batch == 1 && plan.groups == 1 && isConcrete(result) && countOf(result) == plan.cout;
+        if (oneColumn && fixedWeight && fixedWeight->dataType() == DataType::Float16 && (!bias || bv)) {
+            const Tensor halfWeight = *fixedWeight;
+            return makeKernel([=](KernelContext& context) {
+                const Tensor xt = floatInput(context, x);
+                FloatOutput output(context, 0);
+                matrixVector(halfWeight.data<Float16>(), xt.data<float>(), bv ? bv->data<float>() : nullptr,
+                             output.data(), 1, plan.cout, plan.cin, context);
+                output.commit();
+            });
+        }
+        const std::optional<Tensor> w = fixedWeight ? std::optional<Tensor>(fixedWeight->asFloat32()) : std::nullopt;
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = floatInput(context, x);
             const Tensor wt = w ? *w : floatInput(context, weight);

@@ -66,5 +66,31 @@ TEST(ConvolutionOps, RunsOneDimensionalConvolutions) {
     testsupport::expectClose(ref::Array{{1, 2, 5}, expected.values}, out[0], 1e-2f);
 }
 
+// A decoder step pushes one column through fp16 weights, which are then read
+// as stored; row and column counts off the vector width catch the edges.
+TEST(ConvolutionOps, OneColumnThroughHalfWeights) {
+    const struct {
+        int64_t in, out;
+        bool bias;
+    } cases[] = {{21, 11, true}, {8, 4, false}, {3, 1, true}, {64, 37, false}};
+    uint32_t seed = 300;
+    for (const auto& c : cases) {
+        const ref::Array x = ref::filled({1, c.in, 1, 1}, seed++);
+        const ref::Array w = testsupport::toArray(testsupport::toTensor(ref::filled({c.out, c.in, 1, 1}, seed++), DataType::Float16));
+        std::vector<float> bias(static_cast<size_t>(c.bias ? c.out : 0));
+        for (size_t i = 0; i < bias.size(); ++i) bias[i] = 0.25f * static_cast<float>(i) - 1.0f;
+        const auto expected = ref::conv2d(x, w, bias, {1, 1}, {1, 1}, {0, 0, 0, 0}, 1);
+        OpRunner runner;
+        auto& writer = runner.writer();
+        runner.input("x", testsupport::toTensor(x));
+        std::vector<std::pair<std::string, std::string>> args{
+            {"x", "x"}, {"weight", runner.constant("w", testsupport::toTensor(w, DataType::Float16))},
+            {"strides", writer.ints({1, 1})}, {"pad_type", writer.text("valid")}};
+        if (c.bias) args.emplace_back("bias", runner.constant("b", Tensor::of(DataType::Float16, {c.out}, bias)));
+        const auto out = runner.run("conv", args, {{"y", DataType::Float32, expected.shape}});
+        testsupport::expectClose(expected, out[0], 1e-5f, std::to_string(c.in) + " -> " + std::to_string(c.out));
+    }
+}
+
 }  // namespace
 }  // namespace platform::coreml::runtime

@@ -4,6 +4,7 @@
 
 #include "platform/coreml/runtime/OpLibrary.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
+#include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 namespace platform::coreml::runtime {
@@ -79,11 +80,25 @@ void addLinear(OpRegistry& registry) {
         Shape result = xs;
         result.back() = ws[0];
         b.setOutput(0, b.dataTypeOf(x), result);
-        const Operand wo = operand(b, weight);
         const bool hasBias = bias.has_value();
         const Operand bo = hasBias ? operand(b, *bias) : Operand{};
         const int64_t dout = ws[0];
         const int64_t din = ws[1];
+        // One row through fixed fp16 weights (the logits of a decoder step):
+        // the weights are read as stored, never widened.
+        const Tensor* fixedWeight = b.constantOf(weight);
+        if (isConcrete(xs) && countOf(xs) == din && fixedWeight && fixedWeight->dataType() == DataType::Float16 &&
+            (!hasBias || bo.fixed.isValid())) {
+            const Tensor halfWeight = *fixedWeight;
+            return makeKernel([=](KernelContext& context) {
+                const Tensor xt = floatInput(context, x);
+                FloatOutput output(context, 0);
+                matrixVector(halfWeight.data<Float16>(), xt.data<float>(), hasBias ? bo.fixed.data<float>() : nullptr,
+                             output.data(), 1, dout, din, context);
+                output.commit();
+            });
+        }
+        const Operand wo = operand(b, weight);
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = floatInput(context, x);
             const Tensor wt = wo.get(context);

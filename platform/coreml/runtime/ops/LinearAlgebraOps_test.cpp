@@ -61,6 +61,30 @@ TEST(LinearAlgebraOps, LinearIsXTimesWeightTransposedPlusBias) {
     }
 }
 
+TEST(LinearAlgebraOps, LinearOfOneRowReadsHalfWeightsAsStored) {
+    for (const Shape& xShape : {Shape{37}, Shape{1, 37}, Shape{1, 1, 37}}) {
+        const ref::Array x = ref::filled(xShape, 5);
+        const ref::Array weight = testsupport::toArray(testsupport::toTensor(ref::filled({13, 37}, 6), DataType::Float16));
+        std::vector<float> bias(13);
+        for (size_t i = 0; i < bias.size(); ++i) bias[i] = 0.5f - 0.125f * static_cast<float>(i);
+        ref::Array wt{{37, 13}, std::vector<float>(37 * 13)};
+        for (int i = 0; i < 13; ++i) {
+            for (int j = 0; j < 37; ++j) wt.values[static_cast<size_t>(j * 13 + i)] = weight.values[static_cast<size_t>(i * 37 + j)];
+        }
+        ref::Array expected = ref::matmul(ref::Array{{1, 37}, x.values}, wt, false, false);
+        for (size_t i = 0; i < 13; ++i) expected.values[i] += bias[i];
+        Shape outShape = xShape;
+        outShape.back() = 13;
+        expected.shape = outShape;
+        OpRunner runner;
+        runner.input("x", testsupport::toTensor(x));
+        const auto w = runner.constant("w", testsupport::toTensor(weight, DataType::Float16));
+        const auto b = runner.constant("b", Tensor::of(DataType::Float16, {13}, bias));
+        const auto out = runner.run("linear", {{"x", "x"}, {"weight", w}, {"bias", b}}, {{"y", DataType::Float32, outShape}});
+        testsupport::expectClose(expected, out[0], 1e-5f, describe(xShape));
+    }
+}
+
 TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
     struct Case {
         std::string equation;
@@ -72,6 +96,12 @@ TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
         {"bchq,bkhc->bkhq", {2, 8, 1, 5}, {1, 6, 3, 8}},
         {"chk,khq->chq", {4, 3, 6}, {6, 3, 2}},
         {"nchw,nwhu->nchu", {1, 3, 2, 4}, {1, 4, 2, 5}},
+        // One query of a decoder step against many keys, and its weights
+        // against the values: one side is a vector per batch index.
+        {"bchq,bkhc->bkhq", {1, 12, 3, 1}, {1, 21, 3, 12}},
+        {"bchk,bkhq->bchq", {1, 9, 3, 21}, {1, 21, 3, 1}},
+        {"chk,khq->chq", {5, 2, 11}, {11, 2, 1}},
+        {"bchq,bkhc->bkhq", {2, 8, 1, 1}, {1, 6, 3, 8}},
     };
     uint32_t seed = 40;
     for (const auto& c : cases) {

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/coreml/runtime/Operation.h"
+
+namespace platform::coreml::runtime {
+
+// out[b][r] = bias[r] + sum over c of matrix[b][r][c] * vector[b][c], for
+// `batches` row-major matrices of `rows` x `columns` stored one after the
+// other, and as many vectors. The matrix elements are read as stored (fp16
+// or fp32): a product with one vector is bound by reading the matrix, so no
+// widened copy of it is made. `bias` may be null. Rows run on the worker
+// threads.
+template <typename Element>
+void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t batches,
+                  int64_t rows, int64_t columns, const KernelContext& context);
+
+}  // namespace platform::coreml::runtime
