@@ -1,6 +1,7 @@
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace platform::coreml::runtime {
@@ -56,6 +57,30 @@ std::vector<int64_t> normalizedAxes(const OpBuilder& builder, const std::vector<
     return result;
 }
 
+namespace {
+
+template <size_t Size>
+void gatherElements(std::byte* row, const std::byte* source, int64_t offset, int64_t stride, int64_t count) {
+    constexpr auto size = static_cast<int64_t>(Size);
+    for (int64_t i = 0; i < count; ++i) std::memcpy(row + i * size, source + (offset + i * stride) * size, Size);
+}
+
+// One strided row, element by element. A copy of a size known when compiling
+// is one move; a copy of a size known only when running is a call.
+void gatherRow(std::byte* row, const std::byte* source, int64_t offset, int64_t stride, int64_t count, size_t size) {
+    switch (size) {
+        case 1: return gatherElements<1>(row, source, offset, stride, count);
+        case 2: return gatherElements<2>(row, source, offset, stride, count);
+        case 4: return gatherElements<4>(row, source, offset, stride, count);
+        default:
+            for (int64_t i = 0; i < count; ++i) {
+                std::memcpy(row + i * static_cast<int64_t>(size), source + (offset + i * stride) * static_cast<int64_t>(size), size);
+            }
+    }
+}
+
+}  // namespace
+
 void permute(const Tensor& source, Tensor& target, const std::vector<int64_t>& perm, const KernelContext& context) {
     const Shape& in = source.shape();
     const Shape inStrides = stridesOf(in);
@@ -80,9 +105,7 @@ void permute(const Tensor& source, Tensor& target, const std::vector<int64_t>& p
             if (innerStride == 1) {
                 std::memcpy(row, src + offset * static_cast<int64_t>(size), static_cast<size_t>(inner) * size);
             } else {
-                for (int64_t i = 0; i < inner; ++i) {
-                    std::memcpy(row + i * static_cast<int64_t>(size), src + (offset + i * innerStride) * static_cast<int64_t>(size), size);
-                }
+                gatherRow(row, src, offset, innerStride, inner, size);
             }
         }
     });
