@@ -8,6 +8,7 @@
 #include "platform/foundation/JsonReader.h"
 #include "platform/net/URLError.h"
 #include "platform/text/CaseMapping.h"
+#include "platform/text/Utf.h"
 
 namespace celvan {
 
@@ -40,10 +41,13 @@ std::string capitalized(const std::string& text) {
     return result;
 }
 
+// Bytes that are not UTF-8 are no text, just as a file that cannot be read.
 std::optional<std::string> readText(const platform::URL& file) {
     const auto bytes = platform::FileManager::contents(file.path());
     if (!bytes) return std::nullopt;
-    return std::string(bytes->begin(), bytes->end());
+    std::string text(bytes->begin(), bytes->end());
+    if (platform::text::repairUtf8(text) != text) return std::nullopt;
+    return text;
 }
 
 bool exists(const platform::URL& file) { return platform::FileManager::fileExists(file.path()); }

@@ -55,9 +55,9 @@ inline const HubApiWrapper& folderHubApi() {
     return hubApi;
 }
 
-inline std::shared_ptr<const Tokenizer> tokenizerFromFolder(const std::filesystem::path& folder, bool strict = true) {
-    return AutoTokenizer::fromModelFolder(platform::URL::fileURLWithPath(folder.string(), true), folderHubApi(),
-                                          strict);
+// Loaded strictly, as the speech engine loads.
+inline std::shared_ptr<const Tokenizer> tokenizerFromFolder(const std::filesystem::path& folder) {
+    return AutoTokenizer::fromModelFolder(platform::URL::fileURLWithPath(folder.string(), true), folderHubApi(), true);
 }
 
 struct RejectedConfiguration {
