@@ -85,20 +85,22 @@ int main() {
     auto decoder = RuntimeModel::load(dir.path() / "TextDecoder.mlmodelc");
     const double loadMs = milliseconds(start);
 
-    const Tensor audio = randomTensor(DataType::Float32, {dims.samples}, 3);
+    // Every round gets new audio: a model handed the same input bytes again
+    // carries its previous results over instead of computing them.
     std::vector<double> melTimes;
-    Tensor features;
-    for (int round = 0; round < 3; ++round) {
+    std::vector<Tensor> features;
+    for (uint32_t round = 0; round < 3; ++round) {
+        const Tensor audio = randomTensor(DataType::Float32, {dims.samples}, 3 + round);
         start = Clock::now();
-        features = mel->predict({{"audio", audio}}).at("melspectrogram_features");
+        features.push_back(mel->predict({{"audio", audio}}).at("melspectrogram_features"));
         melTimes.push_back(milliseconds(start));
     }
 
     std::vector<double> encoderTimes;
     Tensor embeds;
-    for (int round = 0; round < 3; ++round) {
+    for (const Tensor& window : features) {
         start = Clock::now();
-        embeds = encoder->predict({{"melspectrogram_features", features}}).at("encoder_output_embeds");
+        embeds = encoder->predict({{"melspectrogram_features", window}}).at("encoder_output_embeds");
         encoderTimes.push_back(milliseconds(start));
     }
 
@@ -144,6 +146,9 @@ int main() {
     std::printf("encoder_gflops: %.1f\n", encoderGflops);
     std::printf("sgemm_gflops: %.1f\n", sgemm);
     std::printf("encoder_share_of_sgemm: %.2f\n", encoderGflops / sgemm);
+    // The first step of a window also projects the encoder output for the
+    // cross-attention; the steps after it carry that over.
+    std::printf("decoder_first_step_ms: %.2f\n", stepTimes.front());
     std::printf("decoder_step_ms: %.2f\n", median(stepTimes));
     std::printf("trio_resident_mb: %.0f\n", residentAfter - before);
     return 0;
