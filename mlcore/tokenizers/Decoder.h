@@ -2,6 +2,7 @@
 
 #include "mlcore/foundation/Config.h"
 #include "mlcore/tokenizers/Normalizer.h"
+#include "mlcore/tokenizers/Vocabulary.h"
 #include "platform/text/Regex.h"
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace celvan {
@@ -58,11 +60,13 @@ private:
 
 class ByteLevelDecoder : public Decoder {
 public:
-    explicit ByteLevelDecoder(std::set<std::string> addedTokens) : addedTokens_(std::move(addedTokens)) {}
+    explicit ByteLevelDecoder(const std::set<std::string>& addedTokens)
+        : addedTokens_(addedTokens.begin(), addedTokens.end()) {}
     std::vector<std::string> decode(const std::vector<std::string>& tokens) const override;
 
 private:
-    std::set<std::string> addedTokens_;
+    // Asked once per decoded token, so hashed rather than ordered.
+    std::unordered_set<std::string, TextHash, std::equal_to<>> addedTokens_;
 };
 
 class ReplaceDecoder : public Decoder {

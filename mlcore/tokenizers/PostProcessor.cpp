@@ -43,8 +43,12 @@ std::string specialToken(const Config& config, const char* name) {
     return token->second;
 }
 
-void append(std::vector<std::string>& to, const std::vector<std::string>& tokens) {
-    to.insert(to.end(), tokens.begin(), tokens.end());
+void append(std::vector<std::string>& to, std::vector<std::string>&& tokens) {
+    if (to.empty()) {
+        to = std::move(tokens);
+        return;
+    }
+    to.insert(to.end(), std::make_move_iterator(tokens.begin()), std::make_move_iterator(tokens.end()));
 }
 
 } // namespace
@@ -70,27 +74,45 @@ TemplateProcessing::TemplateProcessing(const Config& config)
     : single_(templateItems(config, "single", "Missing `single` processor configuration")),
       pair_(templateItems(config, "pair", "Missing `pair` processor configuration")) {}
 
-std::vector<std::string> TemplateProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                         const std::optional<std::vector<std::string>>& tokensPair,
+std::vector<std::string> TemplateProcessing::postProcess(std::vector<std::string> tokens,
+                                                         std::optional<std::vector<std::string>> tokensPair,
                                                          bool addSpecialTokens) const {
+    const auto& items = tokensPair ? pair_ : single_;
+    // A sequence named twice is copied until its last place, where it moves.
+    auto lastOf = [&](Item::Kind kind) {
+        std::size_t last = items.size();
+        for (std::size_t index = 0; index < items.size(); ++index) {
+            if (items[index].kind == kind) last = index;
+        }
+        return last;
+    };
+    const std::size_t lastA = lastOf(Item::Kind::sequenceA);
+    const std::size_t lastB = lastOf(Item::Kind::sequenceB);
+    auto place = [](std::vector<std::string>& output, std::vector<std::string>& sequence, bool last) {
+        if (last) {
+            append(output, std::move(sequence));
+        } else {
+            output.insert(output.end(), sequence.begin(), sequence.end());
+        }
+    };
     std::vector<std::string> output;
-    for (const auto& item : tokensPair ? pair_ : single_) {
-        switch (item.kind) {
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        switch (items[index].kind) {
         case Item::Kind::specialToken:
-            if (addSpecialTokens) output.push_back(item.token);
+            if (addSpecialTokens) output.push_back(items[index].token);
             break;
-        case Item::Kind::sequenceA: append(output, tokens); break;
+        case Item::Kind::sequenceA: place(output, tokens, index == lastA); break;
         // Without a second text the template's second sequence stands for nothing.
         case Item::Kind::sequenceB:
-            if (tokensPair) append(output, *tokensPair);
+            if (tokensPair) place(output, *tokensPair, index == lastB);
             break;
         }
     }
     return output;
 }
 
-std::vector<std::string> ByteLevelPostProcessor::postProcess(const std::vector<std::string>& tokens,
-                                                             const std::optional<std::vector<std::string>>&,
+std::vector<std::string> ByteLevelPostProcessor::postProcess(std::vector<std::string> tokens,
+                                                             std::optional<std::vector<std::string>>,
                                                              bool) const {
     return tokens;
 }
@@ -117,8 +139,8 @@ std::string RobertaProcessing::cleaned(const std::string& token) const {
     return token.substr(begin, end - begin);
 }
 
-std::vector<std::string> RobertaProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                        const std::optional<std::vector<std::string>>& tokensPair,
+std::vector<std::string> RobertaProcessing::postProcess(std::vector<std::string> tokens,
+                                                        std::optional<std::vector<std::string>> tokensPair,
                                                         bool addSpecialTokens) const {
     std::vector<std::string> output;
     if (addSpecialTokens) output.push_back(cls_);
@@ -134,15 +156,15 @@ std::vector<std::string> RobertaProcessing::postProcess(const std::vector<std::s
 
 BertProcessing::BertProcessing(const Config& config) : sep_(specialToken(config, "sep")), cls_(specialToken(config, "cls")) {}
 
-std::vector<std::string> BertProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                     const std::optional<std::vector<std::string>>& tokensPair,
+std::vector<std::string> BertProcessing::postProcess(std::vector<std::string> tokens,
+                                                     std::optional<std::vector<std::string>> tokensPair,
                                                      bool addSpecialTokens) const {
     std::vector<std::string> output;
     if (addSpecialTokens) output.push_back(cls_);
-    append(output, tokens);
+    append(output, std::move(tokens));
     if (addSpecialTokens) output.push_back(sep_);
     if (tokensPair && !tokensPair->empty()) {
-        append(output, *tokensPair);
+        append(output, std::move(*tokensPair));
         if (addSpecialTokens) output.push_back(sep_);
     }
     return output;
@@ -156,13 +178,14 @@ SequenceProcessing::SequenceProcessing(const Config& config) {
     }
 }
 
-std::vector<std::string> SequenceProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                         const std::optional<std::vector<std::string>>& tokensPair,
+std::vector<std::string> SequenceProcessing::postProcess(std::vector<std::string> tokens,
+                                                         std::optional<std::vector<std::string>> tokensPair,
                                                          bool addSpecialTokens) const {
     if (processors_.empty()) return tokens;
-    std::vector<std::string> output = processors_.front()->postProcess(tokens, tokensPair, addSpecialTokens);
+    std::vector<std::string> output =
+        processors_.front()->postProcess(std::move(tokens), std::move(tokensPair), addSpecialTokens);
     for (std::size_t i = 1; i < processors_.size(); ++i) {
-        output = processors_[i]->postProcess(output, std::nullopt, addSpecialTokens);
+        output = processors_[i]->postProcess(std::move(output), std::nullopt, addSpecialTokens);
     }
     return output;
 }

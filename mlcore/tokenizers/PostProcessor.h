@@ -15,13 +15,15 @@ namespace celvan {
 class PostProcessor {
 public:
     virtual ~PostProcessor() = default;
-    virtual std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
-                                                 const std::optional<std::vector<std::string>>& tokensPair,
+    // The token lists are taken by value: a caller done with them moves them
+    // in, and the tokens of a long text are not copied again.
+    virtual std::vector<std::string> postProcess(std::vector<std::string> tokens,
+                                                 std::optional<std::vector<std::string>> tokensPair,
                                                  bool addSpecialTokens) const = 0;
-    std::vector<std::string> operator()(const std::vector<std::string>& tokens,
-                                        const std::optional<std::vector<std::string>>& tokensPair = std::nullopt,
+    std::vector<std::string> operator()(std::vector<std::string> tokens,
+                                        std::optional<std::vector<std::string>> tokensPair = std::nullopt,
                                         bool addSpecialTokens = true) const {
-        return postProcess(tokens, tokensPair, addSpecialTokens);
+        return postProcess(std::move(tokens), std::move(tokensPair), addSpecialTokens);
     }
 };
 
@@ -40,8 +42,8 @@ public:
 class TemplateProcessing : public PostProcessor {
 public:
     explicit TemplateProcessing(const Config& config);
-    std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
-                                         const std::optional<std::vector<std::string>>& tokensPair,
+    std::vector<std::string> postProcess(std::vector<std::string> tokens,
+                                         std::optional<std::vector<std::string>> tokensPair,
                                          bool addSpecialTokens) const override;
 
     // One template entry: a special token, or the first or second sequence.
@@ -57,16 +59,16 @@ private:
 
 class ByteLevelPostProcessor : public PostProcessor {
 public:
-    std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
-                                         const std::optional<std::vector<std::string>>& tokensPair,
+    std::vector<std::string> postProcess(std::vector<std::string> tokens,
+                                         std::optional<std::vector<std::string>> tokensPair,
                                          bool addSpecialTokens) const override;
 };
 
 class RobertaProcessing : public PostProcessor {
 public:
     explicit RobertaProcessing(const Config& config);
-    std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
-                                         const std::optional<std::vector<std::string>>& tokensPair,
+    std::vector<std::string> postProcess(std::vector<std::string> tokens,
+                                         std::optional<std::vector<std::string>> tokensPair,
                                          bool addSpecialTokens) const override;
 
 private:
@@ -81,8 +83,8 @@ private:
 class BertProcessing : public PostProcessor {
 public:
     explicit BertProcessing(const Config& config);
-    std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
-                                         const std::optional<std::vector<std::string>>& tokensPair,
+    std::vector<std::string> postProcess(std::vector<std::string> tokens,
+                                         std::optional<std::vector<std::string>> tokensPair,
                                          bool addSpecialTokens) const override;
 
 private:
@@ -93,8 +95,8 @@ private:
 class SequenceProcessing : public PostProcessor {
 public:
     explicit SequenceProcessing(const Config& config);
-    std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
-                                         const std::optional<std::vector<std::string>>& tokensPair,
+    std::vector<std::string> postProcess(std::vector<std::string> tokens,
+                                         std::optional<std::vector<std::string>> tokensPair,
                                          bool addSpecialTokens) const override;
 
 private:

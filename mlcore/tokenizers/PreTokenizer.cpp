@@ -193,14 +193,24 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const Config& config)
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& text, const PreTokenizerOptions&) const {
     // The prefix space goes in front of the section, not of every piece: a
     // piece such as "," after "Hello" keeps its own spelling.
-    const std::string section = addPrefixSpace_ && !text.starts_with(' ') ? " " + text : text;
+    const bool prefixed = addPrefixSpace_ && !text.starts_with(' ');
+    const std::string withPrefix = prefixed ? " " + text : std::string();
+    const std::string_view section = prefixed ? std::string_view(withPrefix) : std::string_view(text);
     std::vector<std::string> pieces;
-    if (useRegex_) {
-        pieces = split(section, ranges(section, byteLevelExpression()), SplitDelimiterBehavior::isolated);
-    } else if (!section.empty()) {
-        pieces.push_back(section);
+    if (!useRegex_) {
+        if (!section.empty()) pieces.push_back(byteLevelEncoded(section));
+        return pieces;
     }
-    for (auto& piece : pieces) piece = byteLevelEncoded(piece);
+    // Each match is a piece, and so is any text between matches.
+    const auto matches = ranges(section, byteLevelExpression());
+    pieces.reserve(matches.size() + 1);
+    std::size_t position = 0;
+    for (const auto& match : matches) {
+        if (match.begin > position) pieces.push_back(byteLevelEncoded(section.substr(position, match.begin - position)));
+        if (!match.empty()) pieces.push_back(byteLevelEncoded(section.substr(match.begin, match.size())));
+        position = match.end;
+    }
+    if (position < section.size()) pieces.push_back(byteLevelEncoded(section.substr(position)));
     return pieces;
 }
 

@@ -82,9 +82,10 @@ std::string PreTrainedTokenizer::normalize(const std::string& text) const {
     return normalizer_ ? normalizer_->normalize(text) : text;
 }
 
-std::vector<std::string> PreTrainedTokenizer::postProcess(const std::vector<std::string>& tokens,
+std::vector<std::string> PreTrainedTokenizer::postProcess(std::vector<std::string> tokens,
                                                           bool addSpecialTokens) const {
-    return postProcessor_ ? postProcessor_->postProcess(tokens, std::nullopt, addSpecialTokens) : tokens;
+    if (!postProcessor_) return tokens;
+    return postProcessor_->postProcess(std::move(tokens), std::nullopt, addSpecialTokens);
 }
 
 std::vector<std::string> PreTrainedTokenizer::decodeTokens(const std::vector<std::string>& tokens) const {
@@ -118,6 +119,7 @@ std::vector<std::string> PreTrainedTokenizer::fuseUnknown(std::vector<std::strin
 std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& text) const {
     std::vector<std::string> tokens;
     const auto pieces = addedTokenSplitter_.split(text);
+    const bool fuse = model_->fuseUnknownTokens();
     for (std::size_t position = 0; position < pieces.size(); ++position) {
         const std::string& piece = pieces[position];
         if (addedTokens_.contains(piece)) {
@@ -126,25 +128,35 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& text) 
         }
         const PreTokenizerOptions options =
             position == 0 ? PreTokenizerOptions{PreTokenizerOption::firstSection} : PreTokenizerOptions{};
+        // Fusing never reaches across pieces, so only then does a piece
+        // collect its tokens on its own first.
         std::vector<std::string> pieceTokens;
-        for (const auto& preToken : preTokenize(normalize(piece), options)) {
+        std::vector<std::string>& into = fuse ? pieceTokens : tokens;
+        const auto preTokens = preTokenize(normalize(piece), options);
+        // Each pre-token gives at least one token, nearly always.
+        into.reserve(into.size() + preTokens.size());
+        for (const auto& preToken : preTokens) {
             auto modelTokens = model_->tokenize(preToken);
-            pieceTokens.insert(pieceTokens.end(), std::make_move_iterator(modelTokens.begin()),
-                               std::make_move_iterator(modelTokens.end()));
+            into.insert(into.end(), std::make_move_iterator(modelTokens.begin()),
+                        std::make_move_iterator(modelTokens.end()));
         }
-        if (model_->fuseUnknownTokens()) pieceTokens = fuseUnknown(std::move(pieceTokens));
-        tokens.insert(tokens.end(), std::make_move_iterator(pieceTokens.begin()),
-                      std::make_move_iterator(pieceTokens.end()));
+        if (fuse) {
+            pieceTokens = fuseUnknown(std::move(pieceTokens));
+            tokens.insert(tokens.end(), std::make_move_iterator(pieceTokens.begin()),
+                          std::make_move_iterator(pieceTokens.end()));
+        }
     }
     return tokens;
 }
 
 std::vector<int64_t> PreTrainedTokenizer::encode(const std::string& text, bool addSpecialTokens) const {
+    const auto tokens = postProcess(tokenize(text), addSpecialTokens);
     std::vector<int64_t> ids;
+    ids.reserve(tokens.size());
     // A token without an id (a post-processor's special token that the
     // vocabulary lacks, in a model without an unknown token) has nothing the
     // model could be given, so it is left out.
-    for (const auto& token : postProcess(tokenize(text), addSpecialTokens)) {
+    for (const auto& token : tokens) {
         if (auto id = model_->convertTokenToId(token)) ids.push_back(*id);
     }
     return ids;

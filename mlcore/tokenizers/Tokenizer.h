@@ -75,7 +75,7 @@ public:
 
     std::vector<std::string> preTokenize(const std::string& text, const PreTokenizerOptions& options) const;
     std::string normalize(const std::string& text) const;
-    std::vector<std::string> postProcess(const std::vector<std::string>& tokens, bool addSpecialTokens) const;
+    std::vector<std::string> postProcess(std::vector<std::string> tokens, bool addSpecialTokens) const;
     std::vector<std::string> decodeTokens(const std::vector<std::string>& tokens) const;
     std::string cleanUp(const std::string& text) const;
 
