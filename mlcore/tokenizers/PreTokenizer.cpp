@@ -1,6 +1,7 @@
 #include "mlcore/tokenizers/PreTokenizer.h"
 
 #include "mlcore/tokenizers/ByteEncoder.h"
+#include "mlcore/tokenizers/ByteLevelSplitter.h"
 #include "mlcore/tokenizers/ComponentSettings.h"
 
 #include <array>
@@ -201,16 +202,9 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& t
         if (!section.empty()) pieces.push_back(byteLevelEncoded(section));
         return pieces;
     }
-    // Each match is a piece, and so is any text between matches.
-    const auto matches = ranges(section, byteLevelExpression());
-    pieces.reserve(matches.size() + 1);
-    std::size_t position = 0;
-    for (const auto& match : matches) {
-        if (match.begin > position) pieces.push_back(byteLevelEncoded(section.substr(position, match.begin - position)));
-        if (!match.empty()) pieces.push_back(byteLevelEncoded(section.substr(match.begin, match.size())));
-        position = match.end;
-    }
-    if (position < section.size()) pieces.push_back(byteLevelEncoded(section.substr(position)));
+    const auto matches = byteLevelRanges(section);
+    pieces.reserve(matches.size());
+    for (const auto& match : matches) pieces.push_back(byteLevelEncoded(section.substr(match.begin, match.size())));
     return pieces;
 }
 

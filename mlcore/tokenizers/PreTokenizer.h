@@ -167,7 +167,8 @@ private:
 };
 
 // GPT-2's split of text into contractions, letter runs, digit runs, other
-// symbols and whitespace, each with at most one leading space.
+// symbols and whitespace, each with at most one leading space. The
+// pre-tokenizer finds its matches with byteLevelRanges, which must agree.
 const platform::text::Regex& byteLevelExpression();
 
 // Each byte of the text as the printable character that stands for it.

@@ -36,6 +36,10 @@ std::string_view trimming(std::string_view utf8, Belongs belongs) {
 
 } // namespace
 
+bool isLetter(char32_t scalar) { return inCategories(scalar, U_GC_L_MASK); }
+
+bool isNumber(char32_t scalar) { return inCategories(scalar, U_GC_N_MASK); }
+
 bool isUppercaseLetter(char32_t scalar) {
     return inCategories(scalar, U_GC_LU_MASK | U_GC_LT_MASK);
 }

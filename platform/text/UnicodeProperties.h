@@ -6,6 +6,10 @@ namespace platform::text {
 
 // General category Lu or Lt.
 bool isUppercaseLetter(char32_t scalar);
+// General category L (the \p{L} of a regular expression).
+bool isLetter(char32_t scalar);
+// General category N (the \p{N} of a regular expression).
+bool isNumber(char32_t scalar);
 
 // The White_Space property, which includes the line breaks.
 bool isWhiteSpace(char32_t scalar);

@@ -43,6 +43,27 @@ TEST(UnicodeProperties, ClassifiesScalars) {
     }
 }
 
+TEST(UnicodeProperties, TellsLettersAndNumbers) {
+    const struct {
+        char32_t scalar;
+        bool letter, number;
+    } cases[] = {
+        {U'a', true, false},    {U'Z', true, false},   {0x01C5, true, false},  // titlecase Dž
+        {0x02B0, true, false},  // modifier letter is Lm
+        {0x65E5, true, false},  // 日 is Lo
+        {0x0301, false, false},  // a combining accent is Mn, no letter
+        {U'7', false, true},    {0x0663, false, true},  // Arabic-Indic three
+        {0x2160, false, true},  // Roman numeral one is Nl
+        {0x00BD, false, true},  // one half is No
+        {U'_', false, false},   {U' ', false, false},  {0xFFFD, false, false}, {0x110000, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<uint32_t>(c.scalar));
+        EXPECT_EQ(isLetter(c.scalar), c.letter);
+        EXPECT_EQ(isNumber(c.scalar), c.number);
+    }
+}
+
 TEST(UnicodeProperties, TrimsScalarsOfTheSetFromBothEnds) {
     EXPECT_EQ(trimmingWhitespacesAndNewlines(" \t\nab c\r\n\xE3\x80\x80"), "ab c");
     EXPECT_EQ(trimmingWhitespacesAndNewlines("\n \n"), "");
