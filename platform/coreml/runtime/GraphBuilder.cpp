@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "platform/coreml/runtime/ElementwiseFusion.h"
 #include "platform/coreml/runtime/Executor.h"
 #include "platform/coreml/runtime/NodeBinding.h"
 #include "platform/coreml/runtime/RuntimeError.h"
@@ -50,6 +51,7 @@ public:
             if (found == symbols_.end()) invalid("the function returns undefined variable '" + name + "'", function_.line);
             graph_->outputs.push_back(found->second);
         }
+        fuseElementwise(*graph_);
         return graph_;
     }
 

@@ -1,0 +1,216 @@
+#include "platform/coreml/runtime/ElementwiseFusion.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
+#include "platform/coreml/runtime/ops/OpSupport.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+constexpr int64_t kElementsPerTask = 16384;
+
+enum class Arithmetic { add, sub, mul };
+
+std::optional<Arithmetic> arithmeticOf(const std::string& op) {
+    if (op == "add") return Arithmetic::add;
+    if (op == "sub") return Arithmetic::sub;
+    if (op == "mul") return Arithmetic::mul;
+    return std::nullopt;
+}
+
+float combine(Arithmetic op, float x, float y) {
+    switch (op) {
+        case Arithmetic::add: return x + y;
+        case Arithmetic::sub: return x - y;
+        case Arithmetic::mul: return x * y;
+    }
+    return 0;
+}
+
+__attribute__((target("avx"))) void combineVectorised(Arithmetic op, const float* x, const float* y, float* out,
+                                                      int64_t n) {
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 a = _mm256_loadu_ps(x + i), b = _mm256_loadu_ps(y + i);
+        const __m256 r = op == Arithmetic::add ? _mm256_add_ps(a, b) : op == Arithmetic::sub ? _mm256_sub_ps(a, b) : _mm256_mul_ps(a, b);
+        _mm256_storeu_ps(out + i, r);
+    }
+    for (; i < n; ++i) out[i] = combine(op, x[i], y[i]);
+}
+
+__attribute__((target("avx"))) void spreadVectorised(float value, float* out, int64_t n) {
+    const __m256 v = _mm256_set1_ps(value);
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, v);
+    for (; i < n; ++i) out[i] = value;
+}
+
+bool hasAvx() {
+    static const bool supported = __builtin_cpu_supports("avx");
+    return supported;
+}
+
+void combineRun(Arithmetic op, const float* x, const float* y, float* out, int64_t n) {
+    if (hasAvx()) return combineVectorised(op, x, y, out, n);
+    for (int64_t i = 0; i < n; ++i) out[i] = combine(op, x[i], y[i]);
+}
+
+void spread(float value, float* out, int64_t n) {
+    if (hasAvx()) return spreadVectorised(value, out, n);
+    std::fill_n(out, n, value);
+}
+
+// An operand of one step: an input of the fused node, or an earlier step.
+struct Operand {
+    bool leaf = true;
+    size_t index = 0;
+};
+
+struct Step {
+    Arithmetic op;
+    Operand x, y;
+};
+
+// Evaluates the steps block by block along rows of the result's last
+// dimension; every input is read once, broadcast where its shape says so.
+class FusedKernel final : public Kernel {
+public:
+    FusedKernel(const std::vector<Shape>& leaves, std::vector<Step> steps, Shape result)
+        : steps_(std::move(steps)), result_(std::move(result)) {
+        for (const Shape& shape : leaves) strides_.push_back(broadcastStrides(shape, result_));
+    }
+
+    void run(KernelContext& context) const override {
+        const size_t leafCount = strides_.size();
+        std::vector<const Tensor*> leaves;
+        for (size_t k = 0; k < leafCount; ++k) leaves.push_back(&context.input(InputRef{static_cast<int>(k)}));
+        Tensor& output = context.allocateOutput(0);
+        const int64_t inner = result_.empty() ? 1 : std::max<int64_t>(result_.back(), 1);
+        context.parallelFor(rowCount(result_), std::max<int64_t>(1, kElementsPerTask / inner), [&](int64_t begin, int64_t end) {
+            std::vector<float> scratch((leafCount + steps_.size() + 1) * static_cast<size_t>(kFloatBlock));
+            std::vector<const float*> values(leafCount + steps_.size());
+            const auto buffer = [&](size_t slot) { return scratch.data() + slot * static_cast<size_t>(kFloatBlock); };
+            forEachBroadcastRow(result_, strides_, begin, end,
+                                [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count, const std::vector<int64_t>& steps) {
+                for (int64_t at = 0; at < count; at += kFloatBlock) {
+                    const int64_t n = std::min(kFloatBlock, count - at);
+                    for (size_t k = 0; k < leafCount; ++k) {
+                        if (steps[k] == 0) {
+                            spread(static_cast<float>(leaves[k]->number(offsets[k])), buffer(k), n);
+                            values[k] = buffer(k);
+                        } else {
+                            values[k] = readFloats(*leaves[k], offsets[k] + at, n, buffer(k));
+                        }
+                    }
+                    float* target = nullptr;
+                    for (size_t s = 0; s < steps_.size(); ++s) {
+                        const Step& step = steps_[s];
+                        const float* x = values[step.x.leaf ? step.x.index : leafCount + step.x.index];
+                        const float* y = values[step.y.leaf ? step.y.index : leafCount + step.y.index];
+                        target = s + 1 == steps_.size() ? floatTarget(output, o + at, buffer(leafCount + s))
+                                                        : buffer(leafCount + s);
+                        combineRun(step.op, x, y, target, n);
+                        values[leafCount + s] = target;
+                    }
+                    writeFloats(output, o + at, n, target);
+                }
+            });
+        });
+    }
+
+private:
+    std::vector<Step> steps_;
+    Shape result_;
+    std::vector<std::vector<int64_t>> strides_;
+};
+
+class Fusion {
+public:
+    explicit Fusion(Graph& graph) : graph_(graph), readers_(graph.values.size(), 0), producer_(graph.values.size(), -1) {
+        for (const Node& node : graph.nodes) {
+            for (int id : node.inputs) ++readers_[static_cast<size_t>(id)];
+        }
+        for (int id : graph.outputs) ++readers_[static_cast<size_t>(id)];
+        for (size_t n = 0; n < graph.nodes.size(); ++n) {
+            for (int id : graph.nodes[n].outputs) producer_[static_cast<size_t>(id)] = static_cast<int>(n);
+        }
+    }
+
+    void run() {
+        std::vector<bool> absorbed(graph_.nodes.size(), false);
+        for (size_t n = graph_.nodes.size(); n-- > 0;) {
+            Node& root = graph_.nodes[n];
+            if (absorbed[n] || !fusible(root)) continue;
+            if (std::none_of(root.inputs.begin(), root.inputs.end(), [&](int id) { return absorbable(id, root); })) continue;
+            std::vector<int> leaves;
+            std::vector<Step> steps;
+            std::map<int, size_t> leafIndex;
+            build(n, leaves, leafIndex, steps, absorbed);
+            std::vector<Shape> leafShapes;
+            for (int id : leaves) leafShapes.push_back(graph_.values[static_cast<size_t>(id)].type.shape);
+            root.inputs = leaves;
+            root.kernel = std::make_unique<FusedKernel>(leafShapes, std::move(steps), shapeOf(root.outputs.front()));
+        }
+        std::vector<Node> kept;
+        for (size_t n = 0; n < graph_.nodes.size(); ++n) {
+            if (!absorbed[n]) kept.push_back(std::move(graph_.nodes[n]));
+        }
+        graph_.nodes = std::move(kept);
+    }
+
+private:
+    const Shape& shapeOf(int id) const { return graph_.values[static_cast<size_t>(id)].type.shape; }
+    DataType typeOf(int id) const { return graph_.values[static_cast<size_t>(id)].type.dataType; }
+
+    bool fusible(const Node& node) const {
+        if (!arithmeticOf(node.op) || node.inputs.size() != 2 || node.outputs.size() != 1) return false;
+        const int out = node.outputs.front();
+        return isFloat(typeOf(out)) && isConcrete(shapeOf(out)) &&
+               std::all_of(node.inputs.begin(), node.inputs.end(), [&](int id) { return typeOf(id) == typeOf(out); });
+    }
+
+    // An inner result of the same shape read by this node alone is computed
+    // inside it; a smaller one would be computed again for every row.
+    bool absorbable(int id, const Node& reader) const {
+        const int n = producer_[static_cast<size_t>(id)];
+        return n >= 0 && readers_[static_cast<size_t>(id)] == 1 && fusible(graph_.nodes[static_cast<size_t>(n)]) &&
+               shapeOf(id) == shapeOf(reader.outputs.front());
+    }
+
+    Operand build(size_t n, std::vector<int>& leaves, std::map<int, size_t>& leafIndex, std::vector<Step>& steps,
+                  std::vector<bool>& absorbed) {
+        const Node& node = graph_.nodes[n];
+        Operand operands[2];
+        for (size_t i = 0; i < 2; ++i) {
+            const int id = node.inputs[i];
+            if (absorbable(id, node)) {
+                const auto inner = static_cast<size_t>(producer_[static_cast<size_t>(id)]);
+                absorbed[inner] = true;
+                operands[i] = build(inner, leaves, leafIndex, steps, absorbed);
+                continue;
+            }
+            auto [found, added] = leafIndex.emplace(id, leaves.size());
+            if (added) leaves.push_back(id);
+            operands[i] = Operand{true, found->second};
+        }
+        steps.push_back(Step{*arithmeticOf(node.op), operands[0], operands[1]});
+        return Operand{false, steps.size() - 1};
+    }
+
+    Graph& graph_;
+    std::vector<int> readers_;
+    std::vector<int> producer_;
+};
+
+}  // namespace
+
+void fuseElementwise(Graph& graph) {
+    Fusion(graph).run();
+}
+
+}  // namespace platform::coreml::runtime

@@ -1,0 +1,104 @@
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/coreml/runtime/GraphBuilder.h"
+#include "platform/coreml/runtime/ProgramParser.h"
+#include "platform/coreml/runtime/RuntimeModel.h"
+#include "tests/support/ModelBundleWriter.h"
+#include "tests/support/TempDirectory.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+using testsupport::ModelBundleWriter;
+constexpr int64_t C = 5, S = 19;
+
+std::vector<float> values(size_t n, float scale, float offset) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = offset + scale * static_cast<float>((i * 7 + 2) % 9);
+    return v;
+}
+
+// cache * (1 - slot) + entry * slot, a decoder's cache merge, with the
+// intermediate `old` also returned or read twice when the case asks for it.
+struct Case {
+    const char* name;
+    DataType type;
+    bool returnOld;
+    bool readOldTwice;
+    size_t nodes;  // after fusion
+};
+
+struct MergeBundle {
+    std::filesystem::path bundle;
+    std::map<std::string, Tensor> inputs;
+};
+
+MergeBundle mergeProgram(const Case& c, const std::filesystem::path& folder) {
+    ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
+    const Shape full{1, C, 1, S};
+    w.input("cache", c.type, full);
+    w.input("entry", c.type, {1, C, 1, 1});
+    w.input("slot", c.type, {1, 1, 1, S});
+    w.op("sub", {{"x", w.scalar(c.type, 1.0)}, {"y", "slot"}}, {{"keep", c.type, {1, 1, 1, S}}});
+    w.op("mul", {{"x", "cache"}, {"y", "keep"}}, {{"old", c.type, full}});
+    w.op("mul", {{"x", "entry"}, {"y", "slot"}}, {{"fresh", c.type, full}});
+    w.op("add", {{"x", "old"}, {"y", "fresh"}}, {{"merged", c.type, full}});
+    std::string result = "merged";
+    if (c.readOldTwice) {
+        w.op("sub", {{"x", "merged"}, {"y", "old"}}, {{"difference", c.type, full}});
+        result = "difference";
+    }
+    w.output(result);
+    if (c.returnOld) w.output("old");
+    std::vector<float> slot(S, 0.0f);
+    slot[7] = 1.0f;
+    return MergeBundle{w.write(folder / (std::string(c.name) + ".mlmodelc")),
+                   {{"cache", Tensor::of(c.type, full, values(C * S, 0.25f, -1.0f))},
+                    {"entry", Tensor::of(c.type, {1, C, 1, 1}, values(C, 0.5f, 0.125f))},
+                    {"slot", Tensor::of(c.type, {1, 1, 1, S}, slot)}}};
+}
+
+size_t nodesAfterLoading(const std::filesystem::path& bundle) {
+    std::ifstream file(bundle / "model.mil");
+    std::stringstream text;
+    text << file.rdbuf();
+    const auto program = parseProgram(text.str());
+    const auto resolve = [](const Literal& literal) { return std::get<Value>(literal.content); };
+    return buildGraph(program.functions.front(), OpRegistry::standard(), resolve)->nodes.size();
+}
+
+TEST(ElementwiseFusion, MergesTreesWhoseInnerResultsNobodyElseReads) {
+    const Case cases[] = {
+        {"fp16 cache merge", DataType::Float16, false, false, 2},
+        {"fp32 cache merge", DataType::Float32, false, false, 2},
+        {"inner result also returned", DataType::Float32, true, false, 3},
+        {"inner result read twice", DataType::Float32, false, true, 3},
+    };
+    testsupport::TempDirectory dir;
+    for (const auto& c : cases) {
+        const MergeBundle program = mergeProgram(c, dir.path());
+        EXPECT_EQ(nodesAfterLoading(program.bundle), c.nodes) << c.name;
+        const auto outputs = RuntimeModel::load(program.bundle)->predict(program.inputs);
+        const auto cache = program.inputs.at("cache").toFloats(), entry = program.inputs.at("entry").toFloats();
+        const auto slot = program.inputs.at("slot").toFloats();
+        const auto merged = outputs.begin()->second.toFloats();
+        for (int64_t ch = 0; ch < C; ++ch) {
+            for (int64_t s = 0; s < S; ++s) {
+                const auto i = static_cast<size_t>(ch * S + s);
+                const float old = cache[i] * (1 - slot[static_cast<size_t>(s)]);
+                const float expected = c.readOldTwice ? entry[static_cast<size_t>(ch)] * slot[static_cast<size_t>(s)]
+                                                      : old + entry[static_cast<size_t>(ch)] * slot[static_cast<size_t>(s)];
+                EXPECT_NEAR(merged[i], expected, 1e-3f) << c.name << " at " << ch << ", " << s;
+                if (c.returnOld) {
+                    EXPECT_NEAR(outputs.at("old").toFloats()[i], old, 1e-6f) << c.name;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace platform::coreml::runtime
