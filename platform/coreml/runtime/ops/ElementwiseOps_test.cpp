@@ -27,6 +27,10 @@ TEST(ElementwiseOps, BinaryOpsBroadcastLikeNumPy) {
         {"maximum", [](float a, float b) { return std::fmax(a, b); }, {5}, {2, 1}},
         {"minimum", [](float a, float b) { return std::fmin(a, b); }, {1, 1, 7}, {2, 7}},
         {"pow", [](float a, float b) { return std::pow(std::fabs(a) + 0.5f, b); }, {3, 4}, {1, 4}},
+        // Rows longer than one conversion block, with a tail that fills no vector.
+        {"add", [](float a, float b) { return a + b; }, {2, 1100}, {1100}},
+        {"mul", [](float a, float b) { return a * b; }, {3, 1, 1030}, {1, 2, 1}},
+        {"sub", [](float a, float b) { return a - b; }, {2077}, {}},
     };
     uint32_t seed = 1;
     for (const auto& c : cases) {

@@ -102,17 +102,24 @@ TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
         {"bchk,bkhq->bchq", {1, 9, 3, 21}, {1, 21, 3, 1}},
         {"chk,khq->chq", {5, 2, 11}, {11, 2, 1}},
         {"bchq,bkhc->bkhq", {2, 8, 1, 1}, {1, 6, 3, 8}},
+        {"bchq,bkhc->bkhq", {1, 5, 3, 17}, {1, 19, 3, 5}},
+        {"bchk,bkhq->bchq", {2, 7, 3, 9}, {2, 9, 3, 11}},
+        // Labels whose order differs between operand and output: no strided view.
+        {"bac,cd->abd", {2, 3, 4}, {4, 5}},
     };
     uint32_t seed = 40;
     for (const auto& c : cases) {
-        const ref::Array x = ref::filled(c.x, seed++), y = ref::filled(c.y, seed++);
-        const auto expected = ref::einsum(c.equation, x, y);
-        OpRunner runner;
-        runner.input("x", testsupport::toTensor(x, DataType::Float16));
-        runner.input("y", testsupport::toTensor(y, DataType::Float16));
-        const auto out = runner.run("einsum", {{"values", "(x, y)"}, {"equation", runner.writer().text(c.equation)}},
-                                    {{"z", DataType::Float16, expected.shape}});
-        testsupport::expectClose(expected, out[0], 1e-2f, c.equation);
+        for (auto type : {DataType::Float32, DataType::Float16}) {
+            const ref::Array x = testsupport::toArray(testsupport::toTensor(ref::filled(c.x, seed++), type));
+            const ref::Array y = testsupport::toArray(testsupport::toTensor(ref::filled(c.y, seed++), type));
+            const auto expected = ref::einsum(c.equation, x, y);
+            OpRunner runner;
+            runner.input("x", testsupport::toTensor(x, type));
+            runner.input("y", testsupport::toTensor(y, type));
+            const auto out = runner.run("einsum", {{"values", "(x, y)"}, {"equation", runner.writer().text(c.equation)}},
+                                        {{"z", type, expected.shape}});
+            testsupport::expectClose(expected, out[0], type == DataType::Float16 ? 1e-2f : 1e-5f, c.equation);
+        }
     }
 }
 
