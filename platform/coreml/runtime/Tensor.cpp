@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 namespace platform::coreml::runtime {
 namespace {
@@ -18,11 +19,51 @@ std::shared_ptr<std::byte> allocateZeroed(size_t bytes) {
     return std::shared_ptr<std::byte>(static_cast<std::byte*>(memory), [](std::byte* p) { std::free(p); });
 }
 
+// Calls `f(T{})` with T the C++ type that holds one element of `type` in
+// memory (sub-byte types and bools are unpacked to a byte each). Strings hold
+// no numbers: `f` is not called for them.
+template <typename F>
+void visitStorage(DataType type, F&& f) {
+    switch (type) {
+        case DataType::Bool:
+        case DataType::UInt1:
+        case DataType::UInt2:
+        case DataType::UInt3:
+        case DataType::UInt4:
+        case DataType::UInt6:
+        case DataType::UInt8:
+            return f(uint8_t{});
+        case DataType::Int4:
+        case DataType::Int8:
+            return f(int8_t{});
+        case DataType::Int16:
+            return f(int16_t{});
+        case DataType::Int32:
+            return f(int32_t{});
+        case DataType::Int64:
+            return f(int64_t{});
+        case DataType::UInt16:
+            return f(uint16_t{});
+        case DataType::UInt32:
+            return f(uint32_t{});
+        case DataType::UInt64:
+            return f(uint64_t{});
+        case DataType::Float16:
+            return f(Float16{});
+        case DataType::Float32:
+            return f(float{});
+        case DataType::Float64:
+            return f(double{});
+        case DataType::String:
+            return;
+    }
+}
+
 template <typename T>
-double read(const std::byte* base, int64_t index) {
+T read(const std::byte* base, int64_t index) {
     T value;
     std::memcpy(&value, base + index * static_cast<int64_t>(sizeof(T)), sizeof(T));
-    return static_cast<double>(value);
+    return value;
 }
 
 template <typename T>
@@ -39,6 +80,19 @@ T clampedInteger(double value) {
     if (value <= lo) return std::numeric_limits<T>::lowest();
     if (value >= hi) return std::numeric_limits<T>::max();
     return static_cast<T>(value);
+}
+
+// A number as element type T: floats round, integers truncate toward zero
+// and saturate.
+template <typename T>
+T stored(double value) {
+    if constexpr (std::is_same_v<T, Float16>) {
+        return static_cast<Float16>(static_cast<float>(value));
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return static_cast<T>(value);
+    } else {
+        return clampedInteger<T>(value);
+    }
 }
 
 }  // namespace
@@ -84,79 +138,15 @@ Tensor Tensor::reshaped(Shape shape) const {
 }
 
 double Tensor::number(int64_t index) const {
-    const std::byte* base = storage_.get();
-    switch (type_) {
-        case DataType::Bool:
-        case DataType::UInt1:
-        case DataType::UInt2:
-        case DataType::UInt3:
-        case DataType::UInt4:
-        case DataType::UInt6:
-        case DataType::UInt8:
-            return read<uint8_t>(base, index);
-        case DataType::Int4:
-        case DataType::Int8:
-            return read<int8_t>(base, index);
-        case DataType::Int16:
-            return read<int16_t>(base, index);
-        case DataType::Int32:
-            return read<int32_t>(base, index);
-        case DataType::Int64:
-            return read<int64_t>(base, index);
-        case DataType::UInt16:
-            return read<uint16_t>(base, index);
-        case DataType::UInt32:
-            return read<uint32_t>(base, index);
-        case DataType::UInt64:
-            return read<uint64_t>(base, index);
-        case DataType::Float16:
-            return read<Float16>(base, index);
-        case DataType::Float32:
-            return read<float>(base, index);
-        case DataType::Float64:
-            return read<double>(base, index);
-        case DataType::String:
-            break;
-    }
-    return 0;
+    double value = 0;
+    visitStorage(type_, [&](auto tag) { value = static_cast<double>(read<decltype(tag)>(bytes(), index)); });
+    return value;
 }
 
 void setNumber(Tensor& tensor, int64_t index, double value) {
+    if (tensor.dataType() == DataType::Bool) value = value != 0 ? 1 : 0;
     std::byte* base = tensor.mutableBytes();
-    switch (tensor.dataType()) {
-        case DataType::Bool:
-            return write<uint8_t>(base, index, value != 0 ? 1 : 0);
-        case DataType::UInt1:
-        case DataType::UInt2:
-        case DataType::UInt3:
-        case DataType::UInt4:
-        case DataType::UInt6:
-        case DataType::UInt8:
-            return write(base, index, clampedInteger<uint8_t>(value));
-        case DataType::Int4:
-        case DataType::Int8:
-            return write(base, index, clampedInteger<int8_t>(value));
-        case DataType::Int16:
-            return write(base, index, clampedInteger<int16_t>(value));
-        case DataType::Int32:
-            return write(base, index, clampedInteger<int32_t>(value));
-        case DataType::Int64:
-            return write(base, index, clampedInteger<int64_t>(value));
-        case DataType::UInt16:
-            return write(base, index, clampedInteger<uint16_t>(value));
-        case DataType::UInt32:
-            return write(base, index, clampedInteger<uint32_t>(value));
-        case DataType::UInt64:
-            return write(base, index, clampedInteger<uint64_t>(value));
-        case DataType::Float16:
-            return write(base, index, static_cast<Float16>(static_cast<float>(value)));
-        case DataType::Float32:
-            return write(base, index, static_cast<float>(value));
-        case DataType::Float64:
-            return write(base, index, value);
-        case DataType::String:
-            return;
-    }
+    visitStorage(tensor.dataType(), [&](auto tag) { write(base, index, stored<decltype(tag)>(value)); });
 }
 
 std::vector<float> Tensor::toFloats() const {
@@ -167,14 +157,20 @@ std::vector<float> Tensor::toFloats() const {
     } else if (type_ == DataType::Float16) {
         widen(data<Float16>(), values.data(), values.size());
     } else {
-        for (int64_t i = 0; i < count_; ++i) values[static_cast<size_t>(i)] = static_cast<float>(number(i));
+        visitStorage(type_, [&](auto tag) {
+            for (int64_t i = 0; i < count_; ++i) values[static_cast<size_t>(i)] = static_cast<float>(read<decltype(tag)>(bytes(), i));
+        });
     }
     return values;
 }
 
 std::vector<int64_t> Tensor::toInts() const {
     std::vector<int64_t> values(static_cast<size_t>(count_));
-    for (int64_t i = 0; i < count_; ++i) values[static_cast<size_t>(i)] = clampedInteger<int64_t>(number(i));
+    visitStorage(type_, [&](auto tag) {
+        for (int64_t i = 0; i < count_; ++i) {
+            values[static_cast<size_t>(i)] = clampedInteger<int64_t>(static_cast<double>(read<decltype(tag)>(bytes(), i)));
+        }
+    });
     return values;
 }
 
@@ -186,7 +182,16 @@ Tensor Tensor::castTo(DataType type) const {
     } else if (type_ == DataType::Float32 && type == DataType::Float16) {
         narrow(data<float>(), result.mutableData<Float16>(), static_cast<size_t>(count_));
     } else {
-        for (int64_t i = 0; i < count_; ++i) setNumber(result, i, number(i));
+        const bool toBool = type == DataType::Bool;
+        std::byte* target = result.mutableBytes();
+        visitStorage(type_, [&](auto from) {
+            visitStorage(type, [&](auto to) {
+                for (int64_t i = 0; i < count_; ++i) {
+                    const auto value = static_cast<double>(read<decltype(from)>(bytes(), i));
+                    write(target, i, stored<decltype(to)>(toBool ? value != 0 : value));
+                }
+            });
+        });
     }
     return result;
 }

@@ -1,10 +1,8 @@
-#include <cblas.h>
-
 #include <algorithm>
 
 #include "platform/coreml/runtime/OpLibrary.h"
-#include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
+#include "platform/coreml/runtime/ops/WeightMatrix.h"
 #include "platform/coreml/runtime/ops/WindowAxes.h"
 
 namespace platform::coreml::runtime {
@@ -16,7 +14,7 @@ struct ConvPlan {
     bool pointwise = false;
 };
 
-void convolve(const ConvPlan& p, const float* x, const float* w, const float* bias, float* out,
+void convolve(const ConvPlan& p, const float* x, const WeightMatrix& w, const float* bias, float* out,
               const KernelContext& context) {
     const Axis& h = p.axes[0];
     const Axis& wd = p.axes[1];
@@ -29,13 +27,11 @@ void convolve(const ConvPlan& p, const float* x, const float* w, const float* bi
     for (int64_t n = 0; n < p.batch; ++n) {
         for (int64_t g = 0; g < p.groups; ++g) {
             const float* xg = x + (n * p.cin + g * cinG) * inPlane;
-            const float* wg = w + g * coutG * columnsRows;
+            const WeightMatrix wg = w.slice(g * coutG, coutG);
             float* og = out + (n * p.cout + g * coutG) * outPlane;
             if (p.pointwise) {
                 // A 1x1 convolution over [C, S] is one matrix product.
-                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(coutG),
-                            static_cast<int>(outPlane), static_cast<int>(cinG), 1.0f, wg, static_cast<int>(cinG), xg,
-                            static_cast<int>(inPlane), 0.0f, og, static_cast<int>(outPlane));
+                wg.times(xg, outPlane, og, context);
             } else {
                 std::vector<float> columns(static_cast<size_t>(columnsRows * outPlane));
                 context.parallelFor(columnsRows, 4, [&](int64_t begin, int64_t end) {
@@ -54,10 +50,7 @@ void convolve(const ConvPlan& p, const float* x, const float* w, const float* bi
                         }
                     }
                 });
-                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(coutG),
-                            static_cast<int>(outPlane), static_cast<int>(columnsRows), 1.0f, wg,
-                            static_cast<int>(columnsRows), columns.data(), static_cast<int>(outPlane), 0.0f, og,
-                            static_cast<int>(outPlane));
+                wg.times(columns.data(), outPlane, og, context);
             }
         }
         if (bias) {
@@ -100,31 +93,20 @@ void addConv(OpRegistry& registry) {
         plan.pointwise = std::all_of(plan.axes.begin(), plan.axes.end(), [](const Axis& a) {
             return a.kernel == 1 && a.stride == 1 && a.before == 0 && a.after == 0;
         });
+        // A weight known at load stays in its stored type; see WeightMatrix.
         const Tensor* fixedWeight = b.constantOf(weight);
+        const int64_t columns = countOf(ws) / std::max<int64_t>(ws[0], 1);
+        const std::optional<WeightMatrix> w =
+            fixedWeight ? std::optional<WeightMatrix>(WeightMatrix(*fixedWeight, ws[0], columns)) : std::nullopt;
         const Tensor* fixedBias = bias ? b.constantOf(*bias) : nullptr;
         const std::optional<Tensor> bv = fixedBias ? std::optional<Tensor>(fixedBias->asFloat32()) : std::nullopt;
-        // One column through fixed fp16 weights (a decoder step): the weights
-        // are read as stored, never widened.
-        const bool oneColumn = plan.pointwise && plan.batch == 1 && plan.groups == 1 && isConcrete(result) && countOf(result) == plan.cout;
-        if (oneColumn && fixedWeight && fixedWeight->dataType() == DataType::Float16 && (!bias || bv)) {
-            const Tensor halfWeight = *fixedWeight;
-            return makeKernel([=](KernelContext& context) {
-                const Tensor xt = floatInput(context, x);
-                FloatOutput output(context, 0);
-                matrixVector(halfWeight.data<Float16>(), xt.data<float>(), bv ? bv->data<float>() : nullptr,
-                             output.data(), 1, plan.cout, plan.cin, context);
-                output.commit();
-            });
-        }
-        const std::optional<Tensor> w = fixedWeight ? std::optional<Tensor>(fixedWeight->asFloat32()) : std::nullopt;
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = floatInput(context, x);
-            const Tensor wt = w ? *w : floatInput(context, weight);
+            const WeightMatrix wt = w ? *w : WeightMatrix(floatInput(context, weight), plan.cout, columns);
             std::optional<Tensor> bt = bv;
             if (bias && !bt) bt = floatInput(context, *bias);
             FloatOutput output(context, 0);
-            if (output.count() > 0) convolve(plan, xt.data<float>(), wt.data<float>(), bt ? bt->data<float>() : nullptr,
-                                             output.data(), context);
+            if (output.count() > 0) convolve(plan, xt.data<float>(), wt, bt ? bt->data<float>() : nullptr, output.data(), context);
             output.commit();
         });
     });

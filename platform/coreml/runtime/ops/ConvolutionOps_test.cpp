@@ -92,5 +92,45 @@ TEST(ConvolutionOps, OneColumnThroughHalfWeights) {
     }
 }
 
+TEST(ConvolutionOps, HalfWeightsInTheEncoderAndDecoderShapes) {
+    struct Case {
+        std::string name;
+        Shape x, w;
+        int64_t stride;
+        std::vector<int64_t> pad;  // [top, bottom, left, right]
+        int64_t groups;
+    };
+    const Case cases[] = {
+        {"kernel 3, padded", {1, 5, 1, 11}, {6, 5, 1, 3}, 1, {0, 0, 1, 1}, 1},
+        {"kernel 3, stride 2", {1, 6, 1, 12}, {4, 6, 1, 3}, 2, {0, 0, 1, 1}, 1},
+        {"kernel 3, stride 2, odd length", {1, 3, 1, 9}, {5, 3, 1, 3}, 2, {0, 0, 1, 1}, 1},
+        {"pointwise, one position", {1, 19, 1, 1}, {7, 19, 1, 1}, 1, {0, 0, 0, 0}, 1},
+        {"pointwise, three positions", {1, 19, 1, 3}, {7, 19, 1, 1}, 1, {0, 0, 0, 0}, 1},
+        {"pointwise, nine positions", {1, 19, 1, 9}, {7, 19, 1, 1}, 1, {0, 0, 0, 0}, 1},
+        {"groups", {1, 4, 1, 5}, {6, 2, 1, 3}, 1, {0, 0, 1, 1}, 2},
+    };
+    uint32_t seed = 500;
+    for (const auto& c : cases) {
+        for (auto xType : {DataType::Float32, DataType::Float16}) {
+            const ref::Array x = testsupport::toArray(testsupport::toTensor(ref::filled(c.x, seed++), xType));
+            const ref::Array w = testsupport::toArray(testsupport::toTensor(ref::filled(c.w, seed++), DataType::Float16));
+            std::vector<float> bias(static_cast<size_t>(c.w[0]));
+            for (size_t i = 0; i < bias.size(); ++i) bias[i] = 0.25f * static_cast<float>(i) - 0.5f;
+            const auto expected = ref::conv2d(x, w, bias, {1, c.stride}, {1, 1}, c.pad, c.groups);
+            OpRunner runner;
+            auto& writer = runner.writer();
+            runner.input("x", testsupport::toTensor(x, xType));
+            const auto weight = runner.constant("w", testsupport::toTensor(w, DataType::Float16));
+            const auto b = runner.constant("b", Tensor::of(DataType::Float16, {c.w[0]}, bias));
+            const auto out = runner.run("conv",
+                                        {{"x", "x"}, {"weight", weight}, {"bias", b}, {"strides", writer.ints({1, c.stride})},
+                                         {"pad_type", writer.text("custom")}, {"pad", writer.ints(c.pad)},
+                                         {"groups", writer.scalar(DataType::Int32, static_cast<double>(c.groups))}},
+                                        {{"y", xType, expected.shape}});
+            testsupport::expectClose(expected, out[0], xType == DataType::Float16 ? 5e-3f : 1e-5f, c.name);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace platform::coreml::runtime

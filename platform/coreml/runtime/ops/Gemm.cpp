@@ -78,39 +78,51 @@ void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const flo
 }
 
 
+// Matrices with adjacent rows (row stride 1) are converted column by column
+// into a column-major copy, which gemm reads transposed; only matrices with no
+// unit stride at all go element by element.
 const float* gemmOperand(const Tensor& tensor, int64_t offset, MatrixLayout& layout, std::vector<float>& scratch,
                          const KernelContext& context) {
     if (tensor.dataType() == DataType::Float32 && blasReadable(layout)) return tensor.data<float>() + offset;
     const MatrixLayout l = layout;
     scratch.resize(static_cast<size_t>(l.rows * l.cols));
     float* target = scratch.data();
-    context.parallelFor(l.rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(l.cols, 1)), [&](int64_t begin, int64_t end) {
-        for (int64_t r = begin; r < end; ++r) {
-            float* row = target + r * l.cols;
-            const int64_t start = offset + r * l.rowStride;
-            if (l.colStride == 1) {
-                const float* values = readFloats(tensor, start, l.cols, row);
-                if (values != row) std::copy_n(values, l.cols, row);
+    const bool byColumns = l.colStride != 1 && l.rowStride == 1;
+    const int64_t lines = byColumns ? l.cols : l.rows, length = byColumns ? l.rows : l.cols;
+    const int64_t lineStride = byColumns ? l.colStride : l.rowStride, step = byColumns ? 1 : l.colStride;
+    context.parallelFor(lines, std::max<int64_t>(1, 4096 / std::max<int64_t>(length, 1)), [&](int64_t begin, int64_t end) {
+        for (int64_t i = begin; i < end; ++i) {
+            float* line = target + i * length;
+            const int64_t start = offset + i * lineStride;
+            if (step == 1) {
+                const float* values = readFloats(tensor, start, length, line);
+                if (values != line) std::copy_n(values, length, line);
             } else {
-                for (int64_t c = 0; c < l.cols; ++c) row[c] = static_cast<float>(tensor.number(start + c * l.colStride));
+                for (int64_t j = 0; j < length; ++j) line[j] = static_cast<float>(tensor.number(start + j * step));
             }
         }
     });
-    layout = MatrixLayout{l.rows, l.cols, l.cols, 1};
+    layout = byColumns ? MatrixLayout{l.rows, l.cols, 1, l.rows} : MatrixLayout{l.rows, l.cols, l.cols, 1};
     return target;
 }
 
 void storeMatrix(const float* values, Tensor& tensor, int64_t offset, const MatrixLayout& layout,
                  const KernelContext& context) {
     const MatrixLayout l = layout;
-    context.parallelFor(l.rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(l.cols, 1)), [&](int64_t begin, int64_t end) {
-        for (int64_t r = begin; r < end; ++r) {
-            const float* row = values + r * l.cols;
-            const int64_t start = offset + r * l.rowStride;
-            if (l.colStride == 1) {
-                writeFloats(tensor, start, l.cols, row);
+    const bool byColumns = l.colStride != 1 && l.rowStride == 1;
+    const int64_t lines = byColumns ? l.cols : l.rows, length = byColumns ? l.rows : l.cols;
+    const int64_t lineStride = byColumns ? l.colStride : l.rowStride;
+    context.parallelFor(lines, std::max<int64_t>(1, 4096 / std::max<int64_t>(length, 1)), [&](int64_t begin, int64_t end) {
+        std::vector<float> line(static_cast<size_t>(byColumns ? length : 0));
+        for (int64_t i = begin; i < end; ++i) {
+            const int64_t start = offset + i * lineStride;
+            if (byColumns) {
+                for (int64_t j = 0; j < length; ++j) line[static_cast<size_t>(j)] = values[j * l.cols + i];
+                writeFloats(tensor, start, length, line.data());
+            } else if (l.colStride == 1) {
+                writeFloats(tensor, start, length, values + i * l.cols);
             } else {
-                for (int64_t c = 0; c < l.cols; ++c) setNumber(tensor, start + c * l.colStride, row[c]);
+                for (int64_t j = 0; j < length; ++j) setNumber(tensor, start + j * l.colStride, values[i * l.cols + j]);
             }
         }
     });

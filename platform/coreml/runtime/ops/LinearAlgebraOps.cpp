@@ -1,27 +1,12 @@
-#include <cblas.h>
-
 #include <algorithm>
 
 #include "platform/coreml/runtime/OpLibrary.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
-#include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
+#include "platform/coreml/runtime/ops/WeightMatrix.h"
 
 namespace platform::coreml::runtime {
 namespace {
-
-// A weight known at load is converted to fp32 once; otherwise per run.
-struct Operand {
-    InputRef input;
-    Tensor fixed;
-
-    Tensor get(const KernelContext& context) const { return fixed.isValid() ? fixed : floatInput(context, input); }
-};
-
-Operand operand(const OpBuilder& b, InputRef input) {
-    const Tensor* constant = b.constantOf(input);
-    return Operand{input, constant ? constant->asFloat32() : Tensor()};
-}
 
 void addMatmul(OpRegistry& registry) {
     registry.add("matmul", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
@@ -51,11 +36,9 @@ void addMatmul(OpRegistry& registry) {
         if (!xVector) result.push_back(m);
         if (!yVector) result.push_back(n);
         b.setOutput(0, b.dataTypeOf(x), result);
-        const Operand xo = operand(b, x);
-        const Operand yo = operand(b, y);
         return makeKernel([=](KernelContext& context) {
-            const Tensor xt = xo.get(context);
-            const Tensor yt = yo.get(context);
+            const Tensor xt = floatInput(context, x);
+            const Tensor yt = floatInput(context, y);
             FloatOutput output(context, 0);
             batchedGemm(xt.data<float>(), xBatch, tx, yt.data<float>(), yBatch, ty, output.data(), batch, m, n, k);
             output.commit();
@@ -80,45 +63,23 @@ void addLinear(OpRegistry& registry) {
         Shape result = xs;
         result.back() = ws[0];
         b.setOutput(0, b.dataTypeOf(x), result);
-        const bool hasBias = bias.has_value();
-        const Operand bo = hasBias ? operand(b, *bias) : Operand{};
+        // A weight known at load stays in its stored type; see WeightMatrix.
+        const Tensor* fixedWeight = b.constantOf(weight);
         const int64_t dout = ws[0];
         const int64_t din = ws[1];
-        // One row through fixed fp16 weights (the logits of a decoder step):
-        // the weights are read as stored, never widened.
-        const Tensor* fixedWeight = b.constantOf(weight);
-        if (isConcrete(xs) && countOf(xs) == din && fixedWeight && fixedWeight->dataType() == DataType::Float16 &&
-            (!hasBias || bo.fixed.isValid())) {
-            const Tensor halfWeight = *fixedWeight;
-            return makeKernel([=](KernelContext& context) {
-                const Tensor xt = floatInput(context, x);
-                FloatOutput output(context, 0);
-                matrixVector(halfWeight.data<Float16>(), xt.data<float>(), hasBias ? bo.fixed.data<float>() : nullptr,
-                             output.data(), 1, dout, din, context);
-                output.commit();
-            });
-        }
-        const Operand wo = operand(b, weight);
+        const std::optional<WeightMatrix> fixed =
+            fixedWeight ? std::optional<WeightMatrix>(WeightMatrix(*fixedWeight, dout, din)) : std::nullopt;
+        const Tensor* fixedBias = bias ? b.constantOf(*bias) : nullptr;
+        const Tensor biasValues = fixedBias ? fixedBias->asFloat32() : Tensor();
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = floatInput(context, x);
-            const Tensor wt = wo.get(context);
-            const int64_t rows = xt.count() / din;
+            const WeightMatrix wt = fixed ? *fixed : WeightMatrix(floatInput(context, weight), dout, din);
+            const int64_t rows = countOf(context.outputShape(0)) / std::max<int64_t>(dout, 1);
+            const Tensor bt = !bias ? Tensor() : biasValues.isValid() ? biasValues : floatInput(context, *bias);
             FloatOutput output(context, 0);
-            float* out = output.data();
-            float beta = 0.0f;
-            if (rows == 0 || dout == 0 || din == 0) {
-                std::fill_n(out, output.count(), 0.0f);
-                beta = 1.0f;
+            if (rows > 0 && dout > 0) {
+                wt.timesTransposed(xt.data<float>(), rows, bt.isValid() ? bt.data<float>() : nullptr, output.data(), context);
             }
-            if (hasBias) {
-                const Tensor bt = bo.get(context);
-                for (int64_t r = 0; r < rows; ++r) std::copy_n(bt.data<float>(), dout, out + r * dout);
-                beta = 1.0f;
-            }
-            if (rows > 0 && dout > 0 && din > 0)
-                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows), static_cast<int>(dout),
-                        static_cast<int>(din), 1.0f, xt.data<float>(), static_cast<int>(din), wt.data<float>(),
-                        static_cast<int>(din), beta, out, static_cast<int>(dout));
             output.commit();
         });
     });

@@ -43,21 +43,28 @@ TEST(LinearAlgebraOps, MatmulPromotesVectors) {
 }
 
 TEST(LinearAlgebraOps, LinearIsXTimesWeightTransposedPlusBias) {
-    const ref::Array x = ref::filled({2, 3, 5}, 3), weight = ref::filled({4, 5}, 4);
-    const std::vector<float> bias{0.5f, -1.0f, 2.0f, 0.0f};
-    ref::Array wt{{5, 4}, std::vector<float>(20)};
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 5; ++j) wt.values[static_cast<size_t>(j * 4 + i)] = weight.values[static_cast<size_t>(i * 5 + j)];
-    }
-    ref::Array expected = ref::matmul(x, ref::Array{{1, 5, 4}, wt.values}, false, false);
-    for (size_t i = 0; i < expected.values.size(); ++i) expected.values[i] += bias[i % 4];
-    for (auto type : {DataType::Float32, DataType::Float16}) {
-        OpRunner runner;
-        runner.input("x", testsupport::toTensor(x));
-        const auto w = runner.constant("w", testsupport::toTensor(weight, type));
-        const auto b = runner.constant("b", Tensor::of(type, {4}, bias));
-        const auto out = runner.run("linear", {{"x", "x"}, {"weight", w}, {"bias", b}}, {{"y", DataType::Float32, {2, 3, 4}}});
-        testsupport::expectClose(expected, out[0], type == DataType::Float16 ? 5e-3f : 1e-5f);
+    // One and three rows read fp16 weights directly, six rows widen them for
+    // OpenBLAS; 37 inputs leave a tail past the vector width.
+    const Shape shapes[] = {{2, 3, 37}, {1, 37}, {3, 37}};
+    uint32_t seed = 3;
+    for (const Shape& xs : shapes) {
+        const ref::Array x = ref::filled(xs, seed++), weight = ref::filled({4, 37}, seed++);
+        const std::vector<float> bias{0.5f, -1.0f, 2.0f, 0.0f};
+        for (auto type : {DataType::Float32, DataType::Float16}) {
+            const ref::Array w = testsupport::toArray(testsupport::toTensor(weight, type));
+            ref::Array wt{{37, 4}, std::vector<float>(4 * 37)};
+            for (int i = 0; i < 4; ++i) {
+                for (int j = 0; j < 37; ++j) wt.values[static_cast<size_t>(j * 4 + i)] = w.values[static_cast<size_t>(i * 37 + j)];
+            }
+            ref::Array expected = ref::matmul(x, wt, false, false);
+            for (size_t i = 0; i < expected.values.size(); ++i) expected.values[i] += bias[i % 4];
+            OpRunner runner;
+            runner.input("x", testsupport::toTensor(x));
+            const auto wn = runner.constant("w", testsupport::toTensor(w, type));
+            const auto b = runner.constant("b", Tensor::of(type, {4}, bias));
+            const auto out = runner.run("linear", {{"x", "x"}, {"weight", wn}, {"bias", b}}, {{"y", DataType::Float32, expected.shape}});
+            testsupport::expectClose(expected, out[0], 1e-5f, describe(xs) + " " + std::string(name(type)));
+        }
     }
 }
 
@@ -104,6 +111,8 @@ TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
         {"bchq,bkhc->bkhq", {2, 8, 1, 1}, {1, 6, 3, 8}},
         {"bchq,bkhc->bkhq", {1, 5, 3, 17}, {1, 19, 3, 5}},
         {"bchk,bkhq->bchq", {2, 7, 3, 9}, {2, 9, 3, 11}},
+        // The summed label is not x's last: x is read column by column.
+        {"bkc,bkq->bcq", {2, 5, 3}, {2, 5, 4}},
         // Labels whose order differs between operand and output: no strided view.
         {"bac,cd->abd", {2, 3, 4}, {4, 5}},
     };

@@ -12,6 +12,11 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
+// fmax without its call: a NaN candidate is passed over, and the loops vectorise.
+inline float larger(float top, float candidate) {
+    return candidate > top ? candidate : top;
+}
+
 // The softmax of a line with an infinite maximum, as the limit of finite ones.
 void infiniteLine(float* line, int64_t length, int64_t stride, float top) {
     if (top < 0) {
@@ -28,7 +33,7 @@ void infiniteLine(float* line, int64_t length, int64_t stride, float top) {
 
 void softmaxRow(float* row, int64_t length) {
     float top = -kInfinity;
-    for (int64_t i = 0; i < length; ++i) top = std::fmax(top, row[i]);
+    for (int64_t i = 0; i < length; ++i) top = larger(top, row[i]);
     if (std::isinf(top)) return infiniteLine(row, length, 1, top);
     for (int64_t i = 0; i < length; ++i) row[i] -= top;
     expInPlace(row, length);
@@ -42,7 +47,7 @@ void softmaxColumns(float* block, int64_t length, int64_t width) {
     std::vector<float> tops(static_cast<size_t>(width), -kInfinity);
     for (int64_t i = 0; i < length; ++i) {
         const float* row = block + i * width;
-        for (int64_t j = 0; j < width; ++j) tops[j] = std::fmax(tops[j], row[j]);
+        for (int64_t j = 0; j < width; ++j) tops[j] = larger(tops[j], row[j]);
     }
     // Columns with an infinite maximum are kept aside, run through the
     // vector pass with a harmless maximum, and settled afterwards.

@@ -1,0 +1,70 @@
+#include "platform/coreml/runtime/ops/WeightMatrix.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/coreml/runtime/ops/Gemm.h"
+#include "platform/coreml/runtime/ops/MatrixVector.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+// Widened rows per block: 4 MiB of fp32, enough for OpenBLAS to run at speed.
+constexpr int64_t kBlockElements = int64_t{1} << 20;
+
+}  // namespace
+
+WeightMatrix::WeightMatrix(Tensor tensor, int64_t rows, int64_t cols, int64_t offset)
+    : tensor_(std::move(tensor)), rows_(rows), cols_(cols), offset_(offset) {}
+
+WeightMatrix WeightMatrix::slice(int64_t first, int64_t count) const {
+    return WeightMatrix(tensor_, count, cols_, offset_ + first * cols_);
+}
+
+template <typename Product>
+void WeightMatrix::forEachFloatBlock(const KernelContext& context, Product&& product) const {
+    if (tensor_.dataType() == DataType::Float32) return product(tensor_.data<float>() + offset_, int64_t{0}, rows_);
+    const int64_t blockRows = std::clamp<int64_t>(kBlockElements / std::max<int64_t>(cols_, 1), 1, rows_);
+    std::vector<float> block(static_cast<size_t>(blockRows * cols_));
+    for (int64_t first = 0; first < rows_; first += blockRows) {
+        const int64_t count = std::min(blockRows, rows_ - first);
+        context.parallelFor(count, std::max<int64_t>(1, 16384 / std::max<int64_t>(cols_, 1)), [&](int64_t begin, int64_t end) {
+            for (int64_t r = begin; r < end; ++r) {
+                const int64_t at = offset_ + (first + r) * cols_;
+                float* row = block.data() + r * cols_;
+                if (tensor_.dataType() == DataType::Float16) {
+                    widen(tensor_.data<Float16>() + at, row, static_cast<size_t>(cols_));
+                } else {
+                    for (int64_t c = 0; c < cols_; ++c) row[c] = static_cast<float>(tensor_.number(at + c));
+                }
+            }
+        });
+        product(block.data(), first, count);
+    }
+}
+
+void WeightMatrix::times(const float* x, int64_t n, float* out, const KernelContext& context) const {
+    if (rows_ == 0 || n == 0) return;
+    if (readsDirectly(n)) return matrixVector(tensor_.data<Float16>() + offset_, x, nullptr, out, 1, rows_, cols_, context);
+    forEachFloatBlock(context, [&](const float* w, int64_t first, int64_t count) {
+        gemm(w, MatrixLayout{count, cols_, cols_, 1}, x, MatrixLayout{cols_, n, n, 1}, out + first * n, n);
+    });
+}
+
+void WeightMatrix::timesTransposed(const float* x, int64_t m, const float* bias, float* out,
+                                   const KernelContext& context) const {
+    if (rows_ == 0 || m == 0) return;
+    if (readsDirectly(m)) return matrixVector(tensor_.data<Float16>() + offset_, x, bias, out, 1, rows_, cols_, context);
+    for (int64_t r = 0; r < m; ++r) {
+        if (bias) {
+            std::copy_n(bias, rows_, out + r * rows_);
+        } else {
+            std::fill_n(out + r * rows_, rows_, 0.0f);
+        }
+    }
+    forEachFloatBlock(context, [&](const float* w, int64_t first, int64_t count) {
+        gemm(x, MatrixLayout{m, cols_, cols_, 1}, w, MatrixLayout{cols_, count, 1, cols_}, out + first, rows_, 1.0f);
+    });
+}
+
+}  // namespace platform::coreml::runtime

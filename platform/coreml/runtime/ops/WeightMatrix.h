@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/coreml/runtime/Operation.h"
+
+namespace platform::coreml::runtime {
+
+// A weight matrix [rows, cols] in its stored type: fp16 weights stay in the
+// mapped weight file, half the memory of a widened copy. Products against
+// many columns widen the weight a block of rows at a time into scratch for
+// OpenBLAS; a product with one vector (a decoder step) reads the fp16 rows as
+// stored through matrixVector, which also halves the bytes read.
+class WeightMatrix {
+public:
+    WeightMatrix() = default;
+    // `tensor` holds the matrix row-major from element `offset` on.
+    WeightMatrix(Tensor tensor, int64_t rows, int64_t cols, int64_t offset = 0);
+
+    int64_t rows() const { return rows_; }
+    int64_t cols() const { return cols_; }
+    // Rows [first, first + count).
+    WeightMatrix slice(int64_t first, int64_t count) const;
+
+    // out[rows, n] = W x, for x [cols, n]; out rows are n apart.
+    void times(const float* x, int64_t n, float* out, const KernelContext& context) const;
+    // out[m, rows] = x Wᵀ + bias, for x [m, cols]; out rows are `rows` apart.
+    // `bias` ([rows]) may be null.
+    void timesTransposed(const float* x, int64_t m, const float* bias, float* out, const KernelContext& context) const;
+
+private:
+    // Runs `product(block, firstRow, rowCount)` over fp32 blocks of the rows.
+    template <typename Product>
+    void forEachFloatBlock(const KernelContext& context, Product&& product) const;
+    bool readsDirectly(int64_t vectors) const { return vectors == 1 && tensor_.dataType() == DataType::Float16; }
+
+    Tensor tensor_;
+    int64_t rows_ = 0, cols_ = 0, offset_ = 0;
+};
+
+}  // namespace platform::coreml::runtime
