@@ -78,7 +78,7 @@ void addSoftmax(OpRegistry& registry) {
 void softmaxAlong(const Tensor& input, Tensor& output, int64_t outer, int64_t length, int64_t inner,
                   const KernelContext& context) {
     if (length == 0 || outer * inner == 0) return;
-    const int64_t width = std::min<int64_t>(inner, 32);
+    const int64_t width = std::min<int64_t>(inner, 128);
     const int64_t blocksPerOuter = (inner + width - 1) / width;
     const int64_t lineGrain = std::max<int64_t>(1, 16384 / (length * width));
     context.parallelFor(outer * blocksPerOuter, lineGrain, [&](int64_t begin, int64_t end) {
