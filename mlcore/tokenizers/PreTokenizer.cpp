@@ -1,8 +1,8 @@
 #include "mlcore/tokenizers/PreTokenizer.h"
 
 #include "mlcore/tokenizers/ByteEncoder.h"
-#include "mlcore/tokenizers/ByteLevelSplitter.h"
 #include "mlcore/tokenizers/ComponentSettings.h"
+#include "mlcore/tokenizers/SplitExpressions.h"
 
 #include <array>
 #include <utility>
@@ -97,7 +97,9 @@ std::optional<StringSplitPattern> StringSplitPattern::from(const Config& config)
 
 std::vector<TextRange> StringSplitPattern::ranges(std::string_view text) const {
     if (const auto* literal = std::get_if<std::string>(&form_)) return celvan::ranges(text, *literal);
-    return celvan::ranges(text, std::get<Regex>(form_));
+    const Regex& expression = std::get<Regex>(form_);
+    if (expression.pattern() == kLlama3SplitExpression) return llama3Ranges(text);
+    return celvan::ranges(text, expression);
 }
 
 std::shared_ptr<const PreTokenizer> PreTokenizerFactory::fromConfig(const Config& config) {
