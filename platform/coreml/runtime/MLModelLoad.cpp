@@ -39,20 +39,27 @@ MLFeatureDescription describe(const coreml::runtime::FeatureSpec& declared) {
 }
 
 // Arrays may be strided (half-precision arrays live in padded pixel-buffer
-// rows); the runtime reads dense row-major tensors.
+// rows); the runtime reads dense row-major tensors. A decoder step hands over
+// its whole key-value cache and encoder output, so rows whose elements lie
+// next to each other are copied as runs, and a dense array in one go.
 Tensor denseCopy(const MLMultiArray& array) {
     Tensor tensor(tensorType(array.dataType()), array.shape());
-    const size_t size = elementSize(array.dataType());
+    if (tensor.count() == 0) return tensor;
+    const auto size = static_cast<int64_t>(elementSize(array.dataType()));
     const auto& shape = array.shape();
     const auto& strides = array.strides();
     const auto* source = static_cast<const std::byte*>(array.dataPointer());
     std::byte* target = tensor.mutableBytes();
-    std::vector<int64_t> index(shape.size(), 0);
-    for (int64_t i = 0; i < tensor.count(); ++i) {
+    // The trailing dimensions laid out densely form one run.
+    int64_t run = 1;
+    size_t outer = shape.size();
+    while (outer > 0 && strides[outer - 1] == run) run *= shape[--outer];
+    std::vector<int64_t> index(outer, 0);
+    for (int64_t at = 0; at < tensor.count(); at += run) {
         int64_t offset = 0;
-        for (size_t d = 0; d < shape.size(); ++d) offset += index[d] * strides[d];
-        std::memcpy(target + i * static_cast<int64_t>(size), source + offset * static_cast<int64_t>(size), size);
-        for (size_t d = shape.size(); d-- > 0;) {
+        for (size_t d = 0; d < outer; ++d) offset += index[d] * strides[d];
+        std::memcpy(target + at * size, source + offset * size, static_cast<size_t>(run * size));
+        for (size_t d = outer; d-- > 0;) {
             if (++index[d] < shape[d]) break;
             index[d] = 0;
         }
