@@ -25,54 +25,88 @@ std::size_t slotCountFor(std::size_t count) {
 
 } // namespace
 
+// Texts wait in small batches so that the slots they go to are loaded
+// together; the slots a batch added are then listed in the order their texts
+// came.
+class TokenTable::Filler {
+public:
+    explicit Filler(TokenTable& table) : table_(table) {}
+
+    void add(std::size_t offset, int32_t id) {
+        if (table_.texts_.size() > std::numeric_limits<uint32_t>::max()) throw TokenizerError::malformedVocab();
+        const std::string_view text(table_.texts_.data() + offset, table_.texts_.size() - offset);
+        const std::size_t hash = hashOf(text);
+        __builtin_prefetch(&table_.slots_[hash & (table_.slots_.size() - 1)]);
+        pending_[count_++] = {offset, text.size(), hash, id};
+        if (count_ == kBatch) flush();
+    }
+
+    void flush() {
+        for (std::size_t k = 0; k < count_; ++k) {
+            const Pending& entry = pending_[k];
+            const std::string_view text(table_.texts_.data() + entry.offset, entry.length);
+            const std::size_t index = table_.slotIndex(text, entry.hash);
+            Slot& slot = table_.slots_[index];
+            // A text given twice keeps its first place and its last id.
+            if (slot.id == Slot::kFree) {
+                slot = {fingerprint(entry.hash), static_cast<uint32_t>(entry.offset),
+                        static_cast<uint32_t>(entry.length), entry.id};
+                ++table_.size_;
+                order_.push_back(index);
+            } else {
+                slot.id = entry.id;
+            }
+        }
+        count_ = 0;
+    }
+
+    const std::vector<std::size_t>& order() const { return order_; }
+
+private:
+    static constexpr std::size_t kBatch = 16;
+    struct Pending {
+        std::size_t offset;
+        std::size_t length;
+        std::size_t hash;
+        int32_t id;
+    };
+
+    TokenTable& table_;
+    Pending pending_[kBatch];
+    std::size_t count_ = 0;
+    std::vector<std::size_t> order_;
+};
+
 TokenTable TokenTable::fromVocabulary(const Config& vocab, const AddedTokenIds& addedTokens) {
     const auto* entries = vocab.dictionary();
     if (!entries) throw TokenizerError::missingVocab();
     TokenTable table;
     // Every text goes in once at most, so the index never has to grow.
     table.slots_.resize(slotCountFor(entries->size() + addedTokens.size()));
+    Filler filler(table);
     for (const auto& [token, value] : *entries) {
         const auto id = value.integer();
         if (!id) continue;
         if (!isUsableTokenId(*id)) throw TokenizerError::malformedVocab();
         const std::size_t offset = table.texts_.size();
         platform::text::appendUtf8(table.texts_, token.value());
-        table.insertPending(offset, static_cast<int32_t>(*id));
+        filler.add(offset, static_cast<int32_t>(*id));
     }
     for (const auto& [content, id] : addedTokens) {
         if (!isUsableTokenId(id)) throw TokenizerError::malformedVocab();
         const std::size_t offset = table.texts_.size();
         table.texts_.append(content);
-        table.insertPending(offset, static_cast<int32_t>(id));
+        filler.add(offset, static_cast<int32_t>(id));
     }
-    // Texts lie in the order they entered, so the later of two texts with
-    // one id is the one kept.
-    std::vector<const Slot*> byOffset;
-    byOffset.reserve(table.size_);
-    for (const Slot& slot : table.slots_) {
-        if (slot.id != Slot::kFree) byOffset.push_back(&slot);
-    }
-    std::sort(byOffset.begin(), byOffset.end(), [](const Slot* a, const Slot* b) { return a->offset < b->offset; });
-    table.textOfId_.reserve(byOffset.size());
-    for (const Slot* slot : byOffset) {
-        table.textOfId_.insertOrAssign(static_cast<uint64_t>(slot->id),
-                                       static_cast<uint64_t>(slot->offset) << 32 | slot->length);
+    filler.flush();
+    // Of two texts with one id, the later one is kept.
+    table.textOfId_.reserve(table.size_);
+    for (const std::size_t index : filler.order()) {
+        const Slot& slot = table.slots_[index];
+        table.textOfId_.insertOrAssign(static_cast<uint64_t>(slot.id),
+                                       static_cast<uint64_t>(slot.offset) << 32 | slot.length);
     }
     return table;
-}
-
-void TokenTable::insertPending(std::size_t offset, int32_t id) {
-    if (texts_.size() > std::numeric_limits<uint32_t>::max()) throw TokenizerError::malformedVocab();
-    const std::string_view text(texts_.data() + offset, texts_.size() - offset);
-    const std::size_t hash = hashOf(text);
-    Slot& slot = slots_[slotIndex(text, hash)];
-    if (slot.id != Slot::kFree) {
-        slot.id = id;
-        texts_.resize(offset);
-        return;
-    }
-    slot = {fingerprint(hash), static_cast<uint32_t>(offset), static_cast<uint32_t>(text.size()), id};
-    ++size_;
 }
 
 std::size_t TokenTable::slotIndex(std::string_view token, std::size_t hash) const {

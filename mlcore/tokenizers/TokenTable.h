@@ -49,9 +49,8 @@ private:
         int32_t id = kFree;
     };
 
-    // Takes the text at the end of the buffer as a new entry, or gives its id
-    // to the equal text already there and drops it from the buffer again.
-    void insertPending(std::size_t offset, int32_t id);
+    class Filler;
+
     // The slot holding the text, or the free slot where it would go.
     std::size_t slotIndex(std::string_view token, std::size_t hash) const;
     std::optional<int32_t> idInSlot(std::string_view token, std::size_t hash) const;

@@ -33,6 +33,10 @@ TEST(TokenTable, LooksUpBothWaysAsTheFileAndTheAddedTokensSay) {
     EXPECT_EQ(table.token(-1), std::nullopt);
     EXPECT_EQ(table.token(int64_t{1} << 40), std::nullopt);
     EXPECT_EQ(table.size(), 6u);
+
+    const TokenTable shared = TokenTable::fromVocabulary(configFromJson(R"({"x": 5})"), {{"y", 5}});
+    EXPECT_EQ(shared.token(5), "y") << "of two texts with one id the added token names it";
+    EXPECT_EQ(shared.id("x"), 5);
 }
 
 TEST(TokenTable, HoldsLargeAndSparseVocabularies) {
@@ -51,6 +55,14 @@ TEST(TokenTable, HoldsLargeAndSparseVocabularies) {
         EXPECT_EQ(table.token(i * 100000 + 1), std::nullopt);
     }
     EXPECT_EQ(table.id("t" + std::to_string(kCount)), std::nullopt);
+
+    std::vector<std::string> texts;
+    for (int i = 0; i < 100; ++i) texts.push_back("t" + std::to_string(i * 250));
+    texts.push_back("missing");
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    std::vector<std::optional<int32_t>> found(views.size());
+    table.ids(views, found);
+    for (std::size_t k = 0; k < views.size(); ++k) EXPECT_EQ(found[k], table.id(views[k])) << views[k];
 }
 
 TEST(TokenTable, RejectsWhatNoTableCanHold) {

@@ -1,6 +1,6 @@
 #include "platform/text/Utf.h"
 
-#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <limits>
@@ -38,13 +38,18 @@ bool isWellFormedUtf8(std::string_view utf8) {
 std::u16string toUtf16(std::string_view utf8) {
     if (utf8.empty()) return {};
     requireFitsInt32(utf8.size());
-    // UTF-16 never needs more code units than UTF-8 has bytes.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
+    const auto length = static_cast<int32_t>(utf8.size());
+    // UTF-16 never needs more code units than UTF-8 has bytes. Most texts
+    // converted are short, where a loop beats the setup of a bulk call.
     std::u16string out(utf8.size(), u'\0');
     int32_t written = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, utf8.data(),
-                         static_cast<int32_t>(utf8.size()), kReplacement, nullptr, &status);
-    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+    int32_t i = 0;
+    while (i < length) {
+        UChar32 c;
+        U8_NEXT_OR_FFFD(bytes, i, length, c);
+        U16_APPEND_UNSAFE(out.data(), written, c);
+    }
     out.resize(static_cast<std::size_t>(written));
     return out;
 }
@@ -61,13 +66,15 @@ void appendUtf8(std::string& out, std::u16string_view utf16) {
     // Each UTF-16 code unit yields at most three bytes (a pair yields four).
     const std::size_t start = out.size();
     out.resize(start + utf16.size() * 3);
+    auto* bytes = reinterpret_cast<uint8_t*>(out.data() + start);
+    const auto length = static_cast<int32_t>(utf16.size());
     int32_t written = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data() + start, static_cast<int32_t>(utf16.size() * 3), &written, utf16.data(),
-                       static_cast<int32_t>(utf16.size()), kReplacement, nullptr, &status);
-    if (U_FAILURE(status)) {
-        out.resize(start);
-        throw std::runtime_error(u_errorName(status));
+    int32_t i = 0;
+    while (i < length) {
+        UChar32 c;
+        U16_NEXT(utf16.data(), i, length, c);
+        if (U_IS_SURROGATE(c)) c = kReplacement;
+        U8_APPEND_UNSAFE(bytes, written, c);
     }
     out.resize(start + static_cast<std::size_t>(written));
 }
