@@ -99,7 +99,10 @@ std::string PreTrainedTokenizer::cleanUp(const std::string& text) const {
         {" n't", "n't"}, {" 'm", "'m"}, {" 's", "'s"}, {" 've", "'ve"}, {" 're", "'re"},
     };
     std::string cleaned = text;
-    for (const auto& [target, replacement] : replacements) cleaned = replacingOccurrences(cleaned, target, replacement);
+    // Most texts lack most targets; those passes need no copy of the text.
+    for (const auto& [target, replacement] : replacements) {
+        if (cleaned.find(target) != std::string::npos) cleaned = replacingOccurrences(cleaned, target, replacement);
+    }
     return cleaned;
 }
 
@@ -133,8 +136,8 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& text) 
         std::vector<std::string> pieceTokens;
         std::vector<std::string>& into = fuse ? pieceTokens : tokens;
         const auto preTokens = preTokenize(normalize(piece), options);
-        // Each pre-token gives at least one token, nearly always.
-        into.reserve(into.size() + preTokens.size());
+        // Words split into a few tokens at most, so this is nearly always enough.
+        into.reserve(into.size() + preTokens.size() * 3 / 2);
         for (const auto& preToken : preTokens) {
             auto modelTokens = model_->tokenize(preToken);
             into.insert(into.end(), std::make_move_iterator(modelTokens.begin()),
