@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/coreml/runtime/RuntimeModel.h"
+#include "tests/support/ModelBundleWriter.h"
 #include "tests/support/SpeechModelTrio.h"
 #include "tests/support/TempDirectory.h"
 
@@ -102,6 +103,38 @@ TEST_F(CarriedWork, StorageTheCallerRewritesInPlaceIsReadAnew) {
     std::memcpy(encoder.mutableBytes(), replacement.bytes(), encoder.byteSize());
     const auto after = stepInputs(encoder, 9, 1);
     EXPECT_EQ(read(model->predict(after)), fresh(after));
+}
+
+// Keys of one query's attention are reordered once and the reordered copy
+// carried over; it must follow every change of the keys.
+TEST(CarriedReorderedOperands, FollowEveryChangeOfTheirInput) {
+    testsupport::TempDirectory dir;
+    testsupport::ModelBundleWriter w(testsupport::ModelBundleWriter::Dialect::program13, "ios16");
+    w.input("query", DataType::Float16, {1, 6, 2, 1});
+    w.input("keys", DataType::Float16, {1, 6, 2, 9});
+    w.op("einsum", {{"values", testsupport::ModelBundleWriter::tuple({"query", "keys"})}, {"equation", w.text("bchq,bchk->bkhq")}},
+         {{"scores", DataType::Float16, {1, 9, 2, 1}}});
+    w.output("scores");
+    const auto bundle = w.write(dir.path() / "Scores.mlmodelc");
+    const auto tensor = [](const Shape& shape, uint32_t seed) {
+        std::mt19937 random(seed);
+        std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+        std::vector<float> values(static_cast<size_t>(countOf(shape)));
+        for (auto& v : values) v = uniform(random);
+        return Tensor::of(DataType::Float16, shape, values);
+    };
+    const Tensor keys = tensor({1, 6, 2, 9}, 1), otherKeys = tensor({1, 6, 2, 9}, 2);
+    Tensor flipped = tensor({1, 6, 2, 9}, 1);
+    flipped.mutableBytes()[flipped.byteSize() - 1] ^= std::byte{0x40};
+    const Tensor steps[][2] = {{tensor({1, 6, 2, 1}, 10), keys},     {tensor({1, 6, 2, 1}, 11), keys},
+                               {tensor({1, 6, 2, 1}, 11), flipped},  {tensor({1, 6, 2, 1}, 12), otherKeys},
+                               {tensor({1, 6, 2, 1}, 12), keys}};
+    auto model = RuntimeModel::load(bundle);
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const std::map<std::string, Tensor> inputs{{"query", steps[i][0]}, {"keys", steps[i][1]}};
+        EXPECT_EQ(model->predict(inputs).at("scores").toFloats(), RuntimeModel::load(bundle)->predict(inputs).at("scores").toFloats())
+            << "step " << i;
+    }
 }
 
 TEST_F(CarriedWork, ConcurrentWindowsOnOneModelStayApart) {

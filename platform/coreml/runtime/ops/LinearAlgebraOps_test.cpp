@@ -108,6 +108,8 @@ TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
         {"bchq,bkhc->bkhq", {1, 12, 3, 1}, {1, 21, 3, 12}},
         {"bchk,bkhq->bchq", {1, 9, 3, 21}, {1, 21, 3, 1}},
         {"chk,khq->chq", {5, 2, 11}, {11, 2, 1}},
+        {"bchq,bchk->bkhq", {1, 6, 2, 1}, {1, 6, 2, 9}},
+        {"bkhc,bkhq->bchq", {1, 7, 2, 5}, {1, 7, 2, 1}},
         {"bchq,bkhc->bkhq", {2, 8, 1, 1}, {1, 6, 3, 8}},
         {"bchq,bkhc->bkhq", {1, 5, 3, 17}, {1, 19, 3, 5}},
         {"bchk,bkhq->bchq", {2, 7, 3, 9}, {2, 9, 3, 11}},
