@@ -15,12 +15,22 @@ namespace platform::coreml::runtime {
 // Everything in it is immutable once published; runs that started from it may
 // still be reading it while a newer one replaces it.
 struct CarriedWork {
-    std::vector<Tensor> inputs;                         // private copies, by input position
+    // Private copies, by input position; none for an input that keeps
+    // changing (see kProbeEvery).
+    std::vector<Tensor> inputs;
+    std::vector<int> changedRuns;                       // consecutive runs with other bytes, by input position
     std::unordered_map<int, Tensor> values;             // by value id
     std::map<std::pair<size_t, int>, Tensor> prepared;  // by node index and input slot
 };
 
 namespace {
+
+// An input whose bytes changed in two runs in a row (a decoder's key-value
+// cache, written at every step) is not copied for comparison any more: it
+// counts as changed, which never returns stale work. Every so many runs it is
+// copied again, in case it has settled.
+constexpr int kCopiedWhileChanging = 2;
+constexpr int kProbeEvery = 8;
 
 // How one run relates to the previous one.
 struct Carrying {
@@ -174,20 +184,27 @@ std::vector<Tensor> Executor::run(std::vector<Tensor> inputs, const std::functio
 
     // The run reads private copies of its inputs, never the caller's storage,
     // so that what it leaves behind cannot change when the caller reuses it.
+    // An input read from the caller's storage has no copy, so nothing computed
+    // from it is ever carried into a later run.
     std::vector<Tensor> table(g.values.size());
     next->inputs.resize(g.inputs.size());
+    next->changedRuns.assign(g.inputs.size(), 0);
     for (size_t i = 0; i < g.inputs.size(); ++i) {
         Tensor& given = inputs.at(i);
-        Tensor kept;
+        Tensor& slot = table[static_cast<size_t>(g.inputs[i])];
         if (previous && sameBytes(previous->inputs[i], given)) {
             carrying.unchanged[i] = true;
-            kept = previous->inputs[i];
-        } else {
-            kept = Tensor(given.dataType(), given.shape(), pool_.acquire(given.byteSize()));
-            if (given.byteSize() > 0) std::memcpy(kept.mutableBytes(), given.bytes(), given.byteSize());
+            slot = next->inputs[i] = previous->inputs[i];
+            continue;
         }
-        next->inputs[i] = kept;
-        table[static_cast<size_t>(g.inputs[i])] = std::move(kept);
+        const int changed = next->changedRuns[i] = previous ? previous->changedRuns[i] + 1 : 1;
+        if (changed > kCopiedWhileChanging && changed % kProbeEvery != 0) {
+            slot = std::move(given);
+            continue;
+        }
+        Tensor copy(given.dataType(), given.shape(), pool_.acquire(given.byteSize()));
+        if (given.byteSize() > 0) std::memcpy(copy.mutableBytes(), given.bytes(), given.byteSize());
+        slot = next->inputs[i] = std::move(copy);
     }
 
     for (size_t n = 0; n < g.nodes.size(); ++n) {

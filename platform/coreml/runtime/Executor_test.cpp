@@ -105,6 +105,29 @@ TEST_F(CarriedWork, StorageTheCallerRewritesInPlaceIsReadAnew) {
     EXPECT_EQ(read(model->predict(after)), fresh(after));
 }
 
+// An input that changes at every run stops being copied for comparison and
+// is read from the caller's storage; when it settles it must be found equal
+// again, and every change after that must still count.
+TEST_F(CarriedWork, AnInputThatKeptChangingIsComparedAgainOnceItSettles) {
+    auto model = RuntimeModel::load(bundle_);
+    Tensor buffer = encoderOutput(1);
+    const auto rewrite = [&](const Tensor& contents) { std::memcpy(buffer.mutableBytes(), contents.bytes(), buffer.byteSize()); };
+    Tensor flipped = encoderOutput(7);
+    flipped.mutableBytes()[10] ^= std::byte{1};
+    for (int32_t step = 0; step < 40; ++step) {
+        if (step < 20) {
+            rewrite(encoderOutput(static_cast<uint32_t>(100 + step)));
+        } else if (step == 33) {
+            rewrite(flipped);
+        } else {
+            rewrite(encoderOutput(7));
+        }
+        const int32_t position = step % static_cast<int32_t>(dims_.cacheSlots);
+        const auto inputs = stepInputs(buffer, 5 + step, position);
+        ASSERT_EQ(read(model->predict(inputs)), fresh(inputs)) << "step " << step;
+    }
+}
+
 // Keys of one query's attention are reordered once and the reordered copy
 // carried over; it must follow every change of the keys.
 TEST(CarriedReorderedOperands, FollowEveryChangeOfTheirInput) {
