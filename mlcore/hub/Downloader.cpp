@@ -1,6 +1,7 @@
 #include "mlcore/hub/Downloader.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <new>
+#include <span>
 #include <vector>
 
+#include "mlcore/hub/BackgroundHasher.h"
 #include "mlcore/hub/HeaderNumbers.h"
 #include "platform/concurrency/CancellationToken.h"
 #include "platform/concurrency/Sleep.h"
@@ -38,7 +42,35 @@ std::size_t chunkThreshold(int64_t chunkSize) {
     return (size + kStagingSize - 1) / kStagingSize * kStagingSize;
 }
 
-void writeAll(int file, const std::vector<uint8_t>& bytes, const std::string& path) {
+// Memory for one chunk straight from the system, handed back whole when the
+// body is read. From the allocator, a freed chunk would stay resident in the
+// free lists of whichever pool thread ran the transfer, one per thread.
+class ChunkBuffer {
+public:
+    explicit ChunkBuffer(std::size_t size)
+        : size_(size), data_(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {
+        if (data_ == MAP_FAILED) throw std::bad_alloc();
+    }
+    ~ChunkBuffer() { ::munmap(data_, size_); }
+    ChunkBuffer(const ChunkBuffer&) = delete;
+    ChunkBuffer& operator=(const ChunkBuffer&) = delete;
+
+    uint8_t* data() const noexcept { return static_cast<uint8_t*>(data_); }
+
+private:
+    std::size_t size_;
+    void* data_;
+};
+
+// A chunk never needs more room than the rest of the file, plus one byte to
+// notice a body that runs past it.
+std::size_t chunkCapacity(std::size_t threshold, std::optional<int64_t> expected, int64_t written) {
+    if (!expected) return threshold;
+    const int64_t remaining = std::max<int64_t>(0, *expected - written);
+    return static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(threshold) - 1, remaining)) + 1;
+}
+
+void writeAll(int file, std::span<const uint8_t> bytes, const std::string& path) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t written = ::write(file, bytes.data() + done, bytes.size() - done);
@@ -58,7 +90,7 @@ void restartFile(int file, const std::string& path) {
 }
 
 // Feeds the bytes a resumed partial file already holds to the hasher.
-void hashPrefix(int file, int64_t length, platform::SHA256& hasher, const std::string& path) {
+void hashPrefix(int file, int64_t length, BackgroundHasher& hasher, const std::string& path) {
     std::vector<uint8_t> block(1 << 20);
     for (int64_t offset = 0; offset < length;) {
         const auto wanted = static_cast<std::size_t>(std::min<int64_t>(length - offset, static_cast<int64_t>(block.size())));
@@ -66,6 +98,7 @@ void hashPrefix(int file, int64_t length, platform::SHA256& hasher, const std::s
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) throw platform::FileSystemError("read", path, count < 0 ? lastError() : std::make_error_code(std::errc::io_error));
         hasher.update(std::span<const uint8_t>(block.data(), static_cast<std::size_t>(count)));
+        hasher.wait();
         offset += count;
     }
 }
@@ -229,10 +262,11 @@ void Downloader::runTransfer(Transfer transfer) {
             throw platform::FileSystemError("seek in", path, lastError());
         }
 
-        std::optional<platform::SHA256> hasher;
+        std::optional<BackgroundHasher> hasher;
         if (transfer.verifyBeforeMove) {
             hasher.emplace();
             if (!transfer.restart) hashPrefix(file, transfer.resumeSize, *hasher, path);
+            hasher->checkpoint();
         }
 
         // A partial file that already holds every byte needs no request
@@ -245,7 +279,7 @@ void Downloader::runTransfer(Transfer transfer) {
 
         const int finished = std::exchange(file, -1);
         if (::close(finished) != 0) throw platform::FileSystemError("close", path, lastError());
-        if (hasher) transfer.verifyBeforeMove(incompleteDestination_, hasher->finalize().hexString());
+        if (hasher) transfer.verifyBeforeMove(incompleteDestination_, hasher->finalize());
         moveDownloadedFile(incompleteDestination_, destination_);
         broadcaster_.broadcast(DownloadState::completed(destination_));
     } catch (...) {
@@ -254,7 +288,7 @@ void Downloader::runTransfer(Transfer transfer) {
     }
 }
 
-void Downloader::httpGet(const platform::URLRequest& request, int file, int numRetries, platform::SHA256* hasher) {
+void Downloader::httpGet(const platform::URLRequest& request, int file, int numRetries, BackgroundHasher* hasher) {
     const std::string path = incompleteDestination_.path();
     int budget = numRetries;
     for (;;) {
@@ -283,7 +317,7 @@ void Downloader::httpGet(const platform::URLRequest& request, int file, int numR
             // The whole file, not the rest of it: appending would put the
             // beginning after the part we already have.
             restartFile(file, path);
-            if (hasher) *hasher = platform::SHA256();
+            if (hasher) hasher->restart();
             downloadResumeState_.setDownloadedSize(0);
         }
 
@@ -308,52 +342,64 @@ void Downloader::httpGet(const platform::URLRequest& request, int file, int numR
     }
 }
 
-void Downloader::readBody(platform::AsyncBytes& body, int file, int& retryBudget, platform::SHA256* hasher) {
+// The body arrives straight in the chunk, and the hash runs on its own queue
+// over the bytes as they gather there, alongside receiving and writing; it
+// only has to catch up before the chunk is refilled.
+void Downloader::readBody(platform::AsyncBytes& body, int file, int& retryBudget, BackgroundHasher* hasher) {
     const std::string path = incompleteDestination_.path();
     const std::size_t threshold = chunkThreshold(chunkSize_);
     const auto expected = downloadResumeState_.expectedSize();
-    std::vector<uint8_t> chunk;
-    chunk.reserve(threshold);
     int64_t written = downloadResumeState_.downloadedSize();
+    const std::size_t capacity = chunkCapacity(threshold, expected, written);
+    const ChunkBuffer chunk(capacity);
+    std::size_t gathered = 0;
     int64_t writtenAtLastUpdate = written;
     auto lastUpdate = std::chrono::steady_clock::now();
+    // Declared after the chunk, so that on every way out the hash lets go of
+    // the chunk's bytes before they go, and forgets those never written.
+    struct HashRollBack {
+        BackgroundHasher* hasher;
+        ~HashRollBack() {
+            if (hasher) hasher->rollBack();
+        }
+    } rollBack{hasher};
 
-    for (auto piece = body.next(); !piece.empty(); piece = body.next()) {
+    for (;;) {
+        const std::size_t count = body.read(std::span(chunk.data() + gathered, capacity - gathered));
+        if (count == 0) break;
         // More than the whole file can hold is wrong however it ends; stop
         // before it fills the disk.
-        if (expected && written + static_cast<int64_t>(chunk.size() + piece.size()) > *expected) {
+        if (expected && written + static_cast<int64_t>(gathered + count) > *expected) {
             throw DownloadError(DownloadError::Kind::unexpectedError);
         }
-        while (!piece.empty()) {
-            const std::size_t take = std::min(piece.size(), threshold - chunk.size());
-            chunk.insert(chunk.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(take));
-            piece = piece.subspan(take);
-            if (chunk.size() < threshold) continue;
+        if (hasher) hasher->update(std::span<const uint8_t>(chunk.data() + gathered, count));
+        gathered += count;
+        if (gathered < threshold) continue;
 
-            writeAll(file, chunk, path);
-            if (hasher) hasher->update(chunk);
-            const auto count = static_cast<int64_t>(chunk.size());
-            chunk.clear();
-            written += count;
-            downloadResumeState_.addDownloadedSize(count);
-            if (expected) {
-                const double fraction =
-                    *expected == 0 ? 0 : static_cast<double>(written) / static_cast<double>(*expected);
-                const auto now = std::chrono::steady_clock::now();
-                const double elapsed = std::chrono::duration<double>(now - lastUpdate).count();
-                std::optional<double> speed;
-                if (elapsed > 0) speed = static_cast<double>(written - writtenAtLastUpdate) / elapsed;
-                lastUpdate = now;
-                broadcaster_.broadcast(DownloadState::downloading(fraction, speed));
-                writtenAtLastUpdate = written;
-            }
-            retryBudget = kRetriesAfterProgress;
+        writeAll(file, std::span<const uint8_t>(chunk.data(), gathered), path);
+        if (hasher) {
+            hasher->checkpoint();
+            hasher->wait();
         }
+        written += static_cast<int64_t>(gathered);
+        downloadResumeState_.addDownloadedSize(static_cast<int64_t>(gathered));
+        gathered = 0;
+        if (expected) {
+            const double fraction = *expected == 0 ? 0 : static_cast<double>(written) / static_cast<double>(*expected);
+            const auto now = std::chrono::steady_clock::now();
+            const double elapsed = std::chrono::duration<double>(now - lastUpdate).count();
+            std::optional<double> speed;
+            if (elapsed > 0) speed = static_cast<double>(written - writtenAtLastUpdate) / elapsed;
+            lastUpdate = now;
+            broadcaster_.broadcast(DownloadState::downloading(fraction, speed));
+            writtenAtLastUpdate = written;
+        }
+        retryBudget = kRetriesAfterProgress;
     }
-    if (!chunk.empty()) {
-        writeAll(file, chunk, path);
-        if (hasher) hasher->update(chunk);
-        downloadResumeState_.addDownloadedSize(static_cast<int64_t>(chunk.size()));
+    if (gathered > 0) {
+        writeAll(file, std::span<const uint8_t>(chunk.data(), gathered), path);
+        if (hasher) hasher->checkpoint();
+        downloadResumeState_.addDownloadedSize(static_cast<int64_t>(gathered));
     }
 }
 

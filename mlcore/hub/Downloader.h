@@ -11,7 +11,6 @@
 #include "mlcore/hub/Broadcaster.h"
 #include "mlcore/hub/DownloadActors.h"
 #include "platform/concurrency/AsyncStream.h"
-#include "platform/crypto/SHA256.h"
 #include "platform/foundation/URL.h"
 #include "platform/net/HTTPHeaderFields.h"
 #include "platform/net/URLRequest.h"
@@ -24,6 +23,8 @@ namespace celvan {
 // chunks, retrying after network errors while the body arrives, and moving
 // the finished file onto its destination. Lives for one file and is shared
 // with its transfer task, so it is always held by a shared_ptr.
+class BackgroundHasher;
+
 class Downloader : public std::enable_shared_from_this<Downloader> {
 public:
     class DownloadState {
@@ -128,8 +129,8 @@ private:
                                                        const std::optional<platform::HTTPHeaderFields>& headers,
                                                        double timeout, int numRetries, Verification verifyBeforeMove);
     void runTransfer(Transfer transfer);
-    void httpGet(const platform::URLRequest& request, int file, int numRetries, platform::SHA256* hasher);
-    void readBody(class platform::AsyncBytes& body, int file, int& retryBudget, platform::SHA256* hasher);
+    void httpGet(const platform::URLRequest& request, int file, int numRetries, BackgroundHasher* hasher);
+    void readBody(class platform::AsyncBytes& body, int file, int& retryBudget, BackgroundHasher* hasher);
     void stopTransferTask();
 
     const platform::URL destination_;

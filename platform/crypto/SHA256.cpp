@@ -48,6 +48,17 @@ std::string SHA256Digest::hexString() const {
 
 SHA256::SHA256() : context_(std::make_unique<Context>()) {}
 SHA256::~SHA256() = default;
+SHA256::SHA256(const SHA256& other) {
+    if (!other.context_) return;
+    context_ = std::make_unique<Context>();
+    if (EVP_MD_CTX_copy_ex(context_->md, other.context_->md) != 1) throw std::runtime_error("SHA-256 copy failed");
+}
+
+SHA256& SHA256::operator=(const SHA256& other) {
+    if (this != &other) *this = SHA256(other);
+    return *this;
+}
+
 SHA256::SHA256(SHA256&&) noexcept = default;
 SHA256& SHA256::operator=(SHA256&&) noexcept = default;
 

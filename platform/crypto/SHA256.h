@@ -20,10 +20,13 @@ struct SHA256Digest {
 };
 
 // An incremental SHA-256: feed it any number of pieces, then finalize once.
+// A copy carries on from the same point on its own.
 class SHA256 {
 public:
     SHA256();
     ~SHA256();
+    SHA256(const SHA256& other);
+    SHA256& operator=(const SHA256& other);
     SHA256(SHA256&&) noexcept;
     SHA256& operator=(SHA256&&) noexcept;
 

@@ -45,6 +45,19 @@ TEST(SHA256, PiecewiseUpdatesEqualOneShot) {
     }
 }
 
+TEST(SHA256, ACopyGoesOnFromTheSamePointWithoutTouchingTheOriginal) {
+    SHA256 original;
+    original.update("abc");
+    SHA256 copy = original;
+    copy.update("def");
+    original.update("xyz");
+    EXPECT_EQ(copy.finalize(), SHA256::hash("abcdef"));
+    SHA256 assigned;
+    assigned = original;
+    EXPECT_EQ(assigned.finalize(), SHA256::hash("abcxyz"));
+    EXPECT_EQ(original.finalize(), SHA256::hash("abcxyz"));
+}
+
 TEST(SHA256, FinalizedHasherRefusesMoreInput) {
     SHA256 hasher;
     hasher.finalize();

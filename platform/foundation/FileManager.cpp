@@ -115,7 +115,7 @@ void FileManager::writeAtomically(const std::string& path, std::string_view byte
     if (fd < 0) throw FileSystemError("write", path, lastError());
     try {
         writeAll(fd, bytes, path);
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) throw FileSystemError("write", path, lastError());
+        if (::fchmod(fd, 0644) != 0) throw FileSystemError("write", path, lastError());
     } catch (...) {
         ::close(fd);
         ::unlink(temporary.c_str());

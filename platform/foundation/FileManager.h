@@ -47,7 +47,9 @@ struct FileManager {
     static std::optional<std::vector<uint8_t>> contents(const std::string& path);
 
     // Writes through a temporary file in the same folder and renames it into
-    // place, so readers see the old content or the new, never a mix.
+    // place, so readers see the old content or the new, never a mix. It does
+    // not wait for the disk, as the platform's atomic write does not: after
+    // a power cut the file may be empty, which its readers must refuse.
     static void writeAtomically(const std::string& path, std::string_view bytes);
 
     // The size of a regular file, absent when there is none.

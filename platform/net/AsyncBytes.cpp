@@ -40,4 +40,20 @@ std::span<const std::uint8_t> AsyncBytes::next() {
     }
 }
 
+std::size_t AsyncBytes::read(std::span<std::uint8_t> into) {
+    if (!transfer_) return 0;
+    try {
+        const std::size_t count = transfer_->read(into);
+        if (count == 0) {
+            transfer_.reset();
+            task_->markCompleted();
+        }
+        return count;
+    } catch (...) {
+        transfer_.reset();
+        task_->markCompleted();
+        throw;
+    }
+}
+
 }  // namespace platform

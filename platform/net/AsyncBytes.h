@@ -29,6 +29,10 @@ public:
     // The next piece of the body, valid until the next call; empty at the end.
     // Throws URLError when the transfer fails or is cancelled.
     std::span<const std::uint8_t> next();
+    // Copies the bytes that come next straight into `into`, without a
+    // buffer of the transfer's own in between, and returns how many; 0 at
+    // the end. `into` must not be empty.
+    std::size_t read(std::span<std::uint8_t> into);
 
 private:
     std::unique_ptr<CurlTransfer> transfer_;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 namespace platform {
 
@@ -260,12 +262,20 @@ std::size_t CurlTransfer::onHeader(char* data, std::size_t size, std::size_t cou
 
 std::size_t CurlTransfer::onBody(char* data, std::size_t size, std::size_t count, void* self) {
     auto& transfer = *static_cast<CurlTransfer*>(self);
-    std::size_t length = size * count;
-    if (transfer.pending_.size() >= kMaxPendingBytes) {
+    const std::size_t length = size * count;
+    // Bytes, not characters: a copy between the two types would go element
+    // by element instead of at memcpy speed.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    const std::size_t direct = std::min(length, transfer.target_.size() - transfer.targetFilled_);
+    if (direct == 0 && transfer.pending_.size() >= kMaxPendingBytes) {
         transfer.paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    transfer.pending_.insert(transfer.pending_.end(), data, data + length);
+    if (direct > 0) {
+        std::memcpy(transfer.target_.data() + transfer.targetFilled_, bytes, direct);
+        transfer.targetFilled_ += direct;
+    }
+    transfer.pending_.insert(transfer.pending_.end(), bytes + direct, bytes + length);
     return length;
 }
 
@@ -311,6 +321,7 @@ HTTPURLResponse CurlTransfer::awaitHead() {
 
 std::span<const std::uint8_t> CurlTransfer::next() {
     delivered_.clear();
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(std::exchange(pendingRead_, 0)));
     driveUntil([this] {
         if (pending_.empty() && paused_) {
             paused_ = false;
@@ -324,6 +335,37 @@ std::span<const std::uint8_t> CurlTransfer::next() {
     }
     throwIfFailed();
     return {};
+}
+
+std::size_t CurlTransfer::read(std::span<std::uint8_t> into) {
+    if (pendingRead_ < pending_.size()) {
+        const std::size_t count = std::min(into.size(), pending_.size() - pendingRead_);
+        std::memcpy(into.data(), pending_.data() + pendingRead_, count);
+        pendingRead_ += count;
+        if (pendingRead_ == pending_.size()) {
+            pending_.clear();
+            pendingRead_ = 0;
+        }
+        return count;
+    }
+    target_ = into;
+    targetFilled_ = 0;
+    try {
+        driveUntil([this] {
+            if (paused_) {
+                paused_ = false;
+                curl_easy_pause(easy_, CURLPAUSE_CONT);
+            }
+            return targetFilled_ > 0;
+        });
+    } catch (...) {
+        target_ = {};
+        throw;
+    }
+    target_ = {};
+    if (targetFilled_ > 0) return targetFilled_;
+    throwIfFailed();
+    return 0;
 }
 
 }  // namespace platform

@@ -50,6 +50,9 @@ public:
     HTTPURLResponse awaitHead();
     // Empty at the end of the body.
     std::span<const std::uint8_t> next();
+    // Copies what arrives next straight into `into` (not empty) and returns
+    // how much; 0 at the end of the body.
+    std::size_t read(std::span<std::uint8_t> into);
     // The length the answer announced, or -1.
     std::int64_t expectedContentLength() const noexcept { return expectedLength_; }
 
@@ -80,7 +83,12 @@ private:
     bool headComplete_ = false;
     std::int64_t expectedLength_ = -1;
     std::vector<std::uint8_t> pending_;
+    // How much of `pending_` read() has handed out already.
+    std::size_t pendingRead_ = 0;
     std::vector<std::uint8_t> delivered_;
+    // Where the body goes while read() waits, ahead of `pending_`.
+    std::span<std::uint8_t> target_;
+    std::size_t targetFilled_ = 0;
     bool paused_ = false;
     bool done_ = false;
     CURLcode result_ = CURLE_OK;

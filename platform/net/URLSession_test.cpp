@@ -449,6 +449,20 @@ TEST_F(URLSessionTest, LargeBodiesStreamInBoundedPieces) {
     EXPECT_LE(largest, std::size_t{2} << 20);
 }
 
+TEST_F(URLSessionTest, ReadingIntoBuffersOfAnySizeBringsTheWholeBodyInOrder) {
+    for (std::size_t room : {std::size_t{1}, std::size_t{1000}, std::size_t{300000}, std::size_t{8} << 20}) {
+        auto stream = session_->bytes(URLRequest(url("weights.bin")));
+        std::vector<std::uint8_t> buffer(room);
+        std::string body;
+        for (std::size_t count = stream.read(buffer); count > 0; count = stream.read(buffer)) {
+            ASSERT_LE(count, room);
+            body.append(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
+        }
+        EXPECT_TRUE(body == large_) << "room " << room << ", got " << body.size() << " bytes";
+        EXPECT_EQ(stream.read(buffer), 0u);
+    }
+}
+
 // Points the temporary folder at a private one for the life of a test, so a
 // count of download files sees no other test process's transfers.
 class ScopedTemporaryFolder {
