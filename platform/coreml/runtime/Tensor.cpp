@@ -10,12 +10,12 @@
 namespace platform::coreml::runtime {
 namespace {
 
-std::shared_ptr<std::byte> allocateZeroed(size_t bytes) {
+std::shared_ptr<std::byte> allocate(size_t bytes, bool zeroed) {
     // Rounded up so that vector loads past a short tail stay inside the block.
     const size_t size = (bytes + 63) / 64 * 64 + 64;
     void* memory = std::aligned_alloc(64, size);
     if (!memory) throw std::bad_alloc();
-    std::memset(memory, 0, size);
+    if (zeroed) std::memset(memory, 0, size);
     return std::shared_ptr<std::byte>(static_cast<std::byte*>(memory), [](std::byte* p) { std::free(p); });
 }
 
@@ -100,7 +100,18 @@ T stored(double value) {
 Tensor::Tensor(DataType type, Shape shape)
     : type_(type), shape_(std::move(shape)), count_(countOf(shape_)), writable_(true) {
     assert(isConcrete(shape_));
-    storage_ = allocateZeroed(byteSize());
+    storage_ = allocate(byteSize(), true);
+}
+
+Tensor Tensor::uninitialized(DataType type, Shape shape) {
+    Tensor tensor;
+    tensor.type_ = type;
+    tensor.shape_ = std::move(shape);
+    tensor.count_ = countOf(tensor.shape_);
+    tensor.writable_ = true;
+    assert(isConcrete(tensor.shape_));
+    tensor.storage_ = allocate(tensor.byteSize(), false);
+    return tensor;
 }
 
 Tensor::Tensor(DataType type, Shape shape, std::shared_ptr<std::byte> storage)

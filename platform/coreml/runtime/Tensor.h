@@ -20,6 +20,9 @@ public:
     Tensor() = default;
     // Owned, zero-filled storage. The shape must be concrete.
     Tensor(DataType type, Shape shape);
+    // Owned storage left as the allocator gives it, for buffers that are
+    // written in full before they are read.
+    static Tensor uninitialized(DataType type, Shape shape);
     // Storage handed in by an allocator (the executor's buffer pool); it must
     // hold at least the tensor's bytes.
     Tensor(DataType type, Shape shape, std::shared_ptr<std::byte> storage);

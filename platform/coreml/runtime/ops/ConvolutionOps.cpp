@@ -54,10 +54,12 @@ void convolve(const ConvPlan& p, const float* x, const WeightMatrix& w, const fl
             }
         }
         if (bias) {
-            for (int64_t c = 0; c < p.cout; ++c) {
-                float* plane = out + (n * p.cout + c) * outPlane;
-                for (int64_t i = 0; i < outPlane; ++i) plane[i] += bias[c];
-            }
+            context.parallelFor(p.cout, std::max<int64_t>(1, 65536 / std::max<int64_t>(outPlane, 1)), [&](int64_t begin, int64_t end) {
+                for (int64_t c = begin; c < end; ++c) {
+                    float* plane = out + (n * p.cout + c) * outPlane;
+                    for (int64_t i = 0; i < outPlane; ++i) plane[i] += bias[c];
+                }
+            });
         }
     }
 }

@@ -4,17 +4,33 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
+
 namespace platform::coreml::runtime {
+namespace {
+
+// Elements one worker converts at a time between fp16 and fp32.
+constexpr int64_t kConversionGrain = 65536;
+
+}  // namespace
 
 Tensor floatInput(const KernelContext& context, InputRef input) {
-    return context.input(input).asFloat32();
+    const Tensor& tensor = context.input(input);
+    if (tensor.dataType() == DataType::Float32) return tensor;
+    Tensor converted = Tensor::uninitialized(DataType::Float32, tensor.shape());
+    float* target = converted.mutableData<float>();
+    context.parallelFor(tensor.count(), kConversionGrain, [&](int64_t begin, int64_t end) {
+        const float* values = readFloats(tensor, begin, end - begin, target + begin);
+        if (values != target + begin) std::copy(values, values + (end - begin), target + begin);
+    });
+    return converted;
 }
 
 FloatOutput::FloatOutput(KernelContext& context, size_t index) : context_(context), index_(index) {
     if (context.outputType(index) == DataType::Float32) {
         values_ = context.allocateOutput(index).mutableData<float>();
     } else {
-        scratch_ = Tensor(DataType::Float32, context.outputShape(index));
+        scratch_ = Tensor::uninitialized(DataType::Float32, context.outputShape(index));
         values_ = scratch_.mutableData<float>();
     }
     count_ = countOf(context.outputShape(index));
@@ -23,11 +39,8 @@ FloatOutput::FloatOutput(KernelContext& context, size_t index) : context_(contex
 void FloatOutput::commit() {
     if (!scratch_.isValid()) return;
     Tensor& output = context_.allocateOutput(index_);
-    if (output.dataType() == DataType::Float16) {
-        narrow(values_, output.mutableData<Float16>(), static_cast<size_t>(count_));
-    } else {
-        for (int64_t i = 0; i < count_; ++i) setNumber(output, i, values_[i]);
-    }
+    context_.parallelFor(count_, kConversionGrain,
+                         [&](int64_t begin, int64_t end) { writeFloats(output, begin, end - begin, values_ + begin); });
 }
 
 std::vector<int64_t> broadcastStrides(const Shape& shape, const Shape& result) {
