@@ -104,8 +104,20 @@ std::optional<std::vector<uint8_t>> FileManager::contents(const std::string& pat
     if (isDirectory(path)) return std::nullopt;
     std::ifstream file(path, std::ios::binary);
     if (!file) return std::nullopt;
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // Read in large blocks: a byte at a time costs more than the disk for
+    // files of many megabytes. The size is only a hint, for a file may grow.
+    constexpr std::size_t kBlock = 1 << 16;
+    std::vector<uint8_t> bytes;
+    std::error_code sizeError;
+    if (const auto size = fs::file_size(path, sizeError); !sizeError) bytes.reserve(size + 1);
+    std::size_t filled = 0;
+    while (file) {
+        bytes.resize(filled + kBlock);
+        file.read(reinterpret_cast<char*>(bytes.data() + filled), static_cast<std::streamsize>(kBlock));
+        filled += static_cast<std::size_t>(file.gcount());
+    }
     if (file.bad()) return std::nullopt;
+    bytes.resize(filled);
     return bytes;
 }
 

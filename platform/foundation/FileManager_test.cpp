@@ -84,6 +84,14 @@ TEST_F(FileManagerTest, WritesAtomicallyAndReadsBack) {
     EXPECT_FALSE(FileManager::contents(at("missing")).has_value());
     EXPECT_FALSE(FileManager::contents(root_).has_value());
     EXPECT_FALSE(FileManager::fileSize(root_).has_value());
+
+    // Files are read in blocks; sizes around a block's edge come back whole.
+    for (const std::size_t size : {std::size_t{0}, std::size_t{65535}, std::size_t{65536}, std::size_t{200001}}) {
+        std::string bytes(size, '\0');
+        for (std::size_t k = 0; k < size; ++k) bytes[k] = static_cast<char>(k * 7 + k / 251);
+        FileManager::writeAtomically(at("blocks.bin"), bytes);
+        EXPECT_EQ(read("blocks.bin"), bytes) << size;
+    }
 }
 
 TEST_F(FileManagerTest, ExpandsTildeToTheHomeFolder) {
