@@ -10,6 +10,7 @@
 
 #include "mlcore/hub/Broadcaster.h"
 #include "mlcore/hub/DownloadActors.h"
+#include "mlcore/hub/ErrorValue.h"
 #include "platform/concurrency/AsyncStream.h"
 #include "platform/foundation/URL.h"
 #include "platform/net/HTTPHeaderFields.h"
@@ -45,7 +46,7 @@ public:
         }
         static DownloadState failed(std::exception_ptr error) {
             DownloadState state(Kind::failed);
-            state.error_ = std::move(error);
+            state.error_ = ErrorValue::capture(error);
             return state;
         }
 
@@ -57,8 +58,9 @@ public:
         std::optional<double> speed() const noexcept { return speed_; }
         // Of `completed`: where the finished file is.
         const std::optional<platform::URL>& url() const noexcept { return url_; }
-        // Of `failed`.
-        const std::exception_ptr& error() const noexcept { return error_; }
+        // Of `failed`: a new exception object on every call, so that no two
+        // threads ever share one.
+        std::exception_ptr error() const { return error_.exception(); }
 
     private:
         explicit DownloadState(Kind kind) : kind_(kind) {}
@@ -67,7 +69,7 @@ public:
         double fraction_ = 0;
         std::optional<double> speed_;
         std::optional<platform::URL> url_;
-        std::exception_ptr error_;
+        ErrorValue error_;
     };
 
     // Carries no message of its own beyond the case's name.

@@ -1,8 +1,13 @@
 #include "platform/net/URLSession.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -329,6 +334,94 @@ TEST_F(URLSessionTest, TransportFailuresAreTyped) {
     }
     EXPECT_EQ(failureOf([&] { session_->data(URLRequest("http://127.0.0.1:" + std::to_string(closedPort) + "/")); }),
               URLError::Code::cannotConnectToHost);
+}
+
+// Answers the first request of every connection and keeps the connection
+// open, then resets it when a second request comes over it: what a server
+// does that closes an idle connection just as the client reuses it.
+class ResetOnReuseServer {
+public:
+    ResetOnReuseServer() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 8) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ResetOnReuseServer() {
+        stopping_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/file"; }
+    int connections() const { return connections_; }
+
+private:
+    bool readable(int socket) const {
+        while (!stopping_) {
+            pollfd watched{socket, POLLIN, 0};
+            if (::poll(&watched, 1, 20) > 0) return true;
+        }
+        return false;
+    }
+
+    // One request head, or false when the client closed or the test ends.
+    bool readRequest(int connection) const {
+        std::string head;
+        char buffer[4096];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            if (!readable(connection)) return false;
+            const ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
+            if (count <= 0) return false;
+            head.append(buffer, static_cast<std::size_t>(count));
+        }
+        return true;
+    }
+
+    void serve() {
+        while (readable(listener_)) {
+            const int connection = ::accept(listener_, nullptr, nullptr);
+            if (connection < 0) continue;
+            ++connections_;
+            if (readRequest(connection)) {
+                const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+                (void)!::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+                if (readRequest(connection)) {
+                    const linger reset{1, 0};
+                    ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                }
+            }
+            ::close(connection);
+        }
+    }
+
+    int listener_;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+// The transport itself repeats such a request on a new connection, since
+// nothing of an answer came back; the hub's HEAD and GET requests rely on it.
+TEST_F(URLSessionTest, ARequestThatMeetsAResetPooledConnectionGoesOutAgainOnANewOne) {
+    for (const std::string method : {"GET", "HEAD"}) {
+        ResetOnReuseServer server;
+        auto session = URLSession::make(URLSessionConfiguration::defaultConfiguration());
+        URLRequest request(server.url());
+        request.httpMethod = method;
+        EXPECT_EQ(session->data(request).second.statusCode, 200) << method;
+        auto [body, response] = session->data(request);
+        EXPECT_EQ(response.statusCode, 200) << method;
+        EXPECT_EQ(text(body), method == "HEAD" ? "" : "ok") << method;
+        EXPECT_EQ(server.connections(), 2) << method;
+    }
 }
 
 TEST_F(URLSessionTest, DroppedConnectionFailsAfterTheBytesThatArrived) {
