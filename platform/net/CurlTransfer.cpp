@@ -360,10 +360,13 @@ std::size_t CurlTransfer::read(std::span<std::uint8_t> into) {
         });
     } catch (...) {
         target_ = {};
+        targetFilled_ = 0;
         throw;
     }
+    // Later bytes must find no room here: `into` is the caller's again.
     target_ = {};
-    if (targetFilled_ > 0) return targetFilled_;
+    const std::size_t filled = std::exchange(targetFilled_, 0);
+    if (filled > 0) return filled;
     throwIfFailed();
     return 0;
 }
