@@ -98,6 +98,12 @@ public:
         return result;
     }
 
+    Tensor settledInput(InputRef input, const std::function<Tensor(const Tensor&)>& prepare) override {
+        const int id = node_.inputs.at(static_cast<size_t>(input.index));
+        if (!carrying_ || !carrying_->holds((*carrying_->dependsOn)[static_cast<size_t>(id)])) return Tensor();
+        return preparedInput(input, prepare);
+    }
+
     void parallelFor(int64_t count, int64_t grain,
                      const std::function<void(int64_t, int64_t)>& body) const override {
         runtime::parallelFor(count, grain, body);

@@ -130,15 +130,14 @@ TEST_F(CarriedWork, AnInputThatKeptChangingIsComparedAgainOnceItSettles) {
 
 // Keys of one query's attention are reordered once and the reordered copy
 // carried over; it must follow every change of the keys.
+// Keys reordered into a copy that is carried over (summed labels not
+// innermost), and keys read where they lie until they repeat.
 TEST(CarriedReorderedOperands, FollowEveryChangeOfTheirInput) {
-    testsupport::TempDirectory dir;
-    testsupport::ModelBundleWriter w(testsupport::ModelBundleWriter::Dialect::program13, "ios16");
-    w.input("query", DataType::Float16, {1, 6, 2, 1});
-    w.input("keys", DataType::Float16, {1, 6, 2, 9});
-    w.op("einsum", {{"values", testsupport::ModelBundleWriter::tuple({"query", "keys"})}, {"equation", w.text("bchq,bchk->bkhq")}},
-         {{"scores", DataType::Float16, {1, 9, 2, 1}}});
-    w.output("scores");
-    const auto bundle = w.write(dir.path() / "Scores.mlmodelc");
+    struct Case {
+        const char* equation;
+        Shape keys, scores;
+    };
+    const Case cases[] = {{"bchq,bchk->bkhq", {1, 6, 2, 9}, {1, 9, 2, 1}}, {"bchq,bkhc->bkhq", {1, 9, 2, 6}, {1, 9, 2, 1}}};
     const auto tensor = [](const Shape& shape, uint32_t seed) {
         std::mt19937 random(seed);
         std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
@@ -146,17 +145,28 @@ TEST(CarriedReorderedOperands, FollowEveryChangeOfTheirInput) {
         for (auto& v : values) v = uniform(random);
         return Tensor::of(DataType::Float16, shape, values);
     };
-    const Tensor keys = tensor({1, 6, 2, 9}, 1), otherKeys = tensor({1, 6, 2, 9}, 2);
-    Tensor flipped = tensor({1, 6, 2, 9}, 1);
-    flipped.mutableBytes()[flipped.byteSize() - 1] ^= std::byte{0x40};
-    const Tensor steps[][2] = {{tensor({1, 6, 2, 1}, 10), keys},     {tensor({1, 6, 2, 1}, 11), keys},
-                               {tensor({1, 6, 2, 1}, 11), flipped},  {tensor({1, 6, 2, 1}, 12), otherKeys},
-                               {tensor({1, 6, 2, 1}, 12), keys}};
-    auto model = RuntimeModel::load(bundle);
-    for (size_t i = 0; i < std::size(steps); ++i) {
-        const std::map<std::string, Tensor> inputs{{"query", steps[i][0]}, {"keys", steps[i][1]}};
-        EXPECT_EQ(model->predict(inputs).at("scores").toFloats(), RuntimeModel::load(bundle)->predict(inputs).at("scores").toFloats())
-            << "step " << i;
+    for (const Case& c : cases) {
+        testsupport::TempDirectory dir;
+        testsupport::ModelBundleWriter w(testsupport::ModelBundleWriter::Dialect::program13, "ios16");
+        w.input("query", DataType::Float16, {1, 6, 2, 1});
+        w.input("keys", DataType::Float16, c.keys);
+        w.op("einsum", {{"values", testsupport::ModelBundleWriter::tuple({"query", "keys"})}, {"equation", w.text(c.equation)}},
+             {{"scores", DataType::Float16, c.scores}});
+        w.output("scores");
+        const auto bundle = w.write(dir.path() / "Scores.mlmodelc");
+        const Tensor keys = tensor(c.keys, 1), otherKeys = tensor(c.keys, 2);
+        Tensor flipped = tensor(c.keys, 1);
+        flipped.mutableBytes()[flipped.byteSize() - 1] ^= std::byte{0x40};
+        const Tensor steps[][2] = {{tensor({1, 6, 2, 1}, 10), keys},    {tensor({1, 6, 2, 1}, 11), keys},
+                                   {tensor({1, 6, 2, 1}, 13), keys},    {tensor({1, 6, 2, 1}, 11), flipped},
+                                   {tensor({1, 6, 2, 1}, 12), otherKeys}, {tensor({1, 6, 2, 1}, 12), keys}};
+        auto model = RuntimeModel::load(bundle);
+        for (size_t i = 0; i < std::size(steps); ++i) {
+            const std::map<std::string, Tensor> inputs{{"query", steps[i][0]}, {"keys", steps[i][1]}};
+            EXPECT_EQ(model->predict(inputs).at("scores").toFloats(),
+                      RuntimeModel::load(bundle)->predict(inputs).at("scores").toFloats())
+                << c.equation << " step " << i;
+        }
     }
 }
 

@@ -123,6 +123,11 @@ public:
     // contents (a widened or reordered copy of it). When the input is unchanged
     // since the previous prediction, the copy prepared then is returned.
     virtual Tensor preparedInput(InputRef input, const std::function<Tensor(const Tensor&)>& prepare) = 0;
+    // preparedInput for a kernel that can also read the input where it lies
+    // and gains from a copy only when the copy is read again: the copy when
+    // the input is the same as in the previous prediction, an invalid tensor
+    // when it is new.
+    virtual Tensor settledInput(InputRef input, const std::function<Tensor(const Tensor&)>& prepare) = 0;
     // Splits [0, count) into ranges of at least `grain` items run on the
     // worker threads; returns when all are done.
     virtual void parallelFor(int64_t count, int64_t grain,

@@ -226,12 +226,49 @@ void storeProduct(const Tensor& product, const EinsumPlan& plan, KernelContext& 
     output.commit();
 }
 
+// One evenly strided run of the dimensions `dims` (outermost first) of a
+// tensor with `strides`, dimensions of size 1 left out: the stride of the
+// run's innermost step, 0 when every dimension has size 1. Nullopt when the
+// dimensions do not form one such run.
+std::optional<int64_t> runStride(const Shape& shape, const Shape& strides, const std::vector<int64_t>& dims) {
+    std::optional<int64_t> inner;
+    int64_t extent = 1;
+    for (size_t i = dims.size(); i-- > 0;) {
+        const auto d = static_cast<size_t>(dims[i]);
+        if (shape[d] == 1) continue;
+        if (!inner) {
+            inner = strides[d];
+        } else if (strides[d] != *inner * extent) {
+            return std::nullopt;
+        }
+        extent *= shape[d];
+    }
+    return inner.value_or(0);
+}
+
+// The matrix side read where it lies: its summed labels one adjacent run, its
+// row labels and its batch labels each one evenly strided run. `order` lists
+// the matrix's dimensions as [batch..., rows..., summed...].
+std::optional<MatrixStrides> inPlaceStrides(const Shape& shape, const std::vector<int64_t>& order, size_t batchLabels,
+                                            size_t summedLabels) {
+    const Shape strides = stridesOf(shape);
+    const auto group = [&](size_t from, size_t to) {
+        return runStride(shape, strides, std::vector<int64_t>(order.begin() + static_cast<std::ptrdiff_t>(from),
+                                                              order.begin() + static_cast<std::ptrdiff_t>(to)));
+    };
+    const size_t rowsEnd = order.size() - summedLabels;
+    const auto batch = group(0, batchLabels), rows = group(batchLabels, rowsEnd), summed = group(rowsEnd, order.size());
+    if (!batch || !rows || !summed || *summed > 1) return std::nullopt;
+    return MatrixStrides{*batch, *rows};
+}
+
 // One side a vector per batch index (attention over the keys of one decoder
-// step): the other side is reordered into rows of its summed labels once, in
-// its stored type, and carried over while its contents stay the same, as the
-// cross-attention keys and values of one window do. Null when the product
-// has no vector side.
-std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRef y) {
+// step). The other side is read where it lies when its rows are evenly
+// strided with their summed labels adjacent, as the heads of a key or value
+// cache are; otherwise it is reordered into rows of its summed labels, in its
+// stored type, and carried over while its contents stay the same. Null when
+// the product has no vector side.
+std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRef y, const Shape& matrixShape) {
     const bool vectorY = plan.n == 1;
     if ((!vectorY && plan.m != 1) || plan.xBatch != plan.batch || plan.yBatch != plan.batch) return nullptr;
     std::vector<int64_t> matrixOrder = vectorY ? plan.xPerm : plan.yPerm;
@@ -239,19 +276,26 @@ std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRe
         const auto first = matrixOrder.begin() + static_cast<std::ptrdiff_t>(plan.batch.size());
         std::rotate(first, first + static_cast<std::ptrdiff_t>(plan.summedLabels), matrixOrder.end());
     }
-    return makeKernel([plan, x, y, vectorY, matrixOrder](KernelContext& context) {
-        const Tensor matrix = context.preparedInput(vectorY ? x : y, [&](const Tensor& t) {
-            return permuted(t.dataType() == DataType::Float16 ? t : t.asFloat32(), matrixOrder, context);
-        });
+    const std::optional<MatrixStrides> inPlace = inPlaceStrides(matrixShape, matrixOrder, plan.batch.size(), plan.summedLabels);
+    return makeKernel([plan, x, y, vectorY, matrixOrder, inPlace](KernelContext& context) {
+        const InputRef matrixSide = vectorY ? x : y;
+        const auto stored = [](const Tensor& t) { return t.dataType() == DataType::Float16 ? t : t.asFloat32(); };
+        const auto reordered = [&](const Tensor& t) { return permuted(stored(t), matrixOrder, context); };
+        Tensor matrix = inPlace ? context.settledInput(matrixSide, reordered) : context.preparedInput(matrixSide, reordered);
+        MatrixStrides strides{(vectorY ? plan.m : plan.n) * plan.k, plan.k};
+        if (!matrix.isValid()) {
+            matrix = stored(context.input(matrixSide));
+            strides = *inPlace;
+        }
         const Tensor vector = permuted(floatInput(context, vectorY ? y : x), vectorY ? plan.yPerm : plan.xPerm, context);
         Tensor product(DataType::Float32, plan.product);
         const int64_t batches = countOf(plan.batch), rows = vectorY ? plan.m : plan.n;
         if (matrix.dataType() == DataType::Float16) {
-            matrixVector(matrix.data<Float16>(), vector.data<float>(), nullptr, product.mutableData<float>(), batches,
-                         rows, plan.k, context);
+            stridedMatrixVector(matrix.data<Float16>(), strides, vector.data<float>(), nullptr,
+                                product.mutableData<float>(), batches, rows, plan.k, context);
         } else {
-            matrixVector(matrix.data<float>(), vector.data<float>(), nullptr, product.mutableData<float>(), batches,
-                         rows, plan.k, context);
+            stridedMatrixVector(matrix.data<float>(), strides, vector.data<float>(), nullptr,
+                                product.mutableData<float>(), batches, rows, plan.k, context);
         }
         storeProduct(product, plan, context);
     });
@@ -270,7 +314,7 @@ void addEinsum(OpRegistry& registry) {
         for (int64_t p : plan.outPerm) result.push_back(plan.product[static_cast<size_t>(p)]);
         b.setOutput(0, b.dataTypeOf(values[0]), result);
         const InputRef x = values[0], y = values[1];
-        if (auto kernel = vectorEinsum(plan, x, y)) return kernel;
+        if (auto kernel = vectorEinsum(plan, x, y, plan.n == 1 ? xs : ys)) return kernel;
         if (const auto strided = planStridedEinsum(equation, xs, ys, result)) {
             return makeKernel([plan = *strided, x, y](KernelContext& context) {
                 const Tensor& first = context.input(plan.swapped ? y : x);

@@ -25,13 +25,13 @@ __attribute__((target("avx2,fma,f16c"))) inline float sum8(__m256 v) {
 
 // Four rows at a time, so that every load of the vector serves four rows.
 template <typename Element>
-__attribute__((target("avx2,fma,f16c"))) void rowsVectorised(const Element* matrix, const float* vector, float* out,
-                                                              int64_t count, int64_t columns) {
+__attribute__((target("avx2,fma,f16c"))) void rowsVectorised(const Element* matrix, int64_t rowStride, const float* vector,
+                                                              float* out, int64_t count, int64_t columns) {
     const int64_t body = columns / 8 * 8;
     int64_t r = 0;
     for (; r + 4 <= count; r += 4) {
-        const Element* row[4] = {matrix + r * columns, matrix + (r + 1) * columns, matrix + (r + 2) * columns,
-                                 matrix + (r + 3) * columns};
+        const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
+                                 matrix + (r + 3) * rowStride};
         __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
         for (int64_t c = 0; c < body; c += 8) {
             const __m256 x = _mm256_loadu_ps(vector + c);
@@ -44,7 +44,7 @@ __attribute__((target("avx2,fma,f16c"))) void rowsVectorised(const Element* matr
         }
     }
     for (; r < count; ++r) {
-        const Element* row = matrix + r * columns;
+        const Element* row = matrix + r * rowStride;
         __m256 sum = _mm256_setzero_ps();
         for (int64_t c = 0; c < body; c += 8) sum = _mm256_fmadd_ps(load8(row + c), _mm256_loadu_ps(vector + c), sum);
         float total = sum8(sum);
@@ -54,9 +54,10 @@ __attribute__((target("avx2,fma,f16c"))) void rowsVectorised(const Element* matr
 }
 
 template <typename Element>
-void rowsPlain(const Element* matrix, const float* vector, float* out, int64_t count, int64_t columns) {
+void rowsPlain(const Element* matrix, int64_t rowStride, const float* vector, float* out, int64_t count,
+               int64_t columns) {
     for (int64_t r = 0; r < count; ++r) {
-        const Element* row = matrix + r * columns;
+        const Element* row = matrix + r * rowStride;
         float total = 0;
         for (int64_t c = 0; c < columns; ++c) total += static_cast<float>(row[c]) * vector[c];
         out[r] = total;
@@ -74,18 +75,24 @@ bool vectorised() {
 template <typename Element>
 void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t batches,
                   int64_t rows, int64_t columns, const KernelContext& context) {
+    stridedMatrixVector(matrix, MatrixStrides{rows * columns, columns}, vector, bias, out, batches, rows, columns, context);
+}
+
+template <typename Element>
+void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias,
+                         float* out, int64_t batches, int64_t rows, int64_t columns, const KernelContext& context) {
     const int64_t grain = std::max<int64_t>(4, kElementsPerTask / std::max<int64_t>(columns, 1));
     context.parallelFor(batches * rows, grain, [&](int64_t begin, int64_t end) {
         while (begin < end) {
             const int64_t b = begin / rows, r = begin % rows;
             const int64_t count = std::min(end - begin, rows - r);
-            const Element* block = matrix + (b * rows + r) * columns;
+            const Element* block = matrix + b * strides.batch + r * strides.row;
             const float* x = vector + b * columns;
             float* y = out + b * rows + r;
             if (vectorised()) {
-                rowsVectorised(block, x, y, count, columns);
+                rowsVectorised(block, strides.row, x, y, count, columns);
             } else {
-                rowsPlain(block, x, y, count, columns);
+                rowsPlain(block, strides.row, x, y, count, columns);
             }
             if (bias) {
                 for (int64_t i = 0; i < count; ++i) y[i] += bias[r + i];
@@ -99,5 +106,9 @@ template void matrixVector<Float16>(const Float16*, const float*, const float*, 
                                     const KernelContext&);
 template void matrixVector<float>(const float*, const float*, const float*, float*, int64_t, int64_t, int64_t,
                                   const KernelContext&);
+template void stridedMatrixVector<Float16>(const Float16*, MatrixStrides, const float*, const float*, float*, int64_t,
+                                           int64_t, int64_t, const KernelContext&);
+template void stridedMatrixVector<float>(const float*, MatrixStrides, const float*, const float*, float*, int64_t,
+                                         int64_t, int64_t, const KernelContext&);
 
 }  // namespace platform::coreml::runtime

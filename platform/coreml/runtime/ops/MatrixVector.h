@@ -16,4 +16,17 @@ template <typename Element>
 void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t batches,
                   int64_t rows, int64_t columns, const KernelContext& context);
 
+// Where row r of batch b starts, in elements: b * batch + r * row. The
+// columns of a row are adjacent.
+struct MatrixStrides {
+    int64_t batch = 0;
+    int64_t row = 0;
+};
+
+// matrixVector over matrices read in place from a larger tensor, such as one
+// head's keys inside a [keys, heads, width] cache.
+template <typename Element>
+void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias,
+                         float* out, int64_t batches, int64_t rows, int64_t columns, const KernelContext& context);
+
 }  // namespace platform::coreml::runtime
