@@ -184,34 +184,46 @@ std::optional<StridedEinsum> planStridedEinsum(const std::string& equation, cons
     return plan;
 }
 
+// The products of one batch index (one attention head) run on one pool
+// thread each, single-threaded inside OpenBLAS: a head's product is too
+// small for OpenBLAS's threads to pay off, while its operands' conversions
+// and its strided store keep a core busy as well.
 void runStridedEinsum(const StridedEinsum& plan, const Tensor& x, const Tensor& y, Tensor& out,
                       const KernelContext& context) {
-    std::vector<float> xScratch, yScratch, outScratch;
     const bool direct = out.dataType() == DataType::Float32 && (plan.n.out == 1 || plan.n.size == 1);
-    std::vector<int64_t> index(plan.batch.size(), 0);
-    while (true) {
-        int64_t xo = 0, yo = 0, oo = 0;
-        for (size_t d = 0; d < index.size(); ++d) {
-            xo += index[d] * plan.batch[d].x;
-            yo += index[d] * plan.batch[d].y;
-            oo += index[d] * plan.batch[d].out;
+    int64_t batches = 1;
+    for (const LabelSpan& s : plan.batch) batches *= s.size;
+    const auto run = [&](int64_t begin, int64_t end) {
+        std::vector<float> xScratch, yScratch, outScratch;
+        for (int64_t i = begin; i < end; ++i) {
+            int64_t xo = 0, yo = 0, oo = 0, rest = i;
+            for (size_t d = plan.batch.size(); d-- > 0;) {
+                const int64_t index = rest % plan.batch[d].size;
+                rest /= plan.batch[d].size;
+                xo += index * plan.batch[d].x;
+                yo += index * plan.batch[d].y;
+                oo += index * plan.batch[d].out;
+            }
+            MatrixLayout xLayout{plan.m.size, plan.k.size, plan.m.x, plan.k.x};
+            MatrixLayout yLayout{plan.k.size, plan.n.size, plan.k.y, plan.n.y};
+            const MatrixLayout outLayout{plan.m.size, plan.n.size, plan.m.out, plan.n.out};
+            const float* a = gemmOperand(x, xo, xLayout, xScratch, context);
+            const float* b = gemmOperand(y, yo, yLayout, yScratch, context);
+            if (direct) {
+                gemm(a, xLayout, b, yLayout, out.mutableData<float>() + oo, plan.m.out);
+            } else {
+                outScratch.resize(static_cast<size_t>(plan.m.size * plan.n.size));
+                gemm(a, xLayout, b, yLayout, outScratch.data(), plan.n.size);
+                storeMatrix(outScratch.data(), out, oo, outLayout, context);
+            }
         }
-        MatrixLayout xLayout{plan.m.size, plan.k.size, plan.m.x, plan.k.x};
-        MatrixLayout yLayout{plan.k.size, plan.n.size, plan.k.y, plan.n.y};
-        const MatrixLayout outLayout{plan.m.size, plan.n.size, plan.m.out, plan.n.out};
-        const float* a = gemmOperand(x, xo, xLayout, xScratch, context);
-        const float* b = gemmOperand(y, yo, yLayout, yScratch, context);
-        if (direct) {
-            gemm(a, xLayout, b, yLayout, out.mutableData<float>() + oo, plan.m.out);
-        } else {
-            outScratch.resize(static_cast<size_t>(plan.m.size * plan.n.size));
-            gemm(a, xLayout, b, yLayout, outScratch.data(), plan.n.size);
-            storeMatrix(outScratch.data(), out, oo, outLayout, context);
-        }
-        size_t d = index.size();
-        while (d > 0 && ++index[d - 1] == plan.batch[d - 1].size) index[--d] = 0;
-        if (d == 0) return;
+    };
+    if (batches < 2) {
+        run(0, batches);
+        return;
     }
+    const SingleThreadedBlas singleThreaded;
+    context.parallelFor(batches, 1, run);
 }
 
 // The product [batch, m, n] in the output's label order.

@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
@@ -31,7 +32,24 @@ BlasOperand blasOperand(const MatrixLayout& l) {
     return {CblasTrans, static_cast<int>(l.cols == 1 ? std::max<int64_t>(l.rows, 1) : l.colStride)};
 }
 
+std::mutex blasThreadsMutex;
+int singleThreadedScopes = 0;
+int savedBlasThreads = 1;
+
 }  // namespace
+
+SingleThreadedBlas::SingleThreadedBlas() {
+    std::lock_guard lock(blasThreadsMutex);
+    if (singleThreadedScopes++ == 0) {
+        savedBlasThreads = openblas_get_num_threads();
+        openblas_set_num_threads(1);
+    }
+}
+
+SingleThreadedBlas::~SingleThreadedBlas() {
+    std::lock_guard lock(blasThreadsMutex);
+    if (--singleThreadedScopes == 0) openblas_set_num_threads(savedBlasThreads);
+}
 
 bool blasReadable(const MatrixLayout& l) {
     return rowsReadable(l) || columnsReadable(l);

@@ -16,6 +16,19 @@ namespace platform::coreml::runtime {
 void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const float* y, const Shape& yBatch,
                  bool transposeY, float* out, const Shape& batch, int64_t m, int64_t n, int64_t k);
 
+// While one is alive, OpenBLAS runs every product on its calling thread, so
+// products issued from several pool threads at once each keep one core
+// instead of contending for OpenBLAS's threads. The thread count is
+// OpenBLAS's own global: products issued elsewhere meanwhile also run on one
+// thread. The previous count returns when the last scope ends.
+class SingleThreadedBlas {
+public:
+    SingleThreadedBlas();
+    ~SingleThreadedBlas();
+    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
+    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
+};
+
 // A matrix inside a larger buffer: element (r, c) sits at r * rowStride + c * colStride.
 struct MatrixLayout {
     int64_t rows = 0, cols = 0, rowStride = 0, colStride = 0;

@@ -113,6 +113,9 @@ TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
         {"bchq,bkhc->bkhq", {2, 8, 1, 1}, {1, 6, 3, 8}},
         {"bchq,bkhc->bkhq", {1, 5, 3, 17}, {1, 19, 3, 5}},
         {"bchk,bkhq->bchq", {2, 7, 3, 9}, {2, 9, 3, 11}},
+        // More heads than worker threads, each head's product on its own.
+        {"bchq,bkhc->bkhq", {3, 4, 7, 13}, {3, 11, 7, 4}},
+        {"bchk,bkhq->bchq", {1, 16, 5, 33}, {1, 33, 5, 70}},
         // The summed label is not x's last: x is read column by column.
         {"bkc,bkq->bcq", {2, 5, 3}, {2, 5, 4}},
         // Labels whose order differs between operand and output: no strided view.
