@@ -1,14 +1,17 @@
 #include "platform/coreml/runtime/BufferPool.h"
 
-#include <cstdlib>
-#include <new>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "platform/coreml/runtime/MemoryBlock.h"
 
 namespace platform::coreml::runtime {
 
 BufferPool::BufferPool() : state_(std::make_shared<State>()) {}
 
 BufferPool::State::~State() {
-    for (auto& [size, buffer] : free) std::free(buffer);
+    for (auto& [size, buffer] : free) releaseBlock(buffer, size);
 }
 
 std::shared_ptr<std::byte> BufferPool::acquire(size_t bytes) {
@@ -23,8 +26,7 @@ std::shared_ptr<std::byte> BufferPool::acquire(size_t bytes) {
         }
     }
     if (!buffer) {
-        buffer = static_cast<std::byte*>(std::aligned_alloc(64, size));
-        if (!buffer) throw std::bad_alloc();
+        buffer = allocateBlock(size);
     }
     std::weak_ptr<State> owner = state_;
     return std::shared_ptr<std::byte>(buffer, [owner, size](std::byte* released) {
@@ -33,9 +35,27 @@ std::shared_ptr<std::byte> BufferPool::acquire(size_t bytes) {
             state->free.emplace(size, released);
             state->held += size;
         } else {
-            std::free(released);
+            releaseBlock(released, size);
         }
     });
+}
+
+void BufferPool::keepLargeAtMost(size_t bytes) {
+    std::vector<std::pair<size_t, std::byte*>> released;
+    {
+        std::lock_guard lock(state_->mutex);
+        auto& free = state_->free;
+        size_t large = 0;
+        for (auto it = free.lower_bound(kLargeBlock); it != free.end(); ++it) large += it->first;
+        while (large > bytes) {
+            const auto largest = std::prev(free.end());
+            released.push_back(*largest);
+            large -= largest->first;
+            state_->held -= largest->first;
+            free.erase(largest);
+        }
+    }
+    for (auto& [size, buffer] : released) releaseBlock(buffer, size);
 }
 
 size_t BufferPool::bytesHeld() const {

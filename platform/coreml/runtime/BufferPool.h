@@ -14,6 +14,11 @@ public:
     BufferPool();
     // At least `bytes` bytes, 64-byte aligned, contents unspecified.
     std::shared_ptr<std::byte> acquire(size_t bytes);
+    // Gives idle large buffers back to the system, the largest first, until
+    // at most `bytes` of them remain; small ones are always kept. A model
+    // between predictions would otherwise go on holding the largest set of
+    // intermediates it ever had alive at once.
+    void keepLargeAtMost(size_t bytes);
     size_t bytesHeld() const;
 
 private:

@@ -32,6 +32,11 @@ namespace {
 constexpr int kCopiedWhileChanging = 2;
 constexpr int kProbeEvery = 8;
 
+// Large idle buffers a model keeps between predictions: a decoder step's and
+// most of the encoder's stay, so that the next prediction does not wait for
+// fresh pages; the encoder's largest ones go back to the system.
+constexpr size_t kIdleLargeBuffersKept = size_t{64} << 20;
+
 // How one run relates to the previous one.
 struct Carrying {
     const CarriedWork* previous = nullptr;
@@ -229,6 +234,10 @@ std::vector<Tensor> Executor::run(std::vector<Tensor> inputs, const std::functio
         std::lock_guard lock(carriedMutex_);
         carried_ = std::move(next);
     }
+    // The work carried before this run is dropped first, so that its buffers
+    // are among those given back.
+    previous.reset();
+    pool_.keepLargeAtMost(kIdleLargeBuffersKept);
 
     std::vector<Tensor> outputs;
     outputs.reserve(g.outputs.size());
