@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/coreml/runtime/RuntimeModel.h"
@@ -57,7 +58,10 @@ double encoderFlops(const testsupport::TrioDimensions& d) {
     return flops + perLayer * static_cast<double>(d.encoderLayers);
 }
 
+// OpenBLAS's own sgemm on its own threads, one per core. The runtime runs
+// OpenBLAS single-threaded and splits products among its workers itself.
 double sgemmGflops(int m, int n, int k) {
+    openblas_set_num_threads(static_cast<int>(std::thread::hardware_concurrency()));
     std::vector<float> a(static_cast<size_t>(m) * k, 0.5f), b(static_cast<size_t>(k) * n, 0.25f), c(static_cast<size_t>(m) * n);
     double best = 0;
     for (int round = 0; round < 5; ++round) {

@@ -184,10 +184,9 @@ std::optional<StridedEinsum> planStridedEinsum(const std::string& equation, cons
     return plan;
 }
 
-// The products of one batch index (one attention head) run on one pool
-// thread each, single-threaded inside OpenBLAS: a head's product is too
-// small for OpenBLAS's threads to pay off, while its operands' conversions
-// and its strided store keep a core busy as well.
+// The batch indices (attention heads) run side by side on the workers: a
+// head's operand conversions and strided store keep a core busy as well as
+// its product.
 void runStridedEinsum(const StridedEinsum& plan, const Tensor& x, const Tensor& y, Tensor& out,
                       const KernelContext& context) {
     const bool direct = out.dataType() == DataType::Float32 && (plan.n.out == 1 || plan.n.size == 1);
@@ -222,7 +221,6 @@ void runStridedEinsum(const StridedEinsum& plan, const Tensor& x, const Tensor& 
         run(0, batches);
         return;
     }
-    const SingleThreadedBlas singleThreaded;
     context.parallelFor(batches, 1, run);
 }
 

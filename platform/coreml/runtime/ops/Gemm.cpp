@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/coreml/runtime/WorkerPool.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
@@ -32,24 +33,38 @@ BlasOperand blasOperand(const MatrixLayout& l) {
     return {CblasTrans, static_cast<int>(l.cols == 1 ? std::max<int64_t>(l.rows, 1) : l.colStride)};
 }
 
-std::mutex blasThreadsMutex;
-int singleThreadedScopes = 0;
-int savedBlasThreads = 1;
+// Products are split into blocks on our own worker threads, each block
+// single-threaded inside OpenBLAS. Its own threads would compete with ours
+// for the cores (they spin between products while ours run the other
+// operations), and row blocks of one product on our threads ran faster than
+// OpenBLAS's threads on the whole of it.
+void useOneBlasThreadPerCall() {
+    static std::once_flag once;
+    std::call_once(once, [] { openblas_set_num_threads(1); });
+}
+
+// Blocks are a multiple of the kernels' register tile wide, and a block is
+// worth handing to another thread only above this many multiply-adds.
+constexpr int64_t kBlockAlign = 16;
+constexpr int64_t kMinBlockWork = int64_t{1} << 18;
+
+void blockGemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
+               int64_t outRowStride, float beta) {
+    const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
+    const BlasOperand ao = blasOperand(aLayout), bo = blasOperand(bLayout);
+    cblas_sgemm(CblasRowMajor, ao.transpose, bo.transpose, static_cast<int>(m), static_cast<int>(n), static_cast<int>(k),
+                1.0f, a, ao.leading, b, bo.leading, beta, out, static_cast<int>(m == 1 ? n : outRowStride));
+}
+
+// The width of each block when `extent` rows or columns of a product of
+// `work` multiply-adds are split among the workers.
+int64_t blockWidth(int64_t extent, int64_t work) {
+    const int64_t blocks = std::clamp<int64_t>(work / kMinBlockWork, 1, workerCount());
+    const int64_t even = (extent + blocks - 1) / blocks;
+    return (even + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
+}
 
 }  // namespace
-
-SingleThreadedBlas::SingleThreadedBlas() {
-    std::lock_guard lock(blasThreadsMutex);
-    if (singleThreadedScopes++ == 0) {
-        savedBlasThreads = openblas_get_num_threads();
-        openblas_set_num_threads(1);
-    }
-}
-
-SingleThreadedBlas::~SingleThreadedBlas() {
-    std::lock_guard lock(blasThreadsMutex);
-    if (--singleThreadedScopes == 0) openblas_set_num_threads(savedBlasThreads);
-}
 
 bool blasReadable(const MatrixLayout& l) {
     return rowsReadable(l) || columnsReadable(l);
@@ -65,9 +80,25 @@ void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const Mat
         }
         return;
     }
-    const BlasOperand ao = blasOperand(aLayout), bo = blasOperand(bLayout);
-    cblas_sgemm(CblasRowMajor, ao.transpose, bo.transpose, static_cast<int>(m), static_cast<int>(n), static_cast<int>(k),
-                1.0f, a, ao.leading, b, bo.leading, beta, out, static_cast<int>(m == 1 ? n : outRowStride));
+    useOneBlasThreadPerCall();
+    // Every row block packs all of b again, yet row blocks ran fastest:
+    // columns are split only when there are too few rows to go round.
+    const bool byRows = m >= kBlockAlign * workerCount() || m >= n;
+    const int64_t extent = byRows ? m : n;
+    const int64_t width = blockWidth(extent, m * n * k);
+    if (width >= extent) return blockGemm(a, aLayout, b, bLayout, out, outRowStride, beta);
+    parallelFor((extent + width - 1) / width, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t block = begin; block < end; ++block) {
+            const int64_t first = block * width, count = std::min(width, extent - first);
+            if (byRows) {
+                const MatrixLayout rows{count, k, aLayout.rowStride, aLayout.colStride};
+                blockGemm(a + first * aLayout.rowStride, rows, b, bLayout, out + first * outRowStride, outRowStride, beta);
+            } else {
+                const MatrixLayout columns{k, count, bLayout.rowStride, bLayout.colStride};
+                blockGemm(a, aLayout, b + first * bLayout.colStride, columns, out + first, outRowStride, beta);
+            }
+        }
+    });
 }
 
 void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const float* y, const Shape& yBatch,

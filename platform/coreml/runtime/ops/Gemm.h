@@ -10,24 +10,10 @@ namespace platform::coreml::runtime {
 // out[b] = op(x[b]) * op(y[b]) for every index b of `batch`, through OpenBLAS.
 // x holds matrices [m, k] (or [k, m] when transposed) over the batch shape
 // `xBatch`, y holds [k, n] (or [n, k]) over `yBatch`; both batch shapes
-// broadcast to `batch`. The products run one after another, each on
-// OpenBLAS's own threads: products issued from several threads at once
-// contend for them and run slower than in turn.
+// broadcast to `batch`. The products run one after another, each split among
+// the workers.
 void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const float* y, const Shape& yBatch,
                  bool transposeY, float* out, const Shape& batch, int64_t m, int64_t n, int64_t k);
-
-// While one is alive, OpenBLAS runs every product on its calling thread, so
-// products issued from several pool threads at once each keep one core
-// instead of contending for OpenBLAS's threads. The thread count is
-// OpenBLAS's own global: products issued elsewhere meanwhile also run on one
-// thread. The previous count returns when the last scope ends.
-class SingleThreadedBlas {
-public:
-    SingleThreadedBlas();
-    ~SingleThreadedBlas();
-    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
-    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
-};
 
 // A matrix inside a larger buffer: element (r, c) sits at r * rowStride + c * colStride.
 struct MatrixLayout {
@@ -39,7 +25,9 @@ struct MatrixLayout {
 bool blasReadable(const MatrixLayout& layout);
 
 // out = a b (+ beta out) for blasReadable a [m, k] and b [k, n]; out [m, n]
-// has rows `outRowStride` apart and adjacent columns.
+// has rows `outRowStride` apart and adjacent columns. A large product is
+// split into blocks on the workers (from inside a worker too), each block
+// single-threaded inside OpenBLAS.
 void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
           int64_t outRowStride, float beta = 0.0f);
 
