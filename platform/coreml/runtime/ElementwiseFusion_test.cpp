@@ -1,11 +1,7 @@
-#include <fstream>
-#include <sstream>
-
 #include <gtest/gtest.h>
 
-#include "platform/coreml/runtime/GraphBuilder.h"
-#include "platform/coreml/runtime/ProgramParser.h"
 #include "platform/coreml/runtime/RuntimeModel.h"
+#include "tests/support/LoadedGraph.h"
 #include "tests/support/ModelBundleWriter.h"
 #include "tests/support/TempDirectory.h"
 
@@ -61,15 +57,6 @@ MergeBundle mergeProgram(const Case& c, const std::filesystem::path& folder) {
                     {"slot", Tensor::of(c.type, {1, 1, 1, S}, slot)}}};
 }
 
-size_t nodesAfterLoading(const std::filesystem::path& bundle) {
-    std::ifstream file(bundle / "model.mil");
-    std::stringstream text;
-    text << file.rdbuf();
-    const auto program = parseProgram(text.str());
-    const auto resolve = [](const Literal& literal) { return std::get<Value>(literal.content); };
-    return buildGraph(program.functions.front(), OpRegistry::standard(), resolve)->nodes.size();
-}
-
 TEST(ElementwiseFusion, MergesTreesWhoseInnerResultsNobodyElseReads) {
     const Case cases[] = {
         {"fp16 cache merge", DataType::Float16, false, false, 2},
@@ -80,7 +67,7 @@ TEST(ElementwiseFusion, MergesTreesWhoseInnerResultsNobodyElseReads) {
     testsupport::TempDirectory dir;
     for (const auto& c : cases) {
         const MergeBundle program = mergeProgram(c, dir.path());
-        EXPECT_EQ(nodesAfterLoading(program.bundle), c.nodes) << c.name;
+        EXPECT_EQ(testsupport::loadedOps(program.bundle).size(), c.nodes) << c.name;
         const auto outputs = RuntimeModel::load(program.bundle)->predict(program.inputs);
         const auto cache = program.inputs.at("cache").toFloats(), entry = program.inputs.at("entry").toFloats();
         const auto slot = program.inputs.at("slot").toFloats();

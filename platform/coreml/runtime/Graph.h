@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ struct Node {
     int line = 0;
     std::vector<int> inputs;   // value ids, in InputRef order
     std::vector<int> outputs;  // value ids
+    // The small parameters the op read at load (equations, axes), for the
+    // passes that rewrite the graph.
+    std::map<std::string, Value, std::less<>> parameters;
     std::unique_ptr<Kernel> kernel;
 };
 

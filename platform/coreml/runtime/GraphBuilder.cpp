@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "platform/coreml/runtime/AttentionFusion.h"
 #include "platform/coreml/runtime/ElementwiseFusion.h"
 #include "platform/coreml/runtime/Executor.h"
 #include "platform/coreml/runtime/NodeBinding.h"
@@ -51,6 +52,7 @@ public:
             if (found == symbols_.end()) invalid("the function returns undefined variable '" + name + "'", function_.line);
             graph_->outputs.push_back(found->second);
         }
+        fuseAttention(*graph_);
         fuseElementwise(*graph_);
         return graph_;
     }
@@ -97,7 +99,7 @@ private:
         if (!factory) {
             throw ModelLoadError(ModelLoadError::Kind::unsupportedOperation, "unknown op", statement.line, statement.op);
         }
-        NodeBinding binding{statement, opset_, *graph_, symbols_, resolve_, {}, {}, {}, {}};
+        NodeBinding binding{statement, opset_, *graph_, symbols_, resolve_, {}, {}, {}, {}, {}};
         for (const auto& output : statement.outputs) binding.outputTypes.push_back(output.type);
         binding.outputsSet.assign(statement.outputs.size(), false);
         OpBuilder builder(binding);
@@ -113,6 +115,7 @@ private:
             if (!binding.outputsSet[i]) builder.fail("the op does not produce output '" + statement.outputs[i].name + "'");
         }
         node.inputs = std::move(binding.inputs);
+        node.parameters = std::move(binding.parameters);
         for (size_t i = 0; i < statement.outputs.size(); ++i) {
             node.outputs.push_back(define(statement.outputs[i].name, binding.outputTypes[i], statement.line));
         }

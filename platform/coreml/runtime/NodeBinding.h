@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -24,6 +25,7 @@ struct NodeBinding {
     std::vector<ValueType> outputTypes;
     std::vector<bool> outputsSet;
     std::set<std::string, std::less<>> consumed;
+    std::map<std::string, Value, std::less<>> parameters;
 };
 
 }  // namespace platform::coreml::runtime

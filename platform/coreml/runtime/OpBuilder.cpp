@@ -106,7 +106,17 @@ const Tensor* OpBuilder::constantOf(InputRef input) const {
 
 namespace {
 
-Value constantValue(NodeBinding& binding, const OpBuilder& builder, std::string_view name) {
+// Strings and small tensors (equations, axes, modes) stay on the node for the
+// passes that rewrite the graph after load; weights do not.
+constexpr int64_t kRecordedParameterElements = 64;
+
+void record(NodeBinding& binding, std::string_view name, const Value& value) {
+    if (value.isString() || value.tensor().count() <= kRecordedParameterElements) {
+        binding.parameters.insert_or_assign(std::string(name), value);
+    }
+}
+
+Value resolvedValue(NodeBinding& binding, const OpBuilder& builder, std::string_view name) {
     const Argument& argument = requireArgument(builder, binding.statement, name);
     binding.consumed.emplace(name);
     if (argument.values.size() != 1 || argument.isTuple) {
@@ -121,6 +131,12 @@ Value constantValue(NodeBinding& binding, const OpBuilder& builder, std::string_
         return *info.constant;
     }
     return binding.resolve(std::get<Literal>(item));
+}
+
+Value constantValue(NodeBinding& binding, const OpBuilder& builder, std::string_view name) {
+    Value value = resolvedValue(binding, builder, name);
+    record(binding, name, value);
+    return value;
 }
 
 }  // namespace

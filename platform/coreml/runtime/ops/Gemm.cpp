@@ -70,16 +70,25 @@ bool blasReadable(const MatrixLayout& l) {
     return rowsReadable(l) || columnsReadable(l);
 }
 
+namespace {
+
+// Zero-sized products, which OpenBLAS need not see: true when handled.
+bool emptyProduct(const MatrixLayout& aLayout, const MatrixLayout& bLayout, float* out, int64_t outRowStride, float beta) {
+    const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
+    if (m == 0 || n == 0) return true;
+    if (k != 0) return false;
+    for (int64_t r = 0; r < m; ++r) {
+        for (int64_t c = 0; c < n; ++c) out[r * outRowStride + c] *= beta;
+    }
+    return true;
+}
+
+}  // namespace
+
 void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
           int64_t outRowStride, float beta) {
+    if (emptyProduct(aLayout, bLayout, out, outRowStride, beta)) return;
     const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
-    if (m == 0 || n == 0) return;
-    if (k == 0) {
-        for (int64_t r = 0; r < m; ++r) {
-            for (int64_t c = 0; c < n; ++c) out[r * outRowStride + c] *= beta;
-        }
-        return;
-    }
     useOneBlasThreadPerCall();
     // Every row block packs all of b again, yet row blocks ran fastest:
     // columns are split only when there are too few rows to go round.
@@ -99,6 +108,13 @@ void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const Mat
             }
         }
     });
+}
+
+void gemmOnThisThread(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout,
+                      float* out, int64_t outRowStride, float beta) {
+    if (emptyProduct(aLayout, bLayout, out, outRowStride, beta)) return;
+    useOneBlasThreadPerCall();
+    blockGemm(a, aLayout, b, bLayout, out, outRowStride, beta);
 }
 
 void batchedGemm(const float* x, const Shape& xBatch, bool transposeX, const float* y, const Shape& yBatch,

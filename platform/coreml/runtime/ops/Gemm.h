@@ -31,6 +31,11 @@ bool blasReadable(const MatrixLayout& layout);
 void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
           int64_t outRowStride, float beta = 0.0f);
 
+// gemm on the calling thread alone, for kernels that split their work among
+// the workers themselves.
+void gemmOnThisThread(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout,
+                      float* out, int64_t outRowStride, float beta = 0.0f);
+
 
 // A matrix of `tensor` at `offset` as fp32 that gemm can read: the tensor's
 // own storage when it is fp32 and readable where it lies, else a converted,

@@ -1,0 +1,306 @@
+#include "platform/coreml/runtime/AttentionFusion.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/coreml/runtime/ops/FusedAttention.h"
+#include "platform/coreml/runtime/ops/OpSupport.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+struct Equation {
+    std::string x, y, out;
+};
+
+std::optional<Equation> equationOf(const Node& node) {
+    if (node.op != "einsum" || node.inputs.size() != 2 || node.outputs.size() != 1) return std::nullopt;
+    const auto found = node.parameters.find("equation");
+    if (found == node.parameters.end() || !found->second.isString()) return std::nullopt;
+    const std::string& text = found->second.string();
+    const auto comma = text.find(','), arrow = text.find("->");
+    if (comma == std::string::npos || arrow == std::string::npos || comma > arrow) return std::nullopt;
+    return Equation{text.substr(0, comma), text.substr(comma + 1, arrow - comma - 1), text.substr(arrow + 2)};
+}
+
+bool has(const std::string& labels, char label) {
+    return labels.find(label) != std::string::npos;
+}
+
+// The nodes of one attention, from the score product to the weighted sum.
+struct Match {
+    size_t scores = 0, softmax = 0, sum = 0;
+    std::optional<size_t> scale, mask;
+    float scaleValue = 1.0f;
+    int maskInput = -1;
+    int probabilities = -1;  // the softmax result, as the sum reads it
+    int values = -1;         // the sum's other operand
+};
+
+class Fuser {
+public:
+    explicit Fuser(Graph& graph) : graph_(graph), readers_(graph.values.size(), 0), producer_(graph.values.size(), -1) {
+        for (const Node& node : graph.nodes) {
+            for (int id : node.inputs) ++readers_[static_cast<size_t>(id)];
+        }
+        for (int id : graph.outputs) ++readers_[static_cast<size_t>(id)];
+        for (size_t n = 0; n < graph.nodes.size(); ++n) {
+            for (int id : graph.nodes[n].outputs) producer_[static_cast<size_t>(id)] = static_cast<int>(n);
+        }
+    }
+
+    void run() {
+        std::vector<bool> absorbed(graph_.nodes.size(), false);
+        for (size_t n = 0; n < graph_.nodes.size(); ++n) {
+            const auto match = matchAt(n);
+            if (!match || absorbed[match->scores]) continue;
+            auto plan = planOf(*match);
+            if (!plan) continue;
+            Node& fused = graph_.nodes[n];
+            const Node& scores = graph_.nodes[match->scores];
+            const auto& equation = *equationOf(scores);
+            const bool keysFirst = has(equation.x, keyLabel(*match));
+            fused.inputs = {scores.inputs[keysFirst ? 1 : 0], scores.inputs[keysFirst ? 0 : 1], match->values};
+            if (match->mask) fused.inputs.push_back(match->maskInput);
+            fused.op = "attention";
+            fused.parameters.clear();
+            fused.kernel = fusedAttentionKernel(std::move(*plan));
+            for (auto inner : {std::optional<size_t>(match->scores), match->scale, match->mask,
+                               std::optional<size_t>(match->softmax)}) {
+                if (inner) absorbed[*inner] = true;
+            }
+        }
+        std::vector<Node> kept;
+        for (size_t n = 0; n < graph_.nodes.size(); ++n) {
+            if (!absorbed[n]) kept.push_back(std::move(graph_.nodes[n]));
+        }
+        graph_.nodes = std::move(kept);
+    }
+
+private:
+    const ValueInfo& value(int id) const { return graph_.values[static_cast<size_t>(id)]; }
+
+    // The node producing `id` when `id` is read by one node only.
+    std::optional<size_t> soleProducer(int id) const {
+        const int n = producer_[static_cast<size_t>(id)];
+        if (n < 0 || readers_[static_cast<size_t>(id)] != 1 || graph_.nodes[static_cast<size_t>(n)].outputs.size() != 1) {
+            return std::nullopt;
+        }
+        return static_cast<size_t>(n);
+    }
+
+    std::optional<float> scalarConstant(int id) const {
+        const auto& info = value(id);
+        if (!info.constant || !info.constant->isTensor() || info.constant->tensor().count() != 1) return std::nullopt;
+        return static_cast<float>(info.constant->tensor().number(0));
+    }
+
+    // The softmax's axis as given (the last one when it names none); nullopt
+    // when it is not one integer.
+    static std::optional<int64_t> axisOf(const Node& softmax) {
+        const auto found = softmax.parameters.find("axis");
+        if (found == softmax.parameters.end()) return -1;
+        if (!found->second.isTensor() || found->second.tensor().count() != 1) return std::nullopt;
+        return found->second.tensor().toInts().front();
+    }
+
+    char keyLabel(const Match& match) const {
+        const Node& softmax = graph_.nodes[match.softmax];
+        const auto rank = static_cast<int64_t>(value(softmax.outputs.front()).type.shape.size());
+        const int64_t axis = *axisOf(softmax);
+        return equationOf(graph_.nodes[match.scores])->out[static_cast<size_t>(axis < 0 ? axis + rank : axis)];
+    }
+
+    // einsum(·, softmax(add(mul(einsum(q, k), scale), mask))), the mul and the
+    // add each optional, in that order: a scale after the mask would scale
+    // the mask too.
+    std::optional<Match> matchAt(size_t n) const {
+        const Node& sum = graph_.nodes[n];
+        if (!equationOf(sum)) return std::nullopt;
+        for (size_t side = 0; side < 2; ++side) {
+            Match match;
+            match.sum = n;
+            match.probabilities = sum.inputs[side];
+            match.values = sum.inputs[1 - side];
+            const auto softmax = soleProducer(match.probabilities);
+            if (!softmax || graph_.nodes[*softmax].op != "softmax" || graph_.nodes[*softmax].inputs.size() != 1) continue;
+            if (!axisOf(graph_.nodes[*softmax])) continue;
+            match.softmax = *softmax;
+            int current = graph_.nodes[*softmax].inputs.front();
+            auto node = soleProducer(current);
+            if (node && graph_.nodes[*node].op == "add" && graph_.nodes[*node].inputs.size() == 2) {
+                const auto& inputs = graph_.nodes[*node].inputs;
+                const size_t path = scoresSide(inputs[0]) ? 0 : 1;
+                if (!scoresSide(inputs[path])) continue;
+                match.mask = node;
+                match.maskInput = inputs[1 - path];
+                current = inputs[path];
+                node = soleProducer(current);
+            }
+            if (node && graph_.nodes[*node].op == "mul" && graph_.nodes[*node].inputs.size() == 2) {
+                const auto& inputs = graph_.nodes[*node].inputs;
+                const size_t constantSide = scalarConstant(inputs[1]) ? 1 : 0;
+                const auto factor = scalarConstant(inputs[constantSide]);
+                if (!factor) continue;
+                match.scale = node;
+                match.scaleValue = *factor;
+                current = inputs[1 - constantSide];
+                node = soleProducer(current);
+            }
+            if (!node || !equationOf(graph_.nodes[*node])) continue;
+            match.scores = *node;
+            return match;
+        }
+        return std::nullopt;
+    }
+
+    bool scoresSide(int id) const {
+        const auto node = soleProducer(id);
+        return node && (graph_.nodes[*node].op == "mul" || equationOf(graph_.nodes[*node]));
+    }
+
+    // Strides of `labels` laid out as `shape`, along `wanted`; 0 for a
+    // dimension of size 1. Nullopt when a label is missing or its size
+    // differs from the one wanted.
+    static std::optional<std::vector<int64_t>> stridesAlong(const std::string& labels, const Shape& shape,
+                                                            const std::string& wanted, const std::vector<int64_t>& sizes) {
+        const Shape strides = stridesOf(shape);
+        std::vector<int64_t> result;
+        for (size_t i = 0; i < wanted.size(); ++i) {
+            const auto at = labels.find(wanted[i]);
+            if (at == std::string::npos) return std::nullopt;
+            if (shape[at] == 1) {
+                result.push_back(0);
+                continue;
+            }
+            if (shape[at] != sizes[i]) return std::nullopt;
+            result.push_back(strides[at]);
+        }
+        return result;
+    }
+
+    static std::optional<AttentionOperand> operandOf(const std::string& labels, const Shape& shape,
+                                                     const std::string& batch, const std::vector<int64_t>& batchSizes,
+                                                     char rows, int64_t rowCount, char cols, int64_t colCount) {
+        if (labels.size() != batch.size() + 2) return std::nullopt;
+        const auto batchStrides = stridesAlong(labels, shape, batch, batchSizes);
+        const auto matrix = stridesAlong(labels, shape, std::string{rows, cols}, {rowCount, colCount});
+        if (!batchStrides || !matrix) return std::nullopt;
+        return AttentionOperand{*batchStrides, (*matrix)[0], (*matrix)[1]};
+    }
+
+    std::optional<AttentionPlan> planOf(const Match& match) const {
+        const Node& scoresNode = graph_.nodes[match.scores];
+        const Node& sumNode = graph_.nodes[match.sum];
+        const Equation first = *equationOf(scoresNode), second = *equationOf(sumNode);
+        const Shape& scores = value(scoresNode.outputs.front()).type.shape;
+        for (int id : {scoresNode.inputs[0], scoresNode.inputs[1], match.values, sumNode.outputs.front()}) {
+            if (!isFloat(value(id).type.dataType) || !isConcrete(value(id).type.shape)) return std::nullopt;
+        }
+        if (!isConcrete(scores) || first.out.size() != scores.size()) return std::nullopt;
+
+        const char key = keyLabel(match);
+        const bool keysFirst = has(first.x, key);
+        if (has(first.y, key) == keysFirst) return std::nullopt;
+        const std::string& queryLabels = keysFirst ? first.y : first.x;
+        const std::string& keyLabels = keysFirst ? first.x : first.y;
+        std::string batch;
+        std::vector<int64_t> batchSizes;
+        char query = 0, summed = 0;
+        for (size_t i = 0; i < first.out.size(); ++i) {
+            const char c = first.out[i];
+            if (c == key) continue;
+            if (has(queryLabels, c) && has(keyLabels, c)) {
+                batch += c;
+                batchSizes.push_back(scores[i]);
+            } else if (has(queryLabels, c) && !query) {
+                query = c;
+            } else {
+                return std::nullopt;
+            }
+        }
+        for (char c : queryLabels) {
+            if (!has(first.out, c)) {
+                if (summed || !has(keyLabels, c)) return std::nullopt;
+                summed = c;
+            }
+        }
+        if (!query || !summed) return std::nullopt;
+
+        AttentionPlan plan;
+        plan.batch = batchSizes;
+        plan.queries = scores[first.out.find(query)];
+        plan.keys = scores[first.out.find(key)];
+        if (plan.queries < 2) return std::nullopt;
+        const Shape& queryShape = value(scoresNode.inputs[keysFirst ? 1 : 0]).type.shape;
+        const Shape& keyShape = value(scoresNode.inputs[keysFirst ? 0 : 1]).type.shape;
+        plan.depth = queryShape[queryLabels.find(summed)];
+        const auto queryOperand = operandOf(queryLabels, queryShape, batch, batchSizes, query, plan.queries, summed, plan.depth);
+        const auto keyOperand = operandOf(keyLabels, keyShape, batch, batchSizes, key, plan.keys, summed, plan.depth);
+        if (!queryOperand || !keyOperand) return std::nullopt;
+        plan.query = *queryOperand;
+        plan.key = *keyOperand;
+        plan.scale = match.scaleValue;
+
+        // The weighted sum names the labels its own way: the probabilities'
+        // labels by position are the scores'.
+        const bool probabilitiesFirst = sumNode.inputs[0] == match.probabilities;
+        if (sumNode.inputs[0] == sumNode.inputs[1]) return std::nullopt;
+        const std::string& probabilityLabels = probabilitiesFirst ? second.x : second.y;
+        const std::string& valueLabels = probabilitiesFirst ? second.y : second.x;
+        if (probabilityLabels.size() != first.out.size()) return std::nullopt;
+        const auto renamed = [&](const std::string& labels) {
+            std::string result;
+            for (char c : labels) result += probabilityLabels[first.out.find(c)];
+            return result;
+        };
+        const std::string sumBatch = renamed(batch);
+        const char sumQuery = renamed(std::string{query})[0], sumKey = renamed(std::string{key})[0];
+        char depth = 0;
+        for (char c : valueLabels) {
+            if (has(probabilityLabels, c)) continue;
+            if (depth) return std::nullopt;
+            depth = c;
+        }
+        if (!depth || has(second.out, sumKey) || !has(second.out, sumQuery) || !has(second.out, depth) ||
+            has(valueLabels, sumQuery) || second.out.size() != batch.size() + 2) {
+            return std::nullopt;
+        }
+        const Shape& valueShape = value(match.values).type.shape;
+        plan.valueDepth = valueShape[valueLabels.find(depth)];
+        const auto valueOperand = operandOf(valueLabels, valueShape, sumBatch, batchSizes, sumKey, plan.keys, depth, plan.valueDepth);
+        const auto outputOperand = operandOf(second.out, value(sumNode.outputs.front()).type.shape, sumBatch, batchSizes,
+                                             sumQuery, plan.queries, depth, plan.valueDepth);
+        if (!valueOperand || !outputOperand) return std::nullopt;
+        plan.value = *valueOperand;
+        plan.output = *outputOperand;
+
+        if (match.mask) {
+            const Shape& maskShape = value(match.maskInput).type.shape;
+            if (!isFloat(value(match.maskInput).type.dataType) || !isConcrete(maskShape) ||
+                value(graph_.nodes[*match.mask].outputs.front()).type.shape != scores || maskShape.size() > scores.size()) {
+                return std::nullopt;
+            }
+            const std::vector<int64_t> strides = broadcastStrides(maskShape, scores);
+            for (char c : batch) plan.mask.batch.push_back(strides[first.out.find(c)]);
+            plan.mask.rows = strides[first.out.find(query)];
+            plan.mask.cols = strides[first.out.find(key)];
+            plan.masked = true;
+        }
+        if (match.scale && value(graph_.nodes[*match.scale].outputs.front()).type.shape != scores) return std::nullopt;
+        return plan;
+    }
+
+    Graph& graph_;
+    std::vector<int> readers_;
+    std::vector<int> producer_;
+};
+
+}  // namespace
+
+void fuseAttention(Graph& graph) {
+    Fuser(graph).run();
+}
+
+}  // namespace platform::coreml::runtime

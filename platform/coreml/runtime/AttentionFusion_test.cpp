@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <map>
+
+#include "platform/coreml/runtime/RuntimeModel.h"
+#include "tests/support/LoadedGraph.h"
+#include "tests/support/ModelBundleWriter.h"
+#include "tests/support/TempDirectory.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+using testsupport::ModelBundleWriter;
+
+// Enough keys that a block of queries holds fewer than all of them, and a
+// query count that leaves a short last block.
+constexpr int64_t H = 3, C = 8, D = 6, K = 2100;
+constexpr float kScale = 0.35f;
+
+std::vector<float> pattern(int64_t n, uint32_t seed) {
+    std::vector<float> v(static_cast<size_t>(n));
+    uint32_t state = seed;
+    for (auto& x : v) {
+        state = state * 1664525u + 1013904223u;
+        x = static_cast<float>(state >> 8) / static_cast<float>(1u << 24) * 2.0f - 1.0f;
+    }
+    return v;
+}
+
+int64_t flat(const Shape& shape, const std::vector<int64_t>& index) {
+    int64_t offset = 0;
+    for (size_t d = 0; d < shape.size(); ++d) offset = offset * shape[d] + index[d];
+    return offset;
+}
+
+// Where each role's element lies in one form's tensors.
+struct Layout {
+    Shape query, key, value, mask, output;
+    std::function<std::vector<int64_t>(int64_t h, int64_t i, int64_t c)> queryAt;
+    std::function<std::vector<int64_t>(int64_t h, int64_t j, int64_t c)> keyAt;
+    std::function<std::vector<int64_t>(int64_t h, int64_t j, int64_t d)> valueAt;
+    std::function<std::vector<int64_t>(int64_t h, int64_t i, int64_t j)> maskAt;
+    std::function<std::vector<int64_t>(int64_t h, int64_t i, int64_t d)> outputAt;
+};
+
+// The trio's form: heads in the [1, C, 1, S] layout, the mask [1, keys, 1, queries].
+Layout channelsFirst(int64_t q) {
+    return Layout{{1, C, H, q}, {1, K, H, C}, {1, D, H, K}, {1, K, 1, q}, {1, D, H, q},
+                  [](int64_t h, int64_t i, int64_t c) { return std::vector<int64_t>{0, c, h, i}; },
+                  [](int64_t h, int64_t j, int64_t c) { return std::vector<int64_t>{0, j, h, c}; },
+                  [](int64_t h, int64_t j, int64_t d) { return std::vector<int64_t>{0, d, h, j}; },
+                  [](int64_t, int64_t i, int64_t j) { return std::vector<int64_t>{0, j, 0, i}; },
+                  [](int64_t h, int64_t i, int64_t d) { return std::vector<int64_t>{0, d, h, i}; }};
+}
+
+// Heads outermost, the mask [1, 1, queries, keys].
+Layout headsFirst(int64_t q) {
+    return Layout{{1, H, q, C}, {1, H, K, C}, {1, H, K, D}, {1, 1, q, K}, {1, H, q, D},
+                  [](int64_t h, int64_t i, int64_t c) { return std::vector<int64_t>{0, h, i, c}; },
+                  [](int64_t h, int64_t j, int64_t c) { return std::vector<int64_t>{0, h, j, c}; },
+                  [](int64_t h, int64_t j, int64_t d) { return std::vector<int64_t>{0, h, j, d}; },
+                  [](int64_t, int64_t i, int64_t j) { return std::vector<int64_t>{0, 0, i, j}; },
+                  [](int64_t h, int64_t i, int64_t d) { return std::vector<int64_t>{0, h, i, d}; }};
+}
+
+struct Case {
+    const char* name;
+    bool channels;        // channelsFirst, else headsFirst
+    int64_t queries;
+    DataType type;
+    bool returnProbabilities;
+    bool maskBeforeScale;
+    bool fused;
+};
+
+struct Program {
+    std::filesystem::path bundle;
+    std::map<std::string, Tensor> inputs;
+    Layout layout;
+};
+
+Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
+    const Layout l = c.channels ? channelsFirst(c.queries) : headsFirst(c.queries);
+    ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
+    const DataType t = c.type;
+    for (const auto& [name, shape] : {std::pair{"q", l.query}, {"k", l.key}, {"v", l.value}, {"mask", l.mask}}) {
+        w.input(name, t, shape);
+    }
+    const Shape scores = c.channels ? Shape{1, K, H, c.queries} : Shape{1, H, c.queries, K};
+    if (c.channels) {
+        w.op("einsum", {{"values", ModelBundleWriter::tuple({"q", "k"})}, {"equation", w.text("bchq,bkhc->bkhq")}},
+             {{"scores", t, scores}});
+    } else {
+        // Keys first, and the scale and mask as the first operands.
+        w.op("einsum", {{"values", ModelBundleWriter::tuple({"k", "q"})}, {"equation", w.text("bhkc,bhqc->bhqk")}},
+             {{"scores", t, scores}});
+    }
+    if (c.maskBeforeScale) {
+        w.op("add", {{"x", "scores"}, {"y", "mask"}}, {{"masked", t, scores}});
+        w.op("mul", {{"x", "masked"}, {"y", w.scalar(t, kScale)}}, {{"logits", t, scores}});
+    } else {
+        w.op("mul", {{"x", w.scalar(t, kScale)}, {"y", "scores"}}, {{"scaled", t, scores}});
+        w.op("add", {{"x", "mask"}, {"y", "scaled"}}, {{"logits", t, scores}});
+    }
+    if (c.channels) {
+        w.op("softmax", {{"x", "logits"}, {"axis", w.scalar(DataType::Int32, 1)}}, {{"p", t, scores}});
+        w.op("einsum", {{"values", ModelBundleWriter::tuple({"v", "p"})}, {"equation", w.text("bchk,bkhq->bchq")}},
+             {{"out", t, l.output}});
+    } else {
+        w.op("softmax", {{"x", "logits"}}, {{"p", t, scores}});
+        w.op("einsum", {{"values", ModelBundleWriter::tuple({"p", "v"})}, {"equation", w.text("bhqk,bhkd->bhqd")}},
+             {{"out", t, l.output}});
+    }
+    w.output("out");
+    if (c.returnProbabilities) w.output("p");
+    std::vector<float> mask = pattern(countOf(l.mask), 4);
+    for (size_t i = 0; i < mask.size(); i += 5) mask[i] = -10000.0f;
+    return Program{w.write(folder / (std::string(c.name) + ".mlmodelc")),
+                   {{"q", Tensor::of(t, l.query, pattern(countOf(l.query), 1))},
+                    {"k", Tensor::of(t, l.key, pattern(countOf(l.key), 2))},
+                    {"v", Tensor::of(t, l.value, pattern(countOf(l.value), 3))},
+                    {"mask", Tensor::of(t, l.mask, mask)}},
+                   l};
+}
+
+// Straight from the definition, in double, from the (rounded) inputs.
+std::vector<double> expectedOutput(const Program& p, int64_t queries, bool maskBeforeScale) {
+    const Layout& l = p.layout;
+    const auto q = p.inputs.at("q").toFloats(), k = p.inputs.at("k").toFloats(), v = p.inputs.at("v").toFloats();
+    const auto mask = p.inputs.at("mask").toFloats();
+    std::vector<double> out(static_cast<size_t>(countOf(l.output)));
+    std::vector<double> weights(static_cast<size_t>(K));
+    for (int64_t h = 0; h < H; ++h) {
+        for (int64_t i = 0; i < queries; ++i) {
+            double largest = -INFINITY;
+            for (int64_t j = 0; j < K; ++j) {
+                double dot = 0;
+                for (int64_t c = 0; c < C; ++c) {
+                    dot += double{q[static_cast<size_t>(flat(l.query, l.queryAt(h, i, c)))]} *
+                           k[static_cast<size_t>(flat(l.key, l.keyAt(h, j, c)))];
+                }
+                const double m = mask[static_cast<size_t>(flat(l.mask, l.maskAt(h, i, j)))];
+                weights[static_cast<size_t>(j)] = maskBeforeScale ? (dot + m) * kScale : dot * kScale + m;
+                largest = std::max(largest, weights[static_cast<size_t>(j)]);
+            }
+            double total = 0;
+            for (auto& x : weights) total += (x = std::exp(x - largest));
+            for (int64_t d = 0; d < D; ++d) {
+                double sum = 0;
+                for (int64_t j = 0; j < K; ++j) {
+                    sum += weights[static_cast<size_t>(j)] / total * v[static_cast<size_t>(flat(l.value, l.valueAt(h, j, d)))];
+                }
+                out[static_cast<size_t>(flat(l.output, l.outputAt(h, i, d)))] = sum;
+            }
+        }
+    }
+    return out;
+}
+
+TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
+    const Case cases[] = {
+        {"channels first fp16", true, 37, DataType::Float16, false, false, true},
+        {"heads first fp32", false, 37, DataType::Float32, false, false, true},
+        {"probabilities also returned", true, 37, DataType::Float16, true, false, false},
+        {"mask scaled too", false, 21, DataType::Float32, false, true, false},
+        {"single query", true, 1, DataType::Float16, false, false, false},
+    };
+    testsupport::TempDirectory dir;
+    for (const auto& c : cases) {
+        const Program program = attentionProgram(c, dir.path());
+        const auto ops = testsupport::loadedOps(program.bundle);
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "attention"), c.fused ? 1 : 0) << c.name;
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "softmax"), c.fused ? 0 : 1) << c.name;
+        const auto out = RuntimeModel::load(program.bundle)->predict(program.inputs).at("out").toFloats();
+        const auto expected = expectedOutput(program, c.queries, c.maskBeforeScale);
+        ASSERT_EQ(out.size(), expected.size()) << c.name;
+        // fp16 keeps about three decimal digits; the unfused path also rounds
+        // the scores and probabilities to it.
+        const double tolerance = c.type == DataType::Float16 ? 4e-3 : 1e-5;
+        for (size_t i = 0; i < out.size(); ++i) {
+            ASSERT_NEAR(out[i], expected[i], tolerance) << c.name << " at " << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace platform::coreml::runtime

@@ -1,0 +1,155 @@
+#include "platform/coreml/runtime/ops/FusedAttention.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
+#include "platform/coreml/runtime/ops/Gemm.h"
+#include "platform/coreml/runtime/ops/Softmax.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+// Scores of one block of queries: small enough to stay in the second-level
+// cache between the two products.
+constexpr int64_t kScoresPerBlock = int64_t{1} << 16;
+constexpr int64_t kQueryAlign = 16;
+
+int64_t queriesPerBlock(int64_t queries, int64_t keys) {
+    const int64_t fitting = kScoresPerBlock / std::max<int64_t>(keys, 1) / kQueryAlign * kQueryAlign;
+    return std::clamp<int64_t>(fitting, kQueryAlign, std::max<int64_t>(queries, 1));
+}
+
+void copyRun(const Tensor& tensor, int64_t offset, int64_t count, int64_t stride, float* target) {
+    if (stride == 1 || count == 1) {
+        const float* values = readFloats(tensor, offset, count, target);
+        if (values != target) std::copy_n(values, count, target);
+        return;
+    }
+    for (int64_t i = 0; i < count; ++i) target[i] = static_cast<float>(tensor.number(offset + i * stride));
+}
+
+void storeRun(Tensor& tensor, int64_t offset, int64_t count, int64_t stride, const float* values) {
+    if (stride == 1 || count == 1) return writeFloats(tensor, offset, count, values);
+    for (int64_t i = 0; i < count; ++i) setNumber(tensor, offset + i * stride, values[i]);
+}
+
+// A [rows, cols] matrix of `tensor` from `offset`, widened into `target` along
+// whichever of its strides is 1, so that the copy is read in runs; returns the
+// copy's layout.
+MatrixLayout widenMatrix(const Tensor& tensor, int64_t offset, int64_t rows, int64_t rowStride, int64_t cols,
+                         int64_t colStride, float* target) {
+    if (rowStride == 1 && colStride != 1 && rows > 1) {
+        for (int64_t c = 0; c < cols; ++c) copyRun(tensor, offset + c * colStride, rows, 1, target + c * rows);
+        return MatrixLayout{rows, cols, 1, rows};
+    }
+    for (int64_t r = 0; r < rows; ++r) copyRun(tensor, offset + r * rowStride, cols, colStride, target + r * cols);
+    return MatrixLayout{rows, cols, cols, 1};
+}
+
+MatrixLayout transposed(const MatrixLayout& l) {
+    return MatrixLayout{l.cols, l.rows, l.colStride, l.rowStride};
+}
+
+int64_t batchOffset(const std::vector<int64_t>& sizes, const std::vector<int64_t>& strides, int64_t index) {
+    int64_t offset = 0;
+    for (size_t d = sizes.size(); d-- > 0;) {
+        offset += index % sizes[d] * strides[d];
+        index /= sizes[d];
+    }
+    return offset;
+}
+
+class FusedAttentionKernel final : public Kernel {
+public:
+    explicit FusedAttentionKernel(AttentionPlan plan) : plan_(std::move(plan)) {}
+
+    void run(KernelContext& context) const override {
+        const AttentionPlan& p = plan_;
+        const Tensor& queries = context.input(InputRef{0});
+        const Tensor& keys = context.input(InputRef{1});
+        const Tensor& values = context.input(InputRef{2});
+        const Tensor* mask = p.masked ? &context.input(InputRef{3}) : nullptr;
+        Tensor& output = context.allocateOutput(0);
+        int64_t batches = 1;
+        for (int64_t size : p.batch) batches *= size;
+        if (batches == 0 || p.queries == 0 || p.valueDepth == 0) return;
+
+        // Keys and values are read by every block of their batch index:
+        // widened once.
+        const int64_t keyCount = p.keys * p.depth, valueCount = p.keys * p.valueDepth;
+        std::vector<float> wideKeys(static_cast<size_t>(batches * keyCount));
+        std::vector<float> wideValues(static_cast<size_t>(batches * valueCount));
+        std::vector<MatrixLayout> keyLayouts(static_cast<size_t>(batches)), valueLayouts(static_cast<size_t>(batches));
+        context.parallelFor(batches, 1, [&](int64_t begin, int64_t end) {
+            for (int64_t b = begin; b < end; ++b) {
+                keyLayouts[static_cast<size_t>(b)] =
+                    widenMatrix(keys, batchOffset(p.batch, p.key.batch, b), p.keys, p.key.rows, p.depth, p.key.cols,
+                                wideKeys.data() + b * keyCount);
+                valueLayouts[static_cast<size_t>(b)] =
+                    widenMatrix(values, batchOffset(p.batch, p.value.batch, b), p.keys, p.value.rows, p.valueDepth,
+                                p.value.cols, wideValues.data() + b * valueCount);
+            }
+        });
+
+        const int64_t blockRows = queriesPerBlock(p.queries, p.keys);
+        const int64_t blocks = (p.queries + blockRows - 1) / blockRows;
+        // The output's queries adjacent: the weighted sum is taken transposed,
+        // so that each of its rows is one run of the output.
+        const bool transposedOut = p.output.rows == 1 && p.output.cols != 1;
+        context.parallelFor(batches * blocks, 1, [&](int64_t begin, int64_t end) {
+            std::vector<float> block(static_cast<size_t>(blockRows * p.depth));
+            std::vector<float> scores(static_cast<size_t>(blockRows * p.keys));
+            std::vector<float> maskRow(static_cast<size_t>(mask ? p.keys : 0));
+            std::vector<float> mixed(static_cast<size_t>(blockRows * p.valueDepth));
+            for (int64_t task = begin; task < end; ++task) {
+                const int64_t b = task / blocks, first = task % blocks * blockRows;
+                const int64_t rows = std::min(blockRows, p.queries - first);
+                const MatrixLayout queryLayout =
+                    widenMatrix(queries, batchOffset(p.batch, p.query.batch, b) + first * p.query.rows, rows, p.query.rows,
+                                p.depth, p.query.cols, block.data());
+                const float* keyMatrix = wideKeys.data() + b * keyCount;
+                gemmOnThisThread(block.data(), queryLayout, keyMatrix, transposed(keyLayouts[static_cast<size_t>(b)]),
+                                 scores.data(), p.keys);
+                const int64_t maskBase = mask ? batchOffset(p.batch, p.mask.batch, b) : 0;
+                for (int64_t r = 0; r < rows; ++r) {
+                    float* line = scores.data() + r * p.keys;
+                    for (int64_t j = 0; j < p.keys; ++j) line[j] *= p.scale;
+                    if (mask) {
+                        copyRun(*mask, maskBase + (first + r) * p.mask.rows, p.keys, p.mask.cols, maskRow.data());
+                        for (int64_t j = 0; j < p.keys; ++j) line[j] += maskRow[static_cast<size_t>(j)];
+                    }
+                    softmaxRow(line, p.keys);
+                }
+                const float* valueMatrix = wideValues.data() + b * valueCount;
+                const MatrixLayout& valueLayout = valueLayouts[static_cast<size_t>(b)];
+                const MatrixLayout scoreLayout{rows, p.keys, p.keys, 1};
+                const int64_t outBase = batchOffset(p.batch, p.output.batch, b) + first * p.output.rows;
+                if (transposedOut) {
+                    gemmOnThisThread(valueMatrix, transposed(valueLayout), scores.data(), transposed(scoreLayout),
+                                     mixed.data(), rows);
+                    for (int64_t c = 0; c < p.valueDepth; ++c) {
+                        storeRun(output, outBase + c * p.output.cols, rows, 1, mixed.data() + c * rows);
+                    }
+                } else {
+                    gemmOnThisThread(scores.data(), scoreLayout, valueMatrix, valueLayout, mixed.data(), p.valueDepth);
+                    for (int64_t r = 0; r < rows; ++r) {
+                        storeRun(output, outBase + r * p.output.rows, p.valueDepth, p.output.cols,
+                                 mixed.data() + r * p.valueDepth);
+                    }
+                }
+            }
+        });
+    }
+
+private:
+    AttentionPlan plan_;
+};
+
+}  // namespace
+
+std::unique_ptr<Kernel> fusedAttentionKernel(AttentionPlan plan) {
+    return std::make_unique<FusedAttentionKernel>(std::move(plan));
+}
+
+}  // namespace platform::coreml::runtime
