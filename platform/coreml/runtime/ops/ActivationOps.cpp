@@ -87,12 +87,19 @@ void softmaxAlong(const Tensor& input, Tensor& output, int64_t outer, int64_t le
             const int64_t base = (task / blocksPerOuter) * length * inner;
             const int64_t column = (task % blocksPerOuter) * width;
             const int64_t w = std::min(width, inner - column);
-            if (inner == 1) {
+            if (w == inner) {
+                // The block is one run of the tensor: read, computed and
+                // written in one piece instead of a short row at a time.
+                const int64_t n = length * inner;
                 float* target = floatTarget(output, base, block.data());
-                const float* in = readFloats(input, base, length, block.data());
-                if (in != target) std::copy_n(in, length, target);
-                softmaxRow(target, length);
-                writeFloats(output, base, length, target);
+                const float* in = readFloats(input, base, n, block.data());
+                if (in != target) std::copy_n(in, n, target);
+                if (inner == 1) {
+                    softmaxRow(target, length);
+                } else {
+                    softmaxColumns(target, length, inner);
+                }
+                writeFloats(output, base, n, target);
                 continue;
             }
             for (int64_t i = 0; i < length; ++i) {

@@ -81,7 +81,10 @@ TEST(NormalizationOps, SoftmaxOverContiguousAndStridedAxes) {
         Shape shape;
         int64_t axis;
     };
-    const Case cases[] = {{{2, 5, 70}, 1}, {{3, 1030}, -1}, {{4, 3, 2}, 0}, {{1, 9, 2, 67}, 1}};
+    // Strided lines that fill their block whole: attention's [1, keys, heads, 1]
+    // and an odd width over several outer positions.
+    const Case cases[] = {{{2, 5, 70}, 1}, {{3, 1030}, -1}, {{4, 3, 2}, 0},   {{1, 9, 2, 67}, 1},
+                          {{1, 301, 8, 1}, 1}, {{3, 7, 5}, -2}, {{2, 130, 1}, -2}};
     uint32_t seed = 300;
     for (const auto& c : cases) {
         for (auto type : {DataType::Float32, DataType::Float16}) {

@@ -64,7 +64,12 @@ void softmaxColumns(float* block, int64_t length, int64_t width) {
     for (int64_t i = 0; i < length; ++i) {
         float* row = block + i * width;
         for (int64_t j = 0; j < width; ++j) row[j] -= shift[j];
-        expInPlace(row, width);
+    }
+    // One call over the whole block: narrow columns would otherwise pay the
+    // call and its scalar tail for every few elements.
+    expInPlace(block, length * width);
+    for (int64_t i = 0; i < length; ++i) {
+        const float* row = block + i * width;
         for (int64_t j = 0; j < width; ++j) sums[j] += row[j];
     }
     for (float& s : sums) s = 1.0f / s;
