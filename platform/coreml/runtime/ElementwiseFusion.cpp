@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "platform/coreml/runtime/ops/BroadcastLayout.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
@@ -43,13 +44,6 @@ __attribute__((target("avx"))) void combineVectorised(Arithmetic op, const float
     for (; i < n; ++i) out[i] = combine(op, x[i], y[i]);
 }
 
-__attribute__((target("avx"))) void spreadVectorised(float value, float* out, int64_t n) {
-    const __m256 v = _mm256_set1_ps(value);
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, v);
-    for (; i < n; ++i) out[i] = value;
-}
-
 bool hasAvx() {
     static const bool supported = __builtin_cpu_supports("avx");
     return supported;
@@ -58,11 +52,6 @@ bool hasAvx() {
 void combineRun(Arithmetic op, const float* x, const float* y, float* out, int64_t n) {
     if (hasAvx()) return combineVectorised(op, x, y, out, n);
     for (int64_t i = 0; i < n; ++i) out[i] = combine(op, x[i], y[i]);
-}
-
-void spread(float value, float* out, int64_t n) {
-    if (hasAvx()) return spreadVectorised(value, out, n);
-    std::fill_n(out, n, value);
 }
 
 // An operand of one step: an input of the fused node, or an earlier step.
@@ -76,57 +65,59 @@ struct Step {
     Operand x, y;
 };
 
-// Evaluates the steps block by block along rows of the result's last
-// dimension; every input is read once, broadcast where its shape says so.
+// Evaluates the steps over flat blocks of the result; every input is read
+// once, broadcast where its shape says so.
 class FusedKernel final : public Kernel {
 public:
-    FusedKernel(const std::vector<Shape>& leaves, std::vector<Step> steps, Shape result)
-        : steps_(std::move(steps)), result_(std::move(result)) {
-        for (const Shape& shape : leaves) strides_.push_back(broadcastStrides(shape, result_));
-    }
+    FusedKernel(const std::vector<Shape>& leaves, std::vector<Step> steps, const Shape& result)
+        : steps_(std::move(steps)), layout_(leaves, result), leafCount_(leaves.size()) {}
 
     void run(KernelContext& context) const override {
-        const size_t leafCount = strides_.size();
         std::vector<const Tensor*> leaves;
-        for (size_t k = 0; k < leafCount; ++k) leaves.push_back(&context.input(InputRef{static_cast<int>(k)}));
+        // A broadcast leaf is widened once, not again for every block that repeats it.
+        std::vector<Tensor> widened(leafCount_);
+        for (size_t k = 0; k < leafCount_; ++k) {
+            leaves.push_back(&context.input(InputRef{static_cast<int>(k)}));
+            if (!layout_.isDense(k) && !layout_.isUniform(k)) widened[k] = floatInput(context, InputRef{static_cast<int>(k)});
+        }
         Tensor& output = context.allocateOutput(0);
-        const int64_t inner = result_.empty() ? 1 : std::max<int64_t>(result_.back(), 1);
-        context.parallelFor(rowCount(result_), std::max<int64_t>(1, kElementsPerTask / inner), [&](int64_t begin, int64_t end) {
-            std::vector<float> scratch((leafCount + steps_.size() + 1) * static_cast<size_t>(kFloatBlock));
-            std::vector<const float*> values(leafCount + steps_.size());
+        context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
+            std::vector<float> scratch((leafCount_ + steps_.size() + 1) * static_cast<size_t>(kFloatBlock));
+            std::vector<const float*> values(leafCount_ + steps_.size());
             const auto buffer = [&](size_t slot) { return scratch.data() + slot * static_cast<size_t>(kFloatBlock); };
-            forEachBroadcastRow(result_, strides_, begin, end,
-                                [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count, const std::vector<int64_t>& steps) {
-                for (int64_t at = 0; at < count; at += kFloatBlock) {
-                    const int64_t n = std::min(kFloatBlock, count - at);
-                    for (size_t k = 0; k < leafCount; ++k) {
-                        if (steps[k] == 0) {
-                            spread(static_cast<float>(leaves[k]->number(offsets[k])), buffer(k), n);
-                            values[k] = buffer(k);
-                        } else {
-                            values[k] = readFloats(*leaves[k], offsets[k] + at, n, buffer(k));
-                        }
+            for (size_t k = 0; k < leafCount_; ++k) {
+                if (!layout_.isUniform(k)) continue;
+                std::fill_n(buffer(k), kFloatBlock, static_cast<float>(leaves[k]->number(0)));
+                values[k] = buffer(k);
+            }
+            for (int64_t at = begin; at < end; at += kFloatBlock) {
+                const int64_t n = std::min(kFloatBlock, end - at);
+                for (size_t k = 0; k < leafCount_; ++k) {
+                    if (layout_.isDense(k)) {
+                        values[k] = readFloats(*leaves[k], at, n, buffer(k));
+                    } else if (!layout_.isUniform(k)) {
+                        layout_.gather(k, widened[k].data<float>(), at, n, buffer(k));
+                        values[k] = buffer(k);
                     }
-                    float* target = nullptr;
-                    for (size_t s = 0; s < steps_.size(); ++s) {
-                        const Step& step = steps_[s];
-                        const float* x = values[step.x.leaf ? step.x.index : leafCount + step.x.index];
-                        const float* y = values[step.y.leaf ? step.y.index : leafCount + step.y.index];
-                        target = s + 1 == steps_.size() ? floatTarget(output, o + at, buffer(leafCount + s))
-                                                        : buffer(leafCount + s);
-                        combineRun(step.op, x, y, target, n);
-                        values[leafCount + s] = target;
-                    }
-                    writeFloats(output, o + at, n, target);
                 }
-            });
+                float* target = nullptr;
+                for (size_t s = 0; s < steps_.size(); ++s) {
+                    const Step& step = steps_[s];
+                    const float* x = values[step.x.leaf ? step.x.index : leafCount_ + step.x.index];
+                    const float* y = values[step.y.leaf ? step.y.index : leafCount_ + step.y.index];
+                    target = s + 1 == steps_.size() ? floatTarget(output, at, buffer(leafCount_ + s)) : buffer(leafCount_ + s);
+                    combineRun(step.op, x, y, target, n);
+                    values[leafCount_ + s] = target;
+                }
+                writeFloats(output, at, n, target);
+            }
         });
     }
 
 private:
     std::vector<Step> steps_;
-    Shape result_;
-    std::vector<std::vector<int64_t>> strides_;
+    BroadcastLayout layout_;
+    size_t leafCount_;
 };
 
 class Fusion {

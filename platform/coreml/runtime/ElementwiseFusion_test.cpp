@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "platform/coreml/runtime/RuntimeModel.h"
@@ -82,6 +84,37 @@ TEST(ElementwiseFusion, MergesTreesWhoseInnerResultsNobodyElseReads) {
                 if (c.returnOld) {
                     EXPECT_NEAR(outputs.at("old").toFloats()[i], old, 1e-6f) << c.name;
                 }
+            }
+        }
+    }
+}
+
+// Attention's scaled and masked scores, (scores * scale) + mask with the mask
+// [1, K, 1, 1] repeated across the heads: runs of H elements, H odd, that
+// straddle the conversion blocks.
+TEST(ElementwiseFusion, MasksScoresAcrossHeadsInOnePass) {
+    constexpr int64_t K = 301, H = 7;
+    testsupport::TempDirectory dir;
+    for (auto type : {DataType::Float16, DataType::Float32}) {
+        ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
+        w.input("scores", type, {1, K, H, 1});
+        w.input("mask", type, {1, K, 1, 1});
+        w.op("mul", {{"x", "scores"}, {"y", w.scalar(type, 0.125)}}, {{"scaled", type, {1, K, H, 1}}});
+        w.op("add", {{"x", "scaled"}, {"y", "mask"}}, {{"masked", type, {1, K, H, 1}}});
+        w.output("masked");
+        const auto bundle = w.write(dir.path() / (std::string(name(type)) + ".mlmodelc"));
+        EXPECT_EQ(testsupport::loadedOps(bundle).size(), 1u);
+        std::vector<float> mask(K);
+        for (int64_t k = 0; k < K; ++k) mask[static_cast<size_t>(k)] = k % 5 == 3 ? -10000.0f : 0.25f * static_cast<float>(k % 4);
+        const Tensor scores = Tensor::of(type, {1, K, H, 1}, values(K * H, 0.5f, -2.0f));
+        const auto outputs = RuntimeModel::load(bundle)->predict({{"scores", scores}, {"mask", Tensor::of(type, {1, K, 1, 1}, mask)}});
+        const auto masked = outputs.at("masked").toFloats();
+        const auto given = scores.toFloats();
+        for (int64_t k = 0; k < K; ++k) {
+            for (int64_t h = 0; h < H; ++h) {
+                const auto i = static_cast<size_t>(k * H + h);
+                const float expected = given[i] * 0.125f + mask[static_cast<size_t>(k)];
+                EXPECT_NEAR(masked[i], expected, std::fabs(expected) * 1e-3f) << name(type) << " at " << k << ", " << h;
             }
         }
     }

@@ -3,13 +3,13 @@
 #include <cmath>
 
 #include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/BroadcastLayout.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 namespace platform::coreml::runtime {
 namespace {
 
-constexpr int64_t kRowsPerTask = 64;
 constexpr int64_t kElementsPerTask = 16384;
 
 // Shared body of the broadcasting ops: float outputs computed in fp32,
@@ -19,14 +19,12 @@ template <size_t N, typename FloatOp, typename ExactOp>
 class BroadcastKernel final : public Kernel {
 public:
     BroadcastKernel(const std::array<Shape, N>& operands, Shape result, bool floatPath, FloatOp floatOp, ExactOp exactOp)
-        : result_(std::move(result)), floatPath_(floatPath), floatOp_(floatOp), exactOp_(exactOp) {
-        flat_ = isConcrete(result_);
-        for (size_t k = 0; k < N; ++k) {
-            strides_.push_back(broadcastStrides(operands[k], result_));
-            const auto count = elementCount(operands[k]);
-            scalar_[k] = count == 1;
-            flat_ = flat_ && (scalar_[k] || count == elementCount(result_));
-        }
+        : result_(std::move(result)),
+          layout_(std::vector<Shape>(operands.begin(), operands.end()), result_),
+          floatPath_(floatPath),
+          floatOp_(floatOp),
+          exactOp_(exactOp) {
+        for (size_t k = 0; k < N; ++k) strides_.push_back(broadcastStrides(operands[k], result_));
     }
 
     void run(KernelContext& context) const override {
@@ -35,51 +33,44 @@ public:
     }
 
 private:
-    // fp32 arithmetic over blocks of at most kFloatBlock elements, each
-    // operand either a run of elements or one broadcast value.
+    // fp32 arithmetic over flat blocks of at most kFloatBlock elements of the
+    // result, each operand read as a run, gathered, or one repeated value.
     void runFloat(KernelContext& context) const {
         std::array<const Tensor*, N> inputs{};
-        for (size_t k = 0; k < N; ++k) inputs[k] = &context.input(InputRef{static_cast<int>(k)});
+        // A broadcast operand is widened once, not again for every block that repeats it.
+        std::array<Tensor, N> widened{};
+        for (size_t k = 0; k < N; ++k) {
+            inputs[k] = &context.input(InputRef{static_cast<int>(k)});
+            if (!layout_.isDense(k) && !layout_.isUniform(k)) widened[k] = floatInput(context, InputRef{static_cast<int>(k)});
+        }
         Tensor& output = context.allocateOutput(0);
-        const auto block = [&](int64_t o, const int64_t* offsets, const int64_t* steps, int64_t count) {
+        context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
             float buffers[N][kFloatBlock];
             float out[kFloatBlock];
             std::array<const float*, N> runs{};
-            std::array<float, N> single{};
-            for (int64_t at = 0; at < count; at += kFloatBlock) {
-                const int64_t n = std::min(kFloatBlock, count - at);
+            for (size_t k = 0; k < N; ++k) {
+                if (!layout_.isUniform(k)) continue;
+                std::fill_n(buffers[k], kFloatBlock, static_cast<float>(inputs[k]->number(0)));
+                runs[k] = buffers[k];
+            }
+            for (int64_t at = begin; at < end; at += kFloatBlock) {
+                const int64_t n = std::min(kFloatBlock, end - at);
                 for (size_t k = 0; k < N; ++k) {
-                    if (steps[k] == 0) {
-                        single[k] = static_cast<float>(inputs[k]->number(offsets[k]));
-                        runs[k] = nullptr;
-                    } else {
-                        runs[k] = readFloats(*inputs[k], offsets[k] + at, n, buffers[k]);
+                    if (layout_.isDense(k)) {
+                        runs[k] = readFloats(*inputs[k], at, n, buffers[k]);
+                    } else if (!layout_.isUniform(k)) {
+                        layout_.gather(k, widened[k].template data<float>(), at, n, buffers[k]);
+                        runs[k] = buffers[k];
                     }
                 }
-                float* target = floatTarget(output, o + at, out);
+                float* target = floatTarget(output, at, out);
                 float args[N];
                 for (int64_t i = 0; i < n; ++i) {
-                    for (size_t k = 0; k < N; ++k) args[k] = runs[k] ? runs[k][i] : single[k];
+                    for (size_t k = 0; k < N; ++k) args[k] = runs[k][i];
                     target[i] = floatOp_(args);
                 }
-                writeFloats(output, o + at, n, target);
+                writeFloats(output, at, n, target);
             }
-        };
-        if (flat_) {
-            // Same-shape operands and scalars: one pass over the elements.
-            std::array<int64_t, N> steps{};
-            for (size_t k = 0; k < N; ++k) steps[k] = scalar_[k] ? 0 : 1;
-            context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
-                std::array<int64_t, N> offsets{};
-                for (size_t k = 0; k < N; ++k) offsets[k] = begin * steps[k];
-                block(begin, offsets.data(), steps.data(), end - begin);
-            });
-            return;
-        }
-        context.parallelFor(rowCount(result_), kRowsPerTask, [&](int64_t begin, int64_t end) {
-            forEachBroadcastRow(result_, strides_, begin, end,
-                                [&](int64_t o, const std::vector<int64_t>& offsets, int64_t count,
-                                    const std::vector<int64_t>& steps) { block(o, offsets.data(), steps.data(), count); });
         });
     }
 
@@ -99,9 +90,8 @@ private:
     }
 
     Shape result_;
+    BroadcastLayout layout_;
     std::vector<std::vector<int64_t>> strides_;
-    std::array<bool, N> scalar_{};
-    bool flat_ = false;
     bool floatPath_;
     FloatOp floatOp_;
     ExactOp exactOp_;

@@ -31,6 +31,14 @@ TEST(ElementwiseOps, BinaryOpsBroadcastLikeNumPy) {
         {"add", [](float a, float b) { return a + b; }, {2, 1100}, {1100}},
         {"mul", [](float a, float b) { return a * b; }, {3, 1, 1030}, {1, 2, 1}},
         {"sub", [](float a, float b) { return a - b; }, {2077}, {}},
+        // Short runs that straddle blocks and worker ranges, broadcast along
+        // the inner or the outer dimensions, and both ways at once.
+        {"add", [](float a, float b) { return a + b; }, {1, 301, 7, 1}, {1, 301, 1, 1}},
+        {"mul", [](float a, float b) { return a * b; }, {1, 1, 1, 229}, {1, 37, 1, 1}},
+        {"sub", [](float a, float b) { return a - b; }, {5, 1, 3}, {1, 4, 1}},
+        {"maximum", [](float a, float b) { return std::fmax(a, b); }, {3, 9001, 1}, {1, 9001, 1}},
+        {"minimum", [](float a, float b) { return std::fmin(a, b); }, {2, 1, 6001}, {2, 3, 1}},
+        {"add", [](float a, float b) { return a + b; }, {1}, {1, 1, 1}},
     };
     uint32_t seed = 1;
     for (const auto& c : cases) {

@@ -1,0 +1,64 @@
+#include "platform/coreml/runtime/ops/BroadcastLayout.h"
+
+#include <algorithm>
+
+#include "platform/coreml/runtime/ops/OpSupport.h"
+
+namespace platform::coreml::runtime {
+
+BroadcastLayout::BroadcastLayout(const std::vector<Shape>& operands, const Shape& result) {
+    std::vector<std::vector<int64_t>> full;
+    for (const Shape& shape : operands) full.push_back(broadcastStrides(shape, result));
+    strides_.resize(operands.size());
+    // From the innermost dimension out: a dimension joins the one inside it
+    // when every operand's stride over it is the inner one's times its size.
+    for (size_t d = result.size(); d-- > 0;) {
+        if (result[d] == 1) continue;
+        bool joins = !dims_.empty();
+        for (size_t k = 0; joins && k < full.size(); ++k) joins = full[k][d] == strides_[k].front() * dims_.front();
+        if (joins) {
+            dims_.front() *= result[d];
+            continue;
+        }
+        dims_.insert(dims_.begin(), result[d]);
+        for (size_t k = 0; k < full.size(); ++k) strides_[k].insert(strides_[k].begin(), full[k][d]);
+    }
+    if (dims_.empty()) {
+        dims_.push_back(1);
+        for (auto& s : strides_) s.push_back(0);
+    }
+    const Shape own = stridesOf(dims_);
+    for (const auto& s : strides_) {
+        dense_.push_back(s == own);
+        uniform_.push_back(std::all_of(s.begin(), s.end(), [](int64_t v) { return v == 0; }));
+    }
+}
+
+void BroadcastLayout::gather(size_t k, const float* values, int64_t begin, int64_t count, float* target) const {
+    const std::vector<int64_t>& strides = strides_[k];
+    const size_t rank = dims_.size();
+    const int64_t inner = dims_.back();
+    // A broadcast operand steps through its innermost merged dimension one
+    // element at a time or not at all.
+    const bool repeats = strides.back() == 0;
+    const int64_t end = begin + count;
+    for (int64_t at = begin; at < end;) {
+        int64_t rest = at / inner;
+        const int64_t column = at % inner;
+        int64_t offset = repeats ? 0 : column;
+        for (size_t d = rank - 1; d-- > 0;) {
+            offset += (rest % dims_[d]) * strides[d];
+            rest /= dims_[d];
+        }
+        const int64_t n = std::min(inner - column, end - at);
+        if (repeats) {
+            std::fill_n(target, n, values[offset]);
+        } else {
+            std::copy_n(values + offset, n, target);
+        }
+        target += n;
+        at += n;
+    }
+}
+
+}  // namespace platform::coreml::runtime
