@@ -48,6 +48,44 @@ TEST(ShapeOps, TransposeConcatAndSplit) {
     EXPECT_EQ(out[1].toFloats(), (std::vector<float>{3, 0, 3, 4, 1, 4, 5, 2, 5}));
 }
 
+// Permutations that only move axes of size 1, that keep the innermost axis,
+// and true transposes with partial tiles, batches and merged neighbours.
+TEST(ShapeOps, TransposeMovesEveryElementWhereItsIndexSays) {
+    struct Case {
+        Shape shape;
+        std::vector<int64_t> perm;
+    };
+    const Case cases[] = {
+        {{1, 8, 64, 1}, {0, 2, 1, 3}}, {{1, 8, 6, 13}, {0, 3, 1, 2}}, {{3, 1, 5, 1, 7}, {4, 1, 0, 3, 2}},
+        {{2, 3, 17, 19}, {0, 1, 3, 2}}, {{4, 1, 6}, {1, 0, 2}},        {{5, 7, 3}, {1, 0, 2}},
+        {{3, 150, 100}, {-1, 0, 1}},    {{1, 64, 8, 1}, {0, 2, 1, 3}}, {{6, 1}, {1, 0}},
+    };
+    uint32_t seed = 40;
+    for (const auto& c : cases) {
+        const ref::Array x = ref::filled(c.shape, seed++, 100.0f);
+        Shape outShape;
+        std::vector<size_t> axes;
+        for (int64_t p : c.perm) {
+            axes.push_back(static_cast<size_t>(p < 0 ? p + static_cast<int64_t>(c.shape.size()) : p));
+            outShape.push_back(c.shape[axes.back()]);
+        }
+        for (auto type : {DataType::Float16, DataType::Float32, DataType::Int32}) {
+            const Tensor input = testsupport::toTensor(x, type);
+            const ref::Array given = testsupport::toArray(input);
+            ref::Array want{outShape, std::vector<float>(x.values.size())};
+            for (const auto& index : ref::allIndices(outShape)) {
+                std::vector<int64_t> from(index.size());
+                for (size_t i = 0; i < index.size(); ++i) from[axes[i]] = index[i];
+                want.at(index) = given.at(from);
+            }
+            OpRunner runner;
+            runner.input("x", input);
+            const auto out = runner.run("transpose", {{"x", "x"}, {"perm", runner.writer().ints(c.perm)}}, {{"y", type, outShape}});
+            testsupport::expectClose(want, out[0], 0, describe(c.shape) + " as " + std::string(name(type)));
+        }
+    }
+}
+
 TEST(ShapeOps, PadInEveryMode) {
     const ref::Array x{{2, 3}, iota(6)};
     struct Case {
