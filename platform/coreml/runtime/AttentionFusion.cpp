@@ -1,5 +1,6 @@
 #include "platform/coreml/runtime/AttentionFusion.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,16 +39,32 @@ struct Match {
     int values = -1;         // the sum's other operand
 };
 
+// A tensor the fused kernel reads or writes, looked at through a transpose
+// that is folded into its strides.
+struct Source {
+    int id = -1;
+    Shape shape;    // as the attention sees it
+    Shape strides;  // into the storage of `id`
+    std::optional<size_t> transpose;
+};
+
+// A plan and the tensors it runs on.
+struct Fusion {
+    AttentionPlan plan;
+    Source query, key, value, output;
+};
+
 class Fuser {
 public:
     explicit Fuser(Graph& graph) : graph_(graph), readers_(graph.values.size(), 0), producer_(graph.values.size(), -1) {
-        for (const Node& node : graph.nodes) {
-            for (int id : node.inputs) ++readers_[static_cast<size_t>(id)];
-        }
-        for (int id : graph.outputs) ++readers_[static_cast<size_t>(id)];
         for (size_t n = 0; n < graph.nodes.size(); ++n) {
+            for (int id : graph.nodes[n].inputs) {
+                ++readers_[static_cast<size_t>(id)];
+                reader_[id] = n;
+            }
             for (int id : graph.nodes[n].outputs) producer_[static_cast<size_t>(id)] = static_cast<int>(n);
         }
+        for (int id : graph.outputs) ++readers_[static_cast<size_t>(id)];
     }
 
     void run() {
@@ -55,19 +72,18 @@ public:
         for (size_t n = 0; n < graph_.nodes.size(); ++n) {
             const auto match = matchAt(n);
             if (!match || absorbed[match->scores]) continue;
-            auto plan = planOf(*match);
-            if (!plan) continue;
+            auto fusion = planOf(*match);
+            if (!fusion) continue;
             Node& fused = graph_.nodes[n];
-            const Node& scores = graph_.nodes[match->scores];
-            const auto& equation = *equationOf(scores);
-            const bool keysFirst = has(equation.x, keyLabel(*match));
-            fused.inputs = {scores.inputs[keysFirst ? 1 : 0], scores.inputs[keysFirst ? 0 : 1], match->values};
+            fused.inputs = {fusion->query.id, fusion->key.id, fusion->value.id};
             if (match->mask) fused.inputs.push_back(match->maskInput);
+            fused.outputs = {fusion->output.id};
             fused.op = "attention";
             fused.parameters.clear();
-            fused.kernel = fusedAttentionKernel(std::move(*plan));
+            fused.kernel = fusedAttentionKernel(std::move(fusion->plan));
             for (auto inner : {std::optional<size_t>(match->scores), match->scale, match->mask,
-                               std::optional<size_t>(match->softmax)}) {
+                               std::optional<size_t>(match->softmax), fusion->query.transpose, fusion->key.transpose,
+                               fusion->value.transpose, fusion->output.transpose}) {
                 if (inner) absorbed[*inner] = true;
             }
         }
@@ -160,12 +176,61 @@ private:
         return node && (graph_.nodes[*node].op == "mul" || equationOf(graph_.nodes[*node]));
     }
 
-    // Strides of `labels` laid out as `shape`, along `wanted`; 0 for a
+    static std::optional<std::vector<int64_t>> permutation(const Node& transpose, size_t rank) {
+        const auto found = transpose.parameters.find("perm");
+        if (transpose.op != "transpose" || transpose.inputs.size() != 1 || found == transpose.parameters.end() ||
+            !found->second.isTensor() || static_cast<size_t>(found->second.tensor().count()) != rank) {
+            return std::nullopt;
+        }
+        std::vector<int64_t> perm = found->second.tensor().toInts();
+        for (auto& axis : perm) {
+            if (axis < 0) axis += static_cast<int64_t>(rank);
+            if (axis < 0 || axis >= static_cast<int64_t>(rank)) return std::nullopt;
+        }
+        return perm;
+    }
+
+    // An operand read straight from the input of the transpose producing it.
+    Source readSource(int id) const {
+        const Shape& shape = value(id).type.shape;
+        Source source{id, shape, stridesOf(shape), std::nullopt};
+        const auto node = soleProducer(id);
+        if (!node) return source;
+        const Node& transpose = graph_.nodes[*node];
+        const auto perm = permutation(transpose, shape.size());
+        if (!perm) return source;
+        const Shape inner = stridesOf(value(transpose.inputs.front()).type.shape);
+        for (size_t d = 0; d < shape.size(); ++d) source.strides[d] = inner[static_cast<size_t>((*perm)[d])];
+        source.id = transpose.inputs.front();
+        source.transpose = node;
+        return source;
+    }
+
+    // The output written straight into the layout of the transpose that is
+    // its only reader.
+    Source writeSource(int id) const {
+        const Shape& shape = value(id).type.shape;
+        Source source{id, shape, stridesOf(shape), std::nullopt};
+        const auto reader = reader_.find(id);
+        if (readers_[static_cast<size_t>(id)] != 1 || reader == reader_.end()) return source;
+        const Node& transpose = graph_.nodes[reader->second];
+        const auto perm = permutation(transpose, shape.size());
+        if (!perm || transpose.outputs.size() != 1) return source;
+        const int result = transpose.outputs.front();
+        const Shape outer = stridesOf(value(result).type.shape);
+        for (size_t d = 0; d < shape.size(); ++d) source.strides[static_cast<size_t>((*perm)[d])] = outer[d];
+        source.id = result;
+        source.transpose = reader->second;
+        return source;
+    }
+
+    // Strides of `labels` laid out as `source`, along `wanted`; 0 for a
     // dimension of size 1. Nullopt when a label is missing or its size
     // differs from the one wanted.
-    static std::optional<std::vector<int64_t>> stridesAlong(const std::string& labels, const Shape& shape,
+    static std::optional<std::vector<int64_t>> stridesAlong(const std::string& labels, const Source& source,
                                                             const std::string& wanted, const std::vector<int64_t>& sizes) {
-        const Shape strides = stridesOf(shape);
+        const Shape& shape = source.shape;
+        const Shape& strides = source.strides;
         std::vector<int64_t> result;
         for (size_t i = 0; i < wanted.size(); ++i) {
             const auto at = labels.find(wanted[i]);
@@ -180,17 +245,17 @@ private:
         return result;
     }
 
-    static std::optional<AttentionOperand> operandOf(const std::string& labels, const Shape& shape,
+    static std::optional<AttentionOperand> operandOf(const std::string& labels, const Source& shape,
                                                      const std::string& batch, const std::vector<int64_t>& batchSizes,
                                                      char rows, int64_t rowCount, char cols, int64_t colCount) {
-        if (labels.size() != batch.size() + 2) return std::nullopt;
+        if (labels.size() != batch.size() + 2 || shape.shape.size() != labels.size()) return std::nullopt;
         const auto batchStrides = stridesAlong(labels, shape, batch, batchSizes);
         const auto matrix = stridesAlong(labels, shape, std::string{rows, cols}, {rowCount, colCount});
         if (!batchStrides || !matrix) return std::nullopt;
         return AttentionOperand{*batchStrides, (*matrix)[0], (*matrix)[1]};
     }
 
-    std::optional<AttentionPlan> planOf(const Match& match) const {
+    std::optional<Fusion> planOf(const Match& match) const {
         const Node& scoresNode = graph_.nodes[match.scores];
         const Node& sumNode = graph_.nodes[match.sum];
         const Equation first = *equationOf(scoresNode), second = *equationOf(sumNode);
@@ -233,11 +298,12 @@ private:
         plan.queries = scores[first.out.find(query)];
         plan.keys = scores[first.out.find(key)];
         if (plan.queries < 2) return std::nullopt;
-        const Shape& queryShape = value(scoresNode.inputs[keysFirst ? 1 : 0]).type.shape;
-        const Shape& keyShape = value(scoresNode.inputs[keysFirst ? 0 : 1]).type.shape;
-        plan.depth = queryShape[queryLabels.find(summed)];
-        const auto queryOperand = operandOf(queryLabels, queryShape, batch, batchSizes, query, plan.queries, summed, plan.depth);
-        const auto keyOperand = operandOf(keyLabels, keyShape, batch, batchSizes, key, plan.keys, summed, plan.depth);
+        Fusion fusion;
+        fusion.query = readSource(scoresNode.inputs[keysFirst ? 1 : 0]);
+        fusion.key = readSource(scoresNode.inputs[keysFirst ? 0 : 1]);
+        plan.depth = fusion.query.shape[queryLabels.find(summed)];
+        const auto queryOperand = operandOf(queryLabels, fusion.query, batch, batchSizes, query, plan.queries, summed, plan.depth);
+        const auto keyOperand = operandOf(keyLabels, fusion.key, batch, batchSizes, key, plan.keys, summed, plan.depth);
         if (!queryOperand || !keyOperand) return std::nullopt;
         plan.query = *queryOperand;
         plan.key = *keyOperand;
@@ -267,11 +333,12 @@ private:
             has(valueLabels, sumQuery) || second.out.size() != batch.size() + 2) {
             return std::nullopt;
         }
-        const Shape& valueShape = value(match.values).type.shape;
-        plan.valueDepth = valueShape[valueLabels.find(depth)];
-        const auto valueOperand = operandOf(valueLabels, valueShape, sumBatch, batchSizes, sumKey, plan.keys, depth, plan.valueDepth);
-        const auto outputOperand = operandOf(second.out, value(sumNode.outputs.front()).type.shape, sumBatch, batchSizes,
-                                             sumQuery, plan.queries, depth, plan.valueDepth);
+        fusion.value = readSource(match.values);
+        fusion.output = writeSource(sumNode.outputs.front());
+        plan.valueDepth = fusion.value.shape[valueLabels.find(depth)];
+        const auto valueOperand = operandOf(valueLabels, fusion.value, sumBatch, batchSizes, sumKey, plan.keys, depth, plan.valueDepth);
+        const auto outputOperand = operandOf(second.out, fusion.output, sumBatch, batchSizes, sumQuery, plan.queries, depth,
+                                             plan.valueDepth);
         if (!valueOperand || !outputOperand) return std::nullopt;
         plan.value = *valueOperand;
         plan.output = *outputOperand;
@@ -289,12 +356,14 @@ private:
             plan.masked = true;
         }
         if (match.scale && value(graph_.nodes[*match.scale].outputs.front()).type.shape != scores) return std::nullopt;
-        return plan;
+        fusion.plan = std::move(plan);
+        return fusion;
     }
 
     Graph& graph_;
     std::vector<int> readers_;
     std::vector<int> producer_;
+    std::map<int, size_t> reader_;  // the last node reading each value
 };
 
 }  // namespace

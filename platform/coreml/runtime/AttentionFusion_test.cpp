@@ -66,9 +66,21 @@ Layout headsFirst(int64_t q) {
                   [](int64_t h, int64_t i, int64_t d) { return std::vector<int64_t>{0, h, i, d}; }};
 }
 
+// The trio's form as its program builds it: heads split off the channels
+// and moved into place by transposes, and the result moved on by one.
+Layout transposedChannels(int64_t q) {
+    return Layout{{1, H, C, q}, {1, H, C, K}, {1, H, D, K}, {1, K, 1, q}, {1, H, q, D},
+                  [](int64_t h, int64_t i, int64_t c) { return std::vector<int64_t>{0, h, c, i}; },
+                  [](int64_t h, int64_t j, int64_t c) { return std::vector<int64_t>{0, h, c, j}; },
+                  [](int64_t h, int64_t j, int64_t d) { return std::vector<int64_t>{0, h, d, j}; },
+                  [](int64_t, int64_t i, int64_t j) { return std::vector<int64_t>{0, j, 0, i}; },
+                  [](int64_t h, int64_t i, int64_t d) { return std::vector<int64_t>{0, h, i, d}; }};
+}
+
 struct Case {
     const char* name;
-    bool channels;        // channelsFirst, else headsFirst
+    bool channels;        // channelsFirst (or transposedChannels), else headsFirst
+    bool transposes;      // transposedChannels
     int64_t queries;
     DataType type;
     bool returnProbabilities;
@@ -83,11 +95,16 @@ struct Program {
 };
 
 Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
-    const Layout l = c.channels ? channelsFirst(c.queries) : headsFirst(c.queries);
+    const Layout l = c.transposes ? transposedChannels(c.queries) : c.channels ? channelsFirst(c.queries) : headsFirst(c.queries);
     ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
     const DataType t = c.type;
     for (const auto& [name, shape] : {std::pair{"q", l.query}, {"k", l.key}, {"v", l.value}, {"mask", l.mask}}) {
-        w.input(name, t, shape);
+        w.input(c.transposes && std::string(name) != "mask" ? std::string(name) + "h" : name, t, shape);
+    }
+    if (c.transposes) {
+        w.op("transpose", {{"x", "qh"}, {"perm", w.ints({0, 2, 1, 3})}}, {{"q", t, {1, C, H, c.queries}}});
+        w.op("transpose", {{"x", "kh"}, {"perm", w.ints({0, 3, 1, 2})}}, {{"k", t, {1, K, H, C}}});
+        w.op("transpose", {{"x", "vh"}, {"perm", w.ints({0, 2, 1, 3})}}, {{"v", t, {1, D, H, K}}});
     }
     const Shape scores = c.channels ? Shape{1, K, H, c.queries} : Shape{1, H, c.queries, K};
     if (c.channels) {
@@ -108,7 +125,8 @@ Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
     if (c.channels) {
         w.op("softmax", {{"x", "logits"}, {"axis", w.scalar(DataType::Int32, 1)}}, {{"p", t, scores}});
         w.op("einsum", {{"values", ModelBundleWriter::tuple({"v", "p"})}, {"equation", w.text("bchk,bkhq->bchq")}},
-             {{"out", t, l.output}});
+             {{c.transposes ? "mixed" : "out", t, {1, D, H, c.queries}}});
+        if (c.transposes) w.op("transpose", {{"x", "mixed"}, {"perm", w.ints({0, 2, 3, 1})}}, {{"out", t, l.output}});
     } else {
         w.op("softmax", {{"x", "logits"}}, {{"p", t, scores}});
         w.op("einsum", {{"values", ModelBundleWriter::tuple({"p", "v"})}, {"equation", w.text("bhqk,bhkd->bhqd")}},
@@ -118,10 +136,11 @@ Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
     if (c.returnProbabilities) w.output("p");
     std::vector<float> mask = pattern(countOf(l.mask), 4);
     for (size_t i = 0; i < mask.size(); i += 5) mask[i] = -10000.0f;
+    const std::string suffix = c.transposes ? "h" : "";
     return Program{w.write(folder / (std::string(c.name) + ".mlmodelc")),
-                   {{"q", Tensor::of(t, l.query, pattern(countOf(l.query), 1))},
-                    {"k", Tensor::of(t, l.key, pattern(countOf(l.key), 2))},
-                    {"v", Tensor::of(t, l.value, pattern(countOf(l.value), 3))},
+                   {{"q" + suffix, Tensor::of(t, l.query, pattern(countOf(l.query), 1))},
+                    {"k" + suffix, Tensor::of(t, l.key, pattern(countOf(l.key), 2))},
+                    {"v" + suffix, Tensor::of(t, l.value, pattern(countOf(l.value), 3))},
                     {"mask", Tensor::of(t, l.mask, mask)}},
                    l};
 }
@@ -129,7 +148,11 @@ Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
 // Straight from the definition, in double, from the (rounded) inputs.
 std::vector<double> expectedOutput(const Program& p, int64_t queries, bool maskBeforeScale) {
     const Layout& l = p.layout;
-    const auto q = p.inputs.at("q").toFloats(), k = p.inputs.at("k").toFloats(), v = p.inputs.at("v").toFloats();
+    const auto input = [&](const std::string& name) {
+        const auto found = p.inputs.find(name);
+        return (found != p.inputs.end() ? found->second : p.inputs.at(name + "h")).toFloats();
+    };
+    const auto q = input("q"), k = input("k"), v = input("v");
     const auto mask = p.inputs.at("mask").toFloats();
     std::vector<double> out(static_cast<size_t>(countOf(l.output)));
     std::vector<double> weights(static_cast<size_t>(K));
@@ -162,11 +185,12 @@ std::vector<double> expectedOutput(const Program& p, int64_t queries, bool maskB
 
 TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
     const Case cases[] = {
-        {"channels first fp16", true, 37, DataType::Float16, false, false, true},
-        {"heads first fp32", false, 37, DataType::Float32, false, false, true},
-        {"probabilities also returned", true, 37, DataType::Float16, true, false, false},
-        {"mask scaled too", false, 21, DataType::Float32, false, true, false},
-        {"single query", true, 1, DataType::Float16, false, false, false},
+        {"channels first fp16", true, false, 37, DataType::Float16, false, false, true},
+        {"heads first fp32", false, false, 37, DataType::Float32, false, false, true},
+        {"read and written through transposes", true, true, 37, DataType::Float32, false, false, true},
+        {"probabilities also returned", true, false, 37, DataType::Float16, true, false, false},
+        {"mask scaled too", false, false, 21, DataType::Float32, false, true, false},
+        {"single query", true, false, 1, DataType::Float16, false, false, false},
     };
     testsupport::TempDirectory dir;
     for (const auto& c : cases) {
@@ -174,6 +198,7 @@ TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
         const auto ops = testsupport::loadedOps(program.bundle);
         EXPECT_EQ(std::count(ops.begin(), ops.end(), "attention"), c.fused ? 1 : 0) << c.name;
         EXPECT_EQ(std::count(ops.begin(), ops.end(), "softmax"), c.fused ? 0 : 1) << c.name;
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "transpose"), c.transposes && !c.fused ? 4 : 0) << c.name;
         const auto out = RuntimeModel::load(program.bundle)->predict(program.inputs).at("out").toFloats();
         const auto expected = expectedOutput(program, c.queries, c.maskBeforeScale);
         ASSERT_EQ(out.size(), expected.size()) << c.name;
