@@ -148,6 +148,16 @@ Tensor Tensor::reshaped(Shape shape) const {
     return tensor;
 }
 
+Tensor Tensor::subrange(int64_t offset, Shape shape) const {
+    Tensor tensor = *this;
+    tensor.shape_ = std::move(shape);
+    tensor.count_ = countOf(tensor.shape_);
+    assert(offset >= 0 && offset + tensor.count_ <= count_);
+    tensor.writable_ = false;
+    tensor.storage_ = std::shared_ptr<std::byte>(storage_, storage_.get() + offset * static_cast<int64_t>(elementSize(type_)));
+    return tensor;
+}
+
 double Tensor::number(int64_t index) const {
     double value = 0;
     visitStorage(type_, [&](auto tag) { value = static_cast<double>(read<decltype(tag)>(bytes(), index)); });

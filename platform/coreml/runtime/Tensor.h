@@ -61,6 +61,9 @@ public:
     }
     // Same storage, another shape of the same element count.
     Tensor reshaped(Shape shape) const;
+    // Same storage, read-only: `shape`'s elements from element `offset` on,
+    // which must lie within this tensor.
+    Tensor subrange(int64_t offset, Shape shape) const;
     // Converted to another element type (fp32 <-> fp16, integers, bools);
     // floats become integers by truncation toward zero.
     Tensor castTo(DataType type) const;

@@ -70,6 +70,17 @@ TEST(Tensor, ReshapedSharesStorageAndViewsAreReadOnly) {
     const Tensor view = Tensor::view(DataType::Float32, {3}, reinterpret_cast<const std::byte*>(keep->data()), keep);
     EXPECT_FALSE(view.isWritable());
     EXPECT_EQ(view.toFloats(), (std::vector<float>{1, 2, 3}));
+
+    // A subrange keeps the whole storage alive after its source is gone.
+    Tensor row;
+    {
+        const Tensor halves = Tensor::of(DataType::Float16, {2, 3}, std::vector<float>{1, 2, 3, 4, 5, 6});
+        row = halves.subrange(3, {1, 3});
+        EXPECT_EQ(row.bytes(), halves.bytes() + 3 * sizeof(Float16));
+    }
+    EXPECT_FALSE(row.isWritable());
+    EXPECT_EQ(row.shape(), (Shape{1, 3}));
+    EXPECT_EQ(row.toFloats(), (std::vector<float>{4, 5, 6}));
 }
 
 }  // namespace

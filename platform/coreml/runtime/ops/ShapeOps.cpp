@@ -198,6 +198,15 @@ void addSplit(OpRegistry& registry) {
             for (size_t d = 0; d < a; ++d) outer *= s[d];
             for (size_t d = a + 1; d < s.size(); ++d) inner *= s[d];
             int64_t position = 0;
+            // Along the outermost axis that is not 1 every part is one run of
+            // the input, which the part then shares instead of copying it.
+            if (outer == 1) {
+                for (size_t i = 0; i < sizes.size(); ++i) {
+                    context.setOutput(i, input.subrange(position, context.outputShape(i)));
+                    position += sizes[i] * inner;
+                }
+                return;
+            }
             for (size_t i = 0; i < sizes.size(); ++i) {
                 Tensor& output = context.allocateOutput(i);
                 const int64_t length = sizes[i] * inner;

@@ -86,6 +86,42 @@ TEST(ShapeOps, TransposeMovesEveryElementWhereItsIndexSays) {
     }
 }
 
+// Split along the outermost axis that is not 1 shares the input's storage;
+// along an inner axis it copies. Both must give the same parts.
+TEST(ShapeOps, SplitPartsAlongOuterAndInnerAxes) {
+    struct Case {
+        Shape shape;
+        int64_t axis;
+        std::vector<int64_t> sizes;
+    };
+    const Case cases[] = {{{1, 9, 1, 5}, 1, {2, 4, 3}}, {{1, 9, 1, 5}, -3, {9}}, {{3, 4, 5}, 1, {1, 3}}, {{1, 1, 6}, -1, {5, 1}}};
+    for (const auto& c : cases) {
+        const auto count = static_cast<size_t>(countOf(c.shape));
+        const ref::Array x{c.shape, iota(count)};
+        OpRunner runner;
+        auto& w = runner.writer();
+        runner.input("x", testsupport::toTensor(x, DataType::Float16));
+        const auto axis = static_cast<size_t>(c.axis < 0 ? c.axis + static_cast<int64_t>(c.shape.size()) : c.axis);
+        std::vector<testsupport::ModelBundleWriter::Output> parts;
+        int64_t begin = 0;
+        std::vector<ref::Array> expected;
+        for (size_t i = 0; i < c.sizes.size(); ++i) {
+            Shape shape = c.shape;
+            shape[axis] = c.sizes[i];
+            std::vector<int64_t> from(c.shape.size(), 0), to(c.shape.begin(), c.shape.end()), step(c.shape.size(), 1);
+            from[axis] = begin;
+            to[axis] = begin + c.sizes[i];
+            expected.push_back(ref::sliceByIndex(x, from, to, step));
+            parts.push_back({"part" + std::to_string(i), DataType::Float16, shape});
+            begin += c.sizes[i];
+        }
+        const auto out = runner.run("split", {{"x", "x"}, {"split_sizes", w.ints(c.sizes)}, {"axis", w.scalar(DataType::Int32, static_cast<double>(c.axis))}},
+                                    parts);
+        ASSERT_EQ(out.size(), expected.size());
+        for (size_t i = 0; i < out.size(); ++i) testsupport::expectClose(expected[i], out[i], 0, describe(c.shape) + " part " + std::to_string(i));
+    }
+}
+
 TEST(ShapeOps, PadInEveryMode) {
     const ref::Array x{{2, 3}, iota(6)};
     struct Case {
