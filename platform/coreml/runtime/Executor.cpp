@@ -185,6 +185,9 @@ Executor::Executor(std::shared_ptr<const Graph> graph) : graph_(std::move(graph)
 
 std::vector<Tensor> Executor::run(std::vector<Tensor> inputs, const std::function<void()>& checkpoint) const {
     const Graph& g = *graph_;
+    // The workers wake while the inputs are compared and the first, serial,
+    // nodes run, instead of when the first parallel node needs them.
+    wakeWorkers();
     std::shared_ptr<const CarriedWork> previous;
     {
         std::lock_guard lock(carriedMutex_);

@@ -7,10 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "platform/concurrency/ThreadPool.h"
 
@@ -18,6 +16,7 @@ namespace platform::coreml::runtime {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Body = std::function<void(int64_t, int64_t)>;
 
 // A prediction hands its workers one short job after another (a decoder step
 // is a few hundred of them, each tens of microseconds long). Waking a
@@ -37,30 +36,61 @@ bool spinUntil(Ready&& ready) {
     }
 }
 
-// One parallelFor call: ranges are claimed through an atomic counter, so the
-// caller finishes the work alone when every worker is busy elsewhere.
-struct Job {
-    int64_t count = 0;
-    int64_t chunk = 0;
-    int64_t chunks = 0;
-    const std::function<void(int64_t, int64_t)>* body = nullptr;
-    std::atomic<int64_t> next{0};
-    std::atomic<int64_t> done{0};
+// parallelFor calls in flight at once; a call finding every slot taken runs
+// its ranges itself.
+constexpr int kSlots = 64;
+
+constexpr uint64_t kIndexBits = 32;
+constexpr uint64_t kIndexMask = (uint64_t{1} << kIndexBits) - 1;
+
+// The place of one parallelFor call. Slots live as long as the process and
+// serve one call after another, so a worker that looks at a slot while its
+// call ends and the next begins touches valid memory; the generation in
+// `claim` tells it whether what it read belongs to the call it claims from.
+struct alignas(64) Slot {
+    // Generation in the high bits, the next range's index in the low bits.
+    // A generation is closed (index kIndexMask) while its call is set up.
+    std::atomic<uint64_t> claim{kIndexMask};
+    std::atomic<int64_t> count{0}, chunk{0}, chunks{0};
+    std::atomic<const Body*> body{nullptr};
+    std::atomic<bool> taken{false};
+    alignas(64) std::atomic<int64_t> done{0};
     std::atomic<bool> callerAsleep{false};
     std::mutex mutex;
     std::condition_variable finished;
     std::exception_ptr error;
 
-    bool exhausted() const { return next.load() >= chunks; }
-    bool complete() const { return done.load() == chunks; }
+    void open(int64_t total, int64_t size, int64_t ranges, const Body& work) {
+        const uint64_t generation = (claim.load() >> kIndexBits) + 1;
+        claim.store(generation << kIndexBits | kIndexMask);
+        count.store(total);
+        chunk.store(size);
+        chunks.store(ranges);
+        body.store(&work);
+        done.store(0);
+        callerAsleep.store(false);
+        error = nullptr;
+        claim.store(generation << kIndexBits);
+    }
 
-    void work() {
+    // Runs ranges until none is left; false when there was none to take.
+    // Every read of the call's fields lies between the load of `claim` and
+    // the exchange that takes a range, and the next call closes `claim`
+    // before it writes them, so a range is only taken with its own call's
+    // fields.
+    bool work() {
+        bool worked = false;
+        uint64_t seen = claim.load();
         while (true) {
-            const int64_t index = next.fetch_add(1);
-            if (index >= chunks) return;
-            const int64_t begin = index * chunk;
+            const auto index = static_cast<int64_t>(seen & kIndexMask);
+            const int64_t ranges = chunks.load(), size = chunk.load(), total = count.load();
+            const Body* run = body.load();
+            if (index >= ranges) return worked;
+            if (!claim.compare_exchange_weak(seen, seen + 1)) continue;
+            worked = true;
+            const int64_t begin = index * size;
             try {
-                (*body)(begin, std::min(count, begin + chunk));
+                (*run)(begin, std::min(total, begin + size));
             } catch (...) {
                 std::lock_guard lock(mutex);
                 if (!error) error = std::current_exception();
@@ -68,12 +98,15 @@ struct Job {
             // The caller announces its sleep before it checks `done` again,
             // and this side counts before it looks, so one of them sees the
             // other.
-            if (done.fetch_add(1) + 1 == chunks && callerAsleep.load()) {
+            if (done.fetch_add(1) + 1 == ranges && callerAsleep.load()) {
                 std::lock_guard lock(mutex);
                 finished.notify_all();
             }
+            seen = claim.load();
         }
     }
+
+    bool complete() const { return done.load() == chunks.load(); }
 
     void waitUntilComplete() {
         if (spinUntil([&] { return complete(); })) return;
@@ -85,7 +118,8 @@ struct Job {
 };
 
 // Threads of our own rather than the shared pool's: they poll for the next
-// job for a while instead of being woken through a lock for every one.
+// call for a while instead of being woken through a lock for every one, and
+// find calls through a mask of open slots without taking any lock.
 class Workers {
 public:
     static Workers& shared() {
@@ -95,21 +129,35 @@ public:
         return *workers;
     }
 
-    void publish(const std::shared_ptr<Job>& job) {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(job);
+    // A free slot, marked taken, or null when every one is.
+    Slot* take() {
+        thread_local unsigned start = static_cast<unsigned>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+        for (unsigned i = 0; i < kSlots; ++i) {
+            Slot& slot = slots_[(start + i) % kSlots];
+            bool expected = false;
+            if (!slot.taken.load() && slot.taken.compare_exchange_strong(expected, true)) {
+                start = (start + i) % kSlots;
+                return &slot;
+            }
         }
-        // A worker counts itself asleep before it checks the epoch one last
-        // time, and this side moves the epoch before it looks, so one of them
-        // sees the other.
-        epoch_.fetch_add(1);
-        if (sleepers_.load() > 0) epoch_.notify_all();
+        return nullptr;
     }
 
-    void withdraw(const std::shared_ptr<Job>& job) {
-        std::lock_guard lock(mutex_);
-        jobs_.erase(std::remove(jobs_.begin(), jobs_.end(), job), jobs_.end());
+    void publish(Slot& slot) {
+        openSlots_.fetch_or(bit(slot));
+        wake();
+    }
+
+    void withdraw(Slot& slot) { openSlots_.fetch_and(~bit(slot)); }
+
+    void release(Slot& slot) { slot.taken.store(false); }
+
+    // A worker counts itself asleep before it checks the epoch one last
+    // time, and this side moves the epoch before it looks, so one of them
+    // sees the other.
+    void wake() {
+        epoch_.fetch_add(1);
+        if (sleepers_.load() > 0) epoch_.notify_all();
     }
 
 private:
@@ -117,21 +165,22 @@ private:
         for (int i = 0; i < threads; ++i) std::thread([this] { loop(); }).detach();
     }
 
-    std::shared_ptr<Job> open() {
-        std::lock_guard lock(mutex_);
-        for (const auto& job : jobs_) {
-            if (!job->exhausted()) return job;
+    uint64_t bit(const Slot& slot) const { return uint64_t{1} << static_cast<unsigned>(&slot - slots_); }
+
+    bool workOnOpenSlots() {
+        bool worked = false;
+        for (uint64_t open = openSlots_.load(); open != 0; open &= open - 1) {
+            worked = slots_[__builtin_ctzll(open)].work() || worked;
         }
-        return nullptr;
+        return worked;
     }
 
     void loop() {
         while (true) {
+            // Every call is opened before the epoch moves, so a call opened
+            // after this look moves the epoch past `seen`.
             const uint32_t seen = epoch_.load();
-            if (const auto job = open()) {
-                job->work();
-                continue;
-            }
+            if (workOnOpenSlots()) continue;
             if (spinUntil([&] { return epoch_.load() != seen; })) continue;
             sleepers_.fetch_add(1);
             epoch_.wait(seen);
@@ -139,9 +188,9 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<Job>> jobs_;
-    std::atomic<uint32_t> epoch_{0};
+    Slot slots_[kSlots];
+    alignas(64) std::atomic<uint64_t> openSlots_{0};
+    alignas(64) std::atomic<uint32_t> epoch_{0};
     std::atomic<int> sleepers_{0};
 };
 
@@ -152,25 +201,29 @@ int workerCount() {
     return count;
 }
 
+void wakeWorkers() {
+    if (workerCount() > 1) Workers::shared().wake();
+}
+
 void parallelFor(int64_t count, int64_t grain, const std::function<void(int64_t begin, int64_t end)>& body) {
     if (count <= 0) return;
     grain = std::max<int64_t>(grain, 1);
     const int64_t chunks = std::min<int64_t>((count + grain - 1) / grain, int64_t{workerCount()} * 4);
-    if (chunks <= 1) {
+    Workers& workers = Workers::shared();
+    Slot* slot = chunks > 1 ? workers.take() : nullptr;
+    if (!slot) {
         body(0, count);
         return;
     }
-    auto job = std::make_shared<Job>();
-    job->count = count;
-    job->chunk = (count + chunks - 1) / chunks;
-    job->chunks = (count + job->chunk - 1) / job->chunk;
-    job->body = &body;
-    Workers& workers = Workers::shared();
-    workers.publish(job);
-    job->work();
-    workers.withdraw(job);
-    job->waitUntilComplete();
-    if (job->error) std::rethrow_exception(job->error);
+    const int64_t chunk = (count + chunks - 1) / chunks;
+    slot->open(count, chunk, (count + chunk - 1) / chunk, body);
+    workers.publish(*slot);
+    slot->work();
+    workers.withdraw(*slot);
+    slot->waitUntilComplete();
+    std::exception_ptr error = std::move(slot->error);
+    workers.release(*slot);
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace platform::coreml::runtime

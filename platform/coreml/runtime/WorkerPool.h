@@ -11,6 +11,11 @@ namespace platform::coreml::runtime {
 // thrown by `body` is rethrown to the caller after the other ranges finish.
 void parallelFor(int64_t count, int64_t grain, const std::function<void(int64_t begin, int64_t end)>& body);
 
+// Wakes sleeping workers ahead of parallel work, without waiting for them: a
+// prediction starts with this, so that the workers are polling by the time
+// its first parallel node runs instead of being woken by it.
+void wakeWorkers();
+
 // Worker threads available to parallelFor, the caller included.
 int workerCount();
 

@@ -50,6 +50,30 @@ TEST(WorkerPoolTest, ServesConcurrentAndNestedCallers) {
     EXPECT_EQ(total.load(), 4 * 20 * 64 * 8);
 }
 
+// More callers than the pool has places for calls, each call short, so that
+// places are handed from one call to the next while workers are still
+// looking at them, and some callers find none free and run alone.
+TEST(WorkerPoolTest, KeepsShortCallsApartWhenManyCallersShareThePool) {
+    std::atomic<int> miscounted{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 72; ++t) {
+        callers.emplace_back([&, t] {
+            for (int round = 0; round < 200; ++round) {
+                const int64_t count = 2 + (t * 7 + round) % 40;
+                std::vector<std::atomic<int>> hits(static_cast<size_t>(count));
+                parallelFor(count, 1, [&](int64_t begin, int64_t end) {
+                    for (int64_t i = begin; i < end; ++i) hits[static_cast<size_t>(i)].fetch_add(1);
+                });
+                for (const auto& hit : hits) {
+                    if (hit.load() != 1) miscounted.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(miscounted.load(), 0);
+}
+
 TEST(WorkerPoolTest, RethrowsAfterTheOtherRangesFinish) {
     std::atomic<int64_t> covered{0};
     EXPECT_THROW(parallelFor(100, 1,
