@@ -82,22 +82,21 @@ public:
         }
         Tensor& output = context.allocateOutput(0);
         context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
-            std::vector<float> scratch((leafCount_ + steps_.size() + 1) * static_cast<size_t>(kFloatBlock));
+            const auto scratch = std::make_unique_for_overwrite<float[]>((leafCount_ + steps_.size() + 1) * static_cast<size_t>(kFloatBlock));
             std::vector<const float*> values(leafCount_ + steps_.size());
-            const auto buffer = [&](size_t slot) { return scratch.data() + slot * static_cast<size_t>(kFloatBlock); };
+            const auto buffer = [&](size_t slot) { return scratch.get() + slot * static_cast<size_t>(kFloatBlock); };
             for (size_t k = 0; k < leafCount_; ++k) {
                 if (!layout_.isUniform(k)) continue;
                 std::fill_n(buffer(k), kFloatBlock, static_cast<float>(leaves[k]->number(0)));
                 values[k] = buffer(k);
             }
-            for (int64_t at = begin; at < end; at += kFloatBlock) {
-                const int64_t n = std::min(kFloatBlock, end - at);
+            for (int64_t at = begin, n = 0; at < end; at += n) {
+                n = layout_.blockLength(at, std::min(kFloatBlock, end - at));
                 for (size_t k = 0; k < leafCount_; ++k) {
                     if (layout_.isDense(k)) {
                         values[k] = readFloats(*leaves[k], at, n, buffer(k));
                     } else if (!layout_.isUniform(k)) {
-                        layout_.gather(k, widened[k].data<float>(), at, n, buffer(k));
-                        values[k] = buffer(k);
+                        values[k] = layout_.read(k, widened[k].data<float>(), at, n, buffer(k));
                     }
                 }
                 float* target = nullptr;

@@ -5,6 +5,12 @@
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
 namespace platform::coreml::runtime {
+namespace {
+
+// Rows at least this long are worth their own blocks.
+constexpr int64_t kLongRow = 128;
+
+}  // namespace
 
 BroadcastLayout::BroadcastLayout(const std::vector<Shape>& operands, const Shape& result) {
     std::vector<std::vector<int64_t>> full;
@@ -34,7 +40,13 @@ BroadcastLayout::BroadcastLayout(const std::vector<Shape>& operands, const Shape
     }
 }
 
-void BroadcastLayout::gather(size_t k, const float* values, int64_t begin, int64_t count, float* target) const {
+int64_t BroadcastLayout::blockLength(int64_t at, int64_t limit) const {
+    const int64_t inner = dims_.back();
+    if (inner < kLongRow) return limit;
+    return std::min(limit, inner - at % inner);
+}
+
+const float* BroadcastLayout::read(size_t k, const float* values, int64_t begin, int64_t count, float* buffer) const {
     const std::vector<int64_t>& strides = strides_[k];
     const size_t rank = dims_.size();
     const int64_t inner = dims_.back();
@@ -42,6 +54,7 @@ void BroadcastLayout::gather(size_t k, const float* values, int64_t begin, int64
     // element at a time or not at all.
     const bool repeats = strides.back() == 0;
     const int64_t end = begin + count;
+    float* target = buffer;
     for (int64_t at = begin; at < end;) {
         int64_t rest = at / inner;
         const int64_t column = at % inner;
@@ -53,12 +66,15 @@ void BroadcastLayout::gather(size_t k, const float* values, int64_t begin, int64
         const int64_t n = std::min(inner - column, end - at);
         if (repeats) {
             std::fill_n(target, n, values[offset]);
+        } else if (n == count) {
+            return values + offset;
         } else {
             std::copy_n(values + offset, n, target);
         }
         target += n;
         at += n;
     }
+    return buffer;
 }
 
 }  // namespace platform::coreml::runtime

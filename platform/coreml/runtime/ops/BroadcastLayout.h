@@ -21,9 +21,15 @@ public:
     // Operand k is one value repeated over the whole result.
     bool isUniform(size_t k) const { return uniform_[k]; }
 
+    // How many of the `limit` result elements from `at` one block should
+    // take: blocks stay within a row when rows are long, so that an operand
+    // repeated row after row is read where it lies instead of copied.
+    int64_t blockLength(int64_t at, int64_t limit) const;
+
     // Operand k's values at result elements [begin, begin + count), from
-    // `values` (the operand's own elements in row-major order) into `target`.
-    void gather(size_t k, const float* values, int64_t begin, int64_t count, float* target) const;
+    // `values` (the operand's own elements in row-major order): a pointer into
+    // `values` when they lie there in order, else `buffer` filled with them.
+    const float* read(size_t k, const float* values, int64_t begin, int64_t count, float* buffer) const;
 
 private:
     Shape dims_;

@@ -53,14 +53,13 @@ private:
                 std::fill_n(buffers[k], kFloatBlock, static_cast<float>(inputs[k]->number(0)));
                 runs[k] = buffers[k];
             }
-            for (int64_t at = begin; at < end; at += kFloatBlock) {
-                const int64_t n = std::min(kFloatBlock, end - at);
+            for (int64_t at = begin, n = 0; at < end; at += n) {
+                n = layout_.blockLength(at, std::min(kFloatBlock, end - at));
                 for (size_t k = 0; k < N; ++k) {
                     if (layout_.isDense(k)) {
                         runs[k] = readFloats(*inputs[k], at, n, buffers[k]);
                     } else if (!layout_.isUniform(k)) {
-                        layout_.gather(k, widened[k].template data<float>(), at, n, buffers[k]);
-                        runs[k] = buffers[k];
+                        runs[k] = layout_.read(k, widened[k].template data<float>(), at, n, buffers[k]);
                     }
                 }
                 float* target = floatTarget(output, at, out);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -8,6 +9,8 @@
 
 namespace platform::coreml::runtime {
 namespace {
+
+constexpr int64_t kElementsPerTask = 16384;
 
 enum class Reduce { sum, mean, max, min, prod, sumSquare, l1, l2, logSumExp };
 
@@ -76,7 +79,10 @@ void addReduction(OpRegistry& registry, const std::string& name, Reduce kind) {
             const float* in = input.data<float>();
             FloatOutput output(context, 0);
             float* out = output.data();
-            context.parallelFor(static_cast<int64_t>(space.outer.size()), 16, [&](int64_t begin, int64_t end) {
+            // Split by the elements read, not the lines: a mean over the few
+            // heads of attention weights is thousands of short lines.
+            const int64_t grain = std::max<int64_t>(1, kElementsPerTask / std::max<int64_t>(1, static_cast<int64_t>(space.inner.size())));
+            context.parallelFor(static_cast<int64_t>(space.outer.size()), grain, [&](int64_t begin, int64_t end) {
                 for (int64_t o = begin; o < end; ++o) {
                     out[o] = static_cast<float>(reduceRow(kind, in, space.outer[static_cast<size_t>(o)], space.inner));
                 }
