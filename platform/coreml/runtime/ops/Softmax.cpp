@@ -61,17 +61,7 @@ void softmaxColumns(float* block, int64_t length, int64_t width) {
     std::vector<float> shift = tops;
     for (int64_t j : infinite) shift[j] = 0.0f;
     std::vector<float> sums(static_cast<size_t>(width), 0.0f);
-    for (int64_t i = 0; i < length; ++i) {
-        float* row = block + i * width;
-        for (int64_t j = 0; j < width; ++j) row[j] -= shift[j];
-    }
-    // One call over the whole block: narrow columns would otherwise pay the
-    // call and its scalar tail for every few elements.
-    expInPlace(block, length * width);
-    for (int64_t i = 0; i < length; ++i) {
-        const float* row = block + i * width;
-        for (int64_t j = 0; j < width; ++j) sums[j] += row[j];
-    }
+    expColumnsInPlace(block, length, width, shift.data(), sums.data());
     for (float& s : sums) s = 1.0f / s;
     for (int64_t i = 0; i < length; ++i) {
         float* row = block + i * width;

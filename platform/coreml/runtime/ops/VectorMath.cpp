@@ -69,6 +69,23 @@ __attribute__((target("avx2,fma"))) void expAvx2(float* values, int64_t count) {
     for (; i < count; ++i) values[i] = std::exp(values[i]);
 }
 
+__attribute__((target("avx2,fma"))) void expColumnsAvx2(float* block, int64_t length, int64_t width, const float* shift,
+                                                         float* sums) {
+    const int64_t vectorWidth = width / 8 * 8;
+    for (int64_t i = 0; i < length; ++i) {
+        float* row = block + i * width;
+        for (int64_t j = 0; j < vectorWidth; j += 8) {
+            const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(row + j), _mm256_loadu_ps(shift + j)));
+            _mm256_storeu_ps(row + j, e);
+            _mm256_storeu_ps(sums + j, _mm256_add_ps(_mm256_loadu_ps(sums + j), e));
+        }
+        for (int64_t j = vectorWidth; j < width; ++j) {
+            row[j] = std::exp(row[j] - shift[j]);
+            sums[j] += row[j];
+        }
+    }
+}
+
 __attribute__((target("avx2,fma"))) void geluAvx2(const float* in, float* out, int64_t count) {
     int64_t i = 0;
     for (; i + 8 <= count; i += 8) _mm256_storeu_ps(out + i, gelu8(_mm256_loadu_ps(in + i)));
@@ -80,6 +97,17 @@ __attribute__((target("avx2,fma"))) void geluAvx2(const float* in, float* out, i
 void expInPlace(float* values, int64_t count) {
     if (hasAvx2()) return expAvx2(values, count);
     std::transform(values, values + count, values, [](float x) { return std::exp(x); });
+}
+
+void expColumnsInPlace(float* block, int64_t length, int64_t width, const float* shift, float* sums) {
+    if (hasAvx2()) return expColumnsAvx2(block, length, width, shift, sums);
+    for (int64_t i = 0; i < length; ++i) {
+        float* row = block + i * width;
+        for (int64_t j = 0; j < width; ++j) {
+            row[j] = std::exp(row[j] - shift[j]);
+            sums[j] += row[j];
+        }
+    }
 }
 
 void geluExact(const float* in, float* out, int64_t count) {

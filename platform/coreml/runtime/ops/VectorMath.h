@@ -9,6 +9,11 @@ namespace platform::coreml::runtime {
 // (exp(-inf) = 0, exp(inf) = inf, NaN stays NaN).
 void expInPlace(float* values, int64_t count);
 
+// exp(x - shift[j]) over each column j of a row-major [length, width] block,
+// in place, each column's results added into sums[j]: softmax's middle passes
+// in one. Accurate as expInPlace.
+void expColumnsInPlace(float* block, int64_t length, int64_t width, const float* shift, float* sums);
+
 // The exact gelu, 0.5 x (1 + erf(x / sqrt 2)), from `in` to `out` (which may
 // be the same). The vector form uses a rational erf accurate to 1.5e-7.
 void geluExact(const float* in, float* out, int64_t count);
