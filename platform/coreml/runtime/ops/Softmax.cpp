@@ -35,11 +35,7 @@ void softmaxRow(float* row, int64_t length) {
     float top = -kInfinity;
     for (int64_t i = 0; i < length; ++i) top = larger(top, row[i]);
     if (std::isinf(top)) return infiniteLine(row, length, 1, top);
-    for (int64_t i = 0; i < length; ++i) row[i] -= top;
-    expInPlace(row, length);
-    double sum = 0;
-    for (int64_t i = 0; i < length; ++i) sum += row[i];
-    const auto scale = static_cast<float>(1.0 / sum);
+    const auto scale = static_cast<float>(1.0 / expShiftedSum(row, length, top));
     for (int64_t i = 0; i < length; ++i) row[i] *= scale;
 }
 

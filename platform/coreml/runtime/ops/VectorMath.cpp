@@ -63,12 +63,6 @@ float geluScalar(float x) {
     return 0.5f * x * (1.0f + std::erf(x * 0.70710678118654752f));
 }
 
-__attribute__((target("avx2,fma"))) void expAvx2(float* values, int64_t count) {
-    int64_t i = 0;
-    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(values + i, exp8(_mm256_loadu_ps(values + i)));
-    for (; i < count; ++i) values[i] = std::exp(values[i]);
-}
-
 __attribute__((target("avx2,fma"))) void expColumnsAvx2(float* block, int64_t length, int64_t width, const float* shift,
                                                          float* sums) {
     const int64_t vectorWidth = width / 8 * 8;
@@ -86,6 +80,23 @@ __attribute__((target("avx2,fma"))) void expColumnsAvx2(float* block, int64_t le
     }
 }
 
+__attribute__((target("avx2,fma"))) double expShiftedSumAvx2(float* values, int64_t count, float shift) {
+    const __m256 offset = _mm256_set1_ps(shift);
+    __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
+    int64_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(values + i), offset));
+        _mm256_storeu_ps(values + i, e);
+        low = _mm256_add_pd(low, _mm256_cvtps_pd(_mm256_castps256_ps128(e)));
+        high = _mm256_add_pd(high, _mm256_cvtps_pd(_mm256_extractf128_ps(e, 1)));
+    }
+    double lanes[4];
+    _mm256_storeu_pd(lanes, _mm256_add_pd(low, high));
+    double sum = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    for (; i < count; ++i) sum += (values[i] = std::exp(values[i] - shift));
+    return sum;
+}
+
 __attribute__((target("avx2,fma"))) void geluAvx2(const float* in, float* out, int64_t count) {
     int64_t i = 0;
     for (; i + 8 <= count; i += 8) _mm256_storeu_ps(out + i, gelu8(_mm256_loadu_ps(in + i)));
@@ -94,9 +105,11 @@ __attribute__((target("avx2,fma"))) void geluAvx2(const float* in, float* out, i
 
 }  // namespace
 
-void expInPlace(float* values, int64_t count) {
-    if (hasAvx2()) return expAvx2(values, count);
-    std::transform(values, values + count, values, [](float x) { return std::exp(x); });
+double expShiftedSum(float* values, int64_t count, float shift) {
+    if (hasAvx2()) return expShiftedSumAvx2(values, count, shift);
+    double sum = 0;
+    for (int64_t i = 0; i < count; ++i) sum += (values[i] = std::exp(values[i] - shift));
+    return sum;
 }
 
 void expColumnsInPlace(float* block, int64_t length, int64_t width, const float* shift, float* sums) {

@@ -4,10 +4,11 @@
 
 namespace platform::coreml::runtime {
 
-// exp of every element, in place. Uses the processor's vector units when it
-// has them: within two units in the last place of std::exp, exact at the edges
-// (exp(-inf) = 0, exp(inf) = inf, NaN stays NaN).
-void expInPlace(float* values, int64_t count);
+// exp(x - shift) of every element, in place, and the sum of the results in
+// double: softmax's middle passes over a line in one. Uses the processor's
+// vector units when it has them: within two units in the last place of
+// std::exp, exact at the edges (exp(-inf) = 0, exp(inf) = inf, NaN stays NaN).
+double expShiftedSum(float* values, int64_t count, float shift);
 
 // exp(x - shift[j]) over each column j of a row-major [length, width] block,
 // in place, each column's results added into sums[j]: softmax's middle passes
