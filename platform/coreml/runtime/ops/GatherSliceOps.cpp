@@ -9,25 +9,60 @@ namespace platform::coreml::runtime {
 namespace {
 
 // Copies a strided box of `source` into `target`: along dimension d the box
-// starts at start[d] and steps by step[d] (which may be negative).
+// starts at start[d] and steps by step[d] (which may be negative). A box that
+// steps through its innermost dimension one by one moves whole rows at once.
 void copyBox(const Tensor& source, Tensor& target, const Shape& box, const std::vector<int64_t>& start,
              const std::vector<int64_t>& step) {
+    const int64_t total = countOf(box);
+    if (total == 0) return;
     const Shape strides = stridesOf(source.shape());
     const auto size = static_cast<int64_t>(elementSize(source.dataType()));
     const size_t rank = box.size();
-    const int64_t total = countOf(box);
+    const bool rows = rank > 0 && step[rank - 1] == 1;
+    const size_t outer = rows ? rank - 1 : rank;
+    const int64_t run = rows ? box[rank - 1] : 1;
+    const int64_t first = rows ? start[rank - 1] : 0;
     const std::byte* src = source.bytes();
     std::byte* dst = target.mutableBytes();
-    std::vector<int64_t> index(rank, 0);
-    for (int64_t o = 0; o < total; ++o) {
-        int64_t offset = 0;
-        for (size_t d = 0; d < rank; ++d) offset += (start[d] + index[d] * step[d]) * strides[d];
-        std::memcpy(dst + o * size, src + offset * size, static_cast<size_t>(size));
-        for (size_t d = rank; d-- > 0;) {
+    std::vector<int64_t> index(outer, 0);
+    for (int64_t o = 0; o < total / run; ++o) {
+        int64_t offset = first;
+        for (size_t d = 0; d < outer; ++d) offset += (start[d] + index[d] * step[d]) * strides[d];
+        std::memcpy(dst + o * run * size, src + offset * size, static_cast<size_t>(run * size));
+        for (size_t d = outer; d-- > 0;) {
             if (++index[d] < box[d]) break;
             index[d] = 0;
         }
     }
+}
+
+// Whether a non-empty box is one run of the source: a single position along
+// the leading dimensions, a forward range along one, every dimension after
+// that whole.
+bool isRun(const Shape& in, const Shape& box, const std::vector<int64_t>& step) {
+    if (countOf(box) == 0) return false;
+    size_t d = 0;
+    while (d < box.size() && box[d] == 1) ++d;
+    if (d == box.size()) return true;
+    if (step[d] != 1) return false;
+    for (++d; d < box.size(); ++d) {
+        if (box[d] != in[d] || step[d] != 1) return false;
+    }
+    return true;
+}
+
+// The box as output 0: the source's own storage when the box is one run of
+// it, else a copy.
+void sliceOutput(KernelContext& context, const Tensor& source, const Shape& box, const std::vector<int64_t>& start,
+                 const std::vector<int64_t>& step) {
+    if (isRun(source.shape(), box, step)) {
+        const Shape strides = stridesOf(source.shape());
+        int64_t offset = 0;
+        for (size_t d = 0; d < box.size(); ++d) offset += start[d] * strides[d];
+        context.setOutput(0, source.subrange(offset, context.outputShape(0)));
+        return;
+    }
+    copyBox(source, context.allocateOutput(0), box, start, step);
 }
 
 void addGather(OpRegistry& registry) {
@@ -160,8 +195,7 @@ void addSliceByIndex(OpRegistry& registry) {
         b.require(problem.empty(), problem);
         b.setOutput(0, b.dataTypeOf(x), slice.squeezed);
         return makeKernel([x, slice](KernelContext& context) {
-            Tensor& output = context.allocateOutput(0);
-            copyBox(context.input(x), output, slice.box, slice.start, slice.step);
+            sliceOutput(context, context.input(x), slice.box, slice.start, slice.step);
         });
     });
 }
@@ -250,8 +284,7 @@ void addSliceBySize(OpRegistry& registry) {
         return makeKernel([x, beginInput](KernelContext& context) {
             const Tensor& input = context.input(x);
             const std::vector<int64_t> start = context.input(beginInput).toInts();
-            Tensor& output = context.allocateOutput(0);
-            const Shape& box = output.shape();
+            const Shape& box = context.outputShape(0);
             for (size_t d = 0; d < box.size(); ++d) {
                 if (start[d] < 0 || start[d] + box[d] > input.shape()[d]) {
                     throw PredictionError(PredictionError::Kind::invalidInputValue, "",
@@ -259,7 +292,7 @@ void addSliceBySize(OpRegistry& registry) {
                                               std::to_string(input.shape()[d]));
                 }
             }
-            copyBox(input, output, box, start, std::vector<int64_t>(box.size(), 1));
+            sliceOutput(context, input, box, start, std::vector<int64_t>(box.size(), 1));
         });
     });
 }

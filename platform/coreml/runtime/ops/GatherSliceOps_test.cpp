@@ -21,6 +21,13 @@ TEST(GatherSliceOps, SliceByIndexFollowsPythonSlices) {
         {{-1, -3, 0}, {-3, 4, -1}, {-1, 1, 2}},
         {{5, -100, 3}, {-5, 100, -5}, {-1, 2, -1}},
         {{1, 0, -2}, {2, 3, -1}, {1, 3, 1}},
+        // Runs of the input (shared, not copied), rows, single elements and a
+        // reversed innermost dimension.
+        {{1, 0, 0}, {2, 3, 4}, {1, 1, 1}},
+        {{2, 1, 0}, {3, 3, 4}, {1, 1, 1}},
+        {{0, 2, 1}, {3, 3, 3}, {1, 1, 1}},
+        {{1, 1, 3}, {2, 2, 4}, {1, 1, 1}},
+        {{0, 0, -1}, {3, 3, -5}, {1, 1, -1}},
     };
     const ref::Array x = ref::filled({3, 3, 4}, 300);
     for (const auto& c : cases) {
