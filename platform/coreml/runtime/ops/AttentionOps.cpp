@@ -272,6 +272,22 @@ std::optional<MatrixStrides> inPlaceStrides(const Shape& shape, const std::vecto
     return MatrixStrides{*batch, *rows};
 }
 
+// Where a vector product's sums go in the output, when its batch labels and
+// its row labels each form one evenly strided run there: the product is then
+// rounded straight into the output, with no reordering after it.
+std::optional<MatrixStrides> productStrides(const EinsumPlan& plan) {
+    Shape result, productStrides(plan.product.size());
+    for (int64_t p : plan.outPerm) result.push_back(plan.product[static_cast<size_t>(p)]);
+    const Shape resultStrides = stridesOf(result);
+    for (size_t i = 0; i < plan.outPerm.size(); ++i) productStrides[static_cast<size_t>(plan.outPerm[i])] = resultStrides[i];
+    std::vector<int64_t> batchDims, rowDims;
+    for (size_t d = 0; d < plan.product.size(); ++d) (d < plan.batch.size() ? batchDims : rowDims).push_back(static_cast<int64_t>(d));
+    const auto batch = runStride(plan.product, productStrides, batchDims);
+    const auto rows = runStride(plan.product, productStrides, rowDims);
+    if (!batch || !rows) return std::nullopt;
+    return MatrixStrides{*batch, *rows};
+}
+
 // One side a vector per batch index (attention over the keys of one decoder
 // step). The other side is read where it lies when its rows are evenly
 // strided with their summed labels adjacent, as the heads of a key or value
@@ -287,7 +303,8 @@ std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRe
         std::rotate(first, first + static_cast<std::ptrdiff_t>(plan.summedLabels), matrixOrder.end());
     }
     const std::optional<MatrixStrides> inPlace = inPlaceStrides(matrixShape, matrixOrder, plan.batch.size(), plan.summedLabels);
-    return makeKernel([plan, x, y, vectorY, matrixOrder, inPlace](KernelContext& context) {
+    const std::optional<MatrixStrides> direct = productStrides(plan);
+    return makeKernel([plan, x, y, vectorY, matrixOrder, inPlace, direct](KernelContext& context) {
         const InputRef matrixSide = vectorY ? x : y;
         const auto stored = [](const Tensor& t) { return t.dataType() == DataType::Float16 ? t : t.asFloat32(); };
         const auto reordered = [&](const Tensor& t) { return permuted(stored(t), matrixOrder, context); };
@@ -298,15 +315,19 @@ std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRe
             strides = *inPlace;
         }
         const Tensor vector = permuted(floatInput(context, vectorY ? y : x), vectorY ? plan.yPerm : plan.xPerm, context);
-        Tensor product(DataType::Float32, plan.product);
         const int64_t batches = countOf(plan.batch), rows = vectorY ? plan.m : plan.n;
-        if (matrix.dataType() == DataType::Float16) {
-            stridedMatrixVector(matrix.data<Float16>(), strides, vector.data<float>(), nullptr,
-                                product.mutableData<float>(), batches, rows, plan.k, context);
-        } else {
-            stridedMatrixVector(matrix.data<float>(), strides, vector.data<float>(), nullptr,
-                                product.mutableData<float>(), batches, rows, plan.k, context);
-        }
+        const auto multiply = [&](Tensor& out, MatrixStrides at) {
+            if (matrix.dataType() == DataType::Float16) {
+                stridedMatrixVector(matrix.data<Float16>(), strides, vector.data<float>(), nullptr, out, at, batches, rows,
+                                    plan.k, context);
+            } else {
+                stridedMatrixVector(matrix.data<float>(), strides, vector.data<float>(), nullptr, out, at, batches, rows,
+                                    plan.k, context);
+            }
+        };
+        if (direct) return multiply(context.allocateOutput(0), *direct);
+        Tensor product(DataType::Float32, plan.product);
+        multiply(product, MatrixStrides{rows, 1});
         storeProduct(product, plan, context);
     });
 }

@@ -102,13 +102,19 @@ void addConv(OpRegistry& registry) {
             fixedWeight ? std::optional<WeightMatrix>(WeightMatrix(*fixedWeight, ws[0], columns)) : std::nullopt;
         const Tensor* fixedBias = bias ? b.constantOf(*bias) : nullptr;
         const std::optional<Tensor> bv = fixedBias ? std::optional<Tensor>(fixedBias->asFloat32()) : std::nullopt;
+        // One frame through a 1x1 convolution (a decoder step) is one
+        // matrix-vector product, rounded straight into the output.
+        const bool singleVector = plan.pointwise && plan.groups == 1 && plan.batch == 1 &&
+                                  plan.axes[0].output * plan.axes[1].output == 1 && plan.cin == columns;
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = floatInput(context, x);
             const WeightMatrix wt = w ? *w : WeightMatrix(floatInput(context, weight), plan.cout, columns);
             std::optional<Tensor> bt = bv;
             if (bias && !bt) bt = floatInput(context, *bias);
+            const float* biasValues = bt ? bt->data<float>() : nullptr;
+            if (singleVector) return wt.timesVector(xt.data<float>(), biasValues, context.allocateOutput(0), context);
             FloatOutput output(context, 0);
-            if (output.count() > 0) convolve(plan, xt.data<float>(), wt, bt ? bt->data<float>() : nullptr, output.data(), context);
+            if (output.count() > 0) convolve(plan, xt.data<float>(), wt, biasValues, output.data(), context);
             output.commit();
         });
     });

@@ -92,6 +92,40 @@ TEST(ConvolutionOps, OneColumnThroughHalfWeights) {
     }
 }
 
+// One column is summed straight into the output: fp16 or fp32 weights, into
+// an fp16 or fp32 result, over more rows than one store block and one worker's
+// share, with columns past the last full vector of either width.
+TEST(ConvolutionOps, OneColumnIntoEveryOutputType) {
+    const struct {
+        int64_t in, out;
+    } sizes[] = {{45, 1031}, {16, 4}, {7, 9}, {520, 70}};
+    uint32_t seed = 700;
+    for (const auto& size : sizes) {
+        for (auto weightType : {DataType::Float32, DataType::Float16}) {
+            for (auto xType : {DataType::Float32, DataType::Float16}) {
+                const ref::Array x = testsupport::toArray(testsupport::toTensor(ref::filled({1, size.in, 1, 1}, seed++), xType));
+                const ref::Array w =
+                    testsupport::toArray(testsupport::toTensor(ref::filled({size.out, size.in, 1, 1}, seed++), weightType));
+                std::vector<float> bias(static_cast<size_t>(size.out));
+                for (size_t i = 0; i < bias.size(); ++i) bias[i] = 0.125f * static_cast<float>(i % 9) - 0.5f;
+                const auto expected = ref::conv2d(x, w, bias, {1, 1}, {1, 1}, {0, 0, 0, 0}, 1);
+                OpRunner runner;
+                auto& writer = runner.writer();
+                runner.input("x", testsupport::toTensor(x, xType));
+                const auto out = runner.run(
+                    "conv",
+                    {{"x", "x"}, {"weight", runner.constant("w", testsupport::toTensor(w, weightType))},
+                     {"bias", runner.constant("b", Tensor::of(DataType::Float32, {size.out}, bias))},
+                     {"strides", writer.ints({1, 1})}, {"pad_type", writer.text("valid")}},
+                    {{"y", xType, expected.shape}});
+                testsupport::expectClose(expected, out[0], xType == DataType::Float16 ? 2e-3f : 1e-5f,
+                                         std::to_string(size.in) + " -> " + std::to_string(size.out) + " " +
+                                             std::string(name(weightType)) + " into " + std::string(name(xType)));
+            }
+        }
+    }
+}
+
 TEST(ConvolutionOps, HalfWeightsInTheEncoderAndDecoderShapes) {
     struct Case {
         std::string name;

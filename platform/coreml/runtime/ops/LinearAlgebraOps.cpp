@@ -76,9 +76,11 @@ void addLinear(OpRegistry& registry) {
             const WeightMatrix wt = fixed ? *fixed : WeightMatrix(floatInput(context, weight), dout, din);
             const int64_t rows = countOf(context.outputShape(0)) / std::max<int64_t>(dout, 1);
             const Tensor bt = !bias ? Tensor() : biasValues.isValid() ? biasValues : floatInput(context, *bias);
+            const float* biasValues = bt.isValid() ? bt.data<float>() : nullptr;
+            if (rows == 1) return wt.timesVector(xt.data<float>(), biasValues, context.allocateOutput(0), context);
             FloatOutput output(context, 0);
             if (rows > 0 && dout > 0) {
-                wt.timesTransposed(xt.data<float>(), rows, bt.isValid() ? bt.data<float>() : nullptr, output.data(), context);
+                wt.timesTransposed(xt.data<float>(), rows, biasValues, output.data(), context);
             }
             output.commit();
         });

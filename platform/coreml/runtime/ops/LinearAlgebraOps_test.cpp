@@ -111,6 +111,10 @@ TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
         {"bchq,bchk->bkhq", {1, 6, 2, 1}, {1, 6, 2, 9}},
         {"bkhc,bkhq->bchq", {1, 7, 2, 5}, {1, 7, 2, 1}},
         {"bchq,bkhc->bkhq", {2, 8, 1, 1}, {1, 6, 3, 8}},
+        // Sums stored with a stride in the output, over more keys than one
+        // store block holds.
+        {"bchq,bkhc->bkhq", {1, 40, 3, 1}, {1, 300, 3, 40}},
+        {"bchk,bkhq->bchq", {1, 37, 3, 300}, {1, 300, 3, 1}},
         {"bchq,bkhc->bkhq", {1, 5, 3, 17}, {1, 19, 3, 5}},
         {"bchk,bkhq->bchq", {2, 7, 3, 9}, {2, 9, 3, 11}},
         // More heads than worker threads, each head's product on its own.

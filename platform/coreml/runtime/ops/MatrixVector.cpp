@@ -4,10 +4,34 @@
 
 #include <algorithm>
 
+#include "platform/coreml/runtime/Half.h"
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
+
 namespace platform::coreml::runtime {
 namespace {
 
 constexpr int64_t kElementsPerTask = 32768;
+
+// Rows computed before their sums are stored.
+constexpr int64_t kStoreBlock = 256;
+
+// A step's weights come from memory, not cache, in runs too short for the
+// hardware prefetcher to get ahead of: the rows this far ahead are asked for
+// while the current ones are summed.
+constexpr int64_t kPrefetchBytes = 8192;
+constexpr int64_t kPrefetchRows = 8;
+
+int64_t prefetchRows(int64_t rowStride, size_t elementBytes) {
+    const auto rowBytes = static_cast<int64_t>(elementBytes) * std::max<int64_t>(rowStride, 1);
+    return std::max(kPrefetchRows, kPrefetchBytes / rowBytes);
+}
+
+template <typename Element>
+inline void prefetchRow(const Element* row, int64_t columns) {
+    const auto* bytes = reinterpret_cast<const char*>(row);
+    const auto size = static_cast<int64_t>(sizeof(Element)) * columns;
+    for (int64_t offset = 0; offset < size; offset += 64) _mm_prefetch(bytes + offset, _MM_HINT_T0);
+}
 
 __attribute__((target("avx2,fma,f16c"))) inline __m256 load8(const Float16* p) {
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -17,21 +41,39 @@ __attribute__((target("avx2,fma,f16c"))) inline __m256 load8(const float* p) {
     return _mm256_loadu_ps(p);
 }
 
+__attribute__((target("avx512f,f16c"))) inline __m512 load16(const Float16* p) {
+    // The zero-masked forms, because GCC warns about the undefined source of
+    // the plain ones.
+    return _mm512_maskz_cvtph_ps(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+
+__attribute__((target("avx512f,f16c"))) inline __m512 load16(const float* p) {
+    return _mm512_loadu_ps(p);
+}
+
 __attribute__((target("avx2,fma,f16c"))) inline float sum8(__m256 v) {
     const __m128 half = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
     const __m128 pair = _mm_add_ps(half, _mm_movehl_ps(half, half));
     return _mm_cvtss_f32(_mm_add_ss(pair, _mm_shuffle_ps(pair, pair, 1)));
 }
 
+__attribute__((target("avx512f,avx2,fma,f16c"))) inline __m256 halves(__m512 v) {
+    const __m512d both = _mm512_castps_pd(v);
+    return _mm256_add_ps(_mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, both, 0)),
+                         _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, both, 1)));
+}
+
 // Four rows at a time, so that every load of the vector serves four rows.
 template <typename Element>
-__attribute__((target("avx2,fma,f16c"))) void rowsVectorised(const Element* matrix, int64_t rowStride, const float* vector,
-                                                              float* out, int64_t count, int64_t columns) {
+__attribute__((target("avx2,fma,f16c"))) void rowsAvx2(const Element* matrix, int64_t rowStride, const float* vector,
+                                                        float* out, int64_t count, int64_t columns) {
     const int64_t body = columns / 8 * 8;
+    const int64_t ahead = prefetchRows(rowStride, sizeof(Element));
     int64_t r = 0;
     for (; r + 4 <= count; r += 4) {
         const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
                                  matrix + (r + 3) * rowStride};
+        for (int i = 0; i < 4 && r + i + ahead < count; ++i) prefetchRow(row[i] + ahead * rowStride, columns);
         __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
         for (int64_t c = 0; c < body; c += 8) {
             const __m256 x = _mm256_loadu_ps(vector + c);
@@ -53,6 +95,37 @@ __attribute__((target("avx2,fma,f16c"))) void rowsVectorised(const Element* matr
     }
 }
 
+// rowsAvx2 sixteen columns at a time, which keeps more of a row in flight.
+template <typename Element>
+__attribute__((target("avx512f,avx2,fma,f16c"))) void rowsAvx512(const Element* matrix, int64_t rowStride,
+                                                                 const float* vector, float* out, int64_t count,
+                                                                 int64_t columns) {
+    const int64_t wide = columns / 16 * 16, body = columns / 8 * 8;
+    const int64_t ahead = prefetchRows(rowStride, sizeof(Element));
+    int64_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
+                                 matrix + (r + 3) * rowStride};
+        for (int i = 0; i < 4 && r + i + ahead < count; ++i) prefetchRow(row[i] + ahead * rowStride, columns);
+        __m512 sum[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
+        for (int64_t c = 0; c < wide; c += 16) {
+            const __m512 x = _mm512_loadu_ps(vector + c);
+            for (int i = 0; i < 4; ++i) sum[i] = _mm512_fmadd_ps(load16(row[i] + c), x, sum[i]);
+        }
+        __m256 part[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+        for (int64_t c = wide; c < body; c += 8) {
+            const __m256 x = _mm256_loadu_ps(vector + c);
+            for (int i = 0; i < 4; ++i) part[i] = _mm256_fmadd_ps(load8(row[i] + c), x, part[i]);
+        }
+        for (int i = 0; i < 4; ++i) {
+            float total = sum8(_mm256_add_ps(halves(sum[i]), part[i]));
+            for (int64_t c = body; c < columns; ++c) total += static_cast<float>(row[i][c]) * vector[c];
+            out[r + i] = total;
+        }
+    }
+    if (r < count) rowsAvx2(matrix + r * rowStride, rowStride, vector, out + r, count - r, columns);
+}
+
 template <typename Element>
 void rowsPlain(const Element* matrix, int64_t rowStride, const float* vector, float* out, int64_t count,
                int64_t columns) {
@@ -64,51 +137,97 @@ void rowsPlain(const Element* matrix, int64_t rowStride, const float* vector, fl
     }
 }
 
-bool vectorised() {
-    static const bool supported =
-        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
-    return supported;
-}
+enum class Isa { plain, avx2, avx512 };
 
-}  // namespace
-
-template <typename Element>
-void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t batches,
-                  int64_t rows, int64_t columns, const KernelContext& context) {
-    stridedMatrixVector(matrix, MatrixStrides{rows * columns, columns}, vector, bias, out, batches, rows, columns, context);
+Isa isa() {
+    static const Isa best = [] {
+        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma") || !__builtin_cpu_supports("f16c")) {
+            return Isa::plain;
+        }
+        return __builtin_cpu_supports("avx512f") ? Isa::avx512 : Isa::avx2;
+    }();
+    return best;
 }
 
 template <typename Element>
-void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias,
-                         float* out, int64_t batches, int64_t rows, int64_t columns, const KernelContext& context) {
+void sumRows(const Element* matrix, int64_t rowStride, const float* vector, float* out, int64_t count, int64_t columns) {
+    switch (isa()) {
+        case Isa::avx512: return rowsAvx512(matrix, rowStride, vector, out, count, columns);
+        case Isa::avx2: return rowsAvx2(matrix, rowStride, vector, out, count, columns);
+        case Isa::plain: return rowsPlain(matrix, rowStride, vector, out, count, columns);
+    }
+}
+
+// Rows [first, first + count) of batch b into `out`.
+void store(const float* sums, Tensor& out, MatrixStrides at, int64_t b, int64_t first, int64_t count) {
+    const int64_t start = b * at.batch + first * at.row;
+    if (out.dataType() == DataType::Float32) {
+        float* target = out.mutableData<float>() + start;
+        for (int64_t i = 0; i < count; ++i) target[i * at.row] = sums[i];
+        return;
+    }
+    if (out.dataType() != DataType::Float16) {
+        for (int64_t i = 0; i < count; ++i) writeFloats(out, start + i * at.row, 1, sums + i);
+        return;
+    }
+    Float16* target = out.mutableData<Float16>() + start;
+    if (at.row == 1) return narrow(sums, target, static_cast<size_t>(count));
+    Float16 rounded[kStoreBlock];
+    narrow(sums, rounded, static_cast<size_t>(count));
+    for (int64_t i = 0; i < count; ++i) target[i * at.row] = rounded[i];
+}
+
+// Runs `block(b, firstRow, rowCount)` over blocks of at most kStoreBlock
+// rows, split among the workers.
+template <typename Block>
+void forEachRowBlock(int64_t batches, int64_t rows, int64_t columns, const KernelContext& context, Block&& block) {
     const int64_t grain = std::max<int64_t>(4, kElementsPerTask / std::max<int64_t>(columns, 1));
     context.parallelFor(batches * rows, grain, [&](int64_t begin, int64_t end) {
         while (begin < end) {
             const int64_t b = begin / rows, r = begin % rows;
-            const int64_t count = std::min(end - begin, rows - r);
-            const Element* block = matrix + b * strides.batch + r * strides.row;
-            const float* x = vector + b * columns;
-            float* y = out + b * rows + r;
-            if (vectorised()) {
-                rowsVectorised(block, strides.row, x, y, count, columns);
-            } else {
-                rowsPlain(block, strides.row, x, y, count, columns);
-            }
-            if (bias) {
-                for (int64_t i = 0; i < count; ++i) y[i] += bias[r + i];
-            }
+            const int64_t count = std::min({end - begin, rows - r, kStoreBlock});
+            block(b, r, count);
             begin += count;
         }
     });
 }
 
-template void matrixVector<Float16>(const Float16*, const float*, const float*, float*, int64_t, int64_t, int64_t,
+}  // namespace
+
+template <typename Element>
+void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias, Tensor& out,
+                         MatrixStrides outStrides, int64_t batches, int64_t rows, int64_t columns,
+                         const KernelContext& context) {
+    forEachRowBlock(batches, rows, columns, context, [&](int64_t b, int64_t r, int64_t count) {
+        float sums[kStoreBlock];
+        const Element* block = matrix + b * strides.batch + r * strides.row;
+        sumRows(block, strides.row, vector + b * columns, sums, count, columns);
+        if (bias) {
+            for (int64_t i = 0; i < count; ++i) sums[i] += bias[r + i];
+        }
+        store(sums, out, outStrides, b, r, count);
+    });
+}
+
+template <typename Element>
+void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t rows,
+                  int64_t columns, const KernelContext& context) {
+    forEachRowBlock(1, rows, columns, context, [&](int64_t, int64_t r, int64_t count) {
+        float* sums = out + r;
+        sumRows(matrix + r * columns, columns, vector, sums, count, columns);
+        if (bias) {
+            for (int64_t i = 0; i < count; ++i) sums[i] += bias[r + i];
+        }
+    });
+}
+
+template void stridedMatrixVector<Float16>(const Float16*, MatrixStrides, const float*, const float*, Tensor&,
+                                           MatrixStrides, int64_t, int64_t, int64_t, const KernelContext&);
+template void stridedMatrixVector<float>(const float*, MatrixStrides, const float*, const float*, Tensor&,
+                                         MatrixStrides, int64_t, int64_t, int64_t, const KernelContext&);
+template void matrixVector<Float16>(const Float16*, const float*, const float*, float*, int64_t, int64_t,
                                     const KernelContext&);
-template void matrixVector<float>(const float*, const float*, const float*, float*, int64_t, int64_t, int64_t,
+template void matrixVector<float>(const float*, const float*, const float*, float*, int64_t, int64_t,
                                   const KernelContext&);
-template void stridedMatrixVector<Float16>(const Float16*, MatrixStrides, const float*, const float*, float*, int64_t,
-                                           int64_t, int64_t, const KernelContext&);
-template void stridedMatrixVector<float>(const float*, MatrixStrides, const float*, const float*, float*, int64_t,
-                                         int64_t, int64_t, const KernelContext&);
 
 }  // namespace platform::coreml::runtime

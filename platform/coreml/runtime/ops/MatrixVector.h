@@ -6,16 +6,6 @@
 
 namespace platform::coreml::runtime {
 
-// out[b][r] = bias[r] + sum over c of matrix[b][r][c] * vector[b][c], for
-// `batches` row-major matrices of `rows` x `columns` stored one after the
-// other, and as many vectors. The matrix elements are read as stored (fp16
-// or fp32): a product with one vector is bound by reading the matrix, so no
-// widened copy of it is made. `bias` may be null. Rows run on the worker
-// threads.
-template <typename Element>
-void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t batches,
-                  int64_t rows, int64_t columns, const KernelContext& context);
-
 // Where row r of batch b starts, in elements: b * batch + r * row. The
 // columns of a row are adjacent.
 struct MatrixStrides {
@@ -23,10 +13,24 @@ struct MatrixStrides {
     int64_t row = 0;
 };
 
-// matrixVector over matrices read in place from a larger tensor, such as one
-// head's keys inside a [keys, heads, width] cache.
+// out[b][r] = bias[r] + sum over c of matrix[b][r][c] * vector[b][c], for
+// `batches` matrices of `rows` x `columns` read in place through `strides`
+// (such as one head's keys inside a [keys, heads, width] cache), and as many
+// adjacent vectors of `columns`. The matrix elements are read as stored
+// (fp16 or fp32): a product with one vector is bound by reading the matrix,
+// so no widened copy of it is made. `bias` may be null. Rows run on the
+// worker threads.
+//
+// The sums land in `out`, a float tensor, at b * outStrides.batch +
+// r * outStrides.row, each rounded once to the tensor's type.
 template <typename Element>
-void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias,
-                         float* out, int64_t batches, int64_t rows, int64_t columns, const KernelContext& context);
+void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias, Tensor& out,
+                         MatrixStrides outStrides, int64_t batches, int64_t rows, int64_t columns,
+                         const KernelContext& context);
+
+// One product of a row-major matrix with a vector into fp32 `out`.
+template <typename Element>
+void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t rows,
+                  int64_t columns, const KernelContext& context);
 
 }  // namespace platform::coreml::runtime

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/MatrixVector.h"
 
@@ -45,16 +46,31 @@ void WeightMatrix::forEachFloatBlock(const KernelContext& context, Product&& pro
 
 void WeightMatrix::times(const float* x, int64_t n, float* out, const KernelContext& context) const {
     if (rows_ == 0 || n == 0) return;
-    if (readsDirectly(n)) return matrixVector(tensor_.data<Float16>() + offset_, x, nullptr, out, 1, rows_, cols_, context);
+    if (readsDirectly(n)) return matrixVector(tensor_.data<Float16>() + offset_, x, nullptr, out, rows_, cols_, context);
     forEachFloatBlock(context, [&](const float* w, int64_t first, int64_t count) {
         gemm(w, MatrixLayout{count, cols_, cols_, 1}, x, MatrixLayout{cols_, n, n, 1}, out + first * n, n);
     });
 }
 
+void WeightMatrix::timesVector(const float* x, const float* bias, Tensor& out, const KernelContext& context) const {
+    if (rows_ == 0) return;
+    const MatrixStrides in{0, cols_}, at{0, 1};
+    if (tensor_.dataType() == DataType::Float16) {
+        return stridedMatrixVector(tensor_.data<Float16>() + offset_, in, x, bias, out, at, 1, rows_, cols_, context);
+    }
+    if (tensor_.dataType() == DataType::Float32) {
+        return stridedMatrixVector(tensor_.data<float>() + offset_, in, x, bias, out, at, 1, rows_, cols_, context);
+    }
+    // fp64 weights go through fp32 blocks like any other product.
+    std::vector<float> sums(static_cast<size_t>(rows_));
+    timesTransposed(x, 1, bias, sums.data(), context);
+    writeFloats(out, 0, rows_, sums.data());
+}
+
 void WeightMatrix::timesTransposed(const float* x, int64_t m, const float* bias, float* out,
                                    const KernelContext& context) const {
     if (rows_ == 0 || m == 0) return;
-    if (readsDirectly(m)) return matrixVector(tensor_.data<Float16>() + offset_, x, bias, out, 1, rows_, cols_, context);
+    if (readsDirectly(m)) return matrixVector(tensor_.data<Float16>() + offset_, x, bias, out, rows_, cols_, context);
     for (int64_t r = 0; r < m; ++r) {
         if (bias) {
             std::copy_n(bias, rows_, out + r * rows_);

@@ -24,6 +24,10 @@ public:
 
     // out[rows, n] = W x, for x [cols, n]; out rows are n apart.
     void times(const float* x, int64_t n, float* out, const KernelContext& context) const;
+    // out[rows] = W x + bias for one vector x [cols], written straight into
+    // `out` (fp32 or fp16, `rows` elements) with each sum rounded once, as
+    // a decoder step's products are. `bias` ([rows]) may be null.
+    void timesVector(const float* x, const float* bias, Tensor& out, const KernelContext& context) const;
     // out[m, rows] = x Wᵀ + bias, for x [m, cols]; out rows are `rows` apart.
     // `bias` ([rows]) may be null.
     void timesTransposed(const float* x, int64_t m, const float* bias, float* out, const KernelContext& context) const;
