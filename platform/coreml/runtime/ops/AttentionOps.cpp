@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
@@ -314,14 +315,17 @@ std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRe
             matrix = stored(context.input(matrixSide));
             strides = *inPlace;
         }
-        const Tensor vector = permuted(floatInput(context, vectorY ? y : x), vectorY ? plan.yPerm : plan.xPerm, context);
+        // Reordered in its stored type, then widened: half the bytes to move.
+        const Tensor vectorSide = permuted(context.input(vectorY ? y : x), vectorY ? plan.yPerm : plan.xPerm, context);
+        std::vector<float> widened(static_cast<size_t>(vectorSide.count()));
+        const float* vector = readFloats(vectorSide, 0, vectorSide.count(), widened.data());
         const int64_t batches = countOf(plan.batch), rows = vectorY ? plan.m : plan.n;
         const auto multiply = [&](Tensor& out, MatrixStrides at) {
             if (matrix.dataType() == DataType::Float16) {
-                stridedMatrixVector(matrix.data<Float16>(), strides, vector.data<float>(), nullptr, out, at, batches, rows,
+                stridedMatrixVector(matrix.data<Float16>(), strides, vector, nullptr, out, at, batches, rows,
                                     plan.k, context);
             } else {
-                stridedMatrixVector(matrix.data<float>(), strides, vector.data<float>(), nullptr, out, at, batches, rows,
+                stridedMatrixVector(matrix.data<float>(), strides, vector, nullptr, out, at, batches, rows,
                                     plan.k, context);
             }
         };

@@ -115,6 +115,7 @@ TEST(LinearAlgebraOps, EinsumRunsTheAttentionFormsWithBroadcasting) {
         // store block holds.
         {"bchq,bkhc->bkhq", {1, 40, 3, 1}, {1, 300, 3, 40}},
         {"bchk,bkhq->bchq", {1, 37, 3, 300}, {1, 300, 3, 1}},
+        {"bchq,bkhc->bkhq", {1, 4, 2, 1}, {1, 1100, 2, 4}},
         {"bchq,bkhc->bkhq", {1, 5, 3, 17}, {1, 19, 3, 5}},
         {"bchk,bkhq->bchq", {2, 7, 3, 9}, {2, 9, 3, 11}},
         // More heads than worker threads, each head's product on its own.

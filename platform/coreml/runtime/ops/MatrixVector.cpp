@@ -178,9 +178,23 @@ void store(const float* sums, Tensor& out, MatrixStrides at, int64_t b, int64_t 
 }
 
 // Runs `block(b, firstRow, rowCount)` over blocks of at most kStoreBlock
-// rows, split among the workers.
+// rows, split among the workers. When the batches lie side by side within one
+// row step, as the heads of a [keys, heads, width] cache do, a worker takes a
+// range of rows in every batch, so that it reads one stretch of memory instead
+// of a slice of every row step.
 template <typename Block>
-void forEachRowBlock(int64_t batches, int64_t rows, int64_t columns, const KernelContext& context, Block&& block) {
+void forEachRowBlock(int64_t batches, int64_t rows, int64_t columns, bool interleaved, const KernelContext& context,
+                     Block&& block) {
+    if (interleaved) {
+        const int64_t grain = std::max<int64_t>(1, kElementsPerTask / std::max<int64_t>(columns * batches, 1));
+        context.parallelFor(rows, grain, [&](int64_t begin, int64_t end) {
+            for (int64_t r = begin; r < end; r += kStoreBlock) {
+                const int64_t count = std::min(end - r, kStoreBlock);
+                for (int64_t b = 0; b < batches; ++b) block(b, r, count);
+            }
+        });
+        return;
+    }
     const int64_t grain = std::max<int64_t>(4, kElementsPerTask / std::max<int64_t>(columns, 1));
     context.parallelFor(batches * rows, grain, [&](int64_t begin, int64_t end) {
         while (begin < end) {
@@ -198,7 +212,8 @@ template <typename Element>
 void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias, Tensor& out,
                          MatrixStrides outStrides, int64_t batches, int64_t rows, int64_t columns,
                          const KernelContext& context) {
-    forEachRowBlock(batches, rows, columns, context, [&](int64_t b, int64_t r, int64_t count) {
+    const bool interleaved = batches > 1 && rows > 1 && strides.batch < strides.row;
+    forEachRowBlock(batches, rows, columns, interleaved, context, [&](int64_t b, int64_t r, int64_t count) {
         float sums[kStoreBlock];
         const Element* block = matrix + b * strides.batch + r * strides.row;
         sumRows(block, strides.row, vector + b * columns, sums, count, columns);
@@ -212,7 +227,7 @@ void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const flo
 template <typename Element>
 void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t rows,
                   int64_t columns, const KernelContext& context) {
-    forEachRowBlock(1, rows, columns, context, [&](int64_t, int64_t r, int64_t count) {
+    forEachRowBlock(1, rows, columns, false, context, [&](int64_t, int64_t r, int64_t count) {
         float* sums = out + r;
         sumRows(matrix + r * columns, columns, vector, sums, count, columns);
         if (bias) {
