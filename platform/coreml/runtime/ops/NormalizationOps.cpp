@@ -49,6 +49,26 @@ void normaliseColumns(float* block, int64_t length, int64_t width, const Affine&
     }
 }
 
+// normaliseColumns of a single column (a decoder step's [1, C, 1, 1]), with
+// the same arithmetic in flat loops.
+void normaliseColumn(float* column, int64_t length, const Affine& affine) {
+    double sum = 0;
+    for (int64_t i = 0; i < length; ++i) sum += column[i];
+    const double mean = sum / static_cast<double>(length);
+    double squares = 0;
+    for (int64_t i = 0; i < length; ++i) {
+        const double d = column[i] - mean;
+        squares += d * d;
+    }
+    const auto centre = static_cast<float>(mean);
+    const auto scale = static_cast<float>(1.0 / std::sqrt(squares / static_cast<double>(length) + affine.epsilon));
+    for (int64_t i = 0; i < length; ++i) {
+        const float g = affine.gamma ? affine.gamma[i] : 1.0f;
+        const float b = affine.beta ? affine.beta[i] : 0.0f;
+        column[i] = (column[i] - centre) * scale * g + b;
+    }
+}
+
 void normaliseSpan(const Tensor& input, Tensor& output, const Span& span, const Affine& affine,
                    const KernelContext& context) {
     if (span.length == 0 || span.outer * span.inner == 0) return;
@@ -61,14 +81,23 @@ void normaliseSpan(const Tensor& input, Tensor& output, const Span& span, const 
                                 const int64_t base = (task / blocksPerOuter) * span.length * span.inner;
                                 const int64_t column = (task % blocksPerOuter) * width;
                                 const int64_t w = std::min(width, span.inner - column);
-                                for (int64_t i = 0; i < span.length; ++i) {
+                                // A block as wide as the inner axes is one run of
+                                // the tensor (a decoder step's [1, C, 1, 1]
+                                // normalises one run of C), converted at once.
+                                const int64_t rows = w == span.inner ? 1 : span.length;
+                                const int64_t run = w == span.inner ? span.length * w : w;
+                                for (int64_t i = 0; i < rows; ++i) {
                                     float* row = block.data() + i * w;
-                                    const float* in = readFloats(input, base + i * span.inner + column, w, row);
-                                    if (in != row) std::copy_n(in, w, row);
+                                    const float* in = readFloats(input, base + i * span.inner + column, run, row);
+                                    if (in != row) std::copy_n(in, run, row);
                                 }
-                                normaliseColumns(block.data(), span.length, w, affine);
-                                for (int64_t i = 0; i < span.length; ++i) {
-                                    writeFloats(output, base + i * span.inner + column, w, block.data() + i * w);
+                                if (w == 1) {
+                                    normaliseColumn(block.data(), span.length, affine);
+                                } else {
+                                    normaliseColumns(block.data(), span.length, w, affine);
+                                }
+                                for (int64_t i = 0; i < rows; ++i) {
+                                    writeFloats(output, base + i * span.inner + column, run, block.data() + i * w);
                                 }
                             }
                         });

@@ -23,6 +23,8 @@ TEST(NormalizationOps, LayerNormAppliesGammaAlongTheNormalisedAxes) {
         {{2, 3, 8}, {-1}, {8}},
         {{2, 3, 4}, {1, 2}, {3, 4}},
         {{1, 6, 1, 70}, {1}, {6}},      // columns in blocks, the last one partial
+        {{1, 37, 1, 1}, {1}, {37}},     // a decoder step: one run, converted at once
+        {{3, 37, 1, 2}, {1}, {37}},
         {{2, 3, 4}, {0, 2}, {2, 4}},    // axes that are not adjacent
     };
     uint32_t seed = 200;
