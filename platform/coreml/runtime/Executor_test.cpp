@@ -86,6 +86,27 @@ TEST_F(CarriedWork, EveryChangeOfTheEncoderOutputGivesNewResults) {
     }
 }
 
+// Inputs of more than a few hundred kilobytes are compared and copied in
+// parts on the workers: a change in any part must count.
+TEST_F(CarriedWork, AChangeInAnyPartOfALargeInputCounts) {
+    dims_.encoderFrames = 9000;
+    bundle_ = testsupport::writeTextDecoder(dir_.path() / "LongWindow.mlmodelc", dims_, 4);
+    auto model = RuntimeModel::load(bundle_);
+    const Tensor first = encoderOutput(1);
+    ASSERT_GT(first.byteSize(), size_t{1} << 19);
+    std::vector<Tensor> changed;
+    for (const size_t at : {first.byteSize() / 2 + 1, first.byteSize() - 1, size_t{0}}) {
+        changed.push_back(encoderOutput(1));
+        changed.back().mutableBytes()[at] ^= std::byte{4};
+    }
+    int32_t position = 0;
+    for (const Tensor& encoder : {first, changed[0], first, changed[1], changed[1], changed[2], first}) {
+        const auto inputs = stepInputs(encoder, 30 + position, position);
+        EXPECT_EQ(read(model->predict(inputs)), fresh(inputs)) << "step " << position;
+        ++position;
+    }
+}
+
 TEST_F(CarriedWork, RepeatedInputsGiveIdenticalResults) {
     auto model = RuntimeModel::load(bundle_);
     const auto inputs = stepInputs(encoderOutput(1), 7, 2);
