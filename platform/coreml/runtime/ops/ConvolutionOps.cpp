@@ -14,7 +14,7 @@ struct ConvPlan {
     bool pointwise = false;
 };
 
-void convolve(const ConvPlan& p, const float* x, const WeightMatrix& w, const float* bias, float* out,
+void convolve(const ConvPlan& p, const float* x, const WeightMatrix& w, const float* bias, Tensor& out,
               const KernelContext& context) {
     const Axis& h = p.axes[0];
     const Axis& wd = p.axes[1];
@@ -28,10 +28,11 @@ void convolve(const ConvPlan& p, const float* x, const WeightMatrix& w, const fl
         for (int64_t g = 0; g < p.groups; ++g) {
             const float* xg = x + (n * p.cin + g * cinG) * inPlane;
             const WeightMatrix wg = w.slice(g * coutG, coutG);
-            float* og = out + (n * p.cout + g * coutG) * outPlane;
+            const float* bg = bias ? bias + g * coutG : nullptr;
+            const int64_t og = (n * p.cout + g * coutG) * outPlane;
             if (p.pointwise) {
                 // A 1x1 convolution over [C, S] is one matrix product.
-                wg.times(xg, outPlane, og, context);
+                wg.times(xg, outPlane, bg, out, og, context);
             } else {
                 std::vector<float> columns(static_cast<size_t>(columnsRows * outPlane));
                 context.parallelFor(columnsRows, 4, [&](int64_t begin, int64_t end) {
@@ -50,16 +51,8 @@ void convolve(const ConvPlan& p, const float* x, const WeightMatrix& w, const fl
                         }
                     }
                 });
-                wg.times(columns.data(), outPlane, og, context);
+                wg.times(columns.data(), outPlane, bg, out, og, context);
             }
-        }
-        if (bias) {
-            context.parallelFor(p.cout, std::max<int64_t>(1, 65536 / std::max<int64_t>(outPlane, 1)), [&](int64_t begin, int64_t end) {
-                for (int64_t c = begin; c < end; ++c) {
-                    float* plane = out + (n * p.cout + c) * outPlane;
-                    for (int64_t i = 0; i < outPlane; ++i) plane[i] += bias[c];
-                }
-            });
         }
     }
 }
@@ -113,9 +106,8 @@ void addConv(OpRegistry& registry) {
             if (bias && !bt) bt = floatInput(context, *bias);
             const float* biasValues = bt ? bt->data<float>() : nullptr;
             if (singleVector) return wt.timesVector(xt.data<float>(), biasValues, context.allocateOutput(0), context);
-            FloatOutput output(context, 0);
-            if (output.count() > 0) convolve(plan, xt.data<float>(), wt, biasValues, output.data(), context);
-            output.commit();
+            Tensor& output = context.allocateOutput(0);
+            if (output.count() > 0) convolve(plan, xt.data<float>(), wt, biasValues, output, context);
         });
     });
 }

@@ -56,18 +56,17 @@ void blockGemm(const float* a, const MatrixLayout& aLayout, const float* b, cons
                 1.0f, a, ao.leading, b, bo.leading, beta, out, static_cast<int>(m == 1 ? n : outRowStride));
 }
 
-// The width of each block when `extent` rows or columns of a product of
-// `work` multiply-adds are split among the workers.
-int64_t blockWidth(int64_t extent, int64_t work) {
-    const int64_t blocks = std::clamp<int64_t>(work / kMinBlockWork, 1, workerCount());
-    const int64_t even = (extent + blocks - 1) / blocks;
-    return (even + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
-}
 
 }  // namespace
 
 bool blasReadable(const MatrixLayout& l) {
     return rowsReadable(l) || columnsReadable(l);
+}
+
+int64_t productBlockWidth(int64_t extent, int64_t work) {
+    const int64_t blocks = std::clamp<int64_t>(work / kMinBlockWork, 1, workerCount());
+    const int64_t even = (extent + blocks - 1) / blocks;
+    return (even + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
 }
 
 namespace {
@@ -94,7 +93,7 @@ void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const Mat
     // columns are split only when there are too few rows to go round.
     const bool byRows = m >= kBlockAlign * workerCount() || m >= n;
     const int64_t extent = byRows ? m : n;
-    const int64_t width = blockWidth(extent, m * n * k);
+    const int64_t width = productBlockWidth(extent, m * n * k);
     if (width >= extent) return blockGemm(a, aLayout, b, bLayout, out, outRowStride, beta);
     parallelFor((extent + width - 1) / width, 1, [&](int64_t begin, int64_t end) {
         for (int64_t block = begin; block < end; ++block) {

@@ -31,6 +31,11 @@ bool blasReadable(const MatrixLayout& layout);
 void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
           int64_t outRowStride, float beta = 0.0f);
 
+// How many of `extent` rows (or columns) each block gets when a product of
+// `work` multiply-adds is split among the workers: a multiple of the
+// kernels' register tile, one block when the product is too small to share.
+int64_t productBlockWidth(int64_t extent, int64_t work);
+
 // gemm on the calling thread alone, for kernels that split their work among
 // the workers themselves.
 void gemmOnThisThread(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout,

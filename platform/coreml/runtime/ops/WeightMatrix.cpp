@@ -44,11 +44,40 @@ void WeightMatrix::forEachFloatBlock(const KernelContext& context, Product&& pro
     }
 }
 
-void WeightMatrix::times(const float* x, int64_t n, float* out, const KernelContext& context) const {
+const float* WeightMatrix::floatRows(int64_t first, int64_t count, std::vector<float>& scratch) const {
+    const int64_t start = offset_ + first * cols_;
+    if (tensor_.dataType() == DataType::Float32) return tensor_.data<float>() + start;
+    scratch.resize(static_cast<size_t>(count * cols_));
+    if (tensor_.dataType() == DataType::Float16) {
+        widen(tensor_.data<Float16>() + start, scratch.data(), scratch.size());
+    } else {
+        for (int64_t i = 0; i < count * cols_; ++i) scratch[static_cast<size_t>(i)] = static_cast<float>(tensor_.number(start + i));
+    }
+    return scratch.data();
+}
+
+void WeightMatrix::times(const float* x, int64_t n, const float* bias, Tensor& out, int64_t offset,
+                         const KernelContext& context) const {
     if (rows_ == 0 || n == 0) return;
-    if (readsDirectly(n)) return matrixVector(tensor_.data<Float16>() + offset_, x, nullptr, out, rows_, cols_, context);
-    forEachFloatBlock(context, [&](const float* w, int64_t first, int64_t count) {
-        gemm(w, MatrixLayout{count, cols_, cols_, 1}, x, MatrixLayout{cols_, n, n, 1}, out + first * n, n);
+    const int64_t blockRows = productBlockWidth(rows_, rows_ * cols_ * n);
+    const bool direct = out.dataType() == DataType::Float32;
+    context.parallelFor((rows_ + blockRows - 1) / blockRows, 1, [&](int64_t begin, int64_t end) {
+        std::vector<float> weights, sums;
+        for (int64_t block = begin; block < end; ++block) {
+            const int64_t first = block * blockRows, count = std::min(blockRows, rows_ - first);
+            const float* w = floatRows(first, count, weights);
+            if (!direct) sums.resize(static_cast<size_t>(count * n));
+            float* target = direct ? out.mutableData<float>() + offset + first * n : sums.data();
+            gemmOnThisThread(w, MatrixLayout{count, cols_, cols_, 1}, x, MatrixLayout{cols_, n, n, 1}, target, n);
+            if (bias) {
+                for (int64_t r = 0; r < count; ++r) {
+                    float* row = target + r * n;
+                    const float value = bias[first + r];
+                    for (int64_t i = 0; i < n; ++i) row[i] += value;
+                }
+            }
+            if (!direct) writeFloats(out, offset + first * n, count * n, target);
+        }
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/coreml/runtime/Operation.h"
 
@@ -22,8 +23,12 @@ public:
     // Rows [first, first + count).
     WeightMatrix slice(int64_t first, int64_t count) const;
 
-    // out[rows, n] = W x, for x [cols, n]; out rows are n apart.
-    void times(const float* x, int64_t n, float* out, const KernelContext& context) const;
+    // out[rows, n] = W x + bias, for x [cols, n], stored into `out` (fp32 or
+    // fp16) from element `offset` with rows n apart, each sum rounded once.
+    // Each block of rows is widened, multiplied, biased and stored by one
+    // worker in one go. `bias` ([rows]) may be null.
+    void times(const float* x, int64_t n, const float* bias, Tensor& out, int64_t offset,
+               const KernelContext& context) const;
     // out[rows] = W x + bias for one vector x [cols], written straight into
     // `out` (fp32 or fp16, `rows` elements) with each sum rounded once, as
     // a decoder step's products are. `bias` ([rows]) may be null.
@@ -36,6 +41,9 @@ private:
     // Runs `product(block, firstRow, rowCount)` over fp32 blocks of the rows.
     template <typename Product>
     void forEachFloatBlock(const KernelContext& context, Product&& product) const;
+    // Rows [first, first + count) as fp32: the stored rows themselves when
+    // they are fp32, else widened into `scratch`.
+    const float* floatRows(int64_t first, int64_t count, std::vector<float>& scratch) const;
     bool readsDirectly(int64_t vectors) const { return vectors == 1 && tensor_.dataType() == DataType::Float16; }
 
     Tensor tensor_;
