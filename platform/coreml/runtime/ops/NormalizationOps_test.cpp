@@ -122,6 +122,19 @@ TEST(NormalizationOps, SoftmaxOfOverflowedScoresStaysFinite) {
                                     {{"y", DataType::Float16, {4, 4}}});
         testsupport::expectClose(ref::Array{{4, 4}, want}, out[0], 1e-3f, strided ? "strided" : "contiguous");
     }
+    // The strided lines twice side by side, [4, 8], which the vector passes take.
+    std::vector<float> x(32), want(32);
+    for (size_t i = 0; i < 4; ++i) {
+        for (size_t j = 0; j < 8; ++j) {
+            x[i * 8 + j] = lines[(j % 4) * 4 + i];
+            want[i * 8 + j] = expected[(j % 4) * 4 + i];
+        }
+    }
+    OpRunner runner;
+    runner.input("x", Tensor::of(DataType::Float16, {4, 8}, x));
+    const auto out = runner.run("softmax", {{"x", "x"}, {"axis", runner.writer().scalar(DataType::Int32, 0)}},
+                                {{"y", DataType::Float16, {4, 8}}});
+    testsupport::expectClose(ref::Array{{4, 8}, want}, out[0], 1e-3f, "eight columns");
 }
 
 TEST(NormalizationOps, ExactGeluOverVectorsAndTails) {

@@ -41,10 +41,7 @@ void softmaxRow(float* row, int64_t length) {
 
 void softmaxColumns(float* block, int64_t length, int64_t width) {
     std::vector<float> tops(static_cast<size_t>(width), -kInfinity);
-    for (int64_t i = 0; i < length; ++i) {
-        const float* row = block + i * width;
-        for (int64_t j = 0; j < width; ++j) tops[j] = larger(tops[j], row[j]);
-    }
+    columnMaxima(block, length, width, tops.data());
     // Columns with an infinite maximum are kept aside, run through the
     // vector pass with a harmless maximum, and settled afterwards.
     std::vector<int64_t> infinite;

@@ -63,20 +63,46 @@ float geluScalar(float x) {
     return 0.5f * x * (1.0f + std::erf(x * 0.70710678118654752f));
 }
 
+// Eight columns at a time down the whole block, their sums held in a
+// register: summing into memory row after row would wait on each store.
 __attribute__((target("avx2,fma"))) void expColumnsAvx2(float* block, int64_t length, int64_t width, const float* shift,
                                                          float* sums) {
     const int64_t vectorWidth = width / 8 * 8;
-    for (int64_t i = 0; i < length; ++i) {
-        float* row = block + i * width;
-        for (int64_t j = 0; j < vectorWidth; j += 8) {
-            const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(row + j), _mm256_loadu_ps(shift + j)));
-            _mm256_storeu_ps(row + j, e);
-            _mm256_storeu_ps(sums + j, _mm256_add_ps(_mm256_loadu_ps(sums + j), e));
+    for (int64_t j = 0; j < vectorWidth; j += 8) {
+        const __m256 offset = _mm256_loadu_ps(shift + j);
+        __m256 sum = _mm256_loadu_ps(sums + j);
+        for (int64_t i = 0; i < length; ++i) {
+            float* at = block + i * width + j;
+            const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(at), offset));
+            _mm256_storeu_ps(at, e);
+            sum = _mm256_add_ps(sum, e);
         }
-        for (int64_t j = vectorWidth; j < width; ++j) {
-            row[j] = std::exp(row[j] - shift[j]);
-            sums[j] += row[j];
+        _mm256_storeu_ps(sums + j, sum);
+    }
+    for (int64_t j = vectorWidth; j < width; ++j) {
+        float sum = sums[j];
+        for (int64_t i = 0; i < length; ++i) {
+            float& value = block[i * width + j];
+            value = std::exp(value - shift[j]);
+            sum += value;
         }
+        sums[j] = sum;
+    }
+}
+
+// max_ps(candidate, top) keeps top when the candidate is NaN, as the scalar
+// form below does.
+__attribute__((target("avx2,fma"))) void columnMaximaAvx2(const float* block, int64_t length, int64_t width, float* tops) {
+    const int64_t vectorWidth = width / 8 * 8;
+    for (int64_t j = 0; j < vectorWidth; j += 8) {
+        __m256 top = _mm256_loadu_ps(tops + j);
+        for (int64_t i = 0; i < length; ++i) top = _mm256_max_ps(_mm256_loadu_ps(block + i * width + j), top);
+        _mm256_storeu_ps(tops + j, top);
+    }
+    for (int64_t j = vectorWidth; j < width; ++j) {
+        float top = tops[j];
+        for (int64_t i = 0; i < length; ++i) top = block[i * width + j] > top ? block[i * width + j] : top;
+        tops[j] = top;
     }
 }
 
@@ -110,6 +136,14 @@ double expShiftedSum(float* values, int64_t count, float shift) {
     double sum = 0;
     for (int64_t i = 0; i < count; ++i) sum += (values[i] = std::exp(values[i] - shift));
     return sum;
+}
+
+void columnMaxima(const float* block, int64_t length, int64_t width, float* tops) {
+    if (hasAvx2()) return columnMaximaAvx2(block, length, width, tops);
+    for (int64_t i = 0; i < length; ++i) {
+        const float* row = block + i * width;
+        for (int64_t j = 0; j < width; ++j) tops[j] = row[j] > tops[j] ? row[j] : tops[j];
+    }
 }
 
 void expColumnsInPlace(float* block, int64_t length, int64_t width, const float* shift, float* sums) {

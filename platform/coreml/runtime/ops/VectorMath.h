@@ -10,6 +10,10 @@ namespace platform::coreml::runtime {
 // std::exp, exact at the edges (exp(-inf) = 0, exp(inf) = inf, NaN stays NaN).
 double expShiftedSum(float* values, int64_t count, float shift);
 
+// The largest value of each column j of a row-major [length, width] block
+// folded into tops[j]; NaNs are passed over.
+void columnMaxima(const float* block, int64_t length, int64_t width, float* tops);
+
 // exp(x - shift[j]) over each column j of a row-major [length, width] block,
 // in place, each column's results added into sums[j]: softmax's middle passes
 // in one. Accurate as expInPlace.
