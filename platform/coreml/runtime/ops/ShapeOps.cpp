@@ -93,6 +93,12 @@ void addTranspose(OpRegistry& registry) {
         Shape shape;
         for (int64_t p : perm) shape.push_back(in[static_cast<size_t>(p)]);
         b.setOutput(0, b.dataTypeOf(x), shape);
+        // Moving only axes of size 1 leaves every element where it was.
+        std::vector<int64_t> moved;
+        for (int64_t p : perm) {
+            if (in[static_cast<size_t>(p)] != 1) moved.push_back(p);
+        }
+        if (std::is_sorted(moved.begin(), moved.end())) return viewKernel(x);
         return makeKernel([x, perm](KernelContext& context) {
             const Tensor& input = context.input(x);
             Tensor& output = context.allocateOutput(0);
