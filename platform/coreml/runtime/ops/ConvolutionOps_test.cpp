@@ -98,7 +98,7 @@ TEST(ConvolutionOps, OneColumnThroughHalfWeights) {
 TEST(ConvolutionOps, OneColumnIntoEveryOutputType) {
     const struct {
         int64_t in, out;
-    } sizes[] = {{45, 1031}, {16, 4}, {7, 9}, {520, 70}};
+    } sizes[] = {{45, 1031}, {16, 4}, {7, 9}, {520, 70}, {61, 13}};
     uint32_t seed = 700;
     for (const auto& size : sizes) {
         for (auto weightType : {DataType::Float32, DataType::Float16}) {

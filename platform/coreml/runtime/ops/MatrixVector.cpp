@@ -27,10 +27,11 @@ int64_t prefetchRows(int64_t rowStride, size_t elementBytes) {
 }
 
 template <typename Element>
-inline void prefetchRow(const Element* row, int64_t columns) {
-    const auto* bytes = reinterpret_cast<const char*>(row);
-    const auto size = static_cast<int64_t>(sizeof(Element)) * columns;
-    for (int64_t offset = 0; offset < size; offset += 64) _mm_prefetch(bytes + offset, _MM_HINT_T0);
+inline void prefetchColumns(const Element* columns, int64_t count) {
+    const auto* bytes = reinterpret_cast<const char*>(columns);
+    for (int64_t offset = 0; offset < static_cast<int64_t>(sizeof(Element)) * count; offset += 64) {
+        _mm_prefetch(bytes + offset, _MM_HINT_T0);
+    }
 }
 
 __attribute__((target("avx2,fma,f16c"))) inline __m256 load8(const Float16* p) {
@@ -73,7 +74,7 @@ __attribute__((target("avx2,fma,f16c"))) void rowsAvx2(const Element* matrix, in
     for (; r + 4 <= count; r += 4) {
         const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
                                  matrix + (r + 3) * rowStride};
-        for (int i = 0; i < 4 && r + i + ahead < count; ++i) prefetchRow(row[i] + ahead * rowStride, columns);
+        for (int i = 0; i < 4 && r + i + ahead < count; ++i) prefetchColumns(row[i] + ahead * rowStride, columns);
         __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
         for (int64_t c = 0; c < body; c += 8) {
             const __m256 x = _mm256_loadu_ps(vector + c);
@@ -106,9 +107,23 @@ __attribute__((target("avx512f,avx2,fma,f16c"))) void rowsAvx512(const Element* 
     for (; r + 4 <= count; r += 4) {
         const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
                                  matrix + (r + 3) * rowStride};
-        for (int i = 0; i < 4 && r + i + ahead < count; ++i) prefetchRow(row[i] + ahead * rowStride, columns);
+        // The rows ahead are asked for a line at a time between the sums, so
+        // that long rows do not send all their requests at once.
+        const bool fetch = r + 3 + ahead < count;
         __m512 sum[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
-        for (int64_t c = 0; c < wide; c += 16) {
+        int64_t c = 0;
+        for (; c + 32 <= columns; c += 32) {
+            if (fetch) {
+                for (int i = 0; i < 4; ++i) prefetchColumns(row[i] + ahead * rowStride + c, 32);
+            }
+            const __m512 x = _mm512_loadu_ps(vector + c), next = _mm512_loadu_ps(vector + c + 16);
+            for (int i = 0; i < 4; ++i) sum[i] = _mm512_fmadd_ps(load16(row[i] + c), x, sum[i]);
+            for (int i = 0; i < 4; ++i) sum[i] = _mm512_fmadd_ps(load16(row[i] + c + 16), next, sum[i]);
+        }
+        for (; c < wide; c += 16) {
+            if (fetch) {
+                for (int i = 0; i < 4; ++i) prefetchColumns(row[i] + ahead * rowStride + c, 16);
+            }
             const __m512 x = _mm512_loadu_ps(vector + c);
             for (int i = 0; i < 4; ++i) sum[i] = _mm512_fmadd_ps(load16(row[i] + c), x, sum[i]);
         }
