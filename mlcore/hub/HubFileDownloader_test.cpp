@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -259,18 +260,26 @@ TEST_F(HubFileDownloaderTest, AnEtagThatIsNoPlainNameIsHashedIntoThePartialFileN
     tag.value = "\"../../../../outside\"";
     server().addFault(tag);
     HubFault stall = fault(Kind::stallBeforeHead, "f.txt", "GET");
-    stall.seconds = 0.5;
+    stall.seconds = 1.0;
     server().addFault(stall);
     const std::string hashed = platform::SHA256::hash(std::string_view("../../../../outside")).hexString();
 
+    // While the transfer waits for its answer, the partial file stands inside
+    // the metadata folder under the hashed name. The watcher looks until the
+    // download ends, however late a loaded machine lets it start.
+    std::atomic<bool> finished{false};
+    bool seen = false;
     std::thread watcher([&] {
-        // While the transfer waits for its answer, the partial file stands
-        // inside the metadata folder under the hashed name.
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        EXPECT_TRUE(std::filesystem::exists(metadataFolder() / ("f.txt." + hashed + ".incomplete")));
+        const auto partial = metadataFolder() / ("f.txt." + hashed + ".incomplete");
+        while (!seen && !finished.load()) {
+            seen = std::filesystem::exists(partial);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     });
     fileDownloader("f.txt").download({});
+    finished.store(true);
     watcher.join();
+    EXPECT_TRUE(seen);
     EXPECT_EQ(readFile(cached("f.txt")), "content");
     EXPECT_EQ(metadataLines("f.txt").at(1), "../../../../outside");
     EXPECT_FALSE(std::filesystem::exists(cache() / "outside"));
