@@ -239,25 +239,9 @@ void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const flo
     });
 }
 
-template <typename Element>
-void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t rows,
-                  int64_t columns, const KernelContext& context) {
-    forEachRowBlock(1, rows, columns, false, context, [&](int64_t, int64_t r, int64_t count) {
-        float* sums = out + r;
-        sumRows(matrix + r * columns, columns, vector, sums, count, columns);
-        if (bias) {
-            for (int64_t i = 0; i < count; ++i) sums[i] += bias[r + i];
-        }
-    });
-}
-
 template void stridedMatrixVector<Float16>(const Float16*, MatrixStrides, const float*, const float*, Tensor&,
                                            MatrixStrides, int64_t, int64_t, int64_t, const KernelContext&);
 template void stridedMatrixVector<float>(const float*, MatrixStrides, const float*, const float*, Tensor&,
                                          MatrixStrides, int64_t, int64_t, int64_t, const KernelContext&);
-template void matrixVector<Float16>(const Float16*, const float*, const float*, float*, int64_t, int64_t,
-                                    const KernelContext&);
-template void matrixVector<float>(const float*, const float*, const float*, float*, int64_t, int64_t,
-                                  const KernelContext&);
 
 }  // namespace platform::coreml::runtime

@@ -28,9 +28,4 @@ void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const flo
                          MatrixStrides outStrides, int64_t batches, int64_t rows, int64_t columns,
                          const KernelContext& context);
 
-// One product of a row-major matrix with a vector into fp32 `out`.
-template <typename Element>
-void matrixVector(const Element* matrix, const float* vector, const float* bias, float* out, int64_t rows,
-                  int64_t columns, const KernelContext& context);
-
 }  // namespace platform::coreml::runtime

@@ -22,6 +22,14 @@ WeightMatrix WeightMatrix::slice(int64_t first, int64_t count) const {
     return WeightMatrix(tensor_, count, cols_, offset_ + first * cols_);
 }
 
+void WeightMatrix::widenRows(int64_t first, int64_t count, float* target) const {
+    const int64_t start = offset_ + first * cols_;
+    if (tensor_.dataType() == DataType::Float16) {
+        return widen(tensor_.data<Float16>() + start, target, static_cast<size_t>(count * cols_));
+    }
+    for (int64_t i = 0; i < count * cols_; ++i) target[i] = static_cast<float>(tensor_.number(start + i));
+}
+
 template <typename Product>
 void WeightMatrix::forEachFloatBlock(const KernelContext& context, Product&& product) const {
     if (tensor_.dataType() == DataType::Float32) return product(tensor_.data<float>() + offset_, int64_t{0}, rows_);
@@ -30,29 +38,16 @@ void WeightMatrix::forEachFloatBlock(const KernelContext& context, Product&& pro
     for (int64_t first = 0; first < rows_; first += blockRows) {
         const int64_t count = std::min(blockRows, rows_ - first);
         context.parallelFor(count, std::max<int64_t>(1, 16384 / std::max<int64_t>(cols_, 1)), [&](int64_t begin, int64_t end) {
-            for (int64_t r = begin; r < end; ++r) {
-                const int64_t at = offset_ + (first + r) * cols_;
-                float* row = block.data() + r * cols_;
-                if (tensor_.dataType() == DataType::Float16) {
-                    widen(tensor_.data<Float16>() + at, row, static_cast<size_t>(cols_));
-                } else {
-                    for (int64_t c = 0; c < cols_; ++c) row[c] = static_cast<float>(tensor_.number(at + c));
-                }
-            }
+            widenRows(first + begin, end - begin, block.data() + begin * cols_);
         });
         product(block.data(), first, count);
     }
 }
 
 const float* WeightMatrix::floatRows(int64_t first, int64_t count, std::vector<float>& scratch) const {
-    const int64_t start = offset_ + first * cols_;
-    if (tensor_.dataType() == DataType::Float32) return tensor_.data<float>() + start;
+    if (tensor_.dataType() == DataType::Float32) return tensor_.data<float>() + offset_ + first * cols_;
     scratch.resize(static_cast<size_t>(count * cols_));
-    if (tensor_.dataType() == DataType::Float16) {
-        widen(tensor_.data<Float16>() + start, scratch.data(), scratch.size());
-    } else {
-        for (int64_t i = 0; i < count * cols_; ++i) scratch[static_cast<size_t>(i)] = static_cast<float>(tensor_.number(start + i));
-    }
+    widenRows(first, count, scratch.data());
     return scratch.data();
 }
 
@@ -99,7 +94,6 @@ void WeightMatrix::timesVector(const float* x, const float* bias, Tensor& out, c
 void WeightMatrix::timesTransposed(const float* x, int64_t m, const float* bias, float* out,
                                    const KernelContext& context) const {
     if (rows_ == 0 || m == 0) return;
-    if (readsDirectly(m)) return matrixVector(tensor_.data<Float16>() + offset_, x, bias, out, rows_, cols_, context);
     for (int64_t r = 0; r < m; ++r) {
         if (bias) {
             std::copy_n(bias, rows_, out + r * rows_);

@@ -11,7 +11,7 @@ namespace platform::coreml::runtime {
 // mapped weight file, half the memory of a widened copy. Products against
 // many columns widen the weight a block of rows at a time into scratch for
 // OpenBLAS; a product with one vector (a decoder step) reads the fp16 rows as
-// stored through matrixVector, which also halves the bytes read.
+// stored through stridedMatrixVector, which also halves the bytes read.
 class WeightMatrix {
 public:
     WeightMatrix() = default;
@@ -44,7 +44,8 @@ private:
     // Rows [first, first + count) as fp32: the stored rows themselves when
     // they are fp32, else widened into `scratch`.
     const float* floatRows(int64_t first, int64_t count, std::vector<float>& scratch) const;
-    bool readsDirectly(int64_t vectors) const { return vectors == 1 && tensor_.dataType() == DataType::Float16; }
+    // Widens rows [first, first + count) of a matrix not stored as fp32.
+    void widenRows(int64_t first, int64_t count, float* target) const;
 
     Tensor tensor_;
     int64_t rows_ = 0, cols_ = 0, offset_ = 0;
