@@ -1,10 +1,10 @@
 #include "platform/coreml/runtime/AttentionFusion.h"
 
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/coreml/runtime/ValueUses.h"
 #include "platform/coreml/runtime/ops/FusedAttention.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
@@ -56,16 +56,7 @@ struct Fusion {
 
 class Fuser {
 public:
-    explicit Fuser(Graph& graph) : graph_(graph), readers_(graph.values.size(), 0), producer_(graph.values.size(), -1) {
-        for (size_t n = 0; n < graph.nodes.size(); ++n) {
-            for (int id : graph.nodes[n].inputs) {
-                ++readers_[static_cast<size_t>(id)];
-                reader_[id] = n;
-            }
-            for (int id : graph.nodes[n].outputs) producer_[static_cast<size_t>(id)] = static_cast<int>(n);
-        }
-        for (int id : graph.outputs) ++readers_[static_cast<size_t>(id)];
-    }
+    explicit Fuser(Graph& graph) : graph_(graph), uses_(graph) {}
 
     void run() {
         std::vector<bool> absorbed(graph_.nodes.size(), false);
@@ -87,11 +78,7 @@ public:
                 if (inner) absorbed[*inner] = true;
             }
         }
-        std::vector<Node> kept;
-        for (size_t n = 0; n < graph_.nodes.size(); ++n) {
-            if (!absorbed[n]) kept.push_back(std::move(graph_.nodes[n]));
-        }
-        graph_.nodes = std::move(kept);
+        removeNodes(graph_, absorbed);
     }
 
 private:
@@ -99,8 +86,8 @@ private:
 
     // The node producing `id` when `id` is read by one node only.
     std::optional<size_t> soleProducer(int id) const {
-        const int n = producer_[static_cast<size_t>(id)];
-        if (n < 0 || readers_[static_cast<size_t>(id)] != 1 || graph_.nodes[static_cast<size_t>(n)].outputs.size() != 1) {
+        const int n = uses_.producer[static_cast<size_t>(id)];
+        if (n < 0 || uses_.readers[static_cast<size_t>(id)] != 1 || graph_.nodes[static_cast<size_t>(n)].outputs.size() != 1) {
             return std::nullopt;
         }
         return static_cast<size_t>(n);
@@ -211,16 +198,16 @@ private:
     Source writeSource(int id) const {
         const Shape& shape = value(id).type.shape;
         Source source{id, shape, stridesOf(shape), std::nullopt};
-        const auto reader = reader_.find(id);
-        if (readers_[static_cast<size_t>(id)] != 1 || reader == reader_.end()) return source;
-        const Node& transpose = graph_.nodes[reader->second];
+        const int reader = uses_.lastReader[static_cast<size_t>(id)];
+        if (uses_.readers[static_cast<size_t>(id)] != 1 || reader < 0) return source;
+        const Node& transpose = graph_.nodes[static_cast<size_t>(reader)];
         const auto perm = permutation(transpose, shape.size());
         if (!perm || transpose.outputs.size() != 1) return source;
         const int result = transpose.outputs.front();
         const Shape outer = stridesOf(value(result).type.shape);
         for (size_t d = 0; d < shape.size(); ++d) source.strides[static_cast<size_t>((*perm)[d])] = outer[d];
         source.id = result;
-        source.transpose = reader->second;
+        source.transpose = static_cast<size_t>(reader);
         return source;
     }
 
@@ -361,9 +348,7 @@ private:
     }
 
     Graph& graph_;
-    std::vector<int> readers_;
-    std::vector<int> producer_;
-    std::map<int, size_t> reader_;  // the last node reading each value
+    ValueUses uses_;
 };
 
 }  // namespace

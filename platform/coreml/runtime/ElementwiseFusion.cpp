@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "platform/coreml/runtime/ValueUses.h"
 #include "platform/coreml/runtime/ops/BroadcastLayout.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
@@ -121,15 +122,7 @@ private:
 
 class Fusion {
 public:
-    explicit Fusion(Graph& graph) : graph_(graph), readers_(graph.values.size(), 0), producer_(graph.values.size(), -1) {
-        for (const Node& node : graph.nodes) {
-            for (int id : node.inputs) ++readers_[static_cast<size_t>(id)];
-        }
-        for (int id : graph.outputs) ++readers_[static_cast<size_t>(id)];
-        for (size_t n = 0; n < graph.nodes.size(); ++n) {
-            for (int id : graph.nodes[n].outputs) producer_[static_cast<size_t>(id)] = static_cast<int>(n);
-        }
-    }
+    explicit Fusion(Graph& graph) : graph_(graph), uses_(graph) {}
 
     void run() {
         std::vector<bool> absorbed(graph_.nodes.size(), false);
@@ -146,11 +139,7 @@ public:
             root.inputs = leaves;
             root.kernel = std::make_unique<FusedKernel>(leafShapes, std::move(steps), shapeOf(root.outputs.front()));
         }
-        std::vector<Node> kept;
-        for (size_t n = 0; n < graph_.nodes.size(); ++n) {
-            if (!absorbed[n]) kept.push_back(std::move(graph_.nodes[n]));
-        }
-        graph_.nodes = std::move(kept);
+        removeNodes(graph_, absorbed);
     }
 
 private:
@@ -167,8 +156,8 @@ private:
     // An inner result of the same shape read by this node alone is computed
     // inside it; a smaller one would be computed again for every row.
     bool absorbable(int id, const Node& reader) const {
-        const int n = producer_[static_cast<size_t>(id)];
-        return n >= 0 && readers_[static_cast<size_t>(id)] == 1 && fusible(graph_.nodes[static_cast<size_t>(n)]) &&
+        const int n = uses_.producer[static_cast<size_t>(id)];
+        return n >= 0 && uses_.readers[static_cast<size_t>(id)] == 1 && fusible(graph_.nodes[static_cast<size_t>(n)]) &&
                shapeOf(id) == shapeOf(reader.outputs.front());
     }
 
@@ -179,7 +168,7 @@ private:
         for (size_t i = 0; i < 2; ++i) {
             const int id = node.inputs[i];
             if (absorbable(id, node)) {
-                const auto inner = static_cast<size_t>(producer_[static_cast<size_t>(id)]);
+                const auto inner = static_cast<size_t>(uses_.producer[static_cast<size_t>(id)]);
                 absorbed[inner] = true;
                 operands[i] = build(inner, leaves, leafIndex, steps, absorbed);
                 continue;
@@ -193,8 +182,7 @@ private:
     }
 
     Graph& graph_;
-    std::vector<int> readers_;
-    std::vector<int> producer_;
+    ValueUses uses_;
 };
 
 }  // namespace
