@@ -33,6 +33,20 @@ void writeFloats(Tensor& tensor, int64_t offset, int64_t count, const float* val
     }
 }
 
+void readStrided(const Tensor& tensor, int64_t offset, int64_t count, int64_t stride, float* target) {
+    if (stride == 1 || count == 1) {
+        const float* values = readFloats(tensor, offset, count, target);
+        if (values != target) std::copy_n(values, count, target);
+        return;
+    }
+    for (int64_t i = 0; i < count; ++i) target[i] = static_cast<float>(tensor.number(offset + i * stride));
+}
+
+void writeStrided(Tensor& tensor, int64_t offset, int64_t count, int64_t stride, const float* values) {
+    if (stride == 1 || count == 1) return writeFloats(tensor, offset, count, values);
+    for (int64_t i = 0; i < count; ++i) setNumber(tensor, offset + i * stride, values[i]);
+}
+
 float* floatTarget(Tensor& tensor, int64_t offset, float* buffer) {
     return tensor.dataType() == DataType::Float32 ? tensor.mutableData<float>() + offset : buffer;
 }

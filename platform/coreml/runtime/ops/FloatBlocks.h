@@ -20,6 +20,14 @@ const float* readFloats(const Tensor& tensor, int64_t offset, int64_t count, flo
 // Nothing is copied when `values` already is the tensor's own storage.
 void writeFloats(Tensor& tensor, int64_t offset, int64_t count, const float* values);
 
+// `count` elements of `tensor` from `offset`, `stride` apart, as fp32 into
+// `target`; a run of adjacent elements is converted in one go.
+void readStrided(const Tensor& tensor, int64_t offset, int64_t count, int64_t stride, float* target);
+
+// Stores `count` fp32 values into `tensor` from `offset`, `stride` apart,
+// rounded to its type.
+void writeStrided(Tensor& tensor, int64_t offset, int64_t count, int64_t stride, const float* values);
+
 // Where a kernel should compute `count` outputs from `offset`: straight into
 // an fp32 tensor, else into `buffer` for writeFloats to round.
 float* floatTarget(Tensor& tensor, int64_t offset, float* buffer);

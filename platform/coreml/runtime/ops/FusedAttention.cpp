@@ -20,30 +20,16 @@ int64_t queriesPerBlock(int64_t queries, int64_t keys) {
     return std::clamp<int64_t>(fitting, kQueryAlign, std::max<int64_t>(queries, 1));
 }
 
-void copyRun(const Tensor& tensor, int64_t offset, int64_t count, int64_t stride, float* target) {
-    if (stride == 1 || count == 1) {
-        const float* values = readFloats(tensor, offset, count, target);
-        if (values != target) std::copy_n(values, count, target);
-        return;
-    }
-    for (int64_t i = 0; i < count; ++i) target[i] = static_cast<float>(tensor.number(offset + i * stride));
-}
-
-void storeRun(Tensor& tensor, int64_t offset, int64_t count, int64_t stride, const float* values) {
-    if (stride == 1 || count == 1) return writeFloats(tensor, offset, count, values);
-    for (int64_t i = 0; i < count; ++i) setNumber(tensor, offset + i * stride, values[i]);
-}
-
 // A [rows, cols] matrix of `tensor` from `offset`, widened into `target` along
 // whichever of its strides is 1, so that the copy is read in runs; returns the
 // copy's layout.
 MatrixLayout widenMatrix(const Tensor& tensor, int64_t offset, int64_t rows, int64_t rowStride, int64_t cols,
                          int64_t colStride, float* target) {
     if (rowStride == 1 && colStride != 1 && rows > 1) {
-        for (int64_t c = 0; c < cols; ++c) copyRun(tensor, offset + c * colStride, rows, 1, target + c * rows);
+        for (int64_t c = 0; c < cols; ++c) readStrided(tensor, offset + c * colStride, rows, 1, target + c * rows);
         return MatrixLayout{rows, cols, 1, rows};
     }
-    for (int64_t r = 0; r < rows; ++r) copyRun(tensor, offset + r * rowStride, cols, colStride, target + r * cols);
+    for (int64_t r = 0; r < rows; ++r) readStrided(tensor, offset + r * rowStride, cols, colStride, target + r * cols);
     return MatrixLayout{rows, cols, cols, 1};
 }
 
@@ -117,7 +103,7 @@ public:
                 for (int64_t r = 0; r < rows; ++r) {
                     float* line = scores.data() + r * p.keys;
                     if (mask) {
-                        copyRun(*mask, maskBase + (first + r) * p.mask.rows, p.keys, p.mask.cols, maskRow.data());
+                        readStrided(*mask, maskBase + (first + r) * p.mask.rows, p.keys, p.mask.cols, maskRow.data());
                         for (int64_t j = 0; j < p.keys; ++j) line[j] += maskRow[static_cast<size_t>(j)];
                     }
                     softmaxRow(line, p.keys);
@@ -130,12 +116,12 @@ public:
                     gemmOnThisThread(valueMatrix, transposed(valueLayout), scores.data(), transposed(scoreLayout),
                                      mixed.data(), rows);
                     for (int64_t c = 0; c < p.valueDepth; ++c) {
-                        storeRun(output, outBase + c * p.output.cols, rows, 1, mixed.data() + c * rows);
+                        writeFloats(output, outBase + c * p.output.cols, rows, mixed.data() + c * rows);
                     }
                 } else {
                     gemmOnThisThread(scores.data(), scoreLayout, valueMatrix, valueLayout, mixed.data(), p.valueDepth);
                     for (int64_t r = 0; r < rows; ++r) {
-                        storeRun(output, outBase + r * p.output.rows, p.valueDepth, p.output.cols,
+                        writeStrided(output, outBase + r * p.output.rows, p.valueDepth, p.output.cols,
                                  mixed.data() + r * p.valueDepth);
                     }
                 }

@@ -52,10 +52,22 @@ void blockGemm(const float* a, const MatrixLayout& aLayout, const float* b, cons
                int64_t outRowStride, float beta) {
     const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
     const BlasOperand ao = blasOperand(aLayout), bo = blasOperand(bLayout);
+    useOneBlasThreadPerCall();
     cblas_sgemm(CblasRowMajor, ao.transpose, bo.transpose, static_cast<int>(m), static_cast<int>(n), static_cast<int>(k),
                 1.0f, a, ao.leading, b, bo.leading, beta, out, static_cast<int>(m == 1 ? n : outRowStride));
 }
 
+// Zero-sized products, which OpenBLAS need not see: true when handled.
+bool emptyProduct(const MatrixLayout& aLayout, const MatrixLayout& bLayout, float* out, int64_t outRowStride, float beta) {
+    const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
+    if (m == 0 || n == 0) return true;
+    if (k != 0) return false;
+    // As in BLAS, a beta of 0 means out is not read: it may hold anything.
+    for (int64_t r = 0; r < m; ++r) {
+        for (int64_t c = 0; c < n; ++c) out[r * outRowStride + c] = beta == 0.0f ? 0.0f : out[r * outRowStride + c] * beta;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -69,26 +81,10 @@ int64_t productBlockWidth(int64_t extent, int64_t work) {
     return (even + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
 }
 
-namespace {
-
-// Zero-sized products, which OpenBLAS need not see: true when handled.
-bool emptyProduct(const MatrixLayout& aLayout, const MatrixLayout& bLayout, float* out, int64_t outRowStride, float beta) {
-    const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
-    if (m == 0 || n == 0) return true;
-    if (k != 0) return false;
-    for (int64_t r = 0; r < m; ++r) {
-        for (int64_t c = 0; c < n; ++c) out[r * outRowStride + c] *= beta;
-    }
-    return true;
-}
-
-}  // namespace
-
 void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout, float* out,
           int64_t outRowStride, float beta) {
     if (emptyProduct(aLayout, bLayout, out, outRowStride, beta)) return;
     const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
-    useOneBlasThreadPerCall();
     // Every row block packs all of b again, yet row blocks ran fastest:
     // columns are split only when there are too few rows to go round.
     const bool byRows = m >= kBlockAlign * workerCount() || m >= n;
@@ -112,7 +108,6 @@ void gemm(const float* a, const MatrixLayout& aLayout, const float* b, const Mat
 void gemmOnThisThread(const float* a, const MatrixLayout& aLayout, const float* b, const MatrixLayout& bLayout,
                       float* out, int64_t outRowStride, float beta) {
     if (emptyProduct(aLayout, bLayout, out, outRowStride, beta)) return;
-    useOneBlasThreadPerCall();
     blockGemm(a, aLayout, b, bLayout, out, outRowStride, beta);
 }
 
@@ -155,16 +150,7 @@ const float* gemmOperand(const Tensor& tensor, int64_t offset, MatrixLayout& lay
     const int64_t lines = byColumns ? l.cols : l.rows, length = byColumns ? l.rows : l.cols;
     const int64_t lineStride = byColumns ? l.colStride : l.rowStride, step = byColumns ? 1 : l.colStride;
     context.parallelFor(lines, std::max<int64_t>(1, 4096 / std::max<int64_t>(length, 1)), [&](int64_t begin, int64_t end) {
-        for (int64_t i = begin; i < end; ++i) {
-            float* line = target + i * length;
-            const int64_t start = offset + i * lineStride;
-            if (step == 1) {
-                const float* values = readFloats(tensor, start, length, line);
-                if (values != line) std::copy_n(values, length, line);
-            } else {
-                for (int64_t j = 0; j < length; ++j) line[j] = static_cast<float>(tensor.number(start + j * step));
-            }
-        }
+        for (int64_t i = begin; i < end; ++i) readStrided(tensor, offset + i * lineStride, length, step, target + i * length);
     });
     layout = byColumns ? MatrixLayout{l.rows, l.cols, 1, l.rows} : MatrixLayout{l.rows, l.cols, l.cols, 1};
     return target;
@@ -183,10 +169,8 @@ void storeMatrix(const float* values, Tensor& tensor, int64_t offset, const Matr
             if (byColumns) {
                 for (int64_t j = 0; j < length; ++j) line[static_cast<size_t>(j)] = values[j * l.cols + i];
                 writeFloats(tensor, start, length, line.data());
-            } else if (l.colStride == 1) {
-                writeFloats(tensor, start, length, values + i * l.cols);
             } else {
-                for (int64_t j = 0; j < length; ++j) setNumber(tensor, start + j * l.colStride, values[i * l.cols + j]);
+                writeStrided(tensor, start, length, l.colStride, values + i * l.cols);
             }
         }
     });

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <vector>
+
+#include "platform/coreml/runtime/ops/Gemm.h"
 #include "tests/support/ArrayConversions.h"
 #include "tests/support/OpRunner.h"
 
@@ -32,6 +36,18 @@ TEST(LinearAlgebraOps, MatmulBroadcastsBatchesAndTransposes) {
                                     {{"z", DataType::Float32, expected.shape}});
         testsupport::expectClose(expected, out[0], 1e-5f, describe(c.x) + " x " + describe(c.y));
     }
+}
+
+// With nothing to sum, out = beta out, and a beta of 0 must not read out: a
+// fresh buffer may hold NaN, and NaN * 0 would stay NaN.
+TEST(LinearAlgebraOps, AProductWithNothingToSumIgnoresWhatItsOutputHeld) {
+    const float nothing[1] = {0.0f};
+    std::vector<float> out(6, std::nanf(""));
+    gemm(nothing, MatrixLayout{2, 0, 0, 1}, nothing, MatrixLayout{0, 3, 3, 1}, out.data(), 3);
+    for (float value : out) EXPECT_EQ(value, 0.0f);
+    std::vector<float> kept(6, 2.0f);
+    gemmOnThisThread(nothing, MatrixLayout{2, 0, 0, 1}, nothing, MatrixLayout{0, 3, 3, 1}, kept.data(), 3, 0.5f);
+    for (float value : kept) EXPECT_EQ(value, 1.0f);
 }
 
 TEST(LinearAlgebraOps, MatmulPromotesVectors) {
