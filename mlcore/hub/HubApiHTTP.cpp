@@ -1,11 +1,13 @@
 #include <exception>
 
+#include "mlcore/hub/BusyServerRetry.h"
 #include "mlcore/hub/HeaderNumbers.h"
 #include "mlcore/hub/Hub.h"
 #include "mlcore/hub/HubApi.h"
 #include "mlcore/hub/RedirectHandling.h"
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/CancellationToken.h"
+#include "platform/concurrency/Sleep.h"
 #include "platform/net/URLSession.h"
 
 namespace celvan {
@@ -64,11 +66,16 @@ platform::HTTPURLResponse HubApi::httpHead(const platform::URL& url) const {
     request.httpMethod = "HEAD";
     request.setValue("identity", "Accept-Encoding");
     platform::HTTPURLResponse response;
-    try {
-        response = redirectSession().urlSession()->data(request).second;
-    } catch (const platform::URLError& error) {
-        throwIfCancelled(error);
-        throw;
+    for (int busyRetries = kBusyServerRetries;; --busyRetries) {
+        try {
+            response = redirectSession().urlSession()->data(request).second;
+        } catch (const platform::URLError& error) {
+            throwIfCancelled(error);
+            throw;
+        }
+        const auto pause = busyRetries > 0 ? busyServerPause(response) : std::nullopt;
+        if (!pause) break;
+        platform::sleep(*pause);
     }
     if (response.statusCode < 200 || response.statusCode > 399) throwForStatus(response.statusCode, url);
     return response;
@@ -85,6 +92,7 @@ HubApi::FileMetadata HubApi::getFileMetadata(const platform::URL& url) const {
     metadata.location = response.statusCode == 302 ? response.value("Location").value_or("") : response.url;
     metadata.commitHash = response.value("X-Repo-Commit");
     metadata.etag = normalizeEtag(firstHeader(response, "X-Linked-Etag", "ETag"));
+    metadata.linked = response.value("X-Linked-Etag").has_value();
     if (metadata.location.empty()) metadata.location = url.absoluteString();
     if (auto size = firstHeader(response, "X-Linked-Size", "Content-Length")) metadata.size = parseByteCount(*size);
     return metadata;

@@ -291,10 +291,23 @@ void CurlTransfer::throwIfFailed() const {
     }
 }
 
+void CurlTransfer::holdWhileSuspended() {
+    if (!task_->isSuspended()) return;
+    curl_easy_pause(easy_, CURLPAUSE_RECV);
+    while (task_->isSuspended()) {
+        throwIfCancelled();
+        curl_multi_poll(multi_, nullptr, 0, kPollMilliseconds, nullptr);
+    }
+    throwIfCancelled();
+    // A body that waits for its reader stays paused until read() takes it up.
+    if (!paused_) curl_easy_pause(easy_, CURLPAUSE_CONT);
+}
+
 template <class Ready>
 void CurlTransfer::driveUntil(Ready ready) {
     while (!ready() && !done_) {
         throwIfCancelled();
+        holdWhileSuspended();
         int running = 0;
         CURLMcode code = curl_multi_perform(multi_, &running);
         if (code != CURLM_OK) throw URLError(URLError::Code::unknown, url_, curl_multi_strerror(code));

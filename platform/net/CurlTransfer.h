@@ -65,6 +65,8 @@ private:
     template <class Ready>
     void driveUntil(Ready ready);
     void throwIfCancelled() const;
+    // Reads nothing while the task is suspended.
+    void holdWhileSuspended();
     void throwIfFailed() const;
 
     CurlShare& share_;
