@@ -51,6 +51,34 @@ protected:
         server().addFault(hold);
     }
 
+    // A clean slate: no faults, no requests, no cache, and a partial file.
+    void startOver(const std::string& partialContent) {
+        server().clearFaults();
+        server().clearRequests();
+        std::filesystem::remove_all(cache());
+        preparePartial(partialContent);
+    }
+
+    // Serves the next body one chunk at a time, `seconds` apart.
+    void trickle(double seconds) {
+        HubFault slow = fault(Kind::trickle);
+        slow.bytes = kChunk;
+        slow.seconds = seconds;
+        server().addFault(slow);
+    }
+
+    // Starts a download of the whole file and returns its states once the
+    // partial file holds `written` bytes, or has been moved into place.
+    platform::AsyncStream<State> startAndWaitFor(const std::shared_ptr<Downloader>& downloader, int64_t size,
+                                                 std::uintmax_t written) {
+        auto stream = downloader->download(source(), std::nullopt, std::nullopt, size, 10, 5);
+        std::error_code gone;
+        while (std::filesystem::file_size(partial(), gone) < written && !gone) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return stream;
+    }
+
     // The states up to the first terminal one.
     std::vector<State> run(const std::shared_ptr<Downloader>& downloader, std::optional<int64_t> expectedSize,
                            int retries = 5, std::optional<std::string> token = std::nullopt,
@@ -271,10 +299,7 @@ TEST_F(DownloaderTest, EachFailureNamesTheFileAndWhatWentWrong) {
          "the server sent more than the 1000 bytes expected", 1},
     };
     for (const Case& c : cases) {
-        server().clearFaults();
-        server().clearRequests();
-        std::filesystem::remove_all(cache());
-        preparePartial(c.partial);
+        startOver(c.partial);
         for (const HubFault& f : c.faults) server().addFault(f);
         auto states = run(make(), static_cast<int64_t>(content.size()));
         expectFailure<Downloader::DownloadError>(states.back(), [&](const Downloader::DownloadError& error) {
@@ -286,10 +311,7 @@ TEST_F(DownloaderTest, EachFailureNamesTheFileAndWhatWentWrong) {
     }
 
     // A busy hub that comes back within its retries costs nothing more.
-    server().clearFaults();
-    server().clearRequests();
-    std::filesystem::remove_all(cache());
-    preparePartial("");
+    startOver("");
     HubFault busy = reply(503, {{"Retry-After", "0"}});
     busy.times = 2;
     server().addFault(busy);
@@ -303,22 +325,10 @@ TEST_F(DownloaderTest, AskingAgainForATransferUnderWayJoinsItAndResumesItWhenSus
     const std::string content = bytes(24 * kChunk, 13);
     serve("file.bin", content);
     for (const bool suspend : {false, true}) {
-        server().clearFaults();
-        server().clearRequests();
-        std::filesystem::remove_all(cache());
-        preparePartial("");
-        HubFault slow = fault(Kind::trickle);
-        slow.bytes = kChunk;
-        slow.seconds = 0.02;
-        server().addFault(slow);
-
+        startOver("");
+        trickle(0.02);
         auto downloader = make();
-        auto first = downloader->download(source(), std::nullopt, std::nullopt,
-                                          static_cast<int64_t>(content.size()), 10, 5);
-        std::error_code gone;
-        while (std::filesystem::file_size(partial(), gone) < kChunk && !gone) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        auto first = startAndWaitFor(downloader, static_cast<int64_t>(content.size()), kChunk);
         if (suspend) {
             auto tasks = downloader->session().get()->allTasks();
             ASSERT_EQ(tasks.size(), 1u);
@@ -439,20 +449,12 @@ TEST_F(DownloaderTest, CancelKeepsTheWrittenChunksAndTheNextDownloadResumesThem)
     const std::string content = bytes(40 * kChunk, 11);
     serve("file.bin", content);
     preparePartial("");
-    HubFault slow = fault(Kind::trickle);
-    slow.bytes = kChunk;
     // Slow enough that a loaded machine still cancels long before the end.
-    slow.seconds = 0.05;
-    server().addFault(slow);
+    trickle(0.05);
 
     auto downloader = make();
-    auto stream = downloader->download(source(), std::nullopt, std::nullopt, static_cast<int64_t>(content.size()), 10,
-                                       5);
     // A partial file that is gone has been moved into place: too late.
-    std::error_code gone;
-    while (std::filesystem::file_size(partial(), gone) < 2 * kChunk && !gone) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    auto stream = startAndWaitFor(downloader, static_cast<int64_t>(content.size()), 2 * kChunk);
     downloader->cancel();
     std::optional<State> last;
     while (auto state = stream.next()) {
