@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,10 +43,10 @@ std::string gitBlobId(const platform::URL& file) {
     return platform::MessageDigest::hexString(digest.finalize());
 }
 
-// Every file is checked before it may replace anything: a large file against
-// its SHA-256, a small one against its git object id; a partial file that
-// fails is useless, so it goes. A large file must carry a SHA-256, so that a
-// tag of another form cannot turn the check off.
+// A file is checked before it may replace anything: a large file against its
+// SHA-256, a small one against its git object id when its tag has that form;
+// a partial file that fails is useless, so it goes. A large file must carry a
+// SHA-256, so that a tag of another form cannot turn the check off.
 Downloader::Verification verification(const HubApi& hub, const HubApi::FileMetadata& remote,
                                       const std::string& relativeFilename) {
     const std::string& etag = *remote.etag;
