@@ -30,13 +30,17 @@ std::optional<std::chrono::seconds> busyServerPause(const platform::HTTPURLRespo
     if (!isBusyServerStatus(response.statusCode)) return std::nullopt;
     const auto header = response.value("Retry-After");
     if (!header) return kPauseWhenUnnamed;
+    const bool inSeconds = !header->empty() && header->find_first_not_of("0123456789") == std::string::npos;
     std::optional<std::chrono::seconds> pause;
-    if (const auto seconds = parseByteCount(*header)) {
+    if (inSeconds) {
+        // Digits past the 64-bit range ask for longer than anyone waits.
+        const auto seconds = parseByteCount(*header);
+        if (!seconds) return std::nullopt;
         pause = std::chrono::seconds(*seconds);
     } else {
         pause = secondsUntil(*header);
+        if (!pause) return kPauseWhenUnnamed;
     }
-    if (!pause) return kPauseWhenUnnamed;
     if (*pause > kLongestPause) return std::nullopt;
     return pause;
 }

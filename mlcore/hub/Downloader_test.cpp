@@ -285,6 +285,8 @@ TEST_F(DownloaderTest, EachFailureNamesTheFileAndWhatWentWrong) {
         {"too many requests", {reply(429, {{"Retry-After", "Wed, 21 Oct 2015 07:28:00 GMT"}})}, "", "the server answered with HTTP status 429 (too many requests)", 4},
         {"a pause longer than a download waits", {reply(503, {{"Retry-After", "3600"}})}, "",
          "the server answered with HTTP status 503 (service unavailable)", 1},
+        {"a pause past counting", {reply(503, {{"Retry-After", "99999999999999999999"}})}, "",
+         "the server answered with HTTP status 503 (service unavailable)", 1},
         {"an expired address", {reply(403)}, "",
          "the server answered with HTTP status 403 (access refused; a signed download address may have expired)", 1},
         {"a range beyond the file", {reply(416)}, content.substr(0, 300),
