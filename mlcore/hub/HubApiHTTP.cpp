@@ -41,11 +41,29 @@ std::optional<std::string> firstHeader(const platform::HTTPURLResponse& response
     return response.value(fallback);
 }
 
+const platform::HTTPURLResponse& responseOf(const platform::HTTPURLResponse& response) { return response; }
+const platform::HTTPURLResponse& responseOf(const std::pair<std::vector<uint8_t>, platform::HTTPURLResponse>& answer) {
+    return answer.second;
+}
+
+// Sends again while the server answers that it is busy, after the pause it
+// names, as long as retries remain; the last answer is the one that counts.
+template <class Send>
+auto sendPatiently(const Send& send) -> decltype(send()) {
+    for (int busyRetries = kBusyServerRetries;; --busyRetries) {
+        auto answer = send();
+        const auto pause = busyRetries > 0 ? busyServerPause(responseOf(answer)) : std::nullopt;
+        if (!pause) return answer;
+        platform::sleep(*pause);
+    }
+}
+
 }  // namespace
 
 std::pair<std::vector<uint8_t>, platform::HTTPURLResponse> HubApi::httpGet(const platform::URL& url) const {
     try {
-        auto answer = platform::URLSession::shared()->data(hubRequest(url, hfToken));
+        const platform::URLRequest request = hubRequest(url, hfToken);
+        auto answer = sendPatiently([&] { return platform::URLSession::shared()->data(request); });
         const int status = answer.second.statusCode;
         if (status < 200 || status > 299) throwForStatus(status, url);
         return answer;
@@ -66,16 +84,11 @@ platform::HTTPURLResponse HubApi::httpHead(const platform::URL& url) const {
     request.httpMethod = "HEAD";
     request.setValue("identity", "Accept-Encoding");
     platform::HTTPURLResponse response;
-    for (int busyRetries = kBusyServerRetries;; --busyRetries) {
-        try {
-            response = redirectSession().urlSession()->data(request).second;
-        } catch (const platform::URLError& error) {
-            throwIfCancelled(error);
-            throw;
-        }
-        const auto pause = busyRetries > 0 ? busyServerPause(response) : std::nullopt;
-        if (!pause) break;
-        platform::sleep(*pause);
+    try {
+        response = sendPatiently([&] { return redirectSession().urlSession()->data(request).second; });
+    } catch (const platform::URLError& error) {
+        throwIfCancelled(error);
+        throw;
     }
     if (response.statusCode < 200 || response.statusCode > 399) throwForStatus(response.statusCode, url);
     return response;
