@@ -260,7 +260,7 @@ const std::string kAlbertStyleData = R"({
   ]}
 })";
 
-TEST(AutoTokenizer, LoadsUnigramFilesWhatEverClassTheyName) {
+TEST(AutoTokenizer, LoadsUnigramFilesWhateverClassTheyName) {
     using Tokens = std::vector<std::string>;
     struct Case {
         std::string text;
