@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <exception>
 #include <typeinfo>
 #include <utility>
 #include <vector>
 
 #include "mlcore/foundation/CelvanCoreError.h"
 #include "mlcore/foundation/Logging.h"
+#include "mlcore/hub/Hub.h"
 
 namespace celvan {
 
@@ -30,16 +30,6 @@ std::string unqualifiedName(const std::type_info& type) {
         if (depth == 0 && name.compare(i, 2, "::") == 0) start = i + 2;
     }
     return name.substr(start);
-}
-
-std::string errorText(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& thrown) {
-        return thrown.what();
-    } catch (...) {
-        return "unknown error";
-    }
 }
 
 bool isOneOf(ModelState state, const std::vector<ModelState>& states) {
@@ -178,7 +168,8 @@ void ModelManager::downloadModelsOnce(const ModelDownloader::ProgressCallback& p
         path = loader_->download(downloader_, progressCallback);
     } catch (...) {
         setModelState(ModelState::unloaded);
-        Logging::error(logPrefix() + "Failed to download models: " + errorText(std::current_exception()));
+        Logging::error(logPrefix() + "Failed to download models: " +
+                       Hub::localizedDescription(std::current_exception()));
         throw;
     }
     {
@@ -219,7 +210,7 @@ void ModelManager::loadInto(bool prewarmMode) {
     } catch (...) {
         setModelState(ModelState::unloaded);
         Logging::error(logPrefix() + (prewarmMode ? "Failed to prewarm models: " : "Failed to load models: ") +
-                       errorText(std::current_exception()));
+                       Hub::localizedDescription(std::current_exception()));
         throw;
     }
     setModelState(done);

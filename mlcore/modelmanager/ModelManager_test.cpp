@@ -140,12 +140,16 @@ TEST_F(ModelManagerTest, EachOperationReportsItsStatePairsInOrder) {
     const auto load = [](ModelManager& m) { m.loadModels(); };
     const auto prewarm = [](ModelManager& m) { m.prewarmModels(); };
     const auto at = [](S state) { return [state](ModelManager& m, RecordingLoader&) { m.setModelState(state); }; };
+    const auto download = [](ModelManager& m) { m.downloadModels(); };
+    const auto unload = [](ModelManager& m) { m.unloadModels(); };
+    const States fullLoad = {
+        {S::unloaded, S::downloading}, {S::downloading, S::downloaded}, {S::downloaded, S::loading}, {S::loading, S::loaded}};
     const std::vector<Case> cases = {
         {"load after a download",
          std::nullopt,
          nothing,
          load,
-         {{S::unloaded, S::downloading}, {S::downloading, S::downloaded}, {S::downloaded, S::loading}, {S::loading, S::loaded}},
+         fullLoad,
          "",
          {"download", "load /models/fetched"}},
         {"prewarm from the loader's folder",
@@ -165,7 +169,7 @@ TEST_F(ModelManagerTest, EachOperationReportsItsStatePairsInOrder) {
         {"unload",
          "/models/own",
          [](ModelManager& m, RecordingLoader&) { m.loadModels(); },
-         [](ModelManager& m) { m.unloadModels(); },
+         unload,
          {{S::loaded, S::unloading}, {S::unloading, S::unloaded}},
          "",
          {"load /models/own", "unload"}},
@@ -204,10 +208,11 @@ TEST_F(ModelManagerTest, EachOperationReportsItsStatePairsInOrder) {
          {},
          "No model path available. Call downloadModels() first, or provide modelFolder.",
          {}},
-        {"download while downloading", std::nullopt, at(S::downloading), [](ModelManager& m) { m.downloadModels(); }, {}, "", {}},
-        {"download once loading", std::nullopt, at(S::loading), [](ModelManager& m) { m.downloadModels(); }, {}, "", {}},
-        {"unload what is only downloaded", "/models/own", at(S::downloaded), [](ModelManager& m) { m.unloadModels(); }, {}, "", {}},
-        {"the same state again", std::nullopt, at(S::loaded), [](ModelManager& m) { m.setModelState(S::loaded); }, {}, "", {}},
+        {"download while downloading", std::nullopt, at(S::downloading), download, {}, "", {}},
+        {"download once loading", std::nullopt, at(S::loading), download, {}, "", {}},
+        {"unload what is only downloaded", "/models/own", at(S::downloaded), unload, {}, "", {}},
+        {"the same state again", std::nullopt, at(S::loaded), [](ModelManager& m) { m.setModelState(S::loaded); }, {}, "",
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -355,7 +360,9 @@ class ModelManagerHubTest : public testing::HubTestEnvironment {};
 
 TEST_F(ModelManagerHubTest, LoadsTheModelItsLoaderFetchedFromTheHub) {
     ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
-    for (const char* file : {"model.mil", "weights/weight.bin"}) serve(std::string("whisper/v1/base/Model.mlmodelc/") + file, bytes(4096));
+    for (const char* file : {"model.mil", "weights/weight.bin"}) {
+        serve(std::string("whisper/v1/base/Model.mlmodelc/") + file, bytes(4096));
+    }
     const ModelInfo info("v1", "base", "whisper", platform::MLComputeUnits::all);
     auto loader = std::make_shared<RecordingLoader>();
     std::vector<ModelState> downloaderStates;
