@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -17,8 +18,14 @@ public:
     void run(std::function<void()> operation);
 
 private:
+    // How a run ended: empty for success, else a maker of the run's error.
+    // Every caller throws a copy made on its own thread, so no two threads
+    // ever share, and free, one exception object.
+    using Failure = std::function<std::exception_ptr()>;
+    static void rethrow(const Failure& failure);
+
     std::mutex mutex_;
-    std::optional<platform::Task<void>> inflightLoad_;
+    std::optional<platform::Task<Failure>> inflightLoad_;
 };
 
 }  // namespace celvan

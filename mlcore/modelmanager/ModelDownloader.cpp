@@ -7,6 +7,7 @@
 #include "mlcore/foundation/Logging.h"
 #include "mlcore/foundation/ModelUtilities.h"
 #include "mlcore/hub/CacheLayout.h"
+#include "mlcore/hub/NetworkMonitor.h"
 #include "mlcore/modelmanager/ModelDownloaderError.h"
 #include "mlcore/modelmanager/UnfinishedDownloads.h"
 #include "platform/concurrency/CancellationError.h"
@@ -108,6 +109,25 @@ std::optional<platform::URL> ModelDownloader::completeModel(const platform::URL&
     return url;
 }
 
+// A download stopped between two files leaves no partial file behind; only
+// the hub's listing tells what never arrived. A hub out of reach cannot say,
+// and then the local copy is all there is.
+bool ModelDownloader::listedFilesArePresent(const platform::URL& repoFolder, const std::string& pattern,
+                                            const std::optional<platform::URL>& downloadBase) const {
+    if (!NetworkMonitor::isNetworkAvailable()) return true;
+    std::vector<std::string> listed;
+    try {
+        listed = hubClient(downloadBase, std::nullopt).getFilenames(repo(), config_.revision, {pattern});
+    } catch (const platform::CancellationError&) {
+        throw;
+    } catch (const std::exception&) {
+        return true;
+    }
+    return std::all_of(listed.begin(), listed.end(), [&repoFolder](const std::string& name) {
+        return platform::FileManager::fileExists(repoFolder.appendingPathComponent(name).path());
+    });
+}
+
 // Looks at the disk before anything else, so that a complete copy is found
 // with the hub out of reach; the copy is then checked against the records
 // of its download, which needs no hub either.
@@ -116,7 +136,10 @@ std::optional<platform::URL> ModelDownloader::cachedModel(const std::string& mod
     try {
         const platform::URL repoFolder = ModelDownloader::localRepoLocation(downloadBase);
         auto url = completeModel(repoFolder, modelInfo, modelName);
-        if (url) hubClient(downloadBase, true).snapshot(repo(), config_.revision, {modelInfo.downloadPattern()});
+        if (!url) return std::nullopt;
+        const std::string pattern = modelInfo.downloadPattern();
+        hubClient(downloadBase, true).snapshot(repo(), config_.revision, {pattern});
+        if (!listedFilesArePresent(repoFolder, pattern, downloadBase)) return std::nullopt;
         return url;
     } catch (const platform::CancellationError&) {
         throw;

@@ -65,6 +65,8 @@ private:
     HubApi::Repo repo() const;
     std::optional<platform::URL> completeModel(const platform::URL& repoFolder, const ModelInfo& modelInfo,
                                                const std::string& modelName) const;
+    bool listedFilesArePresent(const platform::URL& repoFolder, const std::string& pattern,
+                               const std::optional<platform::URL>& downloadBase) const;
     std::optional<platform::URL> cachedModel(const std::string& modelName, const ModelInfo& modelInfo,
                                              const std::optional<platform::URL>& downloadBase) const;
     bool patternsExistLocally(const std::vector<std::string>& patterns, const platform::URL& in) const;

@@ -19,6 +19,7 @@
 #include "mlcore/foundation/CelvanCoreError.h"
 #include "mlcore/foundation/Logging.h"
 #include "mlcore/hub/HubTestEnvironment.h"
+#include "mlcore/modelmanager/ModelDownloaderError.h"
 #include "mlcore/modelmanager/ModelStatePrinting.h"
 
 namespace celvan {
@@ -44,7 +45,7 @@ public:
                          const ModelDownloader::ProgressCallback&) override {
         record("download");
         pass();
-        if (auto failure = take(downloadFailure)) throw std::runtime_error(*failure);
+        if (auto failure = take(downloadFailure)) throw ModelDownloaderError::modelUnavailable(*failure);
         return fetch(downloader);
     }
 
@@ -301,6 +302,8 @@ private:
     std::string errorOf(const std::function<void(ModelManager&)>& call) {
         try {
             call(manager_);
+        } catch (const ModelDownloaderError& error) {
+            return std::string("unavailable: ") + error.what();
         } catch (const std::exception& error) {
             return error.what();
         }
@@ -333,7 +336,7 @@ TEST_F(ModelManagerTest, ConcurrentCallersShareAFailureAndTheNextCallStartsAnew)
     loader->downloadFailure = "no network";
     ConcurrentCallers callers(*manager, *loader);
     callers.start([](ModelManager& m) { m.ensureModelsLoaded(); });
-    EXPECT_EQ(callers.finish(*loader), std::vector<std::string>(8, "no network"));
+    EXPECT_EQ(callers.finish(*loader), std::vector<std::string>(8, "unavailable: no network"));
     EXPECT_EQ(loader->calls(), std::vector<std::string>{"download"});
     EXPECT_EQ(manager->modelState(), S::unloaded);
 
