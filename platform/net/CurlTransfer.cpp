@@ -19,6 +19,8 @@ constexpr std::size_t kMaxPendingBytes = 1 << 20;
 // wake-up reaches it.
 constexpr int kPollMilliseconds = 50;
 constexpr std::size_t kMaxIdleHandles = 8;
+// A body with more than this left is not worth waiting for.
+constexpr std::size_t kMaxSettleBytes = 64 * 1024;
 
 void initializeCurlOnce() {
     static std::once_flag once;
@@ -369,6 +371,37 @@ std::size_t CurlTransfer::read(std::span<std::uint8_t> into) {
     if (filled > 0) return filled;
     throwIfFailed();
     return 0;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+void CurlTransfer::settle(std::chrono::milliseconds budget) noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    std::size_t discarded = 0;
+    while (!done_ && discarded <= kMaxSettleBytes) {
+        if (task_->isCancelRequested() || (callerToken_ && callerToken_->isCancelled())) return;
+        discarded += pending_.size() - pendingRead_;
+        pending_.clear();
+        pendingRead_ = 0;
+        if (paused_) {
+            paused_ = false;
+            curl_easy_pause(easy_, CURLPAUSE_CONT);
+        }
+        int running = 0;
+        if (curl_multi_perform(multi_, &running) != CURLM_OK) return;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+                done_ = true;
+                result_ = message->data.result;
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (done_ || left.count() <= 0) return;
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<long long>(left.count(), kPollMilliseconds)), nullptr);
+    }
 }
 
 }  // namespace platform
