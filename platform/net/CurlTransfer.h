@@ -71,6 +71,7 @@ private:
     template <class Ready>
     void driveUntil(Ready ready);
     void throwIfCancelled() const;
+    void throwIfIdle() const;
     void throwIfFailed() const;
 
     CurlShare& share_;
@@ -97,6 +98,9 @@ private:
     std::size_t targetFilled_ = 0;
     bool paused_ = false;
     bool done_ = false;
+    // The request's timeout, counted from the last byte that arrived.
+    std::chrono::steady_clock::duration idleLimit_{};
+    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
     CURLcode result_ = CURLE_OK;
 };
 
