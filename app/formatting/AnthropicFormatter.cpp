@@ -52,7 +52,6 @@ FormattingEnd AnthropicFormatter::stream(const std::string& transcript, const Co
     if (bytes.response().statusCode != 200) throw FormattingError::badResponse(bytes.response().statusCode);
 
     platform::AsyncLines lines(bytes);
-    std::string accumulated;
     std::optional<std::string> stopReason;
     std::optional<std::string> providerError;
     bool stopped = false;
@@ -62,8 +61,7 @@ FormattingEnd AnthropicFormatter::stream(const std::string& transcript, const Co
         const JSONValue object = provider::decodeObject(*payload);
         const StreamEvent event = decodeEvent(object);
         if (event.type == "content_block_delta" && event.text && !event.text->empty()) {
-            accumulated += *event.text;
-            yield(accumulated);
+            yield(*event.text);
         } else if (event.type == "message_delta") {
             if (const JSONValue* delta = json::member(object, "delta")) stopReason = json::looseString(*delta, "stop_reason");
         } else if (event.type == "error") {

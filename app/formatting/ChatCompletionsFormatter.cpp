@@ -56,7 +56,6 @@ FormattingEnd ChatCompletionsFormatter::stream(const std::string& transcript, co
     if (bytes.response().statusCode != 200) throw FormattingError::badResponse(bytes.response().statusCode);
 
     platform::AsyncLines lines(bytes);
-    std::string accumulated;
     std::optional<std::string> finishReason;
     while (std::optional<std::string> line = lines.next()) {
         const std::optional<std::string_view> payload = provider::dataPayload(*line);
@@ -69,8 +68,7 @@ FormattingEnd ChatCompletionsFormatter::stream(const std::string& transcript, co
         const JSONValue chunk = provider::decodeObject(*payload);
         const std::optional<std::string> content = firstContent(chunk);
         if (content && !content->empty()) {
-            accumulated += *content;
-            yield(accumulated);
+            yield(*content);
         }
         if (std::optional<std::string> reason = firstFinishReason(chunk)) finishReason = std::move(reason);
     }

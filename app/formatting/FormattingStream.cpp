@@ -22,7 +22,7 @@ FormattingStream FormattingStream::start(Body body) {
         FormattingEnd end;
         std::exception_ptr error;
         try {
-            end = body([&continuation](const std::string& accumulated) { continuation.yield(accumulated); });
+            end = body([&continuation](const std::string& piece) { continuation.yield(piece); });
         } catch (const std::exception& failure) {
             // A cancelled exchange fails with whatever its transport throws
             // on the way out; the consumer asked for it, so it is no failure.
@@ -47,11 +47,12 @@ FormattingStream FormattingStream::start(Body body) {
     return FormattingStream(std::move(items), std::move(outcome));
 }
 
-std::optional<std::string> FormattingStream::next() {
+const std::string* FormattingStream::next() {
     std::optional<Item> item = items_.next();
-    if (!item) return std::nullopt;
+    if (!item) return nullptr;
     if (auto* error = std::get_if<std::exception_ptr>(&*item)) std::rethrow_exception(*error);
-    return std::get<std::string>(std::move(*item));
+    text_ += std::get<std::string>(*item);
+    return &text_;
 }
 
 FormattingEnd FormattingStream::ending() const {

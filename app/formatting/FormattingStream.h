@@ -18,18 +18,24 @@ namespace dictaro {
 // with its error when it fails, and normally when it was cancelled. Dropping
 // every copy of the stream, or cancelling the consumer's task while it waits,
 // cancels the exchange.
+//
+// Only the new pieces travel from the producer to the consumer, which joins
+// them itself: handing over the whole text each time would copy a long
+// answer over and over, and could buffer many copies of it for a slow reader.
 class FormattingStream {
 public:
-    using Yield = std::function<void(const std::string& accumulated)>;
-    // One exchange: yields the accumulated text and tells how it ended.
+    // Hands on the next piece of text; the consumer's next element is the
+    // text so far with it appended.
+    using Yield = std::function<void(const std::string& piece)>;
+    // One exchange: yields the pieces and tells how it ended.
     using Body = std::function<FormattingEnd(const Yield& yield)>;
 
     // Starts `body` on the shared pool and returns at once.
     static FormattingStream start(Body body);
 
-    // The next element; none at the end. Rethrows the stream's error once its
-    // elements have been read.
-    std::optional<std::string> next();
+    // The next element, valid until the next call; null at the end. Rethrows
+    // the stream's error once its elements have been read.
+    const std::string* next();
 
     // How the rewrite ended; meaningful once next() has returned none or thrown.
     FormattingEnd ending() const;
@@ -48,11 +54,11 @@ public:
             return *this;
         }
         void operator++(int) { ++*this; }
-        bool operator==(std::default_sentinel_t) const { return !current_; }
+        bool operator==(std::default_sentinel_t) const { return current_ == nullptr; }
 
     private:
         FormattingStream* stream_ = nullptr;
-        std::optional<std::string> current_;
+        const std::string* current_ = nullptr;
     };
 
     Iterator begin() { return Iterator(this); }
@@ -66,6 +72,7 @@ private:
 
     platform::AsyncStream<Item> items_;
     std::shared_ptr<Outcome> outcome_;
+    std::string text_;
 };
 
 }  // namespace dictaro

@@ -86,7 +86,6 @@ FormattingEnd GeminiFormatter::stream(const std::string& transcript, const Conte
     if (bytes.response().statusCode != 200) throw FormattingError::badResponse(bytes.response().statusCode);
 
     platform::AsyncLines lines(bytes);
-    std::string accumulated;
     std::optional<std::string> finishReason;
     std::optional<std::string> providerError;
     while (std::optional<std::string> line = lines.next()) {
@@ -95,8 +94,7 @@ FormattingEnd GeminiFormatter::stream(const std::string& transcript, const Conte
         const JSONValue object = provider::decodeObject(*payload);
         Chunk chunk = decodeChunk(object);
         if (!chunk.text.empty()) {
-            accumulated += chunk.text;
-            yield(accumulated);
+            yield(chunk.text);
         }
         if (chunk.finishReason) finishReason = std::move(chunk.finishReason);
         if (std::optional<std::string> message = provider::errorMessage(object)) {

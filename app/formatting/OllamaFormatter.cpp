@@ -54,15 +54,13 @@ FormattingEnd OllamaFormatter::stream(const std::string& transcript, const Conte
     if (bytes.response().statusCode != 200) throw FormattingError::badResponse(bytes.response().statusCode);
 
     platform::AsyncLines lines(bytes);
-    std::string accumulated;
     while (std::optional<std::string> line = lines.next()) {
         const std::string_view trimmed = platform::text::trimmingWhitespaces(*line);
         if (trimmed.empty()) continue;
         const JSONValue object = provider::decodeObject(trimmed);
         const ChatStreamChunk chunk = decodeChunk(object);
         if (chunk.content && !chunk.content->empty()) {
-            accumulated += *chunk.content;
-            yield(accumulated);
+            yield(*chunk.content);
         }
         if (chunk.done) {
             if (json::looseString(object, "done_reason") == "length") return {FormattingEnd::Kind::lengthLimit, {}};

@@ -38,7 +38,6 @@ FormattingEnd OpenAIResponsesFormatter::stream(const std::string& transcript, co
     if (bytes.response().statusCode != 200) throw httpError(bytes, bytes.response().statusCode);
 
     platform::AsyncLines lines(bytes);
-    std::string accumulated;
     while (std::optional<std::string> line = lines.next()) {
         const std::optional<std::string_view> payload = provider::dataPayload(*line);
         if (!payload) continue;
@@ -53,8 +52,7 @@ FormattingEnd OpenAIResponsesFormatter::stream(const std::string& transcript, co
         }
         switch (event.kind) {
             case OpenAIResponsesStreamParser::Event::Kind::text:
-                accumulated += event.text;
-                yield(accumulated);
+                yield(event.text);
                 break;
             case OpenAIResponsesStreamParser::Event::Kind::done: return {FormattingEnd::Kind::complete, {}};
             case OpenAIResponsesStreamParser::Event::Kind::ignored: break;

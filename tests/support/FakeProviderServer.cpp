@@ -203,6 +203,8 @@ void FakeProviderServer::script(const std::string& path, ScriptedAnswer answer) 
     answers_[path].push_back(std::move(answer));
 }
 
+void FakeProviderServer::setKeepAlive(bool on) { server_->set_keep_alive_max_count(on ? 100 : 1); }
+
 std::vector<ProviderRequest> FakeProviderServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;

@@ -69,6 +69,8 @@ public:
     int port() const noexcept { return port_; }
 
     void script(const std::string& path, ScriptedAnswer answer);
+    // Without keep-alive every answer closes its connection.
+    void setKeepAlive(bool on);
     std::vector<ProviderRequest> requests() const;
     // When each write step of every answer so far left the server.
     std::vector<Clock::time_point> writeTimes() const;
