@@ -30,12 +30,6 @@ StreamEvent decodeEvent(const JSONValue& payload) {
 
 }  // namespace
 
-FormattingStream AnthropicFormatter::format(const std::string& transcript, const ContextProfile& context) const {
-    return FormattingStream::start([self = *this, transcript, context](const FormattingStream::Yield& yield) {
-        return self.stream(transcript, context, yield);
-    });
-}
-
 FormattingEnd AnthropicFormatter::stream(const std::string& transcript, const ContextProfile& context,
                                          const FormattingStream::Yield& yield) const {
     const JSONValue body(JSONValue::Object{

@@ -33,12 +33,6 @@ std::optional<std::string> firstFinishReason(const JSONValue& chunk) {
 
 }  // namespace
 
-FormattingStream ChatCompletionsFormatter::format(const std::string& transcript, const ContextProfile& context) const {
-    return FormattingStream::start([self = *this, transcript, context](const FormattingStream::Yield& yield) {
-        return self.stream(transcript, context, yield);
-    });
-}
-
 FormattingEnd ChatCompletionsFormatter::stream(const std::string& transcript, const ContextProfile& context,
                                                const FormattingStream::Yield& yield) const {
     const JSONValue body(JSONValue::Object{

@@ -12,23 +12,6 @@ namespace {
 using platform::JSONNumber;
 using platform::JSONValue;
 
-std::string percentEncodedSegment(std::string_view text) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : text) {
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '.' || c == '_' || c == '~';
-        if (unreserved) {
-            encoded.push_back(static_cast<char>(c));
-        } else {
-            encoded.push_back('%');
-            encoded.push_back(kDigits[c >> 4]);
-            encoded.push_back(kDigits[c & 15]);
-        }
-    }
-    return encoded;
-}
-
 struct Chunk {
     std::string text;
     std::optional<std::string> finishReason;
@@ -60,20 +43,16 @@ Chunk decodeChunk(const JSONValue& payload) {
 
 }  // namespace
 
-std::string GeminiFormatter::requestURL() const {
-    return endpoint + "/v1beta/models/" + percentEncodedSegment(model) + ":streamGenerateContent?alt=sse";
-}
-
-FormattingStream GeminiFormatter::format(const std::string& transcript, const ContextProfile& context) const {
-    return FormattingStream::start([self = *this, transcript, context](const FormattingStream::Yield& yield) {
-        return self.stream(transcript, context, yield);
-    });
+std::optional<std::string> GeminiFormatter::requestURL() const {
+    std::optional<platform::URL> models = platform::URL::fromString(endpoint + "/v1beta/models");
+    if (!models) return std::nullopt;
+    return models->appendingComponent(model + ":streamGenerateContent").absoluteString() + "?alt=sse";
 }
 
 FormattingEnd GeminiFormatter::stream(const std::string& transcript, const ContextProfile& context,
                                       const FormattingStream::Yield& yield) const {
-    const std::string url = requestURL();
-    if (!platform::URL::fromString(url)) throw FormattingError::backendUnavailable("Bad Gemini URL for model " + model);
+    const std::optional<std::string> url = requestURL();
+    if (!url) throw FormattingError::backendUnavailable("Bad Gemini URL for model " + model);
     const JSONValue body(JSONValue::Object{
         {"system_instruction",
          JSONValue::Object{{"parts", JSONValue::Array{JSONValue::Object{{"text", FormattingPrompts::systemPrompt(context)}}}}}},
@@ -82,7 +61,7 @@ FormattingEnd GeminiFormatter::stream(const std::string& transcript, const Conte
         {"generationConfig", JSONValue::Object{{"temperature", JSONNumber::doubleFloat(0.2)}}},
     });
     platform::AsyncBytes bytes = provider::send(provider::jsonPost(
-        url, timeoutInterval, {{"Content-Type", "application/json"}, {"x-goog-api-key", apiKey}}, body));
+        *url, timeoutInterval, {{"Content-Type", "application/json"}, {"x-goog-api-key", apiKey}}, body));
     if (bytes.response().statusCode != 200) throw FormattingError::badResponse(bytes.response().statusCode);
 
     platform::AsyncLines lines(bytes);

@@ -29,7 +29,7 @@ TEST_F(GeminiFormatterTest, SendsTheKeyAsAHeaderAndTheModelAsOnePathSegment) {
     const ContextProfile context{ContextProfile::Kind::chat, std::nullopt, std::nullopt};
     const std::vector<std::pair<std::string, std::string>> models{
         {"gemini-2.5-flash-lite", "/v1beta/models/gemini-2.5-flash-lite:streamGenerateContent"},
-        {"x?key=stolen", "/v1beta/models/x%3Fkey%3Dstolen:streamGenerateContent"},
+        {"x?key=stolen", "/v1beta/models/x%3Fkey=stolen:streamGenerateContent"},
         {"x#frag", "/v1beta/models/x%23frag:streamGenerateContent"},
         {"../../evil/path", "/v1beta/models/..%2F..%2Fevil%2Fpath:streamGenerateContent"},
         {"two words", "/v1beta/models/two%20words:streamGenerateContent"},
@@ -54,6 +54,14 @@ TEST_F(GeminiFormatterTest, SendsTheKeyAsAHeaderAndTheModelAsOnePathSegment) {
         {"generationConfig", Object{{"temperature", platform::JSONNumber::doubleFloat(0.2)}}},
     });
     EXPECT_EQ(testing::bodyOf(request), testing::canonical(expected));
+}
+
+TEST_F(GeminiFormatterTest, AnAddressThatDoesNotParseSendsNothing) {
+    GeminiFormatter broken = formatter("gemini-2.5-flash");
+    broken.endpoint = "http://127.0.0.1:port";
+    const testing::Outcome outcome = testing::collect(broken.format("hi", {}));
+    EXPECT_EQ(outcome.error, "Formatting backend unavailable: Bad Gemini URL for model gemini-2.5-flash");
+    EXPECT_TRUE(server_.requests().empty());
 }
 
 TEST_F(GeminiFormatterTest, ReadsEveryChunkForm) {

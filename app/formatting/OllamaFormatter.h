@@ -2,23 +2,20 @@
 
 #include <string>
 
-#include "app/formatting/FormattingService.h"
-#include "app/formatting/ProviderExchange.h"
+#include "app/formatting/StreamingFormatter.h"
 #include "platform/foundation/URL.h"
 
 namespace dictaro {
 
 // Rewrites through a local Ollama server's chat interface, one JSON object a line.
-struct OllamaFormatter final : FormattingService {
+struct OllamaFormatter final : StreamingFormatter<OllamaFormatter> {
     OllamaFormatter(platform::URL host, std::string model) : host(std::move(host)), model(std::move(model)) {}
 
     platform::URL host;
     std::string model;
-    double timeoutInterval = provider::kTimeoutInterval;
-
-    FormattingStream format(const std::string& transcript, const ContextProfile& context) const override;
 
 private:
+    friend StreamingFormatter;
     FormattingEnd stream(const std::string& transcript, const ContextProfile& context,
                          const FormattingStream::Yield& yield) const;
 };

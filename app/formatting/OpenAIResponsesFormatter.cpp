@@ -18,12 +18,6 @@ constexpr std::size_t kMaxErrorBodyCharacters = 2000;
 
 }  // namespace
 
-FormattingStream OpenAIResponsesFormatter::format(const std::string& transcript, const ContextProfile& context) const {
-    return FormattingStream::start([self = *this, transcript, context](const FormattingStream::Yield& yield) {
-        return self.stream(transcript, context, yield);
-    });
-}
-
 FormattingEnd OpenAIResponsesFormatter::stream(const std::string& transcript, const ContextProfile& context,
                                                const FormattingStream::Yield& yield) const {
     const JSONValue body(JSONValue::Object{

@@ -2,13 +2,12 @@
 
 #include <string>
 
-#include "app/formatting/FormattingService.h"
-#include "app/formatting/ProviderExchange.h"
+#include "app/formatting/StreamingFormatter.h"
 
 namespace dictaro {
 
 // Rewrites through OpenAI's Responses interface, streamed as server-sent events.
-struct OpenAIResponsesFormatter final : FormattingService {
+struct OpenAIResponsesFormatter final : StreamingFormatter<OpenAIResponsesFormatter> {
     static constexpr const char* kEndpoint = "https://api.openai.com/v1/responses";
 
     OpenAIResponsesFormatter(std::string apiKey, std::string model)
@@ -16,14 +15,11 @@ struct OpenAIResponsesFormatter final : FormattingService {
 
     std::string apiKey;
     std::string model;
-    // Where the requests go and how long the answer may stay silent; tests
-    // point them at a local server.
+    // Where the requests go; tests point it at a local server.
     std::string endpoint = kEndpoint;
-    double timeoutInterval = provider::kTimeoutInterval;
-
-    FormattingStream format(const std::string& transcript, const ContextProfile& context) const override;
 
 private:
+    friend StreamingFormatter;
     FormattingEnd stream(const std::string& transcript, const ContextProfile& context,
                          const FormattingStream::Yield& yield) const;
     FormattingError httpError(platform::AsyncBytes& body, int status) const;
