@@ -1,6 +1,7 @@
 #include "app/formatting/FormattingStream.h"
 
 #include <mutex>
+#include <utility>
 
 #include "platform/concurrency/CancellationToken.h"
 #include "platform/concurrency/Task.h"
@@ -40,7 +41,9 @@ FormattingStream FormattingStream::start(Body body) {
             std::lock_guard lock(outcome->mutex);
             outcome->end = end;
         }
-        if (error) continuation.yield(error);
+        // The consumer becomes the error's only owner, so it is never
+        // destroyed on this thread while the consumer reads it.
+        if (error) continuation.yield(std::exchange(error, nullptr));
         continuation.finish();
     });
     continuation.setOnTermination([task](auto) { task.cancel(); });
