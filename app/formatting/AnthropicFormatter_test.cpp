@@ -8,12 +8,7 @@
 namespace dictaro {
 namespace {
 
-using testing::StreamCase;
-using testing::streamOf;
-using testsupport::FakeProviderServer;
-using testsupport::ScriptedAnswer;
-namespace wire = testsupport::wire;
-using End = FormattingEnd::Kind;
+using namespace testing;
 
 class AnthropicFormatterTest : public ::testing::Test {
 protected:
@@ -81,12 +76,12 @@ TEST_F(AnthropicFormatterTest, ReadsEveryEventForm) {
                                                 wire::anthropicEnd()}),
          {"A"}, "", End::complete},
         {"an event without type fails", streamOf({wire::anthropicText("A"), "data: {}\n\n"}), {"A"},
-         "Couldn't decode formatting response: The data couldn't be read because it is missing.", End::failed},
+         kMissingMember, End::failed},
         {"a delta of the wrong type fails", streamOf({"data: {\"type\":\"content_block_delta\",\"delta\":\"x\"}\n"}), {},
-         "Couldn't decode formatting response: The data couldn't be read because it isn't in the correct format.",
+         kWrongShape,
          End::failed},
         {"[DONE] is no event", streamOf({"data: [DONE]\n"}), {},
-         "Couldn't decode formatting response: The data couldn't be read because it isn't in the correct format.",
+         kWrongShape,
          End::failed},
         {"an error event is skipped but marks the rewrite", streamOf({wire::anthropicText("A"), errorEvent}), {"A"}, "",
          End::providerError},

@@ -8,16 +8,7 @@
 namespace dictaro {
 namespace {
 
-using testing::StreamCase;
-using testing::streamOf;
-using testsupport::FakeProviderServer;
-namespace wire = testsupport::wire;
-using End = FormattingEnd::Kind;
-
-constexpr const char* kFormatFailure =
-    "Couldn't decode formatting response: The data couldn't be read because it isn't in the correct format.";
-constexpr const char* kMissingFailure =
-    "Couldn't decode formatting response: The data couldn't be read because it is missing.";
+using namespace testing;
 
 class ChatCompletionsFormatterTest : public ::testing::Test {
 protected:
@@ -61,7 +52,7 @@ TEST_F(ChatCompletionsFormatterTest, ReadsEveryChunkForm) {
         {"[DONE] ends and nothing after it is read", streamOf({wire::chatText("A"), "data: [DONE]\n", wire::chatText("B")}),
          {"A"}, "", End::complete},
         {"[DONE] with trailing text is no end marker", streamOf({wire::chatText("A"), "data: [DONE] \n"}), {"A"},
-         kFormatFailure, End::failed},
+         kWrongShape, End::failed},
         {"only the first choice counts",
          streamOf({"data: {\"choices\":[{\"delta\":{\"content\":\"A\"}},{\"delta\":{\"content\":\"Z\"}}]}\n",
                    wire::chatEnd()}),
@@ -69,8 +60,8 @@ TEST_F(ChatCompletionsFormatterTest, ReadsEveryChunkForm) {
         {"no choices is skipped", streamOf({"data: {\"choices\":[]}\n", wire::chatText("A"), wire::chatEnd()}), {"A"}, "",
          End::complete},
         {"an object without choices fails", streamOf({wire::chatText("A"), "data: {\"error\":{\"message\":\"x\"}}\n"}),
-         {"A"}, kMissingFailure, End::failed},
-        {"a choice without delta fails", streamOf({"data: {\"choices\":[{\"index\":0}]}\n"}), {}, kMissingFailure,
+         {"A"}, kMissingMember, End::failed},
+        {"a choice without delta fails", streamOf({"data: {\"choices\":[{\"index\":0}]}\n"}), {}, kMissingMember,
          End::failed},
         {"a body without [DONE] ends normally but incomplete", streamOf({wire::chatText("A")}), {"A"}, "",
          End::noEndMarker},

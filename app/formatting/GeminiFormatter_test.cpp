@@ -8,11 +8,7 @@
 namespace dictaro {
 namespace {
 
-using testing::StreamCase;
-using testing::streamOf;
-using testsupport::FakeProviderServer;
-namespace wire = testsupport::wire;
-using End = FormattingEnd::Kind;
+using namespace testing;
 
 class GeminiFormatterTest : public ::testing::Test {
 protected:
@@ -80,7 +76,7 @@ TEST_F(GeminiFormatterTest, ReadsEveryChunkForm) {
         {"an empty object is skipped", streamOf({"data: {}\n", wire::geminiText("A"), wire::geminiEnd()}), {"A"}, "",
          End::complete},
         {"[DONE] is no end marker", streamOf({wire::geminiText("A"), "data: [DONE]\n"}), {"A"},
-         "Couldn't decode formatting response: The data couldn't be read because it isn't in the correct format.",
+         kWrongShape,
          End::failed},
         {"a body that just ends, without a finish reason", streamOf({wire::geminiText("A")}), {"A"}, "",
          End::noEndMarker},

@@ -8,11 +8,7 @@
 namespace dictaro {
 namespace {
 
-using testing::StreamCase;
-using testing::streamOf;
-using testsupport::FakeProviderServer;
-namespace wire = testsupport::wire;
-using End = FormattingEnd::Kind;
+using namespace testing;
 
 class OllamaFormatterTest : public ::testing::Test {
 protected:
@@ -59,9 +55,9 @@ TEST_F(OllamaFormatterTest, ReadsEveryLineForm) {
         {"the length limit marks the rewrite", streamOf({wire::ollamaText("a"), wire::ollamaEnd("length")}), {"a"}, "",
          End::lengthLimit},
         {"a message without done fails", streamOf({wire::ollamaText("a"), "{\"message\":{\"content\":\"b\"}}\n"}), {"a"},
-         "Couldn't decode formatting response: The data couldn't be read because it is missing.", End::failed},
+         kMissingMember, End::failed},
         {"an error line fails", streamOf({"{\"error\":\"model not found\"}\n"}), {},
-         "Couldn't decode formatting response: The data couldn't be read because it is missing.", End::failed},
+         kMissingMember, End::failed},
         {"404", testing::failing(404, "{\"error\":\"model 'x' not found\"}"), {}, "Formatting backend returned HTTP 404",
          End::failed},
     };

@@ -8,11 +8,7 @@
 namespace dictaro {
 namespace {
 
-using testing::StreamCase;
-using testing::streamOf;
-using testsupport::FakeProviderServer;
-namespace wire = testsupport::wire;
-using End = FormattingEnd::Kind;
+using namespace testing;
 
 class OpenAIResponsesFormatterTest : public ::testing::Test {
 protected:
@@ -77,7 +73,7 @@ TEST_F(OpenAIResponsesFormatterTest, ReadsEveryEventForm) {
          streamOf({event("{\"type\":\"error\"}"), wire::responsesText("a"), wire::responsesEnd()}), {"a"}, "",
          End::complete},
         {"an error object without message fails to decode", streamOf({event("{\"type\":\"x\",\"error\":{}}")}), {},
-         "Couldn't decode formatting response: The data couldn't be read because it is missing.", End::failed},
+         kMissingMember, End::failed},
         {"a body that stops without an end", streamOf({wire::responsesText("a")}), {"a"}, "", End::noEndMarker},
         {"401 with an envelope echoing the key",
          testing::failing(401, "{\"error\":{\"message\":\"Incorrect API key provided: sk-proj-secret\",\"type\":"

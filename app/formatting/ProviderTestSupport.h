@@ -16,6 +16,17 @@
 
 namespace dictaro::testing {
 
+using testsupport::FakeProviderServer;
+using testsupport::ScriptedAnswer;
+namespace wire = testsupport::wire;
+using End = FormattingEnd::Kind;
+
+// The decoder's words for a payload of the wrong shape and for a missing member.
+inline constexpr const char* kWrongShape =
+    "Couldn't decode formatting response: The data couldn't be read because it isn't in the correct format.";
+inline constexpr const char* kMissingMember =
+    "Couldn't decode formatting response: The data couldn't be read because it is missing.";
+
 // Everything a consumer sees of one stream.
 struct Outcome {
     std::vector<std::string> elements;
