@@ -124,7 +124,7 @@ TEST_F(FormattingStreamTest, DroppingTheStreamCancelsTheRequest) {
 }
 
 TEST_F(FormattingStreamTest, RewritesInARowShareOneConnection) {
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 8; ++i) {
         server_.script("", testing::streamOf({wire::anthropicText("A"), wire::anthropicEnd()}));
         EXPECT_TRUE(testing::collect(formatter().format("t", {})).end.isComplete());
     }

@@ -38,8 +38,10 @@ std::optional<std::string> SecretStore::password(const std::string& service, con
                                                 account.c_str(), nullptr);
     throwIfFailed(error);
     if (secret == nullptr) return std::nullopt;
+    const bool isText = g_utf8_validate(secret, -1, nullptr) != FALSE;
     std::string value(secret);
     secret_password_free(secret);
+    if (!isText) throw SecretStoreError("the stored secret is not UTF-8 text");
     return value;
 }
 

@@ -18,7 +18,8 @@ public:
 struct SecretStore {
     SecretStore() = delete;
 
-    // None when no such item exists. Throws SecretStoreError.
+    // None when no such item exists. Throws SecretStoreError, also for a
+    // secret that is not UTF-8 text.
     static std::optional<std::string> password(const std::string& service, const std::string& account);
     // Replaces the item's secret in place when the item exists, so a failed
     // store leaves the old secret as it was. Throws SecretStoreError.

@@ -14,6 +14,8 @@ namespace {
 
 constexpr int kKeepAliveMilliseconds = 5000;
 constexpr int kPollSliceMilliseconds = 50;
+// Enough requests on one connection that a test never sees it renewed.
+constexpr std::size_t kKeepAliveRequests = 100000;
 
 // The bytes read on the current connection since its last request began;
 // the handler runs on the connection's thread and finds its request's head
@@ -180,6 +182,7 @@ FakeProviderServer::FakeProviderServer() : server_(std::make_unique<Server>(*thi
     server_->Get(".*", handler);
     server_->Post(".*", handler);
     server_->set_tcp_nodelay(true);
+    server_->set_keep_alive_max_count(kKeepAliveRequests);
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("the fake provider cannot listen on 127.0.0.1");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
@@ -203,7 +206,7 @@ void FakeProviderServer::script(const std::string& path, ScriptedAnswer answer) 
     answers_[path].push_back(std::move(answer));
 }
 
-void FakeProviderServer::setKeepAlive(bool on) { server_->set_keep_alive_max_count(on ? 100 : 1); }
+void FakeProviderServer::setKeepAlive(bool on) { server_->set_keep_alive_max_count(on ? kKeepAliveRequests : 1); }
 
 std::vector<ProviderRequest> FakeProviderServer::requests() const {
     std::lock_guard lock(mutex_);
