@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/formatting/AnthropicFormatter.h"
+#include "platform/net/URLSession.h"
 #include "tests/support/FakeProviderServer.h"
 
 namespace {
@@ -98,6 +100,20 @@ RunTime rewritesInARow(bool keepAlive) {
     return {milliseconds(Clock::now() - start), server.connectionCount()};
 }
 
+// From dropping a stream in the middle of an answer to its transfer's end.
+double cancelMilliseconds() {
+    FakeProviderServer server;
+    server.script("", ScriptedAnswer().write(wire::anthropicText("first")).pause(10s));
+    Clock::time_point dropped;
+    {
+        dictaro::FormattingStream stream = formatterFor(server.endpoint()).format("t", {});
+        if (stream.next() == nullptr) std::exit(1);
+        dropped = Clock::now();
+    }
+    while (!platform::URLSession::shared()->allTasks().empty()) std::this_thread::sleep_for(100us);
+    return milliseconds(Clock::now() - dropped);
+}
+
 // A fake provider in a child process that streams one 1 MB answer.
 pid_t startLargeAnswerServer(int& port) {
     int portPipe[2];
@@ -141,6 +157,8 @@ int main() {
     const std::vector<double> latencies = deltaLatencies();
     const RunTime reused = rewritesInARow(true);
     const RunTime fresh = rewritesInARow(false);
+    std::vector<double> cancels;
+    for (int i = 0; i < 5; ++i) cancels.push_back(cancelMilliseconds());
 
     const double peakBefore = peakResidentMB();
     std::size_t received = 0;
@@ -163,6 +181,7 @@ int main() {
     std::printf("rewrites_fresh_ms: %.1f\n", fresh.milliseconds);
     std::printf("rewrites_fresh_connections: %d\n", fresh.connections);
     std::printf("reuse_speedup: %.2f\n", fresh.milliseconds / reused.milliseconds);
+    std::printf("cancel_ms_worst_of_5: %.2f\n", percentile(cancels, 1.0));
     std::printf("large_answer_peak_added_mb: %.1f\n", peakAfter - peakBefore);
     std::printf("peak_memory_mb: %.1f\n", peakAfter);
     return 0;

@@ -109,7 +109,8 @@ TEST_F(FormattingStreamTest, CancellingTheConsumerEndsTheExchangeQuicklyAndWitho
         consumer.cancel();
         const testing::Outcome outcome = consumer.value();
         EXPECT_EQ(outcome.error, "");
-        EXPECT_LT(untilNoTransfers(cancelled), 100ms);
+        // The goal is 100 ms; the bound leaves room for a loaded machine.
+        EXPECT_LT(untilNoTransfers(cancelled), 250ms);
         EXPECT_FALSE(stream.ending().isComplete());
     }
 }
@@ -120,7 +121,7 @@ TEST_F(FormattingStreamTest, DroppingTheStreamCancelsTheRequest) {
         FormattingStream stream = formatter().format("t", {});
         ASSERT_NE(stream.next(), nullptr);
     }
-    EXPECT_LT(untilNoTransfers(Clock::now()), 100ms);
+    EXPECT_LT(untilNoTransfers(Clock::now()), 250ms);
 }
 
 TEST_F(FormattingStreamTest, RewritesInARowShareOneConnection) {
