@@ -124,6 +124,26 @@ TEST_F(FormattingStreamTest, DroppingTheStreamCancelsTheRequest) {
     EXPECT_LT(untilNoTransfers(Clock::now()), 250ms);
 }
 
+TEST_F(FormattingStreamTest, OneFormatterServesSeveralExchangesAtOnce) {
+    constexpr int kExchanges = 4;
+    for (int i = 0; i < kExchanges; ++i) {
+        ScriptedAnswer answer;
+        for (int piece = 0; piece < 20; ++piece) answer.write(wire::anthropicText("x")).pause(2ms);
+        server_.script("", answer.write(wire::anthropicEnd()));
+    }
+    const AnthropicFormatter shared = formatter();
+    std::vector<platform::Task<testing::Outcome>> consumers;
+    for (int i = 0; i < kExchanges; ++i) {
+        consumers.emplace_back([&shared] { return testing::collect(shared.format("t", {})); });
+    }
+    for (auto& consumer : consumers) {
+        const testing::Outcome outcome = consumer.value();
+        ASSERT_EQ(outcome.elements.size(), 20u);
+        EXPECT_EQ(outcome.elements.back(), std::string(20, 'x'));
+        EXPECT_TRUE(outcome.end.isComplete());
+    }
+}
+
 TEST_F(FormattingStreamTest, RewritesInARowShareOneConnection) {
     for (int i = 0; i < 8; ++i) {
         server_.script("", testing::streamOf({wire::anthropicText("A"), wire::anthropicEnd()}));
