@@ -50,25 +50,33 @@ unsigned KeyGrabber::toState(unsigned modifiers) const {
     return state;
 }
 
+std::vector<unsigned> KeyGrabber::withLocks(unsigned state) const {
+    // The same combination with Caps Lock or Num Lock on must still reach us.
+    std::vector<unsigned> states;
+    for (unsigned locks : {0u, unsigned(LockMask), numLockMask_, unsigned(LockMask) | numLockMask_}) {
+        if (std::find(states.begin(), states.end(), state | locks) == states.end()) states.push_back(state | locks);
+    }
+    return states;
+}
+
+int KeyGrabber::grabStates(unsigned keycode, const std::vector<unsigned>& states) {
+    Display* display = connection_.display();
+    for (unsigned state : states) {
+        XGrabKey(display, static_cast<int>(keycode), state, connection_.root(), False, GrabModeAsync, GrabModeAsync);
+    }
+    const int error = connection_.syncAndTakeError();
+    if (error != 0) {
+        for (unsigned state : states) XUngrabKey(display, static_cast<int>(keycode), state, connection_.root());
+        connection_.syncAndTakeError();
+    }
+    return error;
+}
+
 int KeyGrabber::grab(int grabId, KeyPosition key, unsigned modifiers) {
     ungrab(grabId);
     Grab entry{static_cast<unsigned>(key), false, toState(modifiers), {}};
-    // The same combination with Caps Lock or Num Lock on must still reach us.
-    for (unsigned locks : {0u, unsigned(LockMask), numLockMask_, unsigned(LockMask) | numLockMask_}) {
-        const unsigned state = entry.state | locks;
-        if (std::find(entry.grabbedStates.begin(), entry.grabbedStates.end(), state) == entry.grabbedStates.end()) {
-            entry.grabbedStates.push_back(state);
-        }
-    }
-    Display* display = connection_.display();
-    for (unsigned state : entry.grabbedStates) {
-        XGrabKey(display, static_cast<int>(entry.keycode), state, connection_.root(), False, GrabModeAsync, GrabModeAsync);
-    }
-    if (const int error = connection_.syncAndTakeError(); error != 0) {
-        for (unsigned state : entry.grabbedStates) XUngrabKey(display, static_cast<int>(entry.keycode), state, connection_.root());
-        connection_.syncAndTakeError();
-        return error;
-    }
+    entry.grabbedStates = withLocks(entry.state);
+    if (const int error = grabStates(entry.keycode, entry.grabbedStates); error != 0) return error;
     std::lock_guard lock(mutex_);
     grabs_[grabId] = std::move(entry);
     return 0;
@@ -76,11 +84,24 @@ int KeyGrabber::grab(int grabId, KeyPosition key, unsigned modifiers) {
 
 int KeyGrabber::grabWithAnyModifiers(int grabId, KeyPosition key) {
     ungrab(grabId);
-    Display* display = connection_.display();
-    XGrabKey(display, static_cast<int>(key), AnyModifier, connection_.root(), False, GrabModeAsync, GrabModeAsync);
-    if (const int error = connection_.syncAndTakeError(); error != 0) return error;
+    Grab entry{static_cast<unsigned>(key), true, 0, {}};
+    // One grab per combination rather than AnyModifier, which the server
+    // refuses whole as soon as the window manager holds a single one of them
+    // (openbox keeps Alt+Escape): those few stay the window manager's.
+    for (unsigned modifiers = 0; modifiers <= (shift | control | alt | super); ++modifiers) {
+        const std::vector<unsigned> states = withLocks(toState(modifiers));
+        const int error = grabStates(entry.keycode, states);
+        if (error != 0 && modifiers == 0) {
+            for (unsigned state : entry.grabbedStates) {
+                XUngrabKey(connection_.display(), static_cast<int>(entry.keycode), state, connection_.root());
+            }
+            connection_.syncAndTakeError();
+            return error;
+        }
+        if (error == 0) entry.grabbedStates.insert(entry.grabbedStates.end(), states.begin(), states.end());
+    }
     std::lock_guard lock(mutex_);
-    grabs_[grabId] = Grab{static_cast<unsigned>(key), true, 0, {AnyModifier}};
+    grabs_[grabId] = std::move(entry);
     return 0;
 }
 

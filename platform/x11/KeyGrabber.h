@@ -42,10 +42,12 @@ public:
     // `onPress` runs on the connection's reader thread.
     explicit KeyGrabber(std::function<void(Press)> onPress);
 
-    // Grabs `key` held with exactly `modifiers` (or with any modifiers at all)
-    // under `grabId`. Returns 0, or the X error code when the server refused,
-    // typically because another client grabbed the same combination.
+    // Grabs `key` held with exactly `modifiers` under `grabId`. Returns 0, or
+    // the X error code when the server refused, typically because another
+    // client grabbed the same combination.
     int grab(int grabId, KeyPosition key, unsigned modifiers);
+    // Grabs `key` with every combination of modifiers that no other client
+    // holds; fails only when the key alone cannot be had.
     int grabWithAnyModifiers(int grabId, KeyPosition key);
 
     void ungrab(int grabId);
@@ -59,6 +61,9 @@ private:
     };
 
     unsigned toState(unsigned modifiers) const;
+    std::vector<unsigned> withLocks(unsigned state) const;
+    // Grabs every state or, when the server refuses one, none.
+    int grabStates(unsigned keycode, const std::vector<unsigned>& states);
     void handle(const XEvent& event);
 
     std::function<void(Press)> onPress_;
