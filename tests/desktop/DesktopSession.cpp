@@ -56,6 +56,10 @@ TargetWindow::TargetWindow(Options options) {
         command.push_back("--own-clipboard");
         command.push_back(*options.ownClipboard);
     }
+    for (const auto& [option, value] : options.extra) {
+        command.push_back(option);
+        command.push_back(value);
+    }
     pid_ = platform::ChildProcess::spawnDetached(command).value_or(0);
     EXPECT_GT(pid_, 0) << "the test editor did not start";
 }

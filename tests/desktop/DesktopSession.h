@@ -42,6 +42,8 @@ public:
         std::string appId = "org.dictaro.TestTarget";
         std::string paste = "standard";
         std::optional<std::string> ownClipboard;
+        // Option name and value pairs passed as they are.
+        std::vector<std::pair<std::string, std::string>> extra;
     };
 
     static Options withAppId(std::string appId) {

@@ -7,6 +7,8 @@
 //   --paste MODE         standard: Ctrl+V pastes (the default); never: no key
 //                        pastes; terminal: only Ctrl+Shift+V pastes
 //   --own-clipboard TEXT takes the clipboard with TEXT and a small PNG
+//   --field-name, --field-description TEXT
+//                        what the editor tells assistive technologies
 #include <QApplication>
 #include <QBuffer>
 #include <QClipboard>
@@ -82,7 +84,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption record("record", "", "file");
     const QCommandLineOption paste("paste", "", "mode", "standard");
     const QCommandLineOption ownClipboard("own-clipboard", "", "text");
-    parser.addOptions({appId, record, paste, ownClipboard});
+    const QCommandLineOption fieldName("field-name", "", "text");
+    const QCommandLineOption fieldDescription("field-description", "", "text");
+    parser.addOptions({appId, record, paste, ownClipboard, fieldName, fieldDescription});
     parser.process(app);
 
     QGuiApplication::setDesktopFileName(parser.value(appId));
@@ -100,6 +104,8 @@ int main(int argc, char** argv) {
     }
     Editor editor(parser.value(paste), parser.value(record));
     editor.setWindowTitle(parser.value(appId));
+    editor.setAccessibleName(parser.value(fieldName));
+    editor.setAccessibleDescription(parser.value(fieldDescription));
     editor.resize(400, 300);
     // Set before the window is mapped, so the window manager and the focus
     // tracker see it from the first activation on.
