@@ -2,7 +2,6 @@
 
 #include <set>
 #include <string>
-#include <thread>
 
 #include "app/dictation/AppIdentity.h"
 #include "platform/clipboard/Pasteboard.h"
@@ -96,7 +95,7 @@ PasteOutcome Paster::paste(std::string_view text, const std::optional<platform::
         return PasteOutcome::copiedOnly(nameOr(*target, "The app") + " couldn't be brought to the front" +
                                         std::string(inClipboard));
     }
-    std::this_thread::sleep_for(settleBeforeKeystroke);
+    pasteboard.keepServing(settleBeforeKeystroke);
     if (!desktop_.keys.pasteChord(keystroke == PasteKeystroke::terminal)) {
         static const platform::log::Logger systemLog("com.pelmaroven.dictaro", "Paster");
         systemLog.log(platform::log::LogType::defaultType, "Paster: failed to send the paste keystroke");
@@ -109,7 +108,7 @@ PasteOutcome Paster::paste(std::string_view text, const std::optional<platform::
                                         std::string(inClipboard));
     }
     // A target may ask for several formats in turn; let it finish.
-    std::this_thread::sleep_for(afterFetch);
+    pasteboard.keepServing(afterFetch);
     pasteboard.restore(previous);
     return PasteOutcome::pasted(nameOr(*target, "the app"));
 }

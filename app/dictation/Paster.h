@@ -35,8 +35,9 @@ struct PasteDesktop {
 // the text may not have arrived, it stays on the clipboard and the outcome
 // says so.
 //
-// paste() blocks for up to about two seconds; call it away from the
-// toolkit's thread, which must keep answering clipboard requests meanwhile.
+// paste() blocks for up to about two seconds. Best called away from the
+// toolkit's thread; on it, the waits for the target keep the event loop
+// answering clipboard requests.
 class Paster {
 public:
     static constexpr std::chrono::milliseconds activationTimeout{500};

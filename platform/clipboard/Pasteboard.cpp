@@ -8,6 +8,7 @@
 #include <QThread>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace platform::clipboard {
 
@@ -64,6 +65,19 @@ void runOnGuiThread(F&& body) {
 
 const QString secretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
 
+// On the toolkit's thread the requests are answered by this very thread:
+// keep its event loop going while waiting.
+template <class Done>
+bool serveUntil(Done done, std::chrono::milliseconds timeout) {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (done()) return true;
+        if (clock.elapsed() >= timeout.count()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
 }  // namespace
 
 Pasteboard::Pasteboard() : fetched_(std::make_shared<FetchState>()) {}
@@ -112,21 +126,22 @@ void Pasteboard::setString(const std::string& text) {
 }
 
 bool Pasteboard::waitUntilFetched(std::chrono::milliseconds timeout) {
-    if (onGuiThread()) {
-        // The requests are answered by this very thread: keep its loop going.
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            {
-                std::lock_guard lock(fetched_->mutex);
-                if (fetched_->fetched) return true;
-            }
-            if (clock.elapsed() >= timeout.count()) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-    }
+    if (onGuiThread()) return serveUntil([this] { return isFetched(); }, timeout);
     std::unique_lock lock(fetched_->mutex);
     return fetched_->changed.wait_for(lock, timeout, [this] { return fetched_->fetched; });
+}
+
+void Pasteboard::keepServing(std::chrono::milliseconds duration) {
+    if (onGuiThread()) {
+        serveUntil([] { return false; }, duration);
+    } else {
+        std::this_thread::sleep_for(duration);
+    }
+}
+
+bool Pasteboard::isFetched() const {
+    std::lock_guard lock(fetched_->mutex);
+    return fetched_->fetched;
 }
 
 void Pasteboard::restore(const PasteboardSnapshot& snapshot) {

@@ -42,6 +42,10 @@ public:
     // `timeout` for the first fetch.
     bool waitUntilFetched(std::chrono::milliseconds timeout);
 
+    // Waits for `duration` while requests for our data keep being answered,
+    // also when called on the toolkit's own thread.
+    void keepServing(std::chrono::milliseconds duration);
+
     // Publishes the snapshot's formats again; an empty or secret snapshot
     // leaves the clipboard empty.
     void restore(const PasteboardSnapshot& snapshot);
@@ -51,6 +55,8 @@ public:
     struct FetchState;
 
 private:
+    bool isFetched() const;
+
     std::shared_ptr<FetchState> fetched_;
 };
 

@@ -113,6 +113,9 @@ void KeyGrabber::ungrab(int grabId) {
         if (found == grabs_.end()) return;
         removed = std::move(found->second);
         grabs_.erase(found);
+        // Its release may now go to another window; the next press of the
+        // key must not look like a repeat.
+        keysDown_.erase(removed->keycode);
     }
     for (unsigned state : removed->grabbedStates) {
         XUngrabKey(connection_.display(), static_cast<int>(removed->keycode), state, connection_.root());

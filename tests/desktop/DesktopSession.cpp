@@ -55,6 +55,7 @@ TargetWindow::TargetWindow(Options options) {
     if (options.ownClipboard) {
         command.push_back("--own-clipboard");
         command.push_back(*options.ownClipboard);
+        if (options.secretClipboard) command.push_back("--secret");
     }
     for (const auto& [option, value] : options.extra) {
         command.push_back(option);

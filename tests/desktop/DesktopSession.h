@@ -42,6 +42,7 @@ public:
         std::string appId = "org.dictaro.TestTarget";
         std::string paste = "standard";
         std::optional<std::string> ownClipboard;
+        bool secretClipboard = false;
         // Option name and value pairs passed as they are.
         std::vector<std::pair<std::string, std::string>> extra;
     };

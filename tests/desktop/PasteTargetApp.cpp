@@ -7,6 +7,7 @@
 //   --paste MODE         standard: Ctrl+V pastes (the default); never: no key
 //                        pastes; terminal: only Ctrl+Shift+V pastes
 //   --own-clipboard TEXT takes the clipboard with TEXT and a small PNG
+//   --secret             marks that clipboard content as a password
 //   --field-name, --field-description TEXT
 //                        what the editor tells assistive technologies
 #include <QApplication>
@@ -86,7 +87,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption ownClipboard("own-clipboard", "", "text");
     const QCommandLineOption fieldName("field-name", "", "text");
     const QCommandLineOption fieldDescription("field-description", "", "text");
-    parser.addOptions({appId, record, paste, ownClipboard, fieldName, fieldDescription});
+    const QCommandLineOption secret("secret");
+    parser.addOptions({appId, record, paste, ownClipboard, secret, fieldName, fieldDescription});
     parser.process(app);
 
     QGuiApplication::setDesktopFileName(parser.value(appId));
@@ -100,6 +102,7 @@ int main(int argc, char** argv) {
         buffer.open(QIODevice::WriteOnly);
         image.save(&buffer, "PNG");
         data->setData("image/png", png);
+        if (parser.isSet(secret)) data->setData("x-kde-passwordManagerHint", "secret");
         QGuiApplication::clipboard()->setMimeData(data);
     }
     Editor editor(parser.value(paste), parser.value(record));

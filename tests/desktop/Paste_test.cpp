@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 #include "app/dictation/FocusTracker.h"
 #include "app/dictation/Paster.h"
 #include "platform/clipboard/Pasteboard.h"
@@ -16,6 +20,15 @@ using desktoptest::TargetWindow;
 using desktoptest::waitUntil;
 
 TEST(FocusTracker, NamesTheActiveApplicationAndIgnoresOurOwnWindows) {
+    // One application has a desktop file that names it; the others are
+    // named by their window class.
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    ASSERT_NE(dataHome, nullptr);
+    const std::filesystem::path applications = std::filesystem::path(dataHome) / "applications";
+    std::filesystem::create_directories(applications);
+    std::ofstream(applications / "org.dictaro.OtherTarget.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Other Editor\n[Desktop Action New]\nName=New Window\n";
+
     TargetWindow first(TargetWindow::withAppId("org.dictaro.TestTarget"));
     ASSERT_TRUE(first.waitUntilActive());
     FocusTracker tracker;
@@ -23,6 +36,7 @@ TEST(FocusTracker, NamesTheActiveApplicationAndIgnoresOurOwnWindows) {
     ASSERT_TRUE(tracker.capturedApp().has_value());
     EXPECT_EQ(tracker.capturedApp()->processIdentifier, first.pid());
     EXPECT_EQ(tracker.capturedApp()->bundleIdentifier, "org.dictaro.TestTarget");
+    EXPECT_EQ(tracker.capturedApp()->localizedName, "paste_target_app");
 
     TargetWindow own(TargetWindow::withAppId(std::string(applicationIdentifier)));
     ASSERT_TRUE(own.waitUntilActive());
@@ -33,6 +47,7 @@ TEST(FocusTracker, NamesTheActiveApplicationAndIgnoresOurOwnWindows) {
     ASSERT_TRUE(second.waitUntilActive());
     EXPECT_TRUE(waitUntil([&] { return tracker.capturedApp()->processIdentifier == second.pid(); }));
     EXPECT_EQ(tracker.capturedApp()->bundleIdentifier, "org.dictaro.OtherTarget");
+    EXPECT_EQ(tracker.capturedApp()->localizedName, "Other Editor");
 }
 
 std::string trimmedCopy(const std::string& text) {
@@ -51,7 +66,7 @@ protected:
 };
 
 TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextThere) {
-    enum class Target { normal, neverFetches, terminal, killed, denied, none };
+    enum class Target { normal, secretClipboard, neverFetches, terminal, killed, denied, none };
     struct Case {
         const char* name;
         Target target;
@@ -63,6 +78,8 @@ TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextTher
     const std::string inClipboard = " — your transcript is in the clipboard.";
     const Case cases[] = {
         {"pasted", Target::normal, "  Hello from the dictation.\n", PasteKeystroke::standard,
+         PasteOutcome::Kind::pasted, ""},
+        {"over a password", Target::secretClipboard, "not the password", PasteKeystroke::standard,
          PasteOutcome::Kind::pasted, ""},
         {"terminal chord", Target::terminal, "ls -la", PasteKeystroke::terminal, PasteOutcome::Kind::pasted, ""},
         {"never fetches", Target::neverFetches, "lost?", PasteKeystroke::standard, PasteOutcome::Kind::copiedOnly,
@@ -81,6 +98,7 @@ TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextTher
         // The user's own clipboard, held by another program: a text and a picture.
         TargetWindow::Options ownerOptions = TargetWindow::withAppId("org.dictaro.ClipboardOwner");
         ownerOptions.ownClipboard = "the user's own words";
+        ownerOptions.secretClipboard = c.target == Target::secretClipboard;
         TargetWindow owner(ownerOptions);
         ASSERT_TRUE(owner.waitUntilActive());
         const auto ownerApp = workspace.frontmostApplication();
@@ -108,8 +126,13 @@ TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextTher
         case PasteOutcome::Kind::pasted:
             EXPECT_EQ(outcome.appName(), "paste_target_app");
             EXPECT_TRUE(target.waitForText(transcript)) << target.text();
-            EXPECT_EQ(clipboardAs("text/plain"), "the user's own words");
-            EXPECT_EQ(clipboardAs("image/png"), picture);
+            if (c.target == Target::secretClipboard) {
+                // A password is not published again by us: the clipboard is left empty.
+                EXPECT_EQ(clipboardAs("text/plain"), "");
+            } else {
+                EXPECT_EQ(clipboardAs("text/plain"), "the user's own words");
+                EXPECT_EQ(clipboardAs("image/png"), picture);
+            }
             break;
         case PasteOutcome::Kind::emptyText:
             EXPECT_EQ(clipboardAs("text/plain"), "the user's own words");
