@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/dictation/Log.h"
-#include "platform/log/SystemLog.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -101,27 +101,15 @@ TEST(LogFile, TrimsOnceAboveTheLimitOnACharacterBoundaryWhileEightThreadsWrite) 
     }
 }
 
-class CapturingSink final : public platform::log::LogSink {
-public:
-    bool isEnabled(std::string_view, std::string_view, platform::log::LogType) const override { return true; }
-    void write(const platform::log::LogMessage& message) override {
-        std::lock_guard lock(mutex);
-        texts.emplace_back(message.text);
-    }
-    std::mutex mutex;
-    std::vector<std::string> texts;
-};
-
 TEST(Log, WritesLevelCategoryAndMessageUnescapedAndMirrorsWithoutStamp) {
     testsupport::TempDirectory state;
     ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
-    auto sink = std::make_shared<CapturingSink>();
-    auto previous = platform::log::setLogSink(sink);
+    auto systemLog = testsupport::LogLines::install();
 
     Log::error("audio", "capture failed\nsecond line");
     Log::info("app", "Application launched (formatting=false, provider=ollama)");
     Log::waitUntilWritten();
-    platform::log::setLogSink(previous);
+    systemLog->uninstall();
 
     EXPECT_EQ(Log::fileURL(), state.path() / "dictaro" / "dictaro.log");
     const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
@@ -129,7 +117,7 @@ TEST(Log, WritesLevelCategoryAndMessageUnescapedAndMirrorsWithoutStamp) {
                               R"( INFO \[app\] Application launched \(formatting=false, provider=ollama\)\n)");
     const std::string content = readFile(Log::fileURL());
     EXPECT_TRUE(std::regex_match(content, expected)) << content;
-    EXPECT_EQ(sink->texts, (std::vector<std::string>{"[audio] capture failed\nsecond line",
+    EXPECT_EQ(systemLog->texts(), (std::vector<std::string>{"[audio] capture failed\nsecond line",
                                                      "[app] Application launched (formatting=false, provider=ollama)"}));
     EXPECT_EQ(Log::timestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'007))),
               "2023-11-14T22:13:20.007Z");

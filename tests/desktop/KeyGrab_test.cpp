@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "app/dictation/HotkeyManager.h"
 #include "app/dictation/Log.h"
 #include "app/dictation/RecordingKeyTap.h"
-#include "platform/log/SystemLog.h"
+#include "tests/support/LogLines.h"
 #include "tests/desktop/DesktopSession.h"
 
 namespace dictaro {
@@ -19,26 +18,8 @@ using desktoptest::TargetWindow;
 using desktoptest::waitUntil;
 using desktoptest::xdotool;
 
-class SystemLogLines final : public platform::log::LogSink {
-public:
-    bool isEnabled(std::string_view, std::string_view, platform::log::LogType) const override { return true; }
-    void write(const platform::log::LogMessage& message) override {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(message.text);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 TEST(HotkeyManager, EachPressRunsTheNewestHandlerOnceAndARefusedGrabIsLogged) {
-    auto systemLog = std::make_shared<SystemLogLines>();
-    auto previousSink = platform::log::setLogSink(systemLog);
+    auto systemLog = testsupport::LogLines::install();
     TargetWindow target(TargetWindow::Options{});
     ASSERT_TRUE(target.waitUntilActive());
 
@@ -67,12 +48,12 @@ TEST(HotkeyManager, EachPressRunsTheNewestHandlerOnceAndARefusedGrabIsLogged) {
     EXPECT_EQ(presses, 3);
     HotkeyManager again;
     again.registerAction(HotkeyManager::Action::toggle, [] {});
-    platform::log::setLogSink(previousSink);
+    systemLog->uninstall();
 
     const std::vector<std::string> expected{"HotkeyManager: registered toggle", "HotkeyManager: registered toggle",
                                             "HotkeyManager: failed to register toggle, status=10",
                                             "HotkeyManager: registered toggle"};
-    EXPECT_EQ(systemLog->lines(), expected);
+    EXPECT_EQ(systemLog->texts(), expected);
 }
 
 TEST(RecordingKeyTap, TakesOnlyItsKeysWhileInstalledAndDropsRepeats) {
