@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/dictation/AppIdentity.h"
+#include "app/formatting/ContextProbe.h"
 #include "platform/clipboard/Pasteboard.h"
 #include "platform/log/SystemLog.h"
 #include "platform/x11/SyntheticKeys.h"
@@ -66,8 +67,7 @@ bool Paster::isDenied(const std::optional<std::string>& bundleIdentifier) {
 
 Paster::Paster(PasteDesktop desktop) : desktop_(std::move(desktop)) {}
 
-PasteOutcome Paster::paste(std::string_view text, const std::optional<platform::RunningApplication>& target,
-                           PasteKeystroke keystroke) {
+PasteOutcome Paster::paste(std::string_view text, const std::optional<platform::RunningApplication>& target) {
     const std::string transcript(trimmed(text));
     if (transcript.empty()) return PasteOutcome::emptyText();
     auto& pasteboard = desktop_.pasteboard;
@@ -96,7 +96,8 @@ PasteOutcome Paster::paste(std::string_view text, const std::optional<platform::
                                         std::string(inClipboard));
     }
     pasteboard.keepServing(settleBeforeKeystroke);
-    if (!desktop_.keys.pasteChord(keystroke == PasteKeystroke::terminal)) {
+    const bool terminal = ContextProbe::kind(target->bundleIdentifier) == ContextProfile::Kind::terminal;
+    if (!desktop_.keys.pasteChord(terminal)) {
         static const platform::log::Logger systemLog("com.pelmaroven.dictaro", "Paster");
         systemLog.log(platform::log::LogType::defaultType, "Paster: failed to send the paste keystroke");
         return PasteOutcome::copiedOnly("The paste keystroke couldn't be sent" + std::string(inClipboard));

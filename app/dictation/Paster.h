@@ -18,9 +18,6 @@ class Workspace;
 
 namespace dictaro {
 
-// The chord that pastes: Ctrl+V, or Ctrl+Shift+V in a terminal.
-enum class PasteKeystroke { standard, terminal };
-
 // The desktop facilities a paste goes through.
 struct PasteDesktop {
     platform::clipboard::Pasteboard& pasteboard;
@@ -30,7 +27,8 @@ struct PasteDesktop {
 };
 
 // Puts a finished transcript into the application that was in front: on the
-// clipboard, the target brought forward, the paste chord typed, and the
+// clipboard, the target brought forward, the paste chord typed (Ctrl+V, or
+// Ctrl+Shift+V into a terminal), and the
 // user's own clipboard put back once the target has taken the text. Whenever
 // the text may not have arrived, it stays on the clipboard and the outcome
 // says so.
@@ -47,8 +45,7 @@ public:
 
     explicit Paster(PasteDesktop desktop);
 
-    PasteOutcome paste(std::string_view text, const std::optional<platform::RunningApplication>& target,
-                       PasteKeystroke keystroke = PasteKeystroke::standard);
+    PasteOutcome paste(std::string_view text, const std::optional<platform::RunningApplication>& target);
 
     // Applications that are never sent synthetic keys.
     static bool isDenied(const std::optional<std::string>& bundleIdentifier);

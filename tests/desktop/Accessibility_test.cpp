@@ -5,7 +5,11 @@
 
 #include <sstream>
 
+#include "app/dictation/AtspiAccessibilityReader.h"
+#include "app/dictation/PasteTarget.h"
+#include "app/formatting/ContextProbe.h"
 #include "platform/process/ChildProcess.h"
+#include "platform/x11/Workspace.h"
 #include "tests/desktop/DesktopSession.h"
 
 namespace platform::accessibility {
@@ -55,6 +59,15 @@ TEST(Accessibility, TrustFollowsTheSessionSwitchAndTheFocusedFieldIsRead) {
     EXPECT_EQ(field->title, "Message body");
     EXPECT_EQ(field->description, "What you want to say");
     EXPECT_FALSE(focusedElement(999'999).has_value()) << "no such process";
+
+    // What the panel and the prompt are told about the field.
+    dictaro::ContextProbe probe(std::make_shared<dictaro::AtspiAccessibilityReader>());
+    const auto application = x11::Workspace().frontmostApplication();
+    const dictaro::ContextProfile profile = probe.detect(application);
+    EXPECT_EQ(dictaro::PasteTarget::from(profile),
+              (dictaro::PasteTarget{"paste_target_app", dictaro::ContextProfile::Kind::generic, "What you want to say"}));
+    EXPECT_EQ(dictaro::PasteTarget::from(probe.detect(std::nullopt)),
+              (dictaro::PasteTarget{"the focused app", dictaro::ContextProfile::Kind::generic, std::nullopt}));
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+#include "app/formatting/FormattingService.h"
+#include "app/formatting/ProviderExchange.h"
+#include "platform/foundation/URL.h"
+
+namespace dictaro {
+
+// Rewrites through a local Ollama server's chat interface, one JSON object a line.
+struct OllamaFormatter final : FormattingService {
+    OllamaFormatter(platform::URL host, std::string model) : host(std::move(host)), model(std::move(model)) {}
+
+    platform::URL host;
+    std::string model;
+    double timeoutInterval = provider::kTimeoutInterval;
+
+    FormattingStream format(const std::string& transcript, const ContextProfile& context) const override;
+
+private:
+    FormattingEnd stream(const std::string& transcript, const ContextProfile& context,
+                         const FormattingStream::Yield& yield) const;
+};
+
+}  // namespace dictaro
