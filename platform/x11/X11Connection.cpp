@@ -31,16 +31,21 @@ int noteError(Display* display, XErrorEvent* event) {
 
 void initialiseXlibOnce() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        XSetErrorHandler(noteError);
-    });
+    std::call_once(once, [] { XInitThreads(); });
+}
+
+// The toolkit puts its own handler in place when it opens its display,
+// which may come after ours; without ours a refused grab would pass for a
+// granted one.
+void installErrorHandler() {
+    XSetErrorHandler(noteError);
 }
 
 }  // namespace
 
 X11Connection::X11Connection() {
     initialiseXlibOnce();
+    installErrorHandler();
     display_ = XOpenDisplay(nullptr);
     if (!display_) {
         const char* name = std::getenv("DISPLAY");
@@ -81,6 +86,7 @@ void X11Connection::startReading(std::function<void(const XEvent&)> onEvent) {
 }
 
 int X11Connection::syncAndTakeError() {
+    installErrorHandler();
     XSync(display_, False);
     // XSync may have pulled events off the socket into Xlib's queue, where
     // the reader's poll cannot see them.
