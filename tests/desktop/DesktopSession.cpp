@@ -47,7 +47,7 @@ std::string clipboardAs(const std::string& mimeType) {
     });
 }
 
-TargetWindow::TargetWindow(Options options) {
+TargetWindow::TargetWindow(Options options) : appId_(options.appId) {
     std::random_device random;
     record_ = std::filesystem::temp_directory_path() / ("dictaro-target-" + std::to_string(random()) + ".txt");
     std::vector<std::string> command{PASTE_TARGET_APP, "--app-id", options.appId, "--record", record_.string(),
@@ -89,7 +89,9 @@ bool TargetWindow::waitUntilActive() {
     platform::x11::Workspace workspace;
     return waitUntil([&] {
         const auto front = workspace.frontmostApplication();
-        return front && front->processIdentifier == pid_;
+        // The window exists a moment before it carries its id; a test reads
+        // both.
+        return front && front->processIdentifier == pid_ && front->bundleIdentifier == appId_;
     });
 }
 

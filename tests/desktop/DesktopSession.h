@@ -60,12 +60,13 @@ public:
 
     pid_t pid() const { return pid_; }
     std::string text() const;
-    // Waits until the window is the active one.
+    // Waits until the window is the active one and carries its id.
     bool waitUntilActive();
     bool waitForText(const std::string& expected);
     void kill();
 
 private:
+    std::string appId_;
     std::filesystem::path record_;
     pid_t pid_ = 0;
 };
