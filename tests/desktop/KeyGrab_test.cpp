@@ -30,12 +30,15 @@ TEST(HotkeyManager, EachPressRunsTheNewestHandlerOnceAndARefusedGrabIsLogged) {
     manager.registerAction(HotkeyManager::Action::toggle, [&] { ++presses; });
     xdotool({"key", "super+alt+m", "super+alt+m"});
     EXPECT_TRUE(waitUntil([&] { return presses == 2; }));
+    // Caps Lock on changes nothing.
+    xdotool({"key", "Caps_Lock", "super+alt+m", "Caps_Lock"});
+    EXPECT_TRUE(waitUntil([&] { return presses == 3; }));
     // Held down, the key repeats; the repeats are not presses.
     xdotool({"keydown", "super+alt+m"});
     desktoptest::keepServing(900ms);
     xdotool({"keyup", "m", "alt", "super"});
     desktoptest::keepServing(300ms);
-    EXPECT_EQ(presses, 3);
+    EXPECT_EQ(presses, 4);
     EXPECT_EQ(firstHandler, 0);
     EXPECT_EQ(target.text(), "") << "the grabbed key reached the focused window";
 
@@ -45,7 +48,7 @@ TEST(HotkeyManager, EachPressRunsTheNewestHandlerOnceAndARefusedGrabIsLogged) {
     manager.unregisterAll();
     xdotool({"key", "super+alt+m"});
     EXPECT_TRUE(target.waitForText("m")) << "the key did not reach the window after unregisterAll";
-    EXPECT_EQ(presses, 3);
+    EXPECT_EQ(presses, 4);
     HotkeyManager again;
     again.registerAction(HotkeyManager::Action::toggle, [] {});
     systemLog->uninstall();
@@ -75,6 +78,7 @@ TEST(RecordingKeyTap, TakesOnlyItsKeysWhileInstalledAndDropsRepeats) {
         {{"r", "Return"}, {K::restart, K::stop}, ""},
         {{"Escape", "shift+Escape", "ctrl+Escape"}, {K::cancel, K::cancel, K::cancel}, ""},
         {{"shift+space", "a", "shift+r", "KP_Enter"}, {}, " aR\n"},
+        {{"Caps_Lock", "space", "Caps_Lock"}, {K::pause}, ""},
     };
     std::vector<K> expected;
     std::string typed;
