@@ -4,8 +4,9 @@
 //
 //   --app-id ID          the application id the window carries
 //   --record FILE        where the text goes
-//   --paste MODE         standard: Ctrl+V pastes (the default); never: no key
-//                        pastes; terminal: only Ctrl+Shift+V pastes
+//   --paste MODE         standard: Ctrl+V pastes (the default); slow: Ctrl+V
+//                        pastes 600 ms later; never: no key pastes;
+//                        terminal: only Ctrl+Shift+V pastes
 //   --own-clipboard TEXT takes the clipboard with TEXT and a small PNG
 //   --secret             marks that clipboard content as a password
 //   --field-name, --field-description TEXT
@@ -20,6 +21,7 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QSaveFile>
+#include <QTimer>
 #include <xcb/xcb.h>
 
 namespace {
@@ -58,6 +60,7 @@ protected:
         if (event->key() == Qt::Key_V && (modifiers & Qt::ControlModifier)) {
             const bool shifted = modifiers & Qt::ShiftModifier;
             if ((mode_ == "standard" && !shifted) || (mode_ == "terminal" && shifted)) paste();
+            if (mode_ == "slow" && !shifted) QTimer::singleShot(600, this, [this] { paste(); });
             return;
         }
         QPlainTextEdit::keyPressEvent(event);

@@ -68,7 +68,7 @@ protected:
 TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextThere) {
     // A terminal pastes on Ctrl+Shift+V alone: "kitty" is known as one, the
     // same window under another id is not, so it is sent Ctrl+V.
-    enum class Target { normal, secretClipboard, neverFetches, terminal, unknownTerminal, killed, denied, none };
+    enum class Target { normal, slow, secretClipboard, neverFetches, terminal, unknownTerminal, killed, denied, none };
     struct Case {
         const char* name;
         Target target;
@@ -80,6 +80,9 @@ TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextTher
     const Case cases[] = {
         {"pasted", Target::normal, "  Hello from the dictation.\n",
          PasteOutcome::Kind::pasted, ""},
+        // Fetches long after the keystroke: the old contents must still be
+        // away by then.
+        {"slow target", Target::slow, "Slowly but surely.", PasteOutcome::Kind::pasted, ""},
         {"over a password", Target::secretClipboard, "not the password",
          PasteOutcome::Kind::pasted, ""},
         {"terminal chord", Target::terminal, "ls -la", PasteOutcome::Kind::pasted, ""},
@@ -109,6 +112,7 @@ TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextTher
 
         TargetWindow::Options options;
         if (c.target == Target::neverFetches) options.paste = "never";
+        if (c.target == Target::slow) options.paste = "slow";
         if (c.target == Target::terminal || c.target == Target::unknownTerminal) options.paste = "terminal";
         if (c.target == Target::terminal) options.appId = "kitty";
         if (c.target == Target::denied) options.appId = "org.gnome.Settings";
