@@ -1,17 +1,10 @@
 #pragma once
 
-#include <optional>
-#include <string>
+#include "platform/x11/RunningApplication.h"
 
 namespace dictaro {
 
 // An application on the desktop, as the focus tracker captured it.
-struct RunningApplication {
-    // The application id: the GTK application id, the desktop file's name,
-    // or the class part of WM_CLASS, whichever the window offers first.
-    std::optional<std::string> bundleIdentifier;
-    std::optional<std::string> localizedName;
-    int processIdentifier = 0;
-};
+using RunningApplication = platform::RunningApplication;
 
 }  // namespace dictaro
