@@ -1,0 +1,111 @@
+#include "speech/decoding/TokenSampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+#include "platform/foundation/NumberFormatting.h"
+#include "speech/decoding/HalfFloatValues.h"
+
+namespace sonoscribe {
+namespace {
+
+// Softmax over the values in place, summed in double.
+void softmax(std::vector<float>& values) {
+    const float peak = *std::max_element(values.begin(), values.end());
+    double sum = 0;
+    for (float& value : values) {
+        value = std::exp(value - peak);
+        sum += value;
+    }
+    for (float& value : values) value = static_cast<float>(value / sum);
+}
+
+}  // namespace
+
+GreedyTokenSampler::GreedyTokenSampler(platform::Float16 temperature, int64_t eotToken, DecodingOptions decodingOptions)
+    : GreedyTokenSampler(temperature, eotToken, std::move(decodingOptions), std::random_device{}()) {}
+
+GreedyTokenSampler::GreedyTokenSampler(platform::Float16 temperature, int64_t eotToken, DecodingOptions decodingOptions,
+                                       uint64_t seed)
+    : temperature(temperature), eotToken(eotToken), decodingOptions(std::move(decodingOptions)), random_(seed) {}
+
+SamplingResult GreedyTokenSampler::update(const std::vector<int64_t>& tokens, const platform::MLMultiArray& logits,
+                                          const std::vector<float>& logProbs) {
+    std::vector<float> probs = widenedValues(logits);
+    if (probs.empty()) throw std::invalid_argument("Cannot sample from empty logits");
+    const float scale = static_cast<float>(temperature);
+    if (scale != 0) {
+        for (float& value : probs) value /= scale;
+    }
+    std::size_t token = 0;
+    if (scale == 0) {
+        token = static_cast<std::size_t>(std::max_element(probs.begin(), probs.end()) - probs.begin());
+        softmax(probs);
+    } else {
+        softmax(probs);
+        // A top-k outside 1 ... vocabulary would draw from nothing or read
+        // past the candidates.
+        const auto k = static_cast<std::size_t>(std::clamp<int64_t>(decodingOptions.topK, 1, static_cast<int64_t>(probs.size())));
+        std::vector<std::size_t> ranked(probs.size());
+        std::iota(ranked.begin(), ranked.end(), std::size_t{0});
+        std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(k), ranked.end(),
+                          [&](std::size_t a, std::size_t b) { return probs[a] > probs[b] || (probs[a] == probs[b] && a < b); });
+        double total = 0;
+        for (std::size_t rank = 0; rank < k; ++rank) total += probs[ranked[rank]];
+        const double threshold = std::uniform_real_distribution<double>(0.0, 1.0)(random_) * total;
+        std::size_t chosen = 0;
+        double running = 0;
+        for (std::size_t rank = 0; rank < k; ++rank) {
+            running += probs[ranked[rank]];
+            if (running > threshold) {
+                chosen = rank;
+                break;
+            }
+        }
+        token = ranked[chosen];
+    }
+    SamplingResult result{tokens, logProbs, false};
+    result.tokens.push_back(static_cast<int64_t>(token));
+    result.logProbs.push_back(std::log(probs[token]));
+    result.completed = static_cast<int64_t>(token) == eotToken;
+    return result;
+}
+
+SamplingResult GreedyTokenSampler::finalize(const std::vector<int64_t>& tokens, const std::vector<float>& logProbs) {
+    SamplingResult result{tokens, logProbs, true};
+    if (tokens.empty() || tokens.back() != eotToken) {
+        result.tokens.push_back(eotToken);
+        result.logProbs.push_back(0.0f);
+    }
+    return result;
+}
+
+BeamSearchTokenSampler::BeamSearchTokenSampler(int64_t beamSize, int64_t eotToken, float patience)
+    : beamSize(beamSize),
+      eotToken(eotToken),
+      patience(patience),
+      maxCandidates(0) {
+    const float candidates = static_cast<float>(beamSize) * patience;
+    if (!(candidates >= 1.0f && candidates < 9.0e18f)) {
+        throw std::invalid_argument("Invalid beam size " + std::to_string(beamSize) + " or patience " +
+                                    platform::description(patience));
+    }
+    maxCandidates = static_cast<int64_t>(candidates);
+}
+
+void BeamSearchTokenSampler::reset() { finishedSequences.clear(); }
+
+SamplingResult BeamSearchTokenSampler::update(const std::vector<int64_t>&, const platform::MLMultiArray&,
+                                              const std::vector<float>&) {
+    throw std::logic_error("Not implemented: update(tokens:logits:logProbs:)");
+}
+
+SamplingResult BeamSearchTokenSampler::finalize(const std::vector<int64_t>&, const std::vector<float>&) {
+    throw std::logic_error("Not implemented: finalize(tokens:logProbs:)");
+}
+
+}  // namespace sonoscribe
