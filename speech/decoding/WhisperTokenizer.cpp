@@ -126,4 +126,14 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnSpaces(const std::vector<int64_
     return result;
 }
 
+std::string languageCode(const WhisperTokenizer& tokenizer, int64_t token) {
+    const std::u32string scalars = platform::text::toScalars(tokenizer.decode({token}));
+    const auto isBracket = [](char32_t scalar) {
+        return Constants::specialTokenCharacters.find(scalar) != std::u32string_view::npos;
+    };
+    const auto first = std::find_if_not(scalars.begin(), scalars.end(), isBracket);
+    const auto last = std::find_if_not(scalars.rbegin(), std::make_reverse_iterator(first), isBracket).base();
+    return platform::text::toUtf8(std::u32string(first, last));
+}
+
 }  // namespace sonoscribe

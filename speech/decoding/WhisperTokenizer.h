@@ -78,4 +78,8 @@ private:
     std::set<int64_t> allLanguageTokens_;
 };
 
+// The code a language token stands for: its text without the brackets of
+// special tokens ("<|de|>" gives "de").
+std::string languageCode(const WhisperTokenizer& tokenizer, int64_t token);
+
 }  // namespace sonoscribe
