@@ -12,7 +12,8 @@ namespace {
 using platform::Float16;
 using platform::MLMultiArray;
 
-constexpr Float16 minusInfinity = -std::numeric_limits<Float16>::infinity();
+// The standard library has no limits for the half type.
+const Float16 minusInfinity = static_cast<Float16>(-std::numeric_limits<float>::infinity());
 
 std::vector<std::vector<int64_t>> rowIndexes(const std::vector<int64_t>& tokens) {
     std::vector<std::vector<int64_t>> indexes;
