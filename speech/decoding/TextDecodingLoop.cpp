@@ -135,6 +135,9 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     // short of the cache's end.
     const int64_t maxTokenCount = cachePositions(*inputs, kvCacheMaxSequenceLength()) - 1;
     const int64_t loopCount = std::min(options.sampleLength, maxTokenCount);
+    // Token texts for the debug lines cost a decode each; only build them
+    // when someone reads them.
+    const bool debugging = Logging::isLoggingEnabled(Logging::LogLevel::debug);
     Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) + " iterations, starting at index " +
                    std::to_string(prefilledIndex));
 
@@ -157,11 +160,11 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                 if (tokenIndex == initialPromptIndex - 1 && currentTokens[index] >= special.timeTokenBegin &&
                     nextToken >= special.timeTokenBegin) {
                     currentTokens[index] = nextToken;
-                    Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
+                    if (debugging) Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
                                    std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
                 } else {
                     nextToken = currentTokens[index];
-                    Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
+                    if (debugging) Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
                                    std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
                 }
             }
@@ -190,7 +193,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             const SamplingResult sampled = sampler.update(currentTokens, *logits, logProbs);
             nextToken = sampled.tokens.back();
             const float nextTokenLogProb = sampled.logProbs.back();
-            Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
+            if (debugging) Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
                            std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
             const double samplingTime = currentAbsoluteTime() - samplingStart;
 
@@ -227,21 +230,26 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             const double kvTime = currentAbsoluteTime() - kvStart;
 
             if (callback) {
-                TranscriptionProgress progress;
-                progress.text = tokens.decode(options.skipSpecialTokens ? textTokens(currentTokens, special.specialTokenBegin)
-                                                                        : currentTokens);
-                progress.tokens = currentTokens;
-                progress.avgLogprob = average(logProbs);
-                progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
                 StepSums reported = sums;
                 reported.predictions += predictionTime;
                 reported.filtering += filteringTime;
                 reported.sampling += samplingTime;
                 reported.kvCaching += kvTime;
                 reported.kvUpdateRuns += 1;
-                progress.timings = timingsOf(reported, firstTokenTime);
-                const bool mayStop = tokenIndex >= initialPromptIndex - 1;
-                platform::Task<void>([callback, progress = std::move(progress), mayStop, flag = earlyStop] {
+                // The report's text and measures are worked out on the
+                // callback's own task, off the decoding path.
+                platform::Task<void>([callback, whisperTokenizer, tokensSoFar = currentTokens, logProbsSoFar = logProbs,
+                                      timings = timingsOf(reported, firstTokenTime), flag = earlyStop,
+                                      skipSpecialTokens = options.skipSpecialTokens,
+                                      mayStop = tokenIndex >= initialPromptIndex - 1]() mutable {
+                    TranscriptionProgress progress;
+                    const int64_t specialTokenBegin = whisperTokenizer->specialTokens().specialTokenBegin;
+                    progress.text = whisperTokenizer->decode(skipSpecialTokens ? textTokens(tokensSoFar, specialTokenBegin)
+                                                                               : tokensSoFar);
+                    progress.avgLogprob = average(logProbsSoFar);
+                    progress.compressionRatio = TextUtilities::compressionRatio(tokensSoFar);
+                    progress.tokens = std::move(tokensSoFar);
+                    progress.timings = timings;
                     const std::optional<bool> goOn = callback(progress);
                     if (goOn.has_value() && !*goOn && mayStop) {
                         Logging::debug("Early stopping");
