@@ -36,11 +36,13 @@ public:
     bool shouldStop() const { return actor_->get(windowUUID_); }
 
     void close() {
-        std::lock_guard guard(mutex_);
-        open_ = false;
-        if (!actor_->remove(windowUUID_)) {
-            Logging::error("Early stop flag not found for window: " + windowUUID_.uuidString());
+        std::optional<bool> removed;
+        {
+            std::lock_guard guard(mutex_);
+            open_ = false;
+            removed = actor_->remove(windowUUID_);
         }
+        if (!removed) Logging::error("Early stop flag not found for window: " + windowUUID_.uuidString());
     }
 
 private:
@@ -101,14 +103,8 @@ int64_t cachePositions(const DecodingInputs& inputs, std::optional<int64_t> desc
 // token.
 std::shared_ptr<MLMultiArray> alignmentFromStart(const std::shared_ptr<MLMultiArray>& weights, int64_t startRow) {
     if (startRow == 0) return weights;
-    const int64_t rows = weights->shape()[0];
-    const int64_t columns = weights->shape()[1];
     auto moved = std::make_shared<MLMultiArray>(weights->shape(), weights->dataType());
-    for (int64_t row = startRow; row < rows; ++row) {
-        for (int64_t column = 0; column < columns; ++column) {
-            setElement(*moved, (row - startRow) * columns + column, elementValue(*weights, row * columns + column));
-        }
-    }
+    copyRows(*weights, startRow, *moved, std::max<int64_t>(weights->shape()[0] - startRow, 0));
     return moved;
 }
 

@@ -54,34 +54,6 @@ std::vector<float> matrixValues(const MLMultiArray& matrix) {
     return values;
 }
 
-// Copies the first rows of `source` into `target` (both matrices with the
-// same number of columns).
-void copyRows(const MLMultiArray& source, MLMultiArray& target, int64_t rows) {
-    const int64_t columns = target.shape()[1];
-    const bool half = source.dataType() == platform::MLMultiArrayDataType::float16 &&
-                      target.dataType() == platform::MLMultiArrayDataType::float16;
-    if (!half) {
-        for (int64_t r = 0; r < rows; ++r) {
-            for (int64_t c = 0; c < columns; ++c) setElement(target, r * columns + c, elementValue(source, r * columns + c));
-        }
-        return;
-    }
-    const auto from = source.buffer<Float16>();
-    const auto to = target.buffer<Float16>();
-    const auto& fromStrides = source.strides();
-    const auto& toStrides = target.strides();
-    for (int64_t r = 0; r < rows; ++r) {
-        if (fromStrides[1] == 1 && toStrides[1] == 1) {
-            std::copy_n(from.data() + r * fromStrides[0], columns, to.data() + r * toStrides[0]);
-            continue;
-        }
-        for (int64_t c = 0; c < columns; ++c) {
-            to[static_cast<std::size_t>(r * toStrides[0] + c * toStrides[1])] =
-                from[static_cast<std::size_t>(r * fromStrides[0] + c * fromStrides[1])];
-        }
-    }
-}
-
 std::string shape(const MLMultiArray& array) {
     std::string text = "[";
     for (std::size_t i = 0; i < array.shape().size(); ++i) text += (i ? ", " : "") + std::to_string(array.shape()[i]);
@@ -291,7 +263,7 @@ std::optional<std::vector<TranscriptionSegment>> SegmentSeeker::addWordTimestamp
     std::vector<WordTiming> words;
     if (tokenCount > 0 && frames > 0) {
         auto rows = celvan::makeMultiArray({tokenCount, frames}, alignmentWeights.dataType(), Float16{0});
-        copyRows(alignmentWeights, *rows, std::min(tokenCount, availableRows));
+        copyRows(alignmentWeights, 0, *rows, std::min(tokenCount, availableRows));
         Logging::debug("Alignment weights shape: " + shape(*rows));
         words = findAlignment(wordTokenIds, *rows, tokenLogProbs, tokenizer, timings);
     }
