@@ -1,7 +1,6 @@
 #include "speech/decoding/ArrayElements.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace sonoscribe {
 namespace {
@@ -70,14 +69,6 @@ void copyRows(const platform::MLMultiArray& source, int64_t firstRow, platform::
             to[static_cast<std::size_t>(toRow + c * toStrides[1])] = from[static_cast<std::size_t>(fromRow + c * fromStrides[1])];
         }
     }
-}
-
-double currentAbsoluteTime() {
-    // Seconds since 1 January 2001, the reference date of the platform's
-    // absolute time.
-    constexpr double referenceDate = 978307200.0;
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(now).count() - referenceDate;
 }
 
 }  // namespace sonoscribe

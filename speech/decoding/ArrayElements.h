@@ -17,7 +17,4 @@ void setElement(platform::MLMultiArray& array, int64_t linearIndex, double value
 // Callers keep the rows inside both.
 void copyRows(const platform::MLMultiArray& source, int64_t firstRow, platform::MLMultiArray& target, int64_t rows);
 
-// Seconds on the clock that stamps pipeline and first-token times.
-double currentAbsoluteTime();
-
 }  // namespace sonoscribe

@@ -8,6 +8,7 @@
 #include "mlcore/foundation/MLModelExtensions.h"
 #include "mlcore/foundation/ModelUtilities.h"
 #include "platform/concurrency/CancellationToken.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/decoding/ArrayElements.h"
 #include "speech/decoding/ModelFeatures.h"
 #include "speech/model/Signposts.h"

@@ -6,6 +6,7 @@
 #include "mlcore/foundation/FoundationExtensions.h"
 #include "platform/concurrency/Task.h"
 #include "platform/foundation/UUID.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/decoding/ArrayElements.h"
 #include "speech/decoding/TextDecoder.h"
 #include "speech/decoding/TextUtilities.h"
