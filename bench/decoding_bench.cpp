@@ -153,12 +153,12 @@ int main() {
     }
 
     // A whole window played by the scripted decoder at base sizes.
-    testsupport::ScriptedDecoder spec;
-    spec.dims = dims;
-    spec.script = {tokenizer->specialTokens().startOfTranscriptToken, tokenizer->specialTokens().timeTokenBegin};
-    spec.script.insert(spec.script.end(), spoken.begin(), spoken.begin() + 221);
+    testsupport::ScriptedDecoder decoderModel;
+    decoderModel.dims = dims;
+    decoderModel.script = {tokenizer->specialTokens().startOfTranscriptToken, tokenizer->specialTokens().timeTokenBegin};
+    decoderModel.script.insert(decoderModel.script.end(), spoken.begin(), spoken.begin() + 221);
     TextDecoder scripted;
-    scripted.loadModel(urlOf(spec.write(folder.path() / "Scripted.mlmodelc")), platform::MLComputeUnits::cpuOnly, false);
+    scripted.loadModel(urlOf(decoderModel.write(folder.path() / "Scripted.mlmodelc")), platform::MLComputeUnits::cpuOnly, false);
     scripted.setTokenizer(tokenizer);
     std::vector<double> tokensPerSecond;
     for (int round = 0; round < 3; ++round) {
