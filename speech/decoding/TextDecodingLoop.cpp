@@ -157,12 +157,16 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                 if (tokenIndex == initialPromptIndex - 1 && currentTokens[index] >= special.timeTokenBegin &&
                     nextToken >= special.timeTokenBegin) {
                     currentTokens[index] = nextToken;
-                    if (debugging) Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
-                                   std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    if (debugging) {
+                        Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
+                                       std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    }
                 } else {
                     nextToken = currentTokens[index];
-                    if (debugging) Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
-                                   std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    if (debugging) {
+                        Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
+                                       std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    }
                 }
             }
             setElement(*inputs->inputIds(), 0, static_cast<double>(nextToken));
@@ -190,8 +194,10 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             const SamplingResult sampled = sampler.update(currentTokens, *logits, logProbs);
             nextToken = sampled.tokens.back();
             const float nextTokenLogProb = sampled.logProbs.back();
-            if (debugging) Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
-                           std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+            if (debugging) {
+                Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
+                               std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+            }
             const double samplingTime = currentAbsoluteTime() - samplingStart;
 
             isFirstTokenLogProbTooLow = tokenIndex == prefilledIndex && options.firstTokenLogProbThreshold &&
@@ -274,7 +280,12 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     }
 
     std::optional<DecodingCache> cache = DecodingCache{inputs->keyCache, inputs->valueCache, nullptr};
-    const SamplingResult final = sampler.finalize(currentTokens, logProbs);
+    SamplingResult final = sampler.finalize(currentTokens, logProbs);
+    // A sampler of the caller's that returns no tokens, or fewer
+    // log-probabilities than tokens, gets the end token and 0 for the rest
+    // rather than a read past its lists.
+    if (final.tokens.empty()) final.tokens.push_back(special.endToken);
+    final.logProbs.resize(final.tokens.size(), 0.0f);
     const auto positionOf = [&](int64_t token) -> std::optional<std::size_t> {
         const auto found = std::find(final.tokens.begin(), final.tokens.end(), token);
         if (found == final.tokens.end()) return std::nullopt;
