@@ -160,6 +160,7 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
 
     const double samplingStart = currentAbsoluteTime();
     const SamplingResult sampled = sampler.update(tokens, *logits, logProbs);
+    if (sampled.tokens.empty()) throw WhisperError::decodingFailed("Language detection failed");
     const double samplingTime = currentAbsoluteTime() - samplingStart;
 
     DecodingResult result;

@@ -192,6 +192,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
 
             const double samplingStart = currentAbsoluteTime();
             const SamplingResult sampled = sampler.update(currentTokens, *logits, logProbs);
+            if (sampled.tokens.empty() || sampled.logProbs.empty()) throw WhisperError::decodingFailed("Decoding failed");
             nextToken = sampled.tokens.back();
             const float nextTokenLogProb = sampled.logProbs.back();
             if (debugging) {
