@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -137,6 +138,7 @@ TEST(TextDecodingLoop, AnUnlikelyFirstTokenEndsTheWindowAndAsksForFallback) {
             EXPECT_EQ(result.fallback->fallbackReason, "firstTokenLogProbThreshold");
             // Stopped before any token was kept: its first-token time never came.
             EXPECT_EQ(result.tokens, (std::vector<int64_t>{special.startOfTranscriptToken, special.noTimestampsToken, special.endToken}));
+            EXPECT_EQ(result.timings->firstTokenTime, std::numeric_limits<double>::max());
         }
     }
 }
