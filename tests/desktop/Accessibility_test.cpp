@@ -11,6 +11,7 @@
 #include "platform/process/ChildProcess.h"
 #include "platform/x11/Workspace.h"
 #include "tests/desktop/DesktopSession.h"
+#include "tests/support/TempDirectory.h"
 
 namespace platform::accessibility {
 namespace {
@@ -18,10 +19,13 @@ namespace {
 using desktoptest::TargetWindow;
 
 // A private session bus for this process and the programs it starts; the
-// accessibility bus is started on it by activation.
+// accessibility bus is started on it by activation. The switch is kept in the
+// desktop settings under the configuration folder, so the bus gets a fresh one
+// and finds accessibility off whatever an earlier run left behind.
 class PrivateSessionBus {
 public:
     PrivateSessionBus() {
+        ::setenv("XDG_CONFIG_HOME", configHome_.path().c_str(), 1);
         const auto printed = ChildProcess::output(
             {"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"});
         std::istringstream lines(printed.value_or(""));
@@ -37,6 +41,7 @@ public:
     bool started() const { return started_; }
 
 private:
+    testsupport::TempDirectory configHome_;
     pid_t pid_ = 0;
     bool started_ = false;
 };
