@@ -78,7 +78,8 @@ double sgemmGflops(int m, int n, int k) {
 // weight once cannot beat. Median of rounds over a buffer larger than cache.
 double weightReadMs(size_t bytes) {
     const size_t threads = std::thread::hardware_concurrency();
-    std::vector<uint16_t> weights(bytes / 2, 0x3c00);
+    // Read as 64-bit words, so that the sum keeps up with memory.
+    std::vector<uint64_t> weights(bytes / 8, 0x3c003c003c003c00);
     std::vector<double> times;
     for (int round = 0; round < 7; ++round) {
         std::vector<uint64_t> sums(threads);
