@@ -73,6 +73,75 @@ double sgemmGflops(int m, int n, int k) {
     return best;
 }
 
+// Time to read `bytes` of fp16 weights once, summed on the workers' count of
+// threads as a decoder step reads them: the bound a step that reads each
+// weight once cannot beat. Median of rounds over a buffer larger than cache.
+double weightReadMs(size_t bytes) {
+    const size_t threads = std::thread::hardware_concurrency();
+    // Read as 64-bit words, so that the sum keeps up with memory.
+    std::vector<uint64_t> weights(bytes / 8, 0x3c003c003c003c00);
+    std::vector<double> times;
+    for (int round = 0; round < 7; ++round) {
+        std::vector<uint64_t> sums(threads);
+        const auto start = Clock::now();
+        std::vector<std::thread> workers;
+        for (size_t t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                const size_t begin = weights.size() * t / threads, end = weights.size() * (t + 1) / threads;
+                uint64_t sum = 0;
+                for (size_t i = begin; i < end; ++i) sum += weights[i];
+                sums[t] = sum;
+            });
+        }
+        for (auto& worker : workers) worker.join();
+        times.push_back(milliseconds(start));
+        if (sums.front() == 1) std::printf("unexpected\n");
+    }
+    return median(times);
+}
+
+// One decoder step's fp16 weights: per layer the self- and cross-attention
+// projections, the MLP, and once the token embedding the logits read.
+size_t decoderWeightBytes(const testsupport::TrioDimensions& d) {
+    const size_t w = static_cast<size_t>(d.width);
+    const size_t perLayer = 4 * w * w + 2 * w * w + 2 * 4 * w * w;  // self q/k/v/out, cross q/out, MLP
+    return 2 * (perLayer * static_cast<size_t>(d.decoderLayers) + static_cast<size_t>(d.vocabulary) * w);
+}
+
+// Runs `decoder` token by token over a 224-slot cache; returns each step's time.
+std::vector<double> decodeSteps(RuntimeModel& decoder, const testsupport::TrioDimensions& dims, const Tensor& embeds) {
+    const int64_t e = dims.cacheWidth(), s = dims.cacheSlots;
+    Tensor keyCache(DataType::Float16, {1, e, 1, s}), valueCache(DataType::Float16, {1, e, 1, s});
+    std::vector<int32_t> updateMask(static_cast<size_t>(s), 0);
+    std::vector<float> paddingMask(static_cast<size_t>(s), -10000.0f);
+    updateMask[0] = 1;
+    paddingMask[0] = 0;
+    std::vector<double> stepTimes;
+    for (int32_t p = 0; p < 24; ++p) {
+        const auto start = Clock::now();
+        const auto out = decoder.predict({
+            {"input_ids", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{50257 + p})},
+            {"cache_length", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{p})},
+            {"key_cache", keyCache},
+            {"value_cache", valueCache},
+            {"kv_cache_update_mask", Tensor::of(DataType::Int32, {1, s}, updateMask)},
+            {"encoder_output_embeds", embeds},
+            {"decoder_key_padding_mask", Tensor::of(DataType::Float16, {1, s}, paddingMask)},
+        });
+        stepTimes.push_back(milliseconds(start));
+        const auto* keys = out.at("key_cache_updates").data<platform::Float16>();
+        const auto* values = out.at("value_cache_updates").data<platform::Float16>();
+        for (int64_t c = 0; c < e; ++c) {
+            keyCache.mutableData<platform::Float16>()[c * s + p] = keys[c];
+            valueCache.mutableData<platform::Float16>()[c * s + p] = values[c];
+        }
+        paddingMask[static_cast<size_t>(p + 1)] = 0;
+        updateMask[static_cast<size_t>(p)] = 0;
+        updateMask[static_cast<size_t>(p + 1)] = 1;
+    }
+    return stepTimes;
+}
+
 }  // namespace
 
 int main() {
@@ -108,41 +177,21 @@ int main() {
         encoderTimes.push_back(milliseconds(start));
     }
 
-    const int64_t e = dims.cacheWidth(), s = dims.cacheSlots;
-    Tensor keyCache(DataType::Float16, {1, e, 1, s}), valueCache(DataType::Float16, {1, e, 1, s});
-    std::vector<int32_t> updateMask(static_cast<size_t>(s), 0);
-    std::vector<float> paddingMask(static_cast<size_t>(s), -10000.0f);
-    updateMask[0] = 1;
-    paddingMask[0] = 0;
-    std::vector<double> stepTimes;
-    for (int32_t p = 0; p < 24; ++p) {
-        start = Clock::now();
-        const auto out = decoder->predict({
-            {"input_ids", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{50257 + p})},
-            {"cache_length", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{p})},
-            {"key_cache", keyCache},
-            {"value_cache", valueCache},
-            {"kv_cache_update_mask", Tensor::of(DataType::Int32, {1, s}, updateMask)},
-            {"encoder_output_embeds", embeds},
-            {"decoder_key_padding_mask", Tensor::of(DataType::Float16, {1, s}, paddingMask)},
-        });
-        stepTimes.push_back(milliseconds(start));
-        const auto* keys = out.at("key_cache_updates").data<platform::Float16>();
-        const auto* values = out.at("value_cache_updates").data<platform::Float16>();
-        for (int64_t c = 0; c < e; ++c) {
-            keyCache.mutableData<platform::Float16>()[c * s + p] = keys[c];
-            valueCache.mutableData<platform::Float16>()[c * s + p] = values[c];
-        }
-        paddingMask[static_cast<size_t>(p + 1)] = 0;
-        updateMask[static_cast<size_t>(p)] = 0;
-        updateMask[static_cast<size_t>(p + 1)] = 1;
-    }
+    const std::vector<double> stepTimes = decodeSteps(*decoder, dims, embeds);
     const double residentAfter = residentMegabytes();
 
     const double encoderMs = median(encoderTimes);
     const double encoderGflops = encoderFlops(dims) / (encoderMs / 1000.0) / 1e9;
     const int w = static_cast<int>(dims.width), t = static_cast<int>(dims.encoderFrames);
     const double sgemm = std::min(sgemmGflops(w, t, w), sgemmGflops(4 * w, t, w));
+
+    // The same decoder written with matmul logits and matmul/softmax/matmul
+    // attention, loaded after the resident figure is taken.
+    testsupport::writeTextDecoder(dir.path() / "MatmulDecoder.mlmodelc", dims, 2, testsupport::ProductForm::matmul);
+    auto matmulDecoder = RuntimeModel::load(dir.path() / "MatmulDecoder.mlmodelc");
+    const std::vector<double> matmulStepTimes = decodeSteps(*matmulDecoder, dims, embeds);
+    const double stepMs = median(stepTimes), matmulStepMs = median(matmulStepTimes);
+    const double readMs = weightReadMs(decoderWeightBytes(dims));
 
     std::printf("trio load: %.0f ms\n", loadMs);
     std::printf("mel_ms: %.2f\n", median(melTimes));
@@ -153,7 +202,12 @@ int main() {
     // The first step of a window also projects the encoder output for the
     // cross-attention; the steps after it carry that over.
     std::printf("decoder_first_step_ms: %.2f\n", stepTimes.front());
-    std::printf("decoder_step_ms: %.2f\n", median(stepTimes));
+    std::printf("decoder_step_ms: %.2f\n", stepMs);
+    std::printf("decoder_first_step_over_step: %.2f\n", stepTimes.front() / stepMs);
+    std::printf("decoder_weight_read_ms: %.2f\n", readMs);
+    std::printf("decoder_step_over_weight_read: %.2f\n", stepMs / readMs);
+    std::printf("decoder_step_ms_matmul_form: %.2f\n", matmulStepMs);
+    std::printf("matmul_form_over_linear_form: %.2f\n", matmulStepMs / stepMs);
     std::printf("trio_resident_mb: %.0f\n", residentAfter - before);
     return 0;
 }

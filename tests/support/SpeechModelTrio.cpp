@@ -19,9 +19,11 @@ const DataType f16 = DataType::Float16;
 // programs that name their weights alike share them.
 class Emitter {
 public:
-    Emitter(ModelBundleWriter& writer, uint32_t seed) : w(writer), seed_(seed) {}
+    Emitter(ModelBundleWriter& writer, uint32_t seed, ProductForm productForm = ProductForm::linearEinsum)
+        : w(writer), form(productForm), seed_(seed) {}
 
     ModelBundleWriter& w;
+    const ProductForm form;
 
     std::string fresh(const std::string& base) { return base + "_" + std::to_string(next_++); }
 
@@ -76,9 +78,12 @@ public:
     // Multi-head attention in the [1, C, 1, S] layout with the einsum forms of
     // real exports. `mask`, when given, is [1, keys, 1, queries] and added to the
     // scores; `weights` receives the softmaxed [1, keys, H, queries] scores.
+    // In the matmul form the mask is [1, 1, queries, keys] and the weights
+    // [1, H, queries, keys].
     std::string attention(const std::string& q, const std::string& k, const std::string& v, const std::string& mask,
                           int64_t width, int64_t heads, int64_t queries, int64_t keys, std::string* weights = nullptr) {
         const int64_t dh = width / heads;
+        if (form == ProductForm::matmul) return matmulAttention(q, k, v, mask, width, heads, queries, keys, weights);
         const auto qh = op("reshape", {{"x", q}, {"shape", w.ints({1, heads, dh, queries})}}, f16, {1, heads, dh, queries});
         const auto qt = op("transpose", {{"x", qh}, {"perm", w.ints({0, 2, 1, 3})}}, f16, {1, dh, heads, queries});
         const auto kh = op("reshape", {{"x", k}, {"shape", w.ints({1, heads, dh, keys})}}, f16, {1, heads, dh, keys});
@@ -96,6 +101,23 @@ public:
                               f16, {1, dh, heads, queries});
         const auto back = op("transpose", {{"x", mixed}, {"perm", w.ints({0, 2, 1, 3})}}, f16, {1, heads, dh, queries});
         return op("reshape", {{"x", back}, {"shape", w.ints({1, width, 1, queries})}}, f16, {1, width, 1, queries});
+    }
+
+    std::string matmulAttention(const std::string& q, const std::string& k, const std::string& v, const std::string& mask,
+                                int64_t width, int64_t heads, int64_t queries, int64_t keys, std::string* weights) {
+        const int64_t dh = width / heads;
+        const Shape scoreShape{1, heads, queries, keys};
+        const auto qh = op("reshape", {{"x", q}, {"shape", w.ints({1, heads, dh, queries})}}, f16, {1, heads, dh, queries});
+        const auto qt = op("transpose", {{"x", qh}, {"perm", w.ints({0, 1, 3, 2})}}, f16, {1, heads, queries, dh});
+        const auto kh = op("reshape", {{"x", k}, {"shape", w.ints({1, heads, dh, keys})}}, f16, {1, heads, dh, keys});
+        const auto scores = op("matmul", {{"x", qt}, {"y", kh}}, f16, scoreShape);
+        auto scaled = op("mul", {{"x", scores}, {"y", w.scalar(f16, 1.0 / std::sqrt(static_cast<double>(dh)))}}, f16, scoreShape);
+        if (!mask.empty()) scaled = op("add", {{"x", scaled}, {"y", mask}}, f16, scoreShape);
+        const auto probs = op("softmax", {{"x", scaled}, {"axis", w.scalar(DataType::Int32, -1)}}, f16, scoreShape);
+        if (weights) *weights = probs;
+        const auto vh = op("reshape", {{"x", v}, {"shape", w.ints({1, heads, dh, keys})}}, f16, {1, heads, dh, keys});
+        const auto mixed = op("matmul", {{"x", vh}, {"y", probs}, {"transpose_y", w.boolean(true)}}, f16, {1, heads, dh, queries});
+        return op("reshape", {{"x", mixed}, {"shape", w.ints({1, width, 1, queries})}}, f16, {1, width, 1, queries});
     }
 
     std::string mlp(const std::string& x, const std::string& name, int64_t width, int64_t length) {
@@ -296,16 +318,21 @@ std::string finalLogits(Emitter& e, const TrioDimensions& dims, const std::strin
     const auto rows = e.op("transpose", {{"x", flat}, {"perm", w.ints({1, 0})}}, f16, {queries, d});
     // The output projection is the token embedding itself, stored once.
     const auto projection = w.shareConstant("token_embedding_projection", "token_embedding");
-    const auto logits = e.op("linear", {{"x", rows}, {"weight", projection}}, f16, {queries, dims.vocabulary});
+    const auto logits = e.form == ProductForm::matmul
+                            ? e.op("matmul", {{"x", rows}, {"y", projection}, {"transpose_y", w.boolean(true)}}, f16,
+                                   {queries, dims.vocabulary})
+                            : e.op("linear", {{"x", rows}, {"weight", projection}}, f16, {queries, dims.vocabulary});
     return e.op("reshape", {{"x", logits}, {"shape", w.ints({1, queries, dims.vocabulary})}}, f16, {1, queries, dims.vocabulary},
                 output);
 }
 
 }  // namespace
 
-std::filesystem::path writeTextDecoder(const std::filesystem::path& bundle, const TrioDimensions& dims, uint32_t seed) {
+std::filesystem::path writeTextDecoder(const std::filesystem::path& bundle, const TrioDimensions& dims, uint32_t seed,
+                                       ProductForm form) {
     ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
-    Emitter e(w, seed);
+    Emitter e(w, seed, form);
+    const bool matmul = form == ProductForm::matmul;
     const int64_t d = dims.width, s = dims.cacheSlots, layers = dims.decoderLayers, width = dims.cacheWidth();
     w.input("input_ids", DataType::Int32, {1});
     w.input("cache_length", DataType::Int32, {1});
@@ -328,7 +355,8 @@ std::filesystem::path writeTextDecoder(const std::filesystem::path& bundle, cons
     const auto updateMask = e.op("cast", {{"x", "kv_cache_update_mask"}, {"dtype", w.text("fp16")}}, f16, {1, s});
     const auto slot = e.op("reshape", {{"x", updateMask}, {"shape", w.ints({1, 1, 1, s})}}, f16, {1, 1, 1, s});
     const auto keep = e.op("sub", {{"x", w.scalar(f16, 1.0)}, {"y", slot}}, f16, {1, 1, 1, s});
-    const auto padding = e.op("reshape", {{"x", "decoder_key_padding_mask"}, {"shape", w.ints({1, s, 1, 1})}}, f16, {1, s, 1, 1});
+    const Shape paddingShape = matmul ? Shape{1, 1, 1, s} : Shape{1, s, 1, 1};
+    const auto padding = e.op("reshape", {{"x", "decoder_key_padding_mask"}, {"shape", w.ints(paddingShape)}}, f16, paddingShape);
     std::vector<ModelBundleWriter::Output> keyParts, valueParts;
     for (int64_t l = 0; l < layers; ++l) {
         keyParts.push_back({"key_cache_layer" + std::to_string(l), f16, {1, d, 1, s}});
@@ -358,8 +386,9 @@ std::filesystem::path writeTextDecoder(const std::filesystem::path& bundle, cons
          "key_cache_updates");
     e.op("concat", {{"values", ModelBundleWriter::tuple(values)}, {"axis", w.scalar(DataType::Int32, 1)}}, f16, {1, width, 1, 1},
          "value_cache_updates");
-    const auto averaged = e.op("reduce_mean", {{"x", crossWeights}, {"axes", w.ints({2})}, {"keep_dims", w.boolean(false)}}, f16,
-                               {1, dims.encoderFrames, 1});
+    // Averaged over the heads.
+    const auto averaged = e.op("reduce_mean", {{"x", crossWeights}, {"axes", w.ints({matmul ? 1 : 2})}, {"keep_dims", w.boolean(false)}},
+                               f16, matmul ? Shape{1, 1, dims.encoderFrames} : Shape{1, dims.encoderFrames, 1});
     e.op("reshape", {{"x", averaged}, {"shape", w.ints({1, dims.encoderFrames})}}, f16, {1, dims.encoderFrames},
          "alignment_heads_weights");
     finalLogits(e, dims, x, 1, "logits");

@@ -31,12 +31,18 @@ struct TrioDimensions {
 // Slaney-style triangles for 16 kHz audio.
 std::vector<float> melFilters(const TrioDimensions& dims);
 
+// How a decoder writes its products: `linear` logits and einsum attention, or
+// the matmul forms other converters write (the logits a matmul against the
+// token embedding, attention as matmul, softmax, matmul). Both compute the same.
+enum class ProductForm { linearEinsum, matmul };
+
 // Each writes one complete bundle and returns its folder.
 std::filesystem::path writeMelSpectrogram(const std::filesystem::path& bundle, const TrioDimensions& dims);
 std::filesystem::path writeAudioEncoder(const std::filesystem::path& bundle, const TrioDimensions& dims, uint32_t seed);
 // The decoder as the engine drives it: one token per prediction with the
 // key-value cache passed in and the new entries passed out.
-std::filesystem::path writeTextDecoder(const std::filesystem::path& bundle, const TrioDimensions& dims, uint32_t seed);
+std::filesystem::path writeTextDecoder(const std::filesystem::path& bundle, const TrioDimensions& dims, uint32_t seed,
+                                       ProductForm form = ProductForm::linearEinsum);
 // The same decoder weights (same seed) run over `tokens` positions at once with
 // a causal mask and no cache: "input_ids" [tokens] to "logits" [1, tokens, V].
 std::filesystem::path writeFullSequenceDecoder(const std::filesystem::path& bundle, const TrioDimensions& dims,

@@ -15,7 +15,27 @@ struct Equation {
     std::string x, y, out;
 };
 
-std::optional<Equation> equationOf(const Node& node) {
+bool flag(const Node& node, const char* name) {
+    const auto found = node.parameters.find(name);
+    return found != node.parameters.end() && found->second.isTensor() && found->second.tensor().count() == 1 &&
+           found->second.tensor().number(0) != 0;
+}
+
+// A matmul of two operands of one rank as the einsum it is: the batch
+// dimensions shared, "mk,kn->mn" on the last two (swapped where transposed).
+std::optional<Equation> matmulEquation(const Graph& graph, const Node& node) {
+    if (node.inputs.size() != 2 || node.outputs.size() != 1) return std::nullopt;
+    const size_t rank = graph.values[static_cast<size_t>(node.inputs[0])].type.shape.size();
+    if (rank < 2 || rank > 10 || graph.values[static_cast<size_t>(node.inputs[1])].type.shape.size() != rank) {
+        return std::nullopt;
+    }
+    const std::string batch = std::string("abcdefgh").substr(0, rank - 2);
+    return Equation{batch + (flag(node, "transpose_x") ? "km" : "mk"), batch + (flag(node, "transpose_y") ? "nk" : "kn"),
+                    batch + "mn"};
+}
+
+std::optional<Equation> equationOf(const Graph& graph, const Node& node) {
+    if (node.op == "matmul") return matmulEquation(graph, node);
     if (node.op != "einsum" || node.inputs.size() != 2 || node.outputs.size() != 1) return std::nullopt;
     const auto found = node.parameters.find("equation");
     if (found == node.parameters.end() || !found->second.isString()) return std::nullopt;
@@ -112,7 +132,7 @@ private:
         const Node& softmax = graph_.nodes[match.softmax];
         const auto rank = static_cast<int64_t>(value(softmax.outputs.front()).type.shape.size());
         const int64_t axis = *axisOf(softmax);
-        return equationOf(graph_.nodes[match.scores])->out[static_cast<size_t>(axis < 0 ? axis + rank : axis)];
+        return equationOf(graph_, graph_.nodes[match.scores])->out[static_cast<size_t>(axis < 0 ? axis + rank : axis)];
     }
 
     // einsum(·, softmax(add(mul(einsum(q, k), scale), mask))), the mul and the
@@ -120,7 +140,7 @@ private:
     // the mask too.
     std::optional<Match> matchAt(size_t n) const {
         const Node& sum = graph_.nodes[n];
-        if (!equationOf(sum)) return std::nullopt;
+        if (!equationOf(graph_, sum)) return std::nullopt;
         for (size_t side = 0; side < 2; ++side) {
             Match match;
             match.sum = n;
@@ -151,7 +171,7 @@ private:
                 current = inputs[1 - constantSide];
                 node = soleProducer(current);
             }
-            if (!node || !equationOf(graph_.nodes[*node])) continue;
+            if (!node || !equationOf(graph_, graph_.nodes[*node])) continue;
             match.scores = *node;
             return match;
         }
@@ -160,7 +180,7 @@ private:
 
     bool scoresSide(int id) const {
         const auto node = soleProducer(id);
-        return node && (graph_.nodes[*node].op == "mul" || equationOf(graph_.nodes[*node]));
+        return node && (graph_.nodes[*node].op == "mul" || equationOf(graph_, graph_.nodes[*node]));
     }
 
     static std::optional<std::vector<int64_t>> permutation(const Node& transpose, size_t rank) {
@@ -245,7 +265,7 @@ private:
     std::optional<Fusion> planOf(const Match& match) const {
         const Node& scoresNode = graph_.nodes[match.scores];
         const Node& sumNode = graph_.nodes[match.sum];
-        const Equation first = *equationOf(scoresNode), second = *equationOf(sumNode);
+        const Equation first = *equationOf(graph_, scoresNode), second = *equationOf(graph_, sumNode);
         const Shape& scores = value(scoresNode.outputs.front()).type.shape;
         for (int id : {scoresNode.inputs[0], scoresNode.inputs[1], match.values, sumNode.outputs.front()}) {
             if (!isFloat(value(id).type.dataType) || !isConcrete(value(id).type.shape)) return std::nullopt;

@@ -4,8 +4,9 @@
 
 namespace platform::coreml::runtime {
 
-// Replaces attention written out as einsum, a scale by a constant, an
-// optional mask added, softmax over the keys and a second einsum with one
+// Replaces attention written out as einsum (or matmul), a scale by a
+// constant, an optional mask added, softmax over the keys and a second einsum
+// (or matmul) with one
 // fused node, when the scores in between have no other reader. A 30-second
 // encoder window otherwise writes and reads its [1500, 8, 1500] scores three
 // times per layer. Transposes that only move heads into place for the

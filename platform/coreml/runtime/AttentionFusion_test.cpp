@@ -86,6 +86,7 @@ struct Case {
     bool returnProbabilities;
     bool maskBeforeScale;
     bool fused;
+    bool matmul = false;  // heads first, written as matmul, softmax, matmul
 };
 
 struct Program {
@@ -107,7 +108,9 @@ Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
         w.op("transpose", {{"x", "vh"}, {"perm", w.ints({0, 2, 1, 3})}}, {{"v", t, {1, D, H, K}}});
     }
     const Shape scores = c.channels ? Shape{1, K, H, c.queries} : Shape{1, H, c.queries, K};
-    if (c.channels) {
+    if (c.matmul) {
+        w.op("matmul", {{"x", "q"}, {"y", "k"}, {"transpose_y", w.boolean(true)}}, {{"scores", t, scores}});
+    } else if (c.channels) {
         w.op("einsum", {{"values", ModelBundleWriter::tuple({"q", "k"})}, {"equation", w.text("bchq,bkhc->bkhq")}},
              {{"scores", t, scores}});
     } else {
@@ -127,6 +130,9 @@ Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
         w.op("einsum", {{"values", ModelBundleWriter::tuple({"v", "p"})}, {"equation", w.text("bchk,bkhq->bchq")}},
              {{c.transposes ? "mixed" : "out", t, {1, D, H, c.queries}}});
         if (c.transposes) w.op("transpose", {{"x", "mixed"}, {"perm", w.ints({0, 2, 3, 1})}}, {{"out", t, l.output}});
+    } else if (c.matmul) {
+        w.op("softmax", {{"x", "logits"}, {"axis", w.scalar(DataType::Int32, -1)}}, {{"p", t, scores}});
+        w.op("matmul", {{"x", "p"}, {"y", "v"}}, {{"out", t, l.output}});
     } else {
         w.op("softmax", {{"x", "logits"}}, {{"p", t, scores}});
         w.op("einsum", {{"values", ModelBundleWriter::tuple({"p", "v"})}, {"equation", w.text("bhqk,bhkd->bhqd")}},
@@ -136,6 +142,7 @@ Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
     if (c.returnProbabilities) w.output("p");
     std::vector<float> mask = pattern(countOf(l.mask), 4);
     for (size_t i = 0; i < mask.size(); i += 5) mask[i] = -10000.0f;
+    for (size_t i = 3; c.matmul && i < mask.size(); i += 7) mask[i] = -INFINITY;
     const std::string suffix = c.transposes ? "h" : "";
     return Program{w.write(folder / (std::string(c.name) + ".mlmodelc")),
                    {{"q" + suffix, Tensor::of(t, l.query, pattern(countOf(l.query), 1))},
@@ -191,6 +198,9 @@ TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
         {"probabilities also returned", true, false, 37, DataType::Float16, true, false, false},
         {"mask scaled too", false, false, 21, DataType::Float32, false, true, false},
         {"single query", true, false, 1, DataType::Float16, false, false, false},
+        {"matmul form fp32", false, false, 37, DataType::Float32, false, false, true, true},
+        {"matmul form fp16", false, false, 37, DataType::Float16, false, false, true, true},
+        {"matmul form, probabilities also returned", false, false, 37, DataType::Float32, true, false, false, true},
     };
     testsupport::TempDirectory dir;
     for (const auto& c : cases) {

@@ -107,10 +107,11 @@ TEST(SpeechModelTrio, DecoderDescribesTheCacheContract) {
     for (const auto& [name, declared] : outputs) EXPECT_EQ(declared.dataType, DataType::Float16) << name;
 }
 
+// Both product forms, each against the full pass, and the matmul form's
+// logits against the linear form's step by step.
 TEST(SpeechModelTrio, StepwiseDecodingWithTheCacheMatchesOneFullPass) {
     Decoding d;
     const auto tokens = static_cast<int64_t>(d.tokens.size());
-    auto stepwise = RuntimeModel::load(testsupport::writeTextDecoder(d.dir.path() / "TextDecoder.mlmodelc", d.dims, 3));
     auto full = RuntimeModel::load(testsupport::writeFullSequenceDecoder(d.dir.path() / "Full.mlmodelc", d.dims, 3, tokens));
 
     const auto reference = full->predict({{"input_ids", Tensor::of(DataType::Int32, {tokens}, d.tokens)},
@@ -122,44 +123,58 @@ TEST(SpeechModelTrio, StepwiseDecodingWithTheCacheMatchesOneFullPass) {
     // marked for writing; after each step the new entries go into the slot,
     // the next slot opens and the update mark moves on.
     const int64_t e = d.dims.cacheWidth(), s = d.dims.cacheSlots, v = d.dims.vocabulary;
-    Tensor keyCache(DataType::Float16, {1, e, 1, s}), valueCache(DataType::Float16, {1, e, 1, s});
-    std::vector<int32_t> updateMask(static_cast<size_t>(s), 0);
-    std::vector<float> paddingMask(static_cast<size_t>(s), -10000.0f);
-    updateMask[0] = 1;
-    paddingMask[0] = 0;
-    float worst = 0;
-    for (int64_t p = 0; p < tokens; ++p) {
-        const auto out = stepwise->predict({
-            {"input_ids", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{d.tokens[static_cast<size_t>(p)]})},
-            {"cache_length", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{static_cast<int32_t>(p)})},
-            {"key_cache", keyCache},
-            {"value_cache", valueCache},
-            {"kv_cache_update_mask", Tensor::of(DataType::Int32, {1, s}, updateMask)},
-            {"encoder_output_embeds", d.encoderOutput},
-            {"decoder_key_padding_mask", Tensor::of(DataType::Float16, {1, s}, paddingMask)},
-        });
-        const auto logits = out.at("logits").toFloats();
-        for (int64_t i = 0; i < v; ++i) {
-            const float expected = reference[static_cast<size_t>(p * v + i)];
-            worst = std::max(worst, std::fabs(logits[static_cast<size_t>(i)] - expected) / (1 + std::fabs(expected)));
+    std::vector<std::vector<float>> linearLogits;
+    for (const auto form : {testsupport::ProductForm::linearEinsum, testsupport::ProductForm::matmul}) {
+        const bool matmul = form == testsupport::ProductForm::matmul;
+        auto stepwise = RuntimeModel::load(
+            testsupport::writeTextDecoder(d.dir.path() / (matmul ? "Matmul.mlmodelc" : "TextDecoder.mlmodelc"), d.dims, 3, form));
+        Tensor keyCache(DataType::Float16, {1, e, 1, s}), valueCache(DataType::Float16, {1, e, 1, s});
+        std::vector<int32_t> updateMask(static_cast<size_t>(s), 0);
+        std::vector<float> paddingMask(static_cast<size_t>(s), -10000.0f);
+        updateMask[0] = 1;
+        paddingMask[0] = 0;
+        float worst = 0;
+        for (int64_t p = 0; p < tokens; ++p) {
+            const auto out = stepwise->predict({
+                {"input_ids", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{d.tokens[static_cast<size_t>(p)]})},
+                {"cache_length", Tensor::of(DataType::Int32, {1}, std::vector<int32_t>{static_cast<int32_t>(p)})},
+                {"key_cache", keyCache},
+                {"value_cache", valueCache},
+                {"kv_cache_update_mask", Tensor::of(DataType::Int32, {1, s}, updateMask)},
+                {"encoder_output_embeds", d.encoderOutput},
+                {"decoder_key_padding_mask", Tensor::of(DataType::Float16, {1, s}, paddingMask)},
+            });
+            const auto logits = out.at("logits").toFloats();
+            for (int64_t i = 0; i < v; ++i) {
+                const float expected = reference[static_cast<size_t>(p * v + i)];
+                worst = std::max(worst, std::fabs(logits[static_cast<size_t>(i)] - expected) / (1 + std::fabs(expected)));
+            }
+            if (!matmul) {
+                linearLogits.push_back(logits);
+            } else {
+                for (int64_t i = 0; i < v; ++i) {
+                    const float linear = linearLogits[static_cast<size_t>(p)][static_cast<size_t>(i)];
+                    ASSERT_NEAR(logits[static_cast<size_t>(i)], linear, 4e-3f * (1 + std::fabs(linear))) << "step " << p << " at " << i;
+                }
+            }
+            const auto* keys = out.at("key_cache_updates").data<Float16>();
+            const auto* values = out.at("value_cache_updates").data<Float16>();
+            for (int64_t c = 0; c < e; ++c) {
+                keyCache.mutableData<Float16>()[c * s + p] = keys[c];
+                valueCache.mutableData<Float16>()[c * s + p] = values[c];
+            }
+            const auto alignment = out.at("alignment_heads_weights").toFloats();
+            float total = 0;
+            for (float a : alignment) total += a;
+            EXPECT_NEAR(total, 1.0f, 1e-2f) << "cross-attention weights of step " << p;
+            if (p + 1 < s) {
+                paddingMask[static_cast<size_t>(p + 1)] = 0;
+                updateMask[static_cast<size_t>(p)] = 0;
+                updateMask[static_cast<size_t>(p + 1)] = 1;
+            }
         }
-        const auto* keys = out.at("key_cache_updates").data<Float16>();
-        const auto* values = out.at("value_cache_updates").data<Float16>();
-        for (int64_t c = 0; c < e; ++c) {
-            keyCache.mutableData<Float16>()[c * s + p] = keys[c];
-            valueCache.mutableData<Float16>()[c * s + p] = values[c];
-        }
-        const auto alignment = out.at("alignment_heads_weights").toFloats();
-        float total = 0;
-        for (float a : alignment) total += a;
-        EXPECT_NEAR(total, 1.0f, 1e-2f) << "cross-attention weights of step " << p;
-        if (p + 1 < s) {
-            paddingMask[static_cast<size_t>(p + 1)] = 0;
-            updateMask[static_cast<size_t>(p)] = 0;
-            updateMask[static_cast<size_t>(p + 1)] = 1;
-        }
+        EXPECT_LT(worst, 2e-2f) << (matmul ? "matmul form" : "linear form");
     }
-    EXPECT_LT(worst, 2e-2f);
 }
 
 }  // namespace

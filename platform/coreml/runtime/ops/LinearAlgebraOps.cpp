@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <optional>
 
 #include "platform/coreml/runtime/OpLibrary.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
@@ -7,6 +8,29 @@
 
 namespace platform::coreml::runtime {
 namespace {
+
+// x [..., din] times a weight [dout, din] plus an optional bias, as `linear`
+// and a `matmul` against a constant take it. A weight known at load stays in
+// its stored type (see WeightMatrix) instead of being widened on every call.
+std::unique_ptr<Kernel> weightProductKernel(OpBuilder& b, InputRef x, InputRef weight, std::optional<InputRef> bias,
+                                            int64_t dout, int64_t din) {
+    const Tensor* fixedWeight = b.constantOf(weight);
+    const std::optional<WeightMatrix> fixed =
+        fixedWeight ? std::optional<WeightMatrix>(WeightMatrix(*fixedWeight, dout, din)) : std::nullopt;
+    const Tensor* fixedBias = bias ? b.constantOf(*bias) : nullptr;
+    const Tensor biasValues = fixedBias ? fixedBias->asFloat32() : Tensor();
+    return makeKernel([=](KernelContext& context) {
+        const Tensor xt = floatInput(context, x);
+        const WeightMatrix wt = fixed ? *fixed : WeightMatrix(floatInput(context, weight), dout, din);
+        const int64_t rows = countOf(context.outputShape(0)) / std::max<int64_t>(dout, 1);
+        const Tensor bt = !bias ? Tensor() : biasValues.isValid() ? biasValues : floatInput(context, *bias);
+        const float* biasValues = bt.isValid() ? bt.data<float>() : nullptr;
+        if (rows == 1) return wt.timesVector(xt.data<float>(), biasValues, context.allocateOutput(0), context);
+        FloatOutput output(context, 0);
+        if (rows > 0 && dout > 0) wt.timesTransposed(xt.data<float>(), rows, biasValues, output.data(), context);
+        output.commit();
+    });
+}
 
 void addMatmul(OpRegistry& registry) {
     registry.add("matmul", [](OpBuilder& b) -> std::unique_ptr<Kernel> {
@@ -36,6 +60,9 @@ void addMatmul(OpRegistry& registry) {
         if (!xVector) result.push_back(m);
         if (!yVector) result.push_back(n);
         b.setOutput(0, b.dataTypeOf(x), result);
+        // Tied-embedding logits: x against a constant [n, k] taken transposed
+        // is a linear layer over that constant.
+        if (b.constantOf(y) && ty && !tx && !yVector && ys.size() == 2) return weightProductKernel(b, x, y, std::nullopt, n, k);
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = floatInput(context, x);
             const Tensor yt = floatInput(context, y);
@@ -63,27 +90,7 @@ void addLinear(OpRegistry& registry) {
         Shape result = xs;
         result.back() = ws[0];
         b.setOutput(0, b.dataTypeOf(x), result);
-        // A weight known at load stays in its stored type; see WeightMatrix.
-        const Tensor* fixedWeight = b.constantOf(weight);
-        const int64_t dout = ws[0];
-        const int64_t din = ws[1];
-        const std::optional<WeightMatrix> fixed =
-            fixedWeight ? std::optional<WeightMatrix>(WeightMatrix(*fixedWeight, dout, din)) : std::nullopt;
-        const Tensor* fixedBias = bias ? b.constantOf(*bias) : nullptr;
-        const Tensor biasValues = fixedBias ? fixedBias->asFloat32() : Tensor();
-        return makeKernel([=](KernelContext& context) {
-            const Tensor xt = floatInput(context, x);
-            const WeightMatrix wt = fixed ? *fixed : WeightMatrix(floatInput(context, weight), dout, din);
-            const int64_t rows = countOf(context.outputShape(0)) / std::max<int64_t>(dout, 1);
-            const Tensor bt = !bias ? Tensor() : biasValues.isValid() ? biasValues : floatInput(context, *bias);
-            const float* biasValues = bt.isValid() ? bt.data<float>() : nullptr;
-            if (rows == 1) return wt.timesVector(xt.data<float>(), biasValues, context.allocateOutput(0), context);
-            FloatOutput output(context, 0);
-            if (rows > 0 && dout > 0) {
-                wt.timesTransposed(xt.data<float>(), rows, biasValues, output.data(), context);
-            }
-            output.commit();
-        });
+        return weightProductKernel(b, x, weight, bias, ws[0], ws[1]);
     });
 }
 
