@@ -169,6 +169,8 @@ private:
             case Symbol::restart: {
                 painter.setPen(pen);
                 painter.setBrush(Qt::NoBrush);
+                // Drawn turning clockwise, then mirrored to turn the other way.
+                painter.scale(-1, 1);
                 const QRectF circle(-5, -5, 10, 10);
                 painter.drawArc(circle, 100 * 16, 290 * 16);
                 // The arrowhead at the arc's open end, pointing the way it turns.

@@ -40,6 +40,7 @@ public:
 
     // What the tests look at.
     const WaveformView& waveform() const { return *waveform_; }
+    WaveformView& waveform() { return *waveform_; }
     bool isIndicatorPulsing() const;
     bool isCalloutPulsing(TutorialStep step) const;
     QString transcriptText() const;
