@@ -1,0 +1,46 @@
+#include "app/ui/Theme.h"
+
+#include <QLabel>
+#include <QPalette>
+
+namespace dictaro {
+
+QColor Theme::colour(ThemeColour colour, double alpha) {
+    const Rgb value = rgb(colour);
+    QColor result = QColor::fromRgb(value.red, value.green, value.blue);
+    result.setAlphaF(static_cast<float>(alpha));
+    return result;
+}
+
+QFont Theme::monoFont(int size, QFont::Weight weight) {
+    QFont font;
+    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace")});
+    font.setStyleHint(QFont::Monospace);
+    font.setPixelSize(size);
+    font.setWeight(weight);
+    return font;
+}
+
+QFont Theme::sansFont(int size) {
+    QFont font;
+    font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("sans-serif")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(size);
+    return font;
+}
+
+Theme::MonoLabel Theme::monoLabel(const QString& text, const QColor& colour, int size) {
+    QFont font = monoFont(size, QFont::Medium);
+    font.setLetterSpacing(QFont::AbsoluteSpacing, size * 0.18);
+    return {text.toUpper(), font, colour};
+}
+
+void Theme::MonoLabel::applyTo(QLabel& label) const {
+    label.setText(text);
+    label.setFont(font);
+    QPalette palette = label.palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label.setPalette(palette);
+}
+
+}  // namespace dictaro

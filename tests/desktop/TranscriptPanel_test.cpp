@@ -1,0 +1,232 @@
+#include "app/ui/TranscriptPanel.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <QApplication>
+#include <QImage>
+#include <QPixmap>
+
+#include "app/ui/TranscriptViewController.h"
+#include "app/ui/WaveformView.h"
+#include "platform/process/ChildProcess.h"
+#include "platform/settings/UserDefaults.h"
+#include "tests/desktop/DesktopSession.h"
+#include "tests/support/TempDirectory.h"
+
+namespace dictaro {
+namespace {
+
+using desktoptest::keepServing;
+using desktoptest::waitUntil;
+using desktoptest::xdotool;
+
+const PasteTarget editor{"Kate", ContextProfile::Kind::code, std::nullopt};
+
+struct Panel {
+    testsupport::TempDirectory dir;
+    std::shared_ptr<platform::UserDefaults> defaults =
+        std::make_shared<platform::UserDefaults>(dir.path() / "settings.json");
+    std::optional<TranscriptPanel> panel{std::in_place, defaults};
+
+    void show() {
+        panel->showAtPersistedPosition();
+        ASSERT_TRUE(waitUntil([&] { return panel->isVisible() && panel->windowOpacity() == 1.0; }));
+        keepServing(std::chrono::milliseconds(200));  // the window manager places it
+    }
+
+    std::optional<double> saved(const char* key) const {
+        const auto value = platform::UserDefaults(defaults->file()).object(key);
+        return value && value->number() ? std::optional(value->number()->doubleValue()) : std::nullopt;
+    }
+};
+
+std::string activeWindow() {
+    return platform::ChildProcess::output({"xprop", "-root", "_NET_ACTIVE_WINDOW"}).value_or("");
+}
+
+std::string hex(WId id) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(id));
+    return text;
+}
+
+// Presses at a point of the panel, moves by (dx, dy) and lets go, through the X server.
+void dragFrom(const QRect& frame, QPoint inPanel, QPoint by) {
+    const QPoint start = frame.topLeft() + inPanel;
+    xdotool({"mousemove", std::to_string(start.x()), std::to_string(start.y())});
+    keepServing(std::chrono::milliseconds(50));
+    xdotool({"mousedown", "1"});
+    keepServing(std::chrono::milliseconds(50));
+    // Two steps, so that the pointer is seen moving with the button held.
+    xdotool({"mousemove", std::to_string(start.x() + by.x() / 2), std::to_string(start.y() + by.y() / 2)});
+    keepServing(std::chrono::milliseconds(50));
+    xdotool({"mousemove", std::to_string(start.x() + by.x()), std::to_string(start.y() + by.y())});
+    keepServing(std::chrono::milliseconds(100));
+    xdotool({"mouseup", "1"});
+    keepServing(std::chrono::milliseconds(200));
+}
+
+TEST(TranscriptPanelTest, NeverTakesTheFocusWhileShownUpdatedAndDragged) {
+    desktoptest::TargetWindow target({});
+    ASSERT_TRUE(target.waitUntilActive());
+    const std::string targetActive = activeWindow();
+
+    Panel panel;
+    panel.show();
+    for (const char* text : {"", "one", "one two", "one two three"}) {
+        panel.panel->render(TranscriptDisplay::listening(text, editor));
+        keepServing(std::chrono::milliseconds(30));
+    }
+    const QRect before = panel.panel->geometry();
+    dragFrom(before, {200, 48}, {-120, -60});
+
+    EXPECT_EQ(panel.panel->geometry().topLeft(), before.topLeft() + QPoint(-120, -60)) << "moved by its background";
+    EXPECT_EQ(panel.saved("TranscriptPanelPositionX"), before.x() - 120);
+    EXPECT_EQ(panel.saved("TranscriptPanelPositionY"), before.y() - 60);
+    EXPECT_FALSE(panel.panel->isActiveWindow());
+    EXPECT_EQ(QGuiApplication::focusWindow(), nullptr);
+    EXPECT_EQ(activeWindow(), targetActive);
+    EXPECT_EQ(activeWindow().find(hex(panel.panel->winId())), std::string::npos);
+    EXPECT_TRUE(target.waitUntilActive());
+}
+
+TEST(TranscriptPanelTest, ResizesFromEachEdgeSavesOnReleaseAndComesBackThere) {
+    struct Case {
+        const char* name;
+        QPoint pressAt;  // in the panel, given its 640 x 360 size
+        QPoint by;
+        QRect change;  // added to the frame: x, y, width, height
+        const char* savedKey;
+        int savedValue;
+    };
+    const Case cases[] = {
+        {"left", {2, 180}, {80, 0}, {80, 0, -80, 0}, "TranscriptPanelWidth", 560},
+        {"right", {637, 180}, {60, 0}, {0, 0, 60, 0}, "TranscriptPanelWidth", 700},
+        {"top", {320, 2}, {0, -40}, {0, -40, 0, 40}, "TranscriptPanelHeight", 400},
+        {"bottom", {320, 357}, {0, -100}, {0, 0, 0, -100}, "TranscriptPanelHeight", 260},
+    };
+    for (const Case& c : cases) {
+        Panel panel;
+        panel.show();
+        panel.panel->render(TranscriptDisplay::ready());
+        const QRect before = panel.panel->geometry();
+        ASSERT_EQ(before.size(), QSize(640, 360)) << c.name;
+        dragFrom(before, c.pressAt, c.by);
+        const QRect expected(before.x() + c.change.x(), before.y() + c.change.y(), 640 + c.change.width(),
+                             360 + c.change.height());
+        EXPECT_EQ(panel.panel->geometry(), expected) << c.name;
+        EXPECT_EQ(panel.saved(c.savedKey), c.savedValue) << c.name;
+        EXPECT_FALSE(panel.defaults->boolean("TranscriptPanelHasCustomPosition")) << c.name;
+
+        panel.panel.reset();
+        panel.panel.emplace(panel.defaults);
+        panel.show();
+        EXPECT_EQ(panel.panel->size(), expected.size()) << c.name << ": the next panel keeps the size";
+    }
+}
+
+TEST(TranscriptPanelTest, KeepsOnePulseAndOneMeterTimerAcrossRendersAndFlattensAfterwards) {
+    Panel panel;
+    TranscriptViewController& view = panel.panel->transcriptView();
+    int levelCalls = 0;
+    view.audioLevelsProvider = [&] {
+        ++levelCalls;
+        return std::vector<float>(22, 0.2f);
+    };
+    panel.show();
+    for (int i = 0; i < 5; ++i) panel.panel->render(TranscriptDisplay::listening("text", editor));
+    EXPECT_TRUE(view.isIndicatorPulsing());
+    EXPECT_TRUE(view.waveform().isAnimating());
+    keepServing(std::chrono::milliseconds(300));
+    EXPECT_GT(view.waveform().levels().levels()[21], 0.1) << "the meter follows the levels";
+    EXPECT_LT(levelCalls, 40) << "one timer at 60 Hz, not one per render";
+
+    panel.panel->render(TranscriptDisplay::paused("text", editor));
+    EXPECT_FALSE(view.isIndicatorPulsing());
+    EXPECT_TRUE(view.waveform().isAnimating()) << "paused keeps the meter running";
+
+    panel.panel->render(TranscriptDisplay::tutorial(TutorialStep::restart));
+    EXPECT_FALSE(view.waveform().isAnimating());
+    for (double level : view.waveform().levels().levels()) EXPECT_EQ(level, 0);
+    EXPECT_TRUE(view.isCalloutPulsing(TutorialStep::restart));
+    EXPECT_FALSE(view.isCalloutPulsing(TutorialStep::pause));
+    EXPECT_FALSE(view.isCalloutPulsing(TutorialStep::cancel));
+
+    panel.panel->render(TranscriptDisplay::ready());
+    EXPECT_FALSE(view.isCalloutPulsing(TutorialStep::restart));
+    EXPECT_EQ(view.transcriptText().toStdString(), "Press Super+Alt+M to start dictating.");
+
+    panel.panel->dismiss();
+    ASSERT_TRUE(waitUntil([&] { return !panel.panel->isVisible(); }));
+    EXPECT_EQ(panel.panel->windowOpacity(), 1.0);
+}
+
+// How far a screenshot may stray from its golden image: antialiasing and
+// font hinting move a few edge pixels, a wrong colour or layout moves many.
+void expectLooksLike(const QImage& shot, const std::string& name) {
+    const std::filesystem::path shots = std::filesystem::path(SCREENSHOT_DIR);
+    std::filesystem::create_directories(shots);
+    ASSERT_TRUE(shot.save(QString::fromStdString((shots / (name + ".png")).string()))) << name;
+    const std::filesystem::path golden = std::filesystem::path(GOLDEN_DIR) / (name + ".png");
+    if (std::getenv("DICTARO_UPDATE_GOLDEN")) {
+        ASSERT_TRUE(shot.save(QString::fromStdString(golden.string()))) << name;
+    }
+    QImage expected(QString::fromStdString(golden.string()));
+    ASSERT_FALSE(expected.isNull()) << "no golden image " << golden;
+    expected = expected.convertToFormat(QImage::Format_ARGB32);
+    const QImage actual = shot.convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(actual.size(), expected.size()) << name;
+    long differing = 0;
+    for (int y = 0; y < actual.height(); ++y) {
+        for (int x = 0; x < actual.width(); ++x) {
+            const QRgb a = actual.pixel(x, y);
+            const QRgb b = expected.pixel(x, y);
+            const int distance = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                                           std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b))});
+            if (distance > 48) ++differing;
+        }
+    }
+    EXPECT_LE(differing, actual.width() * actual.height() / 200) << name << ": " << differing << " pixels differ";
+}
+
+TEST(TranscriptPanelTest, LooksAsItShouldInEachState) {
+    const PasteTarget mail{"Thunderbird", ContextProfile::Kind::email, std::string("Reply to Anna")};
+    const std::string dictated = "Hi Anna, thanks for the notes. I'll send the draft on Friday.";
+    const std::pair<const char*, TranscriptDisplay> states[] = {
+        {"loading", TranscriptDisplay::loading()},
+        {"ready", TranscriptDisplay::ready()},
+        {"practice-intro", TranscriptDisplay::practiceIntro()},
+        {"listening", TranscriptDisplay::listening(dictated, editor)},
+        {"listening-empty", TranscriptDisplay::listening("", std::nullopt)},
+        {"paused", TranscriptDisplay::paused(dictated, mail)},
+        {"formatting", TranscriptDisplay::formatting("", mail)},
+        {"copied", TranscriptDisplay::copied("Couldn't paste into Kate. Press Ctrl+V to paste it yourself.")},
+        {"error", TranscriptDisplay::error("No microphone is available.")},
+        {"tutorial-pause", TranscriptDisplay::tutorial(TutorialStep::pause)},
+        {"tutorial-restart", TranscriptDisplay::tutorial(TutorialStep::restart)},
+        {"tutorial-cancel", TranscriptDisplay::tutorial(TutorialStep::cancel)},
+        {"practice-result", TranscriptDisplay::practiceResult(dictated)},
+    };
+    Panel panel;
+    TranscriptViewController& view = panel.panel->transcriptView();
+    // A fixed rising ramp, so the meter looks the same in every run once eased in.
+    view.audioLevelsProvider = [] {
+        std::vector<float> levels;
+        for (int i = 0; i < 22; ++i) levels.push_back(0.012f * static_cast<float>(i));
+        return levels;
+    };
+    panel.show();
+    for (const auto& [name, display] : states) {
+        panel.panel->render(display);
+        for (int frame = 0; frame < 40; ++frame) view.waveform().tick();
+        expectLooksLike(panel.panel->grab().toImage(), std::string("panel-") + name);
+    }
+}
+
+}  // namespace
+}  // namespace dictaro
