@@ -58,7 +58,9 @@ std::filesystem::path ScriptedDecoder::write(const std::filesystem::path& bundle
         const auto frameIds = w.op("range_1d", {{"end", w.scalar(i32, static_cast<double>(frames))}, {"start", w.scalar(i32, 0)},
                                                 {"step", w.scalar(i32, 1)}},
                                    {{"frame_ids", i32, {frames}}});
-        const auto peak = w.op("mul", {{"x", next}, {"y", w.scalar(i32, static_cast<double>(*alignmentFramesPerToken))}},
+        const auto row = w.op("sub", {{"x", next}, {"y", w.scalar(i32, static_cast<double>(alignmentStart))}},
+                              {{"alignment_row", i32, {1}}});
+        const auto peak = w.op("mul", {{"x", row}, {"y", w.scalar(i32, static_cast<double>(*alignmentFramesPerToken))}},
                                {{"peak_frame", i32, {1}}});
         const auto diagonal = w.op("equal", {{"x", frameIds}, {"y", peak}}, {{"on_diagonal", DataType::Bool, {frames}}});
         const auto weights = w.op("cast", {{"x", diagonal}, {"dtype", w.text("fp16")}}, {{"diagonal_weights", f16, {frames}}});

@@ -26,8 +26,10 @@ struct ScriptedDecoder {
     // Score of the scripted token per position; 20 where not given.
     std::vector<float> margins;
     // With a value, an "alignment_heads_weights" output whose row for the
-    // token at position r peaks at frame r * framesPerToken.
+    // token at position r peaks at frame (r - alignmentStart) *
+    // framesPerToken (no peak before alignmentStart).
     std::optional<int64_t> alignmentFramesPerToken;
+    int64_t alignmentStart = 0;
 
     // Ways a broken export differs from a real one.
     enum class Malformation { none, missingValueUpdates, float32Logits, keyCacheWithoutLength };
