@@ -93,7 +93,7 @@ std::string ResultWriting::formatTiming(float start, float end, const std::strin
 
 Result<std::string> WriteJSON::write(const TranscriptionResult& result, const std::string& to,
                                      const std::optional<platform::JSONValue>&) {
-    return writeFile(outputDir_, to, ".json", [&] {
+    return writeFile(outputDir(), to, ".json", [&] {
         // Re-read in document order so that the indented form keeps the
         // result's key order and its shortest number forms.
         return nlohmann::ordered_json::parse(encodeJSON(result)).dump(2);
@@ -102,7 +102,7 @@ Result<std::string> WriteJSON::write(const TranscriptionResult& result, const st
 
 Result<std::string> WriteSRT::write(const TranscriptionResult& result, const std::string& to,
                                     const std::optional<platform::JSONValue>&) {
-    return writeFile(outputDir_, to, ".srt", [&] {
+    return writeFile(outputDir(), to, ".srt", [&] {
         int64_t index = 0;
         return cues(result, [&](float start, float end, const std::string& text) {
             return formatSegment(++index, start, end, text);
@@ -112,7 +112,7 @@ Result<std::string> WriteSRT::write(const TranscriptionResult& result, const std
 
 Result<std::string> WriteVTT::write(const TranscriptionResult& result, const std::string& to,
                                     const std::optional<platform::JSONValue>&) {
-    return writeFile(outputDir_, to, ".vtt", [&] {
+    return writeFile(outputDir(), to, ".vtt", [&] {
         return "WEBVTT\n\n" + cues(result, [&](float start, float end, const std::string& text) {
                    return formatTiming(start, end, text);
                });

@@ -41,40 +41,36 @@ public:
     std::string formatTiming(float start, float end, const std::string& text) const;
 };
 
-class WriteJSON : public ResultWriting {
+// A writer bound to one output folder.
+class FolderResultWriter : public ResultWriting {
 public:
-    explicit WriteJSON(std::string outputDir) : outputDir_(std::move(outputDir)) {}
+    explicit FolderResultWriter(std::string outputDir) : outputDir_(std::move(outputDir)) {}
 
     const std::string& outputDir() const override { return outputDir_; }
-    Result<std::string> write(const TranscriptionResult& result, const std::string& to,
-                              const std::optional<platform::JSONValue>& options = std::nullopt) override;
 
 private:
     const std::string outputDir_;
 };
 
-class WriteSRT : public ResultWriting {
+class WriteJSON : public FolderResultWriter {
 public:
-    explicit WriteSRT(std::string outputDir) : outputDir_(std::move(outputDir)) {}
-
-    const std::string& outputDir() const override { return outputDir_; }
+    using FolderResultWriter::FolderResultWriter;
     Result<std::string> write(const TranscriptionResult& result, const std::string& to,
                               const std::optional<platform::JSONValue>& options = std::nullopt) override;
-
-private:
-    const std::string outputDir_;
 };
 
-class WriteVTT : public ResultWriting {
+class WriteSRT : public FolderResultWriter {
 public:
-    explicit WriteVTT(std::string outputDir) : outputDir_(std::move(outputDir)) {}
-
-    const std::string& outputDir() const override { return outputDir_; }
+    using FolderResultWriter::FolderResultWriter;
     Result<std::string> write(const TranscriptionResult& result, const std::string& to,
                               const std::optional<platform::JSONValue>& options = std::nullopt) override;
+};
 
-private:
-    const std::string outputDir_;
+class WriteVTT : public FolderResultWriter {
+public:
+    using FolderResultWriter::FolderResultWriter;
+    Result<std::string> write(const TranscriptionResult& result, const std::string& to,
+                              const std::optional<platform::JSONValue>& options = std::nullopt) override;
 };
 
 }  // namespace sonoscribe
