@@ -8,16 +8,24 @@ define_property(GLOBAL PROPERTY DICTARO_TSAN_TESTS
   BRIEF_DOCS "Test executables that also run under ThreadSanitizer"
   FULL_DOCS "Collected by dictaro_add_test(... TSAN) for the tsan_suite target")
 
-# dictaro_add_test(<name> SOURCES <files...> LIBS <targets...> [TSAN])
+# dictaro_add_test(<name> SOURCES <files...> LIBS <targets...> [TSAN]
+#                  [RESOURCE_LOCK <resource>])
+# Tests that share a RESOURCE_LOCK (the one X display, say) never run at the
+# same time as each other.
 function(dictaro_add_test name)
-  cmake_parse_arguments(ARG "TSAN" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "TSAN" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
   # scripts/setup fetches the fixtures once into build/fixtures; the sanitizer
   # trees read that same copy.
+  set(extra_properties)
+  if(ARG_RESOURCE_LOCK)
+    set(extra_properties RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
     PROPERTIES LABELS unit ENVIRONMENT "DICTARO_FIXTURES=${PROJECT_SOURCE_DIR}/build/fixtures"
+      ${extra_properties}
     DISCOVERY_TIMEOUT 60)
   if(ARG_TSAN)
     set_property(GLOBAL APPEND PROPERTY DICTARO_TSAN_TESTS ${name})

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mlcore/hub/BackgroundHasher.h"
+#include "mlcore/hub/BusyServerRetry.h"
 #include "mlcore/hub/HeaderNumbers.h"
 #include "platform/concurrency/CancellationToken.h"
 #include "platform/concurrency/Sleep.h"
@@ -107,6 +108,20 @@ std::string temporarySibling(const std::string& path) {
     return path + ".moving-" + std::to_string(::getpid());
 }
 
+std::string statusProblem(int status) {
+    std::string problem = "the server answered with HTTP status " + std::to_string(status);
+    switch (status) {
+        case 403: return problem + " (access refused; a signed download address may have expired)";
+        case 404: return problem + " (not found)";
+        case 416: return problem + " (the requested range is not satisfiable)";
+        case 429: return problem + " (too many requests)";
+        case 503: return problem + " (service unavailable)";
+        default: return problem;
+    }
+}
+
+std::string bytesText(int64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
+
 }  // namespace
 
 const char* description(Downloader::DownloadError::Kind kind) noexcept {
@@ -120,6 +135,9 @@ const char* description(Downloader::DownloadError::Kind kind) noexcept {
 
 Downloader::DownloadError::DownloadError(Kind kind)
     : std::runtime_error(std::string("Downloader.DownloadError.") + description(kind)), kind_(kind) {}
+
+Downloader::DownloadError::DownloadError(Kind kind, const std::string& message)
+    : std::runtime_error(message), kind_(kind) {}
 
 // Sessions hold their delegate until they are invalidated, which may be
 // never; holding the downloader only weakly keeps it from living on.
@@ -201,10 +219,30 @@ void Downloader::stopTransferTask() {
     previous->value();
 }
 
+Downloader::DownloadError Downloader::failure(const std::string& problem) const {
+    return DownloadError(DownloadError::Kind::unexpectedError,
+                         "Download of " + destination_.lastPathComponent() + " failed: " + problem);
+}
+
+std::optional<platform::AsyncStream<Downloader::DownloadState>> Downloader::joinTransfer(const platform::URL& from) {
+    const auto session = session_.get();
+    if (!session) return std::nullopt;
+    for (const auto& task : session->allTasks()) {
+        if (task->originalRequest().url != from.absoluteString()) continue;
+        switch (task->state()) {
+            case platform::URLSessionTask::State::suspended: task->resume(); [[fallthrough]];
+            case platform::URLSessionTask::State::running: return broadcaster_.subscribe();
+            default: task->cancel(); return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
 platform::AsyncStream<Downloader::DownloadState> Downloader::download(
     const platform::URL& from, const std::optional<std::string>& token,
     const std::optional<platform::HTTPHeaderFields>& headers, std::optional<int64_t> expectedSize, double timeout,
     int numRetries, Verification verifyBeforeMove) {
+    if (auto joined = joinTransfer(from)) return std::move(*joined);
     stopTransferTask();
     downloadResumeState_.setExpectedSize(expectedSize);
     session_.set(openSession());
@@ -224,6 +262,9 @@ platform::AsyncStream<Downloader::DownloadState> Downloader::setUpDownload(
     // An empty token authorises nothing; sending "Bearer " alone only earns
     // a refusal from servers that check it.
     if (token && !token->empty()) transfer.request.setValue("Bearer " + *token, "Authorization");
+    // The partial file must hold the file's own bytes, which a later attempt
+    // continues by their offset; an encoded body holds other bytes.
+    transfer.request.setValue("identity", "Accept-Encoding");
     transfer.request.timeoutInterval = timeout;
 
     const auto expected = downloadResumeState_.expectedSize();
@@ -288,12 +329,40 @@ void Downloader::runTransfer(Transfer transfer) {
     }
 }
 
+void Downloader::checkAnswer(const platform::HTTPURLResponse& response, int64_t offset) const {
+    const std::string encoding = response.value("Content-Encoding").value_or("identity");
+    if (encoding != "identity" && !encoding.empty()) {
+        throw failure("the server sent the body with Content-Encoding \"" + encoding + "\", which was not asked for");
+    }
+    const auto expected = downloadResumeState_.expectedSize();
+    int64_t start = 0;
+    if (response.statusCode == 206) {
+        // Bytes from anywhere but where the file ends would leave a gap or a
+        // repeat inside it, and bytes of a file of another length are not
+        // this file's.
+        const std::string header = response.value("Content-Range").value_or("");
+        const auto range = parseContentRange(header);
+        if (!range || range->first != offset || (expected && range->total && *range->total != *expected)) {
+            throw failure("the answer to a request for the bytes from " + std::to_string(offset) +
+                          " on carried Content-Range \"" + header + "\"");
+        }
+        start = offset;
+    }
+    const auto length = response.value("Content-Length");
+    const auto announced = length ? parseByteCount(*length) : std::nullopt;
+    if (expected && announced && *announced != *expected - start) {
+        throw failure("the server announced " + bytesText(*announced) + " where " + bytesText(*expected - start) +
+                      " were expected");
+    }
+}
+
 void Downloader::httpGet(const platform::URLRequest& request, int file, int numRetries, BackgroundHasher* hasher) {
     const std::string path = incompleteDestination_.path();
     int budget = numRetries;
+    int busyRetries = kBusyServerRetries;
     for (;;) {
         auto session = session_.get();
-        if (!session) throw DownloadError(DownloadError::Kind::unexpectedError);
+        if (!session) throw failure("no session was open for the transfer");
 
         platform::URLRequest attempt = request;
         const int64_t offset = downloadResumeState_.downloadedSize();
@@ -305,15 +374,16 @@ void Downloader::httpGet(const platform::URLRequest& request, int file, int numR
 
         platform::AsyncBytes body = session->bytes(attempt);
         const platform::HTTPURLResponse& response = body.response();
-        if (response.statusCode < 200 || response.statusCode > 299) {
-            throw DownloadError(DownloadError::Kind::unexpectedError);
+        if (busyRetries > 0) {
+            if (const auto pause = busyServerPause(response)) {
+                --busyRetries;
+                platform::sleep(*pause);
+                continue;
+            }
         }
-        if (response.statusCode == 206) {
-            // Bytes from anywhere but where the file ends would leave a gap
-            // or a repeat inside it.
-            const auto start = parseContentRangeStart(response.value("Content-Range").value_or(""));
-            if (!start || *start != offset) throw DownloadError(DownloadError::Kind::unexpectedError);
-        } else if (offset > 0) {
+        if (response.statusCode < 200 || response.statusCode > 299) throw failure(statusProblem(response.statusCode));
+        checkAnswer(response, offset);
+        if (response.statusCode != 206 && offset > 0) {
             // The whole file, not the rest of it: appending would put the
             // beginning after the part we already have.
             restartFile(file, path);
@@ -336,7 +406,7 @@ void Downloader::httpGet(const platform::URLRequest& request, int file, int numR
         if (length < 0) throw platform::FileSystemError("seek in", path, lastError());
         const auto expected = downloadResumeState_.expectedSize();
         if (expected && *expected != static_cast<int64_t>(length)) {
-            throw DownloadError(DownloadError::Kind::unexpectedError);
+            throw failure("received " + bytesText(length) + " where " + bytesText(*expected) + " were expected");
         }
         return;
     }
@@ -370,7 +440,7 @@ void Downloader::readBody(platform::AsyncBytes& body, int file, int& retryBudget
         // More than the whole file can hold is wrong however it ends; stop
         // before it fills the disk.
         if (expected && written + static_cast<int64_t>(gathered + count) > *expected) {
-            throw DownloadError(DownloadError::Kind::unexpectedError);
+            throw failure("the server sent more than the " + bytesText(*expected) + " expected");
         }
         if (hasher) hasher->update(std::span<const uint8_t>(chunk.data() + gathered, count));
         gathered += count;

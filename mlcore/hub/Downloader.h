@@ -14,6 +14,7 @@
 #include "platform/concurrency/AsyncStream.h"
 #include "platform/foundation/URL.h"
 #include "platform/net/HTTPHeaderFields.h"
+#include "platform/net/HTTPURLResponse.h"
 #include "platform/net/URLRequest.h"
 #include "platform/net/URLSessionConfiguration.h"
 
@@ -72,12 +73,15 @@ public:
         ErrorValue error_;
     };
 
-    // Carries no message of its own beyond the case's name.
+    // A transfer that went wrong. Without a message of its own the text is the
+    // case's name; the downloader's own failures say which file and what
+    // went wrong: the HTTP status, or the check that failed.
     class DownloadError : public std::runtime_error {
     public:
         enum class Kind { invalidDownloadLocation, unexpectedError, tempFileNotFound };
 
         explicit DownloadError(Kind kind);
+        DownloadError(Kind kind, const std::string& message);
         Kind kind() const noexcept { return kind_; }
         friend bool operator==(const DownloadError& a, const DownloadError& b) { return a.kind_ == b.kind_; }
 
@@ -102,7 +106,9 @@ public:
     // Starts the transfer and returns its states; never throws: every
     // failure arrives as a `failed` state. The stream is never finished, so
     // read it up to the first `completed` or `failed`. A present `token`
-    // that is not empty goes out as a bearer token.
+    // that is not empty goes out as a bearer token. While a transfer of the
+    // same address is still under way in the current session, it is joined
+    // (resumed first when it is suspended) instead of started over.
     platform::AsyncStream<DownloadState> download(const platform::URL& from, const std::optional<std::string>& token,
                                                   const std::optional<platform::HTTPHeaderFields>& headers,
                                                   std::optional<int64_t> expectedSize, double timeout,
@@ -125,6 +131,11 @@ private:
     Downloader(platform::URL to, platform::URL incompleteDestination, bool inBackground, int64_t chunkSize);
 
     std::shared_ptr<platform::URLSession> openSession();
+    std::optional<platform::AsyncStream<DownloadState>> joinTransfer(const platform::URL& from);
+    DownloadError failure(const std::string& problem) const;
+    // Refuses an answer whose bytes would not continue the partial file at
+    // `offset` with the file's own bytes.
+    void checkAnswer(const platform::HTTPURLResponse& response, int64_t offset) const;
     // Subscribes the caller before the transfer can report anything, so that
     // no state of this download is missed.
     platform::AsyncStream<DownloadState> setUpDownload(const platform::URL& from, const std::optional<std::string>& token,

@@ -51,6 +51,34 @@ protected:
         server().addFault(hold);
     }
 
+    // A clean slate: no faults, no requests, no cache, and a partial file.
+    void startOver(const std::string& partialContent) {
+        server().clearFaults();
+        server().clearRequests();
+        std::filesystem::remove_all(cache());
+        preparePartial(partialContent);
+    }
+
+    // Serves the next body one chunk at a time, `seconds` apart.
+    void trickle(double seconds) {
+        HubFault slow = fault(Kind::trickle);
+        slow.bytes = kChunk;
+        slow.seconds = seconds;
+        server().addFault(slow);
+    }
+
+    // Starts a download of the whole file and returns its states once the
+    // partial file holds `written` bytes, or has been moved into place.
+    platform::AsyncStream<State> startAndWaitFor(const std::shared_ptr<Downloader>& downloader, int64_t size,
+                                                 std::uintmax_t written) {
+        auto stream = downloader->download(source(), std::nullopt, std::nullopt, size, 10, 5);
+        std::error_code gone;
+        while (std::filesystem::file_size(partial(), gone) < written && !gone) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return stream;
+    }
+
     // The states up to the first terminal one.
     std::vector<State> run(const std::shared_ptr<Downloader>& downloader, std::optional<int64_t> expectedSize,
                            int retries = 5, std::optional<std::string> token = std::nullopt,
@@ -226,6 +254,107 @@ TEST_F(DownloaderTest, RefusingStatusesAndWrongLengthsFailWithoutARetry) {
     }
 }
 
+TEST_F(DownloaderTest, EachFailureNamesTheFileAndWhatWentWrong) {
+    const std::string content = bytes(1000);
+    serve("file.bin", content);
+    const std::string prefix = "Download of file.bin failed: ";
+    struct Case {
+        std::string name;
+        std::vector<HubFault> faults;
+        std::string partial;
+        std::string message;
+        int requests;
+    };
+    auto reply = [&](int status, std::vector<std::pair<std::string, std::string>> headers = {}) {
+        HubFault f = fault(Kind::reply);
+        f.status = status;
+        f.headers = std::move(headers);
+        f.times = -1;
+        return f;
+    };
+    auto faultWith = [&](Kind kind, std::uint64_t count) {
+        HubFault f = fault(kind);
+        f.bytes = count;
+        return f;
+    };
+    HubFault chunked = fault(Kind::omitHeader);
+    chunked.header = "Content-Length";
+    const std::vector<Case> cases = {
+        {"busy", {reply(503, {{"Retry-After", "0"}})}, "",
+         "the server answered with HTTP status 503 (service unavailable)", 4},
+        {"too many requests", {reply(429, {{"Retry-After", "Wed, 21 Oct 2015 07:28:00 GMT"}})}, "", "the server answered with HTTP status 429 (too many requests)", 4},
+        {"a pause longer than a download waits", {reply(503, {{"Retry-After", "3600"}})}, "",
+         "the server answered with HTTP status 503 (service unavailable)", 1},
+        {"a pause past counting", {reply(503, {{"Retry-After", "99999999999999999999"}})}, "",
+         "the server answered with HTTP status 503 (service unavailable)", 1},
+        {"an expired address", {reply(403)}, "",
+         "the server answered with HTTP status 403 (access refused; a signed download address may have expired)", 1},
+        {"a range beyond the file", {reply(416)}, content.substr(0, 300),
+         "the server answered with HTTP status 416 (the requested range is not satisfiable)", 1},
+        {"a range that starts elsewhere", {faultWith(Kind::wrongContentRange, 5)}, content.substr(0, 300),
+         "the answer to a request for the bytes from 300 on carried Content-Range \"bytes 305-999/1000\"", 1},
+        {"a shorter announced length", {faultWith(Kind::bodyLength, 999)}, "",
+         "the server announced 999 bytes where 1000 bytes were expected", 1},
+        {"a shorter body without a length", {faultWith(Kind::bodyLength, 999), chunked}, "",
+         "received 999 bytes where 1000 bytes were expected", 1},
+        {"a longer body without a length", {faultWith(Kind::bodyLength, 1001), chunked}, "",
+         "the server sent more than the 1000 bytes expected", 1},
+    };
+    for (const Case& c : cases) {
+        startOver(c.partial);
+        for (const HubFault& f : c.faults) server().addFault(f);
+        auto states = run(make(), static_cast<int64_t>(content.size()));
+        expectFailure<Downloader::DownloadError>(states.back(), [&](const Downloader::DownloadError& error) {
+            EXPECT_EQ(error.kind(), Downloader::DownloadError::Kind::unexpectedError) << c.name;
+            EXPECT_EQ(error.what(), prefix + c.message) << c.name;
+        });
+        EXPECT_EQ(static_cast<int>(server().requests().size()), c.requests) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(destination())) << c.name;
+    }
+
+    // A busy hub that comes back within its retries costs nothing more.
+    startOver("");
+    HubFault busy = reply(503, {{"Retry-After", "0"}});
+    busy.times = 2;
+    server().addFault(busy);
+    auto states = run(make(), static_cast<int64_t>(content.size()));
+    ASSERT_EQ(states.back().kind(), State::Kind::completed);
+    EXPECT_EQ(readFile(destination()), content);
+    EXPECT_EQ(server().requests().size(), 3u);
+}
+
+TEST_F(DownloaderTest, AskingAgainForATransferUnderWayJoinsItAndResumesItWhenSuspended) {
+    const std::string content = bytes(24 * kChunk, 13);
+    serve("file.bin", content);
+    for (const bool suspend : {false, true}) {
+        startOver("");
+        trickle(0.02);
+        auto downloader = make();
+        auto first = startAndWaitFor(downloader, static_cast<int64_t>(content.size()), kChunk);
+        if (suspend) {
+            auto tasks = downloader->session().get()->allTasks();
+            ASSERT_EQ(tasks.size(), 1u);
+            tasks.front()->suspend();
+            const auto held = std::filesystem::file_size(partial());
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            EXPECT_EQ(std::filesystem::file_size(partial()), held) << "a suspended transfer wrote on";
+        }
+        auto second = downloader->download(source(), std::nullopt, std::nullopt,
+                                           static_cast<int64_t>(content.size()), 10, 5);
+        for (auto* stream : {&first, &second}) {
+            std::optional<State> last;
+            while (auto state = stream->next()) {
+                last = state;
+                if (state->isTerminal()) break;
+            }
+            ASSERT_TRUE(last.has_value());
+            EXPECT_EQ(last->kind(), State::Kind::completed) << suspend;
+        }
+        EXPECT_TRUE(readFile(destination()) == content) << suspend;
+        EXPECT_EQ(server().requestCount("GET"), 1) << suspend;
+    }
+}
+
 TEST_F(DownloaderTest, AMissingPartialFileFailsWithTheFileSystemError) {
     serve("file.bin", "content");
     auto states = run(make(), 7);
@@ -322,20 +451,12 @@ TEST_F(DownloaderTest, CancelKeepsTheWrittenChunksAndTheNextDownloadResumesThem)
     const std::string content = bytes(40 * kChunk, 11);
     serve("file.bin", content);
     preparePartial("");
-    HubFault slow = fault(Kind::trickle);
-    slow.bytes = kChunk;
     // Slow enough that a loaded machine still cancels long before the end.
-    slow.seconds = 0.05;
-    server().addFault(slow);
+    trickle(0.05);
 
     auto downloader = make();
-    auto stream = downloader->download(source(), std::nullopt, std::nullopt, static_cast<int64_t>(content.size()), 10,
-                                       5);
     // A partial file that is gone has been moved into place: too late.
-    std::error_code gone;
-    while (std::filesystem::file_size(partial(), gone) < 2 * kChunk && !gone) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    auto stream = startAndWaitFor(downloader, static_cast<int64_t>(content.size()), 2 * kChunk);
     downloader->cancel();
     std::optional<State> last;
     while (auto state = stream.next()) {

@@ -12,7 +12,7 @@ std::optional<int64_t> parseByteCount(std::string_view text) {
     return value;
 }
 
-std::optional<int64_t> parseContentRangeStart(std::string_view text) {
+std::optional<ContentRange> parseContentRange(std::string_view text) {
     constexpr std::string_view kUnit = "bytes ";
     if (!text.starts_with(kUnit)) return std::nullopt;
     text.remove_prefix(kUnit.size());
@@ -22,12 +22,13 @@ std::optional<int64_t> parseContentRangeStart(std::string_view text) {
     const auto first = parseByteCount(text.substr(0, dash));
     const auto last = parseByteCount(text.substr(dash + 1, slash - dash - 1));
     if (!first || !last || *last < *first) return std::nullopt;
+    ContentRange range{*first, *last, std::nullopt};
     const std::string_view total = text.substr(slash + 1);
     if (total != "*") {
-        const auto length = parseByteCount(total);
-        if (!length || *length <= *last) return std::nullopt;
+        range.total = parseByteCount(total);
+        if (!range.total || *range.total <= *last) return std::nullopt;
     }
-    return first;
+    return range;
 }
 
 }  // namespace celvan

@@ -12,8 +12,15 @@ namespace celvan {
 // A "Content-Length" or "X-Linked-Size".
 std::optional<int64_t> parseByteCount(std::string_view text);
 
-// The first byte of a "Content-Range" answer ("bytes 100-199/200" or
-// "bytes 100-199/*"), when the whole header is well formed.
-std::optional<int64_t> parseContentRangeStart(std::string_view text);
+// A "Content-Range" answer: "bytes 100-199/200", or "bytes 100-199/*"
+// without a total.
+struct ContentRange {
+    int64_t first = 0;
+    int64_t last = 0;
+    std::optional<int64_t> total;
+};
+
+// Nothing unless the whole header is well formed.
+std::optional<ContentRange> parseContentRange(std::string_view text);
 
 }  // namespace celvan

@@ -82,6 +82,9 @@ public:
         std::optional<std::string> etag;
         std::string location;
         std::optional<int64_t> size;
+        // The hub sent "X-Linked-Etag": the file lives in large-file
+        // storage, where its tag is the SHA-256 of its content.
+        bool linked = false;
     };
 
     // The content of one ".metadata" file.

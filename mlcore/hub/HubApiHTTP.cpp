@@ -1,11 +1,13 @@
 #include <exception>
 
+#include "mlcore/hub/BusyServerRetry.h"
 #include "mlcore/hub/HeaderNumbers.h"
 #include "mlcore/hub/Hub.h"
 #include "mlcore/hub/HubApi.h"
 #include "mlcore/hub/RedirectHandling.h"
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/CancellationToken.h"
+#include "platform/concurrency/Sleep.h"
 #include "platform/net/URLSession.h"
 
 namespace celvan {
@@ -39,11 +41,29 @@ std::optional<std::string> firstHeader(const platform::HTTPURLResponse& response
     return response.value(fallback);
 }
 
+const platform::HTTPURLResponse& responseOf(const platform::HTTPURLResponse& response) { return response; }
+const platform::HTTPURLResponse& responseOf(const std::pair<std::vector<uint8_t>, platform::HTTPURLResponse>& answer) {
+    return answer.second;
+}
+
+// Sends again while the server answers that it is busy, after the pause it
+// names, as long as retries remain; the last answer is the one that counts.
+template <class Send>
+auto sendPatiently(const Send& send) -> decltype(send()) {
+    for (int busyRetries = kBusyServerRetries;; --busyRetries) {
+        auto answer = send();
+        const auto pause = busyRetries > 0 ? busyServerPause(responseOf(answer)) : std::nullopt;
+        if (!pause) return answer;
+        platform::sleep(*pause);
+    }
+}
+
 }  // namespace
 
 std::pair<std::vector<uint8_t>, platform::HTTPURLResponse> HubApi::httpGet(const platform::URL& url) const {
     try {
-        auto answer = platform::URLSession::shared()->data(hubRequest(url, hfToken));
+        const platform::URLRequest request = hubRequest(url, hfToken);
+        auto answer = sendPatiently([&] { return platform::URLSession::shared()->data(request); });
         const int status = answer.second.statusCode;
         if (status < 200 || status > 299) throwForStatus(status, url);
         return answer;
@@ -65,7 +85,7 @@ platform::HTTPURLResponse HubApi::httpHead(const platform::URL& url) const {
     request.setValue("identity", "Accept-Encoding");
     platform::HTTPURLResponse response;
     try {
-        response = redirectSession().urlSession()->data(request).second;
+        response = sendPatiently([&] { return redirectSession().urlSession()->data(request).second; });
     } catch (const platform::URLError& error) {
         throwIfCancelled(error);
         throw;
@@ -85,6 +105,7 @@ HubApi::FileMetadata HubApi::getFileMetadata(const platform::URL& url) const {
     metadata.location = response.statusCode == 302 ? response.value("Location").value_or("") : response.url;
     metadata.commitHash = response.value("X-Repo-Commit");
     metadata.etag = normalizeEtag(firstHeader(response, "X-Linked-Etag", "ETag"));
+    metadata.linked = response.value("X-Linked-Etag").has_value();
     if (metadata.location.empty()) metadata.location = url.absoluteString();
     if (auto size = firstHeader(response, "X-Linked-Size", "Content-Length")) metadata.size = parseByteCount(*size);
     return metadata;

@@ -47,6 +47,7 @@ protected:
         fault.path = listingPath;
         fault.status = status;
         fault.body = "{\"error\":\"no\"}";
+        fault.headers = {{"Retry-After", "0"}};
         server().addFault(fault);
     }
 
@@ -128,9 +129,11 @@ TEST_F(HubApiTest, ListingFailuresBecomeHubErrors) {
              {401, HubKind::authorizationRequired, "Authentication required. Please provide a valid Hugging Face token."},
              {403, HubKind::authorizationRequired, "Authentication required. Please provide a valid Hugging Face token."},
              {404, HubKind::fileNotFound, "File not found: main"},
-             {500, HubKind::httpStatusCode, "HTTP error with status code: 500"}}) {
+             {500, HubKind::httpStatusCode, "HTTP error with status code: 500"},
+             {503, HubKind::httpStatusCode, "HTTP error with status code: 503"}}) {
         SCOPED_TRACE(c.status);
         server().clearFaults();
+        server().clearRequests();
         replyToListing(c.status);
         try {
             hub().getFilenames(repo(), "main");
@@ -139,6 +142,8 @@ TEST_F(HubApiTest, ListingFailuresBecomeHubErrors) {
             EXPECT_EQ(error.kind(), c.kind);
             EXPECT_EQ(std::string(error.what()), c.message);
         }
+        // A busy hub is asked again, a few times.
+        EXPECT_EQ(server().requestCount("GET"), c.status == 503 ? 4 : 1);
     }
 
     for (const std::string body : {"{\"error\":\"no\"}", "[]", "{\"siblings\":{}}", "{\"siblings\":[{\"name\":\"a\"}]}", "{"}) {

@@ -139,6 +139,7 @@ TEST(HeaderNumbers, ReadsOnlyPlainDecimalCounts) {
         {"bytes 100-199/200", 100},
         {"bytes 0-0/1", 0},
         {"bytes 100-199/*", 100},
+        {"bytes 100-199/500", 100},
         {"bytes 100-199/150", std::nullopt},
         {"bytes 200-100/300", std::nullopt},
         {"bytes */200", std::nullopt},
@@ -146,7 +147,13 @@ TEST(HeaderNumbers, ReadsOnlyPlainDecimalCounts) {
         {"items 0-1/2", std::nullopt},
         {"bytes 99999999999999999999-1/2", std::nullopt},
     };
-    for (const auto& [text, value] : ranges) EXPECT_EQ(parseContentRangeStart(text), value) << text;
+    for (const auto& [text, value] : ranges) {
+        const auto range = parseContentRange(text);
+        EXPECT_EQ(range ? std::optional(range->first) : std::nullopt, value) << text;
+    }
+    EXPECT_EQ(parseContentRange("bytes 100-199/500")->total, 500);
+    EXPECT_EQ(parseContentRange("bytes 100-199/500")->last, 199);
+    EXPECT_EQ(parseContentRange("bytes 100-199/*")->total, std::nullopt);
 }
 
 TEST(HubApi, NormalizesEtagsAndMatchesWholePatterns) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "platform/concurrency/CancellationToken.h"
 #include "platform/concurrency/Task.h"
 #include "platform/concurrency/ThreadPool.h"
+#include "platform/crypto/MessageDigest.h"
 #include "platform/foundation/FileManager.h"
 
 namespace celvan {
@@ -26,15 +28,43 @@ namespace {
 constexpr double kTransferTimeout = 10;
 constexpr int kTransferRetries = 5;
 
-// A file whose tag is its SHA-256 is checked before it may replace
-// anything; a partial file that fails is useless, so it goes.
-Downloader::Verification sha256Verification(const HubApi& hub, const std::string& etag) {
-    if (!HubApi::matchesPattern(hub.sha256Pattern, etag)) return {};
-    return [etag](const platform::URL& partialFile, const std::string& sha256) {
-        if (sha256 == etag) return;
-        platform::FileManager::removeItem(partialFile.path());
-        throw HubApi::EnvironmentError::fileIntegrityError("Hash mismatch for " + partialFile.lastPathComponent());
-    };
+[[noreturn]] void refuse(const platform::URL& partialFile) {
+    platform::FileManager::removeItem(partialFile.path());
+    throw HubApi::EnvironmentError::fileIntegrityError("Hash mismatch for " + partialFile.lastPathComponent());
+}
+
+// The object id git gives the content: the SHA-1 of "blob <size>", a zero
+// byte and the content.
+std::string gitBlobId(const platform::URL& file) {
+    platform::MessageDigest digest(platform::MessageDigest::Algorithm::sha1);
+    digest.update("blob " + std::to_string(std::filesystem::file_size(file.path())));
+    digest.update(std::string_view("\0", 1));
+    digest.updateFromFile(file.path());
+    return platform::MessageDigest::hexString(digest.finalize());
+}
+
+// A file is checked before it may replace anything: a large file against its
+// SHA-256, a small one against its git object id when its tag has that form;
+// a partial file that fails is useless, so it goes. A large file must carry a
+// SHA-256, so that a tag of another form cannot turn the check off.
+Downloader::Verification verification(const HubApi& hub, const HubApi::FileMetadata& remote,
+                                      const std::string& relativeFilename) {
+    const std::string& etag = *remote.etag;
+    if (HubApi::matchesPattern(hub.sha256Pattern, etag)) {
+        return [etag](const platform::URL& partialFile, const std::string& sha256) {
+            if (sha256 != etag) refuse(partialFile);
+        };
+    }
+    if (remote.linked) {
+        throw HubApi::EnvironmentError::invalidMetadataError("The hub names no SHA-256 for the large file " +
+                                                             relativeFilename);
+    }
+    if (HubApi::matchesPattern(hub.commitHashPattern, etag)) {
+        return [etag](const platform::URL& partialFile, const std::string&) {
+            if (gitBlobId(partialFile) != etag) refuse(partialFile);
+        };
+    }
+    return {};
 }
 
 // Two downloads of one file in this process, say two loads of the same
@@ -123,6 +153,7 @@ platform::URL HubApi::HubFileDownloader::download(const ProgressHandler& progres
         throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
     }
     const std::string& etag = *remote.etag;
+    const Downloader::Verification verifyBeforeMove = verification(hub, remote, relativeFilename);
 
     if (downloaded()) {
         if ((local && local->etag == etag) ||
@@ -139,7 +170,7 @@ platform::URL HubApi::HubFileDownloader::download(const ProgressHandler& progres
     const bool completed = platform::withTaskCancellationHandler(
         [&] {
             auto states = downloader->download(fileURL, hfToken, std::nullopt, remote.size, kTransferTimeout,
-                                               kTransferRetries, sha256Verification(hub, etag));
+                                               kTransferRetries, verifyBeforeMove);
             while (auto state = states.next()) {
                 switch (state->kind()) {
                     case Downloader::DownloadState::Kind::notStarted: break;

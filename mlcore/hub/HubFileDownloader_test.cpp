@@ -11,6 +11,7 @@
 #include "mlcore/hub/HubTestEnvironment.h"
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/Task.h"
+#include "platform/crypto/MessageDigest.h"
 #include "platform/crypto/SHA256.h"
 
 namespace celvan {
@@ -40,6 +41,15 @@ protected:
     std::string lfsPath(const std::string& name) const { return std::string("/lfs/models/") + repoId + "/" + name; }
 
     int gets() { return server().requestCount("GET"); }
+
+    // The tag the hub gives a small file: its git object id.
+    static std::string gitObjectId(const std::string& content) {
+        platform::MessageDigest digest(platform::MessageDigest::Algorithm::sha1);
+        digest.update("blob " + std::to_string(content.size()));
+        digest.update(std::string_view("\0", 1));
+        digest.update(content);
+        return platform::MessageDigest::hexString(digest.finalize());
+    }
     int heads() { return server().requestCount("HEAD"); }
 };
 
@@ -182,7 +192,10 @@ TEST_F(HubFileDownloaderTest, HeadStatusesBecomeHubErrors) {
         server().clearFaults();
         HubFault f = fault(Kind::reply, "a/b.json", "HEAD");
         f.status = c.status;
+        // A busy hub is asked again after the pause it names, a few times.
+        f.headers = {{"Retry-After", "0"}};
         server().addFault(f);
+        server().clearRequests();
         try {
             fileDownloader("a/b.json").download({});
             ADD_FAILURE() << c.status;
@@ -190,6 +203,7 @@ TEST_F(HubFileDownloaderTest, HeadStatusesBecomeHubErrors) {
             EXPECT_EQ(error.kind(), c.kind);
             EXPECT_EQ(error.what(), c.message);
         }
+        EXPECT_EQ(heads(), c.status == 429 ? 4 : 1) << c.status;
     }
 }
 
@@ -217,6 +231,117 @@ TEST_F(HubFileDownloaderTest, AFileThatFailsItsHashIsRefusedAndTheCachedOneStays
     EXPECT_EQ(readFile(cached("model.bin")), good);
     EXPECT_EQ(readFile(metadataFolder() / "model.bin.metadata"), goodMetadata);
     EXPECT_FALSE(std::filesystem::exists(metadataFolder() / ("model.bin." + claimed + ".incomplete")));
+}
+
+TEST_F(HubFileDownloaderTest, ASmallFileIsCheckedAgainstItsGitObjectId) {
+    const std::string content = bytes(5000, 3);
+    serve("vocab.bin", content);
+    struct Case {
+        std::string name;
+        HubFault fault;
+    };
+    HubFault flipped = fault(Kind::flipByte, "vocab.bin", "GET");
+    flipped.bytes = 4321;
+    // The hub's HEAD agrees with the short body, so only the content can
+    // tell.
+    HubFault cut = fault(Kind::bodyLength, "vocab.bin");
+    cut.bytes = content.size() - 100;
+    for (const Case& c : {Case{"one byte flipped", flipped}, Case{"cut short by 100 bytes", cut}}) {
+        server().clearFaults();
+        server().addFault(c.fault);
+        try {
+            fileDownloader("vocab.bin").download({});
+            ADD_FAILURE() << c.name << " was accepted";
+        } catch (const HubApi::EnvironmentError& error) {
+            EXPECT_EQ(error.kind(), HubApi::EnvironmentError::Kind::fileIntegrityError) << c.name;
+            EXPECT_TRUE(std::string(error.what()).starts_with("File integrity check failed: Hash mismatch for vocab.bin."))
+                << error.what();
+        }
+        EXPECT_FALSE(std::filesystem::exists(cached("vocab.bin"))) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(metadataFolder() / "vocab.bin.metadata")) << c.name;
+    }
+    server().clearFaults();
+    fileDownloader("vocab.bin").download({});
+    EXPECT_TRUE(readFile(cached("vocab.bin")) == content);
+}
+
+TEST_F(HubFileDownloaderTest, ALargeFileWhoseTagIsNoSha256IsRefusedBeforeAnyTransfer) {
+    serve("model.bin", bytes(kLarge, 4));
+    for (const std::string& tag : {std::string("\"../../hostile\""), std::string("\"") + std::string(40, 'a') + "\"",
+                                   std::string("W/\"\""), std::string("\"") + std::string(64, 'A') + "\""}) {
+        server().clearFaults();
+        HubFault hostile = fault(Kind::setHeader, "model.bin", "HEAD");
+        hostile.header = "X-Linked-Etag";
+        hostile.value = tag;
+        server().addFault(hostile);
+        try {
+            fileDownloader("model.bin").download({});
+            ADD_FAILURE() << tag << " turned the check off";
+        } catch (const HubApi::EnvironmentError& error) {
+            EXPECT_EQ(error.kind(), HubApi::EnvironmentError::Kind::invalidMetadataError) << tag;
+            EXPECT_STREQ(error.what(), "Invalid metadata: The hub names no SHA-256 for the large file model.bin");
+        }
+    }
+    EXPECT_EQ(gets(), 0);
+    EXPECT_FALSE(std::filesystem::exists(cache()));
+}
+
+TEST_F(HubFileDownloaderTest, AnEncodedBodyIsRefusedAndTheNextRunStartsCleanInsteadOfSplicing) {
+    std::string content;
+    for (int line = 0; line < 400; ++line) content += "token " + std::to_string(line % 7) + "\n";
+    serve("merges.txt", content);
+    HubFault gzip = fault(Kind::gzipBody, "merges.txt", "GET");
+    gzip.times = 1;
+    server().addFault(gzip);
+    try {
+        fileDownloader("merges.txt").download({});
+        ADD_FAILURE() << "an encoded body was accepted";
+    } catch (const Downloader::DownloadError& error) {
+        EXPECT_STREQ(error.what(), "Download of merges.txt failed: the server sent the body with Content-Encoding "
+                                   "\"gzip\", which was not asked for");
+    }
+    const std::string etag = gitObjectId(content);
+    EXPECT_EQ(readFile(metadataFolder() / ("merges.txt." + etag + ".incomplete")), "");
+
+    server().clearRequests();
+    fileDownloader("merges.txt").download({});
+    EXPECT_EQ(readFile(cached("merges.txt")), content);
+    for (const auto& request : server().requests()) {
+        if (request.method != "GET") continue;
+        EXPECT_FALSE(request.header("Range").has_value());
+        EXPECT_EQ(request.header("Accept-Encoding"), "identity");
+    }
+}
+
+TEST_F(HubFileDownloaderTest, OnlyAFullLowerCaseCommitTakesTheFastPath) {
+    serve("config.json", "{}");
+    struct Case {
+        std::string commit;
+        bool fast;
+    };
+    const std::string full(40, 'b');
+    const std::vector<Case> cases = {
+        {full, true},
+        {std::string(40, 'B'), false},
+        {full.substr(0, 39), false},
+        {full + "b", false},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(cache());
+        server().clearFaults();
+        server().setCommit("models", repoId, c.commit);
+        fileDownloader("config.json").download({});
+        // The record names the same commit, and the hub leaves out the tag:
+        // only the fast path can still return the cached file.
+        HubFault noTag = fault(Kind::omitHeader, "config.json", "HEAD");
+        noTag.header = "ETag";
+        server().addFault(noTag);
+        if (c.fast) {
+            EXPECT_NO_THROW(fileDownloader("config.json").download({})) << c.commit;
+        } else {
+            EXPECT_THROW(fileDownloader("config.json").download({}), HubApi::EnvironmentError) << c.commit;
+        }
+    }
 }
 
 TEST_F(HubFileDownloaderTest, ABodyOfTheWrongLengthFailsAndTheCachedFileStays) {

@@ -1,8 +1,14 @@
 #include "mlcore/hub/NetworkMonitor.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+
+#include "mlcore/hub/HubTestEnvironment.h"
+#include "platform/crypto/SHA256.h"
 
 namespace celvan {
 namespace {
@@ -47,6 +53,56 @@ TEST(NetworkMonitor, EachClientMonitorWatchesOnItsOwnAndStartsAgainHarmlessly) {
     EXPECT_NE(first, NetworkMonitor::shared());
     first.reset();
     EXPECT_NO_FATAL_FAILURE(second->state());
+}
+
+class OfflineByNetwork : public testing::HubTestEnvironment {
+protected:
+    struct Outcome {
+        int status = -1;
+        std::string output;
+    };
+
+    // The snapshot of a process that has lost the network.
+    Outcome snapshotWithoutNetwork() {
+        const std::string command = std::string(HUB_OFFLINE_SNAPSHOT_PROBE) + " '" + cache().string() + "' " + repoId;
+        Outcome outcome;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) return outcome;
+        std::array<char, 4096> buffer{};
+        while (const std::size_t count = std::fread(buffer.data(), 1, buffer.size(), pipe)) {
+            outcome.output.append(buffer.data(), count);
+        }
+        const int status = ::pclose(pipe);
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return outcome;
+    }
+};
+
+TEST_F(OfflineByNetwork, ASnapshotWithoutNetworkWorksFromTheCacheAndChecksIt) {
+    serve("config.json", "{}");
+    serve("model.bin", bytes(1 << 20, 8));
+    HubApi(platform::URL::fileURLWithPath(cache().string(), true), std::nullopt, std::nullopt, false, false)
+        .snapshot({repoId, HubApi::RepoType::models});
+    server().clearRequests();
+
+    struct Case {
+        std::string name;
+        std::function<void()> change;
+        int status;
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {"an intact cache", [] {}, 0, (cache() / "models" / repoId).string() + "\n"},
+        {"a large file changed on disk", [&] { writeFile(cached("model.bin"), "changed"); }, 1,
+         "File integrity check failed: Hash mismatch for model.bin\n"},
+    };
+    for (const Case& c : cases) {
+        c.change();
+        const Outcome outcome = snapshotWithoutNetwork();
+        EXPECT_EQ(outcome.status, c.status) << c.name << ": " << outcome.output;
+        EXPECT_EQ(outcome.output, c.output) << c.name;
+    }
+    EXPECT_TRUE(server().requests().empty());
 }
 
 }  // namespace

@@ -64,13 +64,18 @@ TEST(AutoTokenizer, TakesAMissingClassFromTheModelType) {
     folder.write("config.json", R"({"model_type": "llama"})");
     EXPECT_EQ(testing::tokenizerFromFolder(folder.path())->encode("hi"), Ids{2});
 
+    // An unregistered class is no obstacle while tokenizer.json says which
+    // model it holds; when it does not either, strict loading refuses it.
     folder.write("config.json", R"({"model_type": "gpt_neox"})");
+    EXPECT_EQ(testing::tokenizerFromFolder(folder.path())->encode("hi"), Ids{2});
+    folder.write("tokenizer.json", R"({"model": {"vocab": {"h": 0, "i": 1, "hi": 2}, "merges": ["h i"]}})");
     try {
         testing::tokenizerFromFolder(folder.path());
         ADD_FAILURE() << "Gpt_neoxTokenizer is no registered class";
     } catch (const TokenizerError& error) {
         EXPECT_EQ(std::string(error.what()), "The tokenizer type 'Gpt_neoxTokenizer' is not supported.");
     }
+    folder.write("tokenizer.json", kBpeData);
 
     folder.write("config.json", R"({"hidden_size": 4})");
     try {
@@ -130,10 +135,24 @@ TEST(TokenizerModel, SelectsTheModelByClassName) {
     EXPECT_TRUE(std::dynamic_pointer_cast<const UnigramTokenizer>(modelFor("XLMRobertaTokenizerFast", unigram, true)));
     EXPECT_TRUE(std::dynamic_pointer_cast<const T5Tokenizer>(modelFor("T5Tokenizer", unigram, true)));
     EXPECT_TRUE(std::dynamic_pointer_cast<const BPETokenizer>(modelFor("WhisperTokenizer", bpe, true)));
-    EXPECT_TRUE(std::dynamic_pointer_cast<const BPETokenizer>(modelFor("MyFastTokenizerFast", bpe, false)))
+    // A class outside the table, or one that fits any model, leaves the
+    // choice to the file's model type; the table still rules the names it
+    // knows.
+    const Config typedUnigram = configFromJson(R"({"model": {"type": "Unigram", "unk_id": 0, "vocab": [["<unk>", 0]]}})");
+    EXPECT_TRUE(std::dynamic_pointer_cast<const UnigramTokenizer>(modelFor("AlbertTokenizer", typedUnigram, true)));
+    EXPECT_TRUE(
+        std::dynamic_pointer_cast<const UnigramTokenizer>(modelFor("PreTrainedTokenizerFast", typedUnigram, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const UnigramTokenizer>(modelFor("TokenizersBackend", typedUnigram, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BertTokenizer>(modelFor("MyTokenizer", bert, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BPETokenizer>(modelFor("MyTokenizer", bpe, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const T5Tokenizer>(modelFor("T5Tokenizer", typedUnigram, true)));
+
+    const Config untypedBpe = configFromJson(R"({"model": {"vocab": {"h": 0}, "merges": []}})");
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BPETokenizer>(modelFor("PreTrainedTokenizerFast", untypedBpe, true)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<const BPETokenizer>(modelFor("MyFastTokenizerFast", untypedBpe, false)))
         << "an unknown class falls back to BPE when not strict";
     try {
-        modelFor("MyFastTokenizerFast", bpe, true);
+        modelFor("MyFastTokenizerFast", untypedBpe, true);
         ADD_FAILURE();
     } catch (const TokenizerError& error) {
         EXPECT_EQ(error.payload(), "MyTokenizer") << "every Fast is removed, also inside the name";
@@ -206,6 +225,68 @@ TEST(AutoTokenizer, SurvivesHostileFiles) {
         } catch (const std::exception& error) {
             SUCCEED() << c.name << " refused: " << error.what();
         }
+    }
+}
+
+// A Unigram tokenizer as ALBERT's conversion writes it: the normalizer
+// strips the right end and folds runs of spaces, Metaspace marks word starts,
+// and [MASK] takes the space before it.
+const std::string kAlbertStyleData = R"({
+  "added_tokens": [
+    {"id": 0, "content": "<pad>", "lstrip": false, "rstrip": false, "normalized": false, "special": true},
+    {"id": 1, "content": "<unk>", "lstrip": false, "rstrip": false, "normalized": false, "special": true},
+    {"id": 2, "content": "[CLS]", "lstrip": false, "rstrip": false, "normalized": false, "special": true},
+    {"id": 3, "content": "[SEP]", "lstrip": false, "rstrip": false, "normalized": false, "special": true},
+    {"id": 4, "content": "[MASK]", "lstrip": true, "rstrip": false, "normalized": false, "special": true}
+  ],
+  "normalizer": {"type": "Sequence", "normalizers": [
+    {"type": "Replace", "pattern": {"String": "``"}, "content": "\""},
+    {"type": "NFKD"}, {"type": "StripAccents"}, {"type": "Lowercase"},
+    {"type": "Strip", "strip_left": false, "strip_right": true},
+    {"type": "Replace", "pattern": {"Regex": " {2,}"}, "content": "▁"}
+  ]},
+  "pre_tokenizer": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "always", "split": true},
+  "post_processor": {"type": "TemplateProcessing",
+    "single": [{"SpecialToken": {"id": "[CLS]", "type_id": 0}}, {"Sequence": {"id": "A", "type_id": 0}},
+               {"SpecialToken": {"id": "[SEP]", "type_id": 0}}],
+    "pair": [{"Sequence": {"id": "A", "type_id": 0}}, {"Sequence": {"id": "B", "type_id": 1}}],
+    "special_tokens": {"[CLS]": {"id": "[CLS]", "ids": [2], "tokens": ["[CLS]"]},
+                       "[SEP]": {"id": "[SEP]", "ids": [3], "tokens": ["[SEP]"]}}},
+  "decoder": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "always", "split": true},
+  "model": {"type": "Unigram", "unk_id": 1, "byte_fallback": false, "vocab": [
+    ["<pad>", 0.0], ["<unk>", 0.0], ["[CLS]", 0.0], ["[SEP]", 0.0], ["[MASK]", 0.0],
+    ["▁", -2.5], ["▁the", -3.0], ["▁cat", -5.0], ["s", -4.0], ["▁cafe", -6.0], ["c", -7.0], ["a", -7.0],
+    ["t", -7.0], ["e", -7.0], ["f", -7.0], ["h", -7.0]
+  ]}
+})";
+
+TEST(AutoTokenizer, LoadsUnigramFilesWhateverClassTheyName) {
+    using Tokens = std::vector<std::string>;
+    struct Case {
+        std::string text;
+        Tokens tokens;
+        Ids ids;
+    };
+    const std::vector<Case> cases = {
+        {"The cats", {"▁the", "▁cat", "s"}, {2, 6, 7, 8, 3}},
+        {"Café  cat ", {"▁cafe", "▁cat"}, {2, 9, 7, 3}},
+        {"   ", {}, {2, 3}},
+        {" \t\n", {}, {2, 3}},
+        {"[CLS] [SEP]", {"[CLS]", "[SEP]"}, {2, 2, 3, 3}},
+        {"[SEP]  [CLS]", {"[SEP]", "[CLS]"}, {2, 3, 2, 3}},
+        {"the [MASK] [MASK]", {"▁the", "[MASK]", "[MASK]"}, {2, 6, 4, 4, 3}},
+    };
+    for (const std::string className : {"AlbertTokenizer", "PreTrainedTokenizerFast", "AlbertTokenizerFast"}) {
+        TempFolder folder;
+        folder.write("tokenizer.json", kAlbertStyleData);
+        folder.write("tokenizer_config.json", R"({"tokenizer_class": ")" + className +
+                                                  R"(", "do_lower_case": true, "unk_token": "<unk>"})");
+        const auto tokenizer = testing::tokenizerFromFolder(folder.path());
+        for (const auto& c : cases) {
+            EXPECT_EQ(tokenizer->tokenize(c.text), c.tokens) << className << ": " << c.text;
+            EXPECT_EQ(tokenizer->encode(c.text), c.ids) << className << ": " << c.text;
+        }
+        EXPECT_EQ(tokenizer->decode({2, 6, 7, 8, 3}, true), "the cats") << className;
     }
 }
 

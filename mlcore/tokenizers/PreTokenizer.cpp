@@ -175,6 +175,10 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(const std::string& text,
                                                             const PreTokenizerOptions& options) const {
+    // Nothing is there to mark as a word's start: a section that the
+    // normalizer stripped to nothing, between two added tokens or of a text
+    // of spaces only, gives no piece, so no lone "▁" token.
+    if (text.empty()) return {};
     std::string replaced = replacingOccurrences(text, " ", stringReplacement_);
     bool prefixed = false;
     if (addPrefixSpace_ && !replaced.starts_with(replacement_)) {

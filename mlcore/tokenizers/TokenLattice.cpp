@@ -34,7 +34,7 @@ std::vector<TokenLatticeNode> TokenLattice::viterbi() {
             TokenLatticeNode& node = nodes_[right];
             node.prev = -1;
             for (std::size_t left : endNodes_[position]) {
-                const float candidate = nodes_[left].backtraceScore + node.score;
+                const double candidate = nodes_[left].backtraceScore + static_cast<double>(node.score);
                 if (node.prev < 0 || candidate > node.backtraceScore) {
                     node.prev = static_cast<int64_t>(left);
                     node.backtraceScore = candidate;

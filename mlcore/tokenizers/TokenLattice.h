@@ -14,7 +14,9 @@ struct TokenLatticeNode {
     float score;
     // Set by the Viterbi pass: the best node ending where this one starts.
     int64_t prev = -1;
-    float backtraceScore = 0.0f;
+    // Summed in double: over a long text, single precision loses the small
+    // differences between paths and picks another one.
+    double backtraceScore = 0.0;
 
     std::string description() const;
 };

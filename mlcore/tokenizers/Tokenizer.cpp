@@ -129,13 +129,16 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& text) 
             tokens.push_back(piece);
             continue;
         }
+        // A section that normalizes to nothing holds nothing to tokenize.
+        const std::string normalized = normalize(piece);
+        if (normalized.empty()) continue;
         const PreTokenizerOptions options =
             position == 0 ? PreTokenizerOptions{PreTokenizerOption::firstSection} : PreTokenizerOptions{};
         // Fusing never reaches across pieces, so only then does a piece
         // collect its tokens on its own first.
         std::vector<std::string> pieceTokens;
         std::vector<std::string>& into = fuse ? pieceTokens : tokens;
-        const auto preTokens = preTokenize(normalize(piece), options);
+        const auto preTokens = preTokenize(normalized, options);
         // Words split into a few tokens at most, so this is nearly always enough.
         into.reserve(into.size() + preTokens.size() * 3 / 2);
         for (const auto& preToken : preTokens) {

@@ -46,6 +46,19 @@ const std::unordered_map<std::string_view, ModelFactory>& modelClasses() {
     return classes;
 }
 
+// What "model" "type" of the tokenizer data says the model is.
+const std::unordered_map<std::string_view, ModelFactory>& modelTypes() {
+    static const std::unordered_map<std::string_view, ModelFactory> types = {
+        {"BPE", factory<BPETokenizer>()},
+        {"Unigram", factory<UnigramTokenizer>()},
+        {"WordPiece", factory<BertTokenizer>()},
+    };
+    return types;
+}
+
+// Class names that fit any model; the file itself then says which.
+bool isGenericClass(std::string_view name) { return name == "PreTrainedTokenizer" || name == "TokenizersBackend"; }
+
 } // namespace
 
 std::string removingFast(std::string className) {
@@ -60,6 +73,14 @@ std::shared_ptr<const TokenizingModel> TokenizerModel::from(const Config& tokeni
     const std::string name = removingFast(*className);
     const auto& classes = modelClasses();
     auto found = classes.find(name);
+    if (found == classes.end() || isGenericClass(name)) {
+        if (const auto type = tokenizerData["model"]["type"].string()) {
+            const auto& types = modelTypes();
+            if (auto typed = types.find(*type); typed != types.end()) {
+                return typed->second(tokenizerConfig, tokenizerData, addedTokens);
+            }
+        }
+    }
     if (found == classes.end()) {
         if (strict) throw TokenizerError::unsupportedTokenizer(name);
         std::cout << "Warning: Tokenizer model class " << name

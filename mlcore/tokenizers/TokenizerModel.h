@@ -11,15 +11,17 @@
 namespace celvan {
 
 // Picks and builds the token model that a tokenizer configuration's class
-// name stands for.
+// name stands for, or, for a class name outside the table or one that fits
+// any model, the model that the tokenizer data's "model" "type" names.
 class TokenizerModel {
 public:
     TokenizerModel() = delete;
 
     // Throws TokenizerError: missingTokenizerClassInConfig without a class
-    // name, unsupportedTokenizer for a name outside the table when strict,
-    // and whatever the model's own construction throws. Not strict, an
-    // unknown name prints a warning and builds a BPE model.
+    // name, unsupportedTokenizer when strict and neither the table nor the
+    // model type knows the model, and whatever the model's own construction
+    // throws. Not strict, such a tokenizer prints a warning and builds a BPE
+    // model.
     static std::shared_ptr<const TokenizingModel> from(const Config& tokenizerConfig, const Config& tokenizerData,
                                                        const AddedTokenIds& addedTokens, bool strict);
 

@@ -69,6 +69,16 @@ TEST(UnigramTokenizer, TiesGoToTheEarlierInsertedNode) {
     EXPECT_EQ(model.tokenize("ab"), Tokens{"ab"});
 }
 
+TEST(UnigramTokenizer, KeepsTheBestPathOnLongTexts) {
+    // Two single pieces beat the pair by a hair that the sum of a long path,
+    // kept in single precision, would no longer see.
+    const UnigramTokenizer model(configFromJson("{}"),
+                                 unigramData(R"(["<unk>", 0], ["a", -1], ["aa", -2.0000002])"), {});
+    for (std::size_t length : {2u, 64u, 1000u}) {
+        EXPECT_EQ(model.tokenize(std::string(length, 'a')), Tokens(length, "a")) << length;
+    }
+}
+
 TEST(UnigramTokenizer, RejectsMalformedVocabularies) {
     struct Case {
         std::string name;

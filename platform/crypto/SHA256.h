@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/crypto/MessageDigest.h"
+
 namespace platform {
 
 struct SHA256Digest {
@@ -23,13 +25,6 @@ struct SHA256Digest {
 // A copy carries on from the same point on its own.
 class SHA256 {
 public:
-    SHA256();
-    ~SHA256();
-    SHA256(const SHA256& other);
-    SHA256& operator=(const SHA256& other);
-    SHA256(SHA256&&) noexcept;
-    SHA256& operator=(SHA256&&) noexcept;
-
     void update(std::span<const std::uint8_t> bytes);
     void update(std::string_view text);
     // Ends the hasher; later update() or finalize() calls throw.
@@ -43,8 +38,7 @@ public:
     static SHA256Digest hashFile(const std::filesystem::path& path);
 
 private:
-    struct Context;
-    std::unique_ptr<Context> context_;
+    MessageDigest digest_{MessageDigest::Algorithm::sha256};
 };
 
 }  // namespace platform

@@ -29,6 +29,20 @@ TEST(SHA256, MatchesPublishedDigests) {
     }
 }
 
+TEST(MessageDigest, Sha1MatchesPublishedDigests) {
+    const std::vector<KnownDigest> cases = {
+        {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        // The object id git gives a file holding "hello\n".
+        {std::string("blob 6\0hello\n", 13), "ce013625030ba8dba906f756967f9e9ca394464a"},
+    };
+    for (const auto& c : cases) {
+        MessageDigest digest(MessageDigest::Algorithm::sha1);
+        digest.update(c.input);
+        EXPECT_EQ(MessageDigest::hexString(digest.finalize()), c.hex) << c.input.size() << " bytes";
+    }
+}
+
 TEST(SHA256, PiecewiseUpdatesEqualOneShot) {
     std::mt19937 random(7);
     std::vector<std::uint8_t> data(300000);

@@ -121,13 +121,13 @@ std::optional<std::vector<uint8_t>> FileManager::contents(const std::string& pat
     return bytes;
 }
 
-void FileManager::writeAtomically(const std::string& path, std::string_view bytes) {
+void FileManager::writeAtomically(const std::string& path, std::string_view bytes, unsigned mode) {
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) throw FileSystemError("write", path, lastError());
     try {
         writeAll(fd, bytes, path);
-        if (::fchmod(fd, 0644) != 0) throw FileSystemError("write", path, lastError());
+        if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) throw FileSystemError("write", path, lastError());
     } catch (...) {
         ::close(fd);
         ::unlink(temporary.c_str());

@@ -50,7 +50,8 @@ struct FileManager {
     // place, so readers see the old content or the new, never a mix. It does
     // not wait for the disk, as the platform's atomic write does not: after
     // a power cut the file may be empty, which its readers must refuse.
-    static void writeAtomically(const std::string& path, std::string_view bytes);
+    // `mode` gives the new file's permission bits.
+    static void writeAtomically(const std::string& path, std::string_view bytes, unsigned mode = 0644);
 
     // The size of a regular file, absent when there is none.
     static std::optional<uint64_t> fileSize(const std::string& path);

@@ -4,6 +4,10 @@
 
 namespace platform {
 
+namespace {
+constexpr std::chrono::milliseconds kSettleBudget{20};
+}  // namespace
+
 AsyncBytes::AsyncBytes(std::unique_ptr<CurlTransfer> transfer, HTTPURLResponse response,
                        std::shared_ptr<URLSessionTask> task)
     : transfer_(std::move(transfer)), response_(std::move(response)), task_(std::move(task)) {}
@@ -20,6 +24,9 @@ AsyncBytes& AsyncBytes::operator=(AsyncBytes&& other) noexcept {
 }
 
 AsyncBytes::~AsyncBytes() {
+    // A reader that stops at its own end marker leaves only the last bytes of
+    // the answer unread; letting them arrive keeps the connection for reuse.
+    if (transfer_) transfer_->settle(kSettleBudget);
     transfer_.reset();
     if (task_) task_->markCompleted();
 }

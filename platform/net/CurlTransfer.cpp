@@ -19,6 +19,8 @@ constexpr std::size_t kMaxPendingBytes = 1 << 20;
 // wake-up reaches it.
 constexpr int kPollMilliseconds = 50;
 constexpr std::size_t kMaxIdleHandles = 8;
+// A body with more than this left is not worth waiting for.
+constexpr std::size_t kMaxSettleBytes = 64 * 1024;
 
 void initializeCurlOnce() {
     static std::once_flag once;
@@ -202,6 +204,9 @@ void CurlTransfer::configure(const URLRequest& request) {
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(milliseconds)));
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(milliseconds / 1000.0))));
+    // libcurl averages its speed over several seconds, so after a burst it
+    // notices silence late; the transfer also keeps its own clock.
+    idleLimit_ = std::chrono::milliseconds(static_cast<long long>(std::ceil(milliseconds)));
 
     if (request.httpMethod == "HEAD") {
         curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
@@ -232,6 +237,7 @@ void CurlTransfer::configure(const URLRequest& request) {
 std::size_t CurlTransfer::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
     auto& transfer = *static_cast<CurlTransfer*>(self);
     std::size_t length = size * count;
+    transfer.lastActivity_ = std::chrono::steady_clock::now();
     std::string_view line(data, length);
     if (line.rfind("HTTP/", 0) == 0) {
         transfer.head_ = HTTPURLResponse{transfer.url_, 0, {}};
@@ -263,6 +269,7 @@ std::size_t CurlTransfer::onHeader(char* data, std::size_t size, std::size_t cou
 std::size_t CurlTransfer::onBody(char* data, std::size_t size, std::size_t count, void* self) {
     auto& transfer = *static_cast<CurlTransfer*>(self);
     const std::size_t length = size * count;
+    transfer.lastActivity_ = std::chrono::steady_clock::now();
     // Bytes, not characters: a copy between the two types would go element
     // by element instead of at memcpy speed.
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
@@ -285,16 +292,39 @@ void CurlTransfer::throwIfCancelled() const {
     }
 }
 
+void CurlTransfer::throwIfIdle() const {
+    // A paused transfer waits for its reader, not for the server.
+    if (paused_ || done_) return;
+    if (std::chrono::steady_clock::now() - lastActivity_ > idleLimit_) {
+        throw URLError(URLError::Code::timedOut, url_, "nothing arrived within the request's timeout");
+    }
+}
+
 void CurlTransfer::throwIfFailed() const {
     if (done_ && result_ != CURLE_OK) {
         throw URLError(codeFor(result_), url_, errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(result_));
     }
 }
 
+void CurlTransfer::holdWhileSuspended() {
+    if (!task_->isSuspended()) return;
+    curl_easy_pause(easy_, CURLPAUSE_RECV);
+    while (task_->isSuspended()) {
+        throwIfCancelled();
+        curl_multi_poll(multi_, nullptr, 0, kPollMilliseconds, nullptr);
+    }
+    throwIfCancelled();
+    // Time spent suspended is the caller's choice, not the server's silence.
+    lastActivity_ = std::chrono::steady_clock::now();
+    // A body that waits for its reader stays paused until read() takes it up.
+    if (!paused_) curl_easy_pause(easy_, CURLPAUSE_CONT);
+}
+
 template <class Ready>
 void CurlTransfer::driveUntil(Ready ready) {
     while (!ready() && !done_) {
         throwIfCancelled();
+        holdWhileSuspended();
         int running = 0;
         CURLMcode code = curl_multi_perform(multi_, &running);
         if (code != CURLM_OK) throw URLError(URLError::Code::unknown, url_, curl_multi_strerror(code));
@@ -306,6 +336,7 @@ void CurlTransfer::driveUntil(Ready ready) {
             }
         }
         if (ready() || done_) break;
+        throwIfIdle();
         curl_multi_poll(multi_, nullptr, 0, kPollMilliseconds, nullptr);
     }
     throwIfCancelled();
@@ -325,6 +356,7 @@ std::span<const std::uint8_t> CurlTransfer::next() {
     driveUntil([this] {
         if (pending_.empty() && paused_) {
             paused_ = false;
+            lastActivity_ = std::chrono::steady_clock::now();
             curl_easy_pause(easy_, CURLPAUSE_CONT);
         }
         return !pending_.empty();
@@ -354,6 +386,7 @@ std::size_t CurlTransfer::read(std::span<std::uint8_t> into) {
         driveUntil([this] {
             if (paused_) {
                 paused_ = false;
+                lastActivity_ = std::chrono::steady_clock::now();
                 curl_easy_pause(easy_, CURLPAUSE_CONT);
             }
             return targetFilled_ > 0;
@@ -369,6 +402,37 @@ std::size_t CurlTransfer::read(std::span<std::uint8_t> into) {
     if (filled > 0) return filled;
     throwIfFailed();
     return 0;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+void CurlTransfer::settle(std::chrono::milliseconds budget) noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    std::size_t discarded = 0;
+    while (!done_ && discarded <= kMaxSettleBytes) {
+        if (task_->isCancelRequested() || (callerToken_ && callerToken_->isCancelled())) return;
+        discarded += pending_.size() - pendingRead_;
+        pending_.clear();
+        pendingRead_ = 0;
+        if (paused_) {
+            paused_ = false;
+            curl_easy_pause(easy_, CURLPAUSE_CONT);
+        }
+        int running = 0;
+        if (curl_multi_perform(multi_, &running) != CURLM_OK) return;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+                done_ = true;
+                result_ = message->data.result;
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (done_ || left.count() <= 0) return;
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<long long>(left.count(), kPollMilliseconds)), nullptr);
+    }
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,11 @@ public:
     // Copies what arrives next straight into `into` (not empty) and returns
     // how much; 0 at the end of the body.
     std::size_t read(std::span<std::uint8_t> into);
+    // Gives a body that the reader no longer wants up to `budget` to end on
+    // its own, throwing away what still arrives, so that the connection stays
+    // open for the next request instead of being closed mid-answer. Does
+    // nothing for a cancelled transfer.
+    void settle(std::chrono::milliseconds budget) noexcept;
     // The length the answer announced, or -1.
     std::int64_t expectedContentLength() const noexcept { return expectedLength_; }
 
@@ -65,6 +71,9 @@ private:
     template <class Ready>
     void driveUntil(Ready ready);
     void throwIfCancelled() const;
+    // Reads nothing while the task is suspended.
+    void holdWhileSuspended();
+    void throwIfIdle() const;
     void throwIfFailed() const;
 
     CurlShare& share_;
@@ -91,6 +100,9 @@ private:
     std::size_t targetFilled_ = 0;
     bool paused_ = false;
     bool done_ = false;
+    // The request's timeout, counted from the last byte that arrived.
+    std::chrono::steady_clock::duration idleLimit_{};
+    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
     CURLcode result_ = CURLE_OK;
 };
 

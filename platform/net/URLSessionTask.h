@@ -11,10 +11,12 @@ namespace platform {
 
 // One request in flight in a session. Any thread may cancel it; the thread
 // that runs the transfer notices within a few milliseconds and fails it with
-// URLError cancelled.
+// URLError cancelled. Any thread may also suspend it: its transfer then
+// reads nothing more, holding the server back through the connection, until
+// it is resumed or cancelled.
 class URLSessionTask {
 public:
-    enum class State { running, canceling, completed };
+    enum class State { running, suspended, canceling, completed };
 
     URLSessionTask(std::uint64_t taskIdentifier, URLRequest originalRequest);
 
@@ -22,13 +24,19 @@ public:
     const URLRequest& originalRequest() const noexcept { return originalRequest_; }
     State state() const noexcept { return state_.load(); }
     void cancel();
+    // Each changes a running task, or a suspended one, only.
+    void suspend();
+    void resume();
 
     // For the session's transfer machinery.
     bool isCancelRequested() const noexcept { return state_.load() == State::canceling; }
+    bool isSuspended() const noexcept { return state_.load() == State::suspended; }
     void markCompleted() noexcept;
     void setWakeUp(std::function<void()> wakeUp);
 
 private:
+    void wakeUp();
+
     std::uint64_t taskIdentifier_;
     URLRequest originalRequest_;
     std::atomic<State> state_{State::running};

@@ -483,8 +483,9 @@ TEST_F(URLSessionTest, IdleTimeoutFailsAStalledTransferButNeverASlowSteadyOne) {
 }
 
 TEST_F(URLSessionTest, CancellationStopsAStalledTransferPromptly) {
-    enum class Canceller { sessionTask, wholeSession, callersTask };
-    for (Canceller canceller : {Canceller::sessionTask, Canceller::wholeSession, Canceller::callersTask}) {
+    enum class Canceller { sessionTask, suspendedSessionTask, wholeSession, callersTask };
+    for (Canceller canceller : {Canceller::sessionTask, Canceller::suspendedSessionTask, Canceller::wholeSession,
+                                Canceller::callersTask}) {
         server_->clearFaults();
         HubFault stall = fault(HubFault::Kind::stallAfterBytes, "weights.bin");
         stall.bytes = 1000;
@@ -511,6 +512,10 @@ TEST_F(URLSessionTest, CancellationStopsAStalledTransferPromptly) {
         const auto cancelled = Clock::now();
         switch (canceller) {
             case Canceller::sessionTask: task->cancel(); break;
+            case Canceller::suspendedSessionTask:
+                task->suspend();
+                task->cancel();
+                break;
             case Canceller::wholeSession: session->invalidateAndCancel(); break;
             case Canceller::callersTask: reader.cancel(); break;
         }

@@ -1,6 +1,6 @@
 #include "speech/decoding/ArrayElements.h"
 
-#include <chrono>
+#include <algorithm>
 
 namespace sonoscribe {
 namespace {
@@ -42,12 +42,33 @@ void setElement(platform::MLMultiArray& array, int64_t linearIndex, double value
     }
 }
 
-double currentAbsoluteTime() {
-    // Seconds since 1 January 2001, the reference date of the platform's
-    // absolute time.
-    constexpr double referenceDate = 978307200.0;
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(now).count() - referenceDate;
+void copyRows(const platform::MLMultiArray& source, int64_t firstRow, platform::MLMultiArray& target, int64_t rows) {
+    const int64_t columns = target.shape()[1];
+    const bool half = source.dataType() == platform::MLMultiArrayDataType::float16 &&
+                      target.dataType() == platform::MLMultiArrayDataType::float16;
+    if (!half) {
+        for (int64_t r = 0; r < rows; ++r) {
+            for (int64_t c = 0; c < columns; ++c) {
+                setElement(target, r * columns + c, elementValue(source, (firstRow + r) * columns + c));
+            }
+        }
+        return;
+    }
+    const auto from = source.buffer<platform::Float16>();
+    const auto to = target.buffer<platform::Float16>();
+    const auto& fromStrides = source.strides();
+    const auto& toStrides = target.strides();
+    for (int64_t r = 0; r < rows; ++r) {
+        const int64_t fromRow = (firstRow + r) * fromStrides[0];
+        const int64_t toRow = r * toStrides[0];
+        if (fromStrides[1] == 1 && toStrides[1] == 1) {
+            std::copy_n(from.data() + fromRow, columns, to.data() + toRow);
+            continue;
+        }
+        for (int64_t c = 0; c < columns; ++c) {
+            to[static_cast<std::size_t>(toRow + c * toStrides[1])] = from[static_cast<std::size_t>(fromRow + c * fromStrides[1])];
+        }
+    }
 }
 
 }  // namespace sonoscribe

@@ -12,7 +12,9 @@ namespace sonoscribe {
 double elementValue(const platform::MLMultiArray& array, int64_t linearIndex);
 void setElement(platform::MLMultiArray& array, int64_t linearIndex, double value);
 
-// Seconds on the clock that stamps pipeline and first-token times.
-double currentAbsoluteTime();
+// Copies `rows` rows of a matrix from row firstRow on into the first rows of
+// `target`, a matrix with as many columns; both keep their own strides.
+// Callers keep the rows inside both.
+void copyRows(const platform::MLMultiArray& source, int64_t firstRow, platform::MLMultiArray& target, int64_t rows);
 
 }  // namespace sonoscribe

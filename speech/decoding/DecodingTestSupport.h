@@ -52,11 +52,11 @@ inline testsupport::TrioDimensions scriptDimensions(int64_t vocabulary, int64_t 
 // A scripted decoder over one of the two Whisper vocabularies (51864 English,
 // 51865 multilingual), ending with that vocabulary's end token.
 inline testsupport::ScriptedDecoder scriptFor(int64_t vocabulary, std::vector<int64_t> script = {}, int64_t cacheSlots = 224) {
-    testsupport::ScriptedDecoder spec;
-    spec.dims = scriptDimensions(vocabulary, cacheSlots);
-    spec.script = std::move(script);
-    spec.endToken = vocabulary == 51865 ? 50257 : 50256;
-    return spec;
+    testsupport::ScriptedDecoder decoderModel;
+    decoderModel.dims = scriptDimensions(vocabulary, cacheSlots);
+    decoderModel.script = std::move(script);
+    decoderModel.endToken = vocabulary == 51865 ? 50257 : 50256;
+    return decoderModel;
 }
 
 // A loaded decoder that plays `script`, with the tokenizer set.
@@ -65,10 +65,10 @@ struct ScriptedRun {
     std::shared_ptr<TextDecoder> decoder = std::make_shared<TextDecoder>();
     testsupport::TrioDimensions dims;
 
-    ScriptedRun(const testsupport::ScriptedDecoder& spec, std::shared_ptr<const WhisperTokenizer> tokenizer,
+    ScriptedRun(const testsupport::ScriptedDecoder& decoderModel, std::shared_ptr<const WhisperTokenizer> tokenizer,
                 bool multilingual)
-        : dims(spec.dims) {
-        decoder->loadModel(urlOf(spec.write(folder.path() / "TextDecoder.mlmodelc")), platform::MLComputeUnits::cpuOnly,
+        : dims(decoderModel.dims) {
+        decoder->loadModel(urlOf(decoderModel.write(folder.path() / "TextDecoder.mlmodelc")), platform::MLComputeUnits::cpuOnly,
                            false);
         decoder->setTokenizer(std::move(tokenizer));
         decoder->setIsModelMultilingual(multilingual);

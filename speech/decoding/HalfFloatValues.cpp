@@ -1,12 +1,17 @@
 #include "speech/decoding/HalfFloatValues.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "platform/coreml/MLShapedArray.h"
+#include "platform/coreml/runtime/Half.h"
+#include "platform/coreml/runtime/ops/VectorMath.h"
 
 namespace sonoscribe {
 
-std::vector<float> widenedValues(const platform::MLMultiArray& array) {
+void widenValues(const platform::MLMultiArray& array, std::vector<float>& values) {
     const auto storage = array.buffer<platform::Float16>();
-    std::vector<float> values(static_cast<std::size_t>(array.count()));
+    values.resize(static_cast<std::size_t>(array.count()));
     bool contiguous = true;
     int64_t expected = 1;
     for (std::size_t d = array.shape().size(); d-- > 0;) {
@@ -14,12 +19,29 @@ std::vector<float> widenedValues(const platform::MLMultiArray& array) {
         expected *= array.shape()[d];
     }
     if (contiguous) {
-        for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(storage[i]);
-        return values;
+        platform::coreml::runtime::widen(storage.data(), values.data(), values.size());
+        return;
     }
     const platform::MLShapedArray<platform::Float16> copy(array);
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(copy.scalars()[i]);
-    return values;
+    platform::coreml::runtime::widen(copy.scalars().data(), values.data(), values.size());
+}
+
+float largestValue(const float* values, std::size_t count) {
+    constexpr std::size_t lanes = 8;
+    float lane[lanes];
+    std::fill(lane, lane + lanes, values[0]);
+    std::size_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        for (std::size_t k = 0; k < lanes; ++k) lane[k] = values[i + k] > lane[k] ? values[i + k] : lane[k];
+    }
+    for (; i < count; ++i) lane[0] = values[i] > lane[0] ? values[i] : lane[0];
+    return *std::max_element(lane, lane + lanes, [](float a, float b) { return a < b || std::isnan(a); });
+}
+
+double expSumBelow(float* values, std::size_t count, float peak) {
+    const float floor = peak - 80.0f;
+    for (std::size_t i = 0; i < count; ++i) values[i] = values[i] < floor ? floor : values[i];
+    return platform::coreml::runtime::expShiftedSum(values, static_cast<int64_t>(count), peak);
 }
 
 }  // namespace sonoscribe

@@ -39,16 +39,6 @@ void suppressIndexes(MLMultiArray& logits, const std::vector<std::vector<int64_t
     for (const auto& index : indexes) suppressRange(logits, index.back(), index.back() + 1);
 }
 
-// log-sum-exp of values[begin, end), in double.
-double logSumExp(const std::vector<float>& values, std::size_t begin, std::size_t end) {
-    const float peak = *std::max_element(values.begin() + static_cast<std::ptrdiff_t>(begin),
-                                         values.begin() + static_cast<std::ptrdiff_t>(end));
-    if (std::isinf(peak)) return peak;
-    double sum = 0;
-    for (std::size_t i = begin; i < end; ++i) sum += std::exp(static_cast<double>(values[i]) - peak);
-    return peak + std::log(sum);
-}
-
 }  // namespace
 
 SuppressTokensFilter::SuppressTokensFilter(std::vector<int64_t> suppressTokens)
@@ -129,13 +119,21 @@ std::shared_ptr<MLMultiArray> TimestampRulesFilter::filterLogits(std::shared_ptr
 bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(const MLMultiArray& logits,
                                                                               int64_t timeTokenBegin) {
     if (logits.dataType() != platform::MLMultiArrayDataType::float16) return false;
-    const std::vector<float> values = widenedValues(logits);
-    if (timeTokenBegin <= 0 || timeTokenBegin >= static_cast<int64_t>(values.size())) return false;
-    const auto offset = static_cast<std::size_t>(timeTokenBegin);
-    const double total = logSumExp(values, 0, values.size());
-    const double timestampLogProb = logSumExp(values, offset, values.size()) - total;
-    const double maxTextTokenLogProb =
-        *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(offset)) - total;
+    if (timeTokenBegin <= 0 || timeTokenBegin >= logits.count()) return false;
+    // One buffer per thread for the vocabulary-sized row, kept across steps.
+    thread_local std::vector<float> scores;
+    widenValues(logits, scores);
+    const auto offset = static_cast<std::ptrdiff_t>(timeTokenBegin);
+    const auto count = static_cast<int64_t>(scores.size());
+    const float maxText = largestValue(scores.data(), static_cast<std::size_t>(offset));
+    const float peak = std::max(maxText, largestValue(scores.data() + offset, static_cast<std::size_t>(count - offset)));
+    // Every score ruled out: nothing to compare.
+    if (!std::isfinite(peak)) return false;
+    const double timestampSum = expSumBelow(scores.data() + offset, static_cast<std::size_t>(count - offset), peak);
+    const double textSum = expSumBelow(scores.data(), static_cast<std::size_t>(offset), peak);
+    const double total = peak + std::log(timestampSum + textSum);
+    const double timestampLogProb = peak + std::log(timestampSum) - total;
+    const double maxTextTokenLogProb = maxText - total;
     return static_cast<Float16>(maxTextTokenLogProb) < static_cast<Float16>(timestampLogProb);
 }
 

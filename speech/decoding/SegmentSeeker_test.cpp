@@ -138,11 +138,11 @@ TEST(WordTimestamps, TimesWordsFromTheDiagonalAlignmentOfADecodedWindow) {
         script.insert(script.end(), {special.startOfTranscriptToken, t});
         script.insert(script.end(), spoken.begin(), spoken.end());
         script.insert(script.end(), {t + 100, special.endToken});
-        auto spec = testing::scriptFor(51864, script);
+        auto decoderModel = testing::scriptFor(51864, script);
         // Token r of the window peaks at frame 20 r.
-        spec.alignmentFramesPerToken = 20;
-        spec.alignmentStart = withPrevious ? 5 : 0;
-        testing::ScriptedRun run(spec, testing::englishTokenizer(), false);
+        decoderModel.alignmentFramesPerToken = 20;
+        decoderModel.alignmentStart = withPrevious ? 5 : 0;
+        testing::ScriptedRun run(decoderModel, testing::englishTokenizer(), false);
         DecodingOptions options;
         if (withPrevious) options.promptTokens = std::vector<int64_t>{400, 401, 402, 403};
         auto inputs = run.prefilled(options);

@@ -8,6 +8,7 @@
 #include "mlcore/foundation/MLModelExtensions.h"
 #include "mlcore/foundation/ModelUtilities.h"
 #include "platform/concurrency/CancellationToken.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/decoding/ArrayElements.h"
 #include "speech/decoding/ModelFeatures.h"
 #include "speech/model/Signposts.h"
@@ -159,6 +160,7 @@ DecodingResult TextDecoder::detectLanguage(const AudioEncoderOutputType& encoder
 
     const double samplingStart = currentAbsoluteTime();
     const SamplingResult sampled = sampler.update(tokens, *logits, logProbs);
+    if (sampled.tokens.empty()) throw WhisperError::decodingFailed("Language detection failed");
     const double samplingTime = currentAbsoluteTime() - samplingStart;
 
     DecodingResult result;

@@ -19,8 +19,8 @@ std::vector<double> valuesOf(const platform::MLMultiArray& array) {
 }
 
 TEST(TextDecoderInputs, StartWithOnlyTheFirstPositionOpenAndSizedByTheModel) {
-    const auto spec = scriptFor(51864);
-    ScriptedRun run(spec, englishTokenizer(), false);
+    const auto decoderModel = scriptFor(51864);
+    ScriptedRun run(decoderModel, englishTokenizer(), false);
     const auto prepared = run.decoder->prepareDecoderInputs({7});
     const auto& inputs = dynamic_cast<const DecodingInputs&>(*prepared);
 
@@ -94,8 +94,8 @@ TEST(TextDecoderInputs, PrefillForcesThePromptForTheOptions) {
          }()},
     };
     for (const auto& c : cases) {
-        const auto spec = scriptFor(c.multilingual ? 51865 : 51864);
-        ScriptedRun run(spec, c.multilingual ? multilingualTokenizer() : englishTokenizer(), c.multilingual);
+        const auto decoderModel = scriptFor(c.multilingual ? 51865 : 51864);
+        ScriptedRun run(decoderModel, c.multilingual ? multilingualTokenizer() : englishTokenizer(), c.multilingual);
         const auto prefilled = run.decoder->prefillDecoderInputs(run.decoder->prepareDecoderInputs({}), c.options);
         EXPECT_EQ(prefilled->initialPrompt(), c.expected) << c.name;
     }
@@ -103,8 +103,8 @@ TEST(TextDecoderInputs, PrefillForcesThePromptForTheOptions) {
 
 TEST(TextDecoderInputs, APromptLongerThanTheCacheLosesItsOldestTextOrIsRefused) {
     const auto& special = englishTokenizer()->specialTokens();
-    const auto spec = scriptFor(51864, {}, 16);
-    ScriptedRun run(spec, englishTokenizer(), false);
+    const auto decoderModel = scriptFor(51864, {}, 16);
+    ScriptedRun run(decoderModel, englishTokenizer(), false);
 
     DecodingOptions options;
     options.promptTokens = std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};

@@ -6,6 +6,7 @@
 #include "mlcore/foundation/FoundationExtensions.h"
 #include "platform/concurrency/Task.h"
 #include "platform/foundation/UUID.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/decoding/ArrayElements.h"
 #include "speech/decoding/TextDecoder.h"
 #include "speech/decoding/TextUtilities.h"
@@ -36,11 +37,13 @@ public:
     bool shouldStop() const { return actor_->get(windowUUID_); }
 
     void close() {
-        std::lock_guard guard(mutex_);
-        open_ = false;
-        if (!actor_->remove(windowUUID_)) {
-            Logging::error("Early stop flag not found for window: " + windowUUID_.uuidString());
+        std::optional<bool> removed;
+        {
+            std::lock_guard guard(mutex_);
+            open_ = false;
+            removed = actor_->remove(windowUUID_);
         }
+        if (!removed) Logging::error("Early stop flag not found for window: " + windowUUID_.uuidString());
     }
 
 private:
@@ -101,14 +104,8 @@ int64_t cachePositions(const DecodingInputs& inputs, std::optional<int64_t> desc
 // token.
 std::shared_ptr<MLMultiArray> alignmentFromStart(const std::shared_ptr<MLMultiArray>& weights, int64_t startRow) {
     if (startRow == 0) return weights;
-    const int64_t rows = weights->shape()[0];
-    const int64_t columns = weights->shape()[1];
     auto moved = std::make_shared<MLMultiArray>(weights->shape(), weights->dataType());
-    for (int64_t row = startRow; row < rows; ++row) {
-        for (int64_t column = 0; column < columns; ++column) {
-            setElement(*moved, (row - startRow) * columns + column, elementValue(*weights, row * columns + column));
-        }
-    }
+    copyRows(*weights, startRow, *moved, std::max<int64_t>(weights->shape()[0] - startRow, 0));
     return moved;
 }
 
@@ -135,6 +132,9 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     // short of the cache's end.
     const int64_t maxTokenCount = cachePositions(*inputs, kvCacheMaxSequenceLength()) - 1;
     const int64_t loopCount = std::min(options.sampleLength, maxTokenCount);
+    // Token texts for the debug lines cost a decode each; only build them
+    // when someone reads them.
+    const bool debugging = Logging::isLoggingEnabled(Logging::LogLevel::debug);
     Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) + " iterations, starting at index " +
                    std::to_string(prefilledIndex));
 
@@ -157,12 +157,16 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                 if (tokenIndex == initialPromptIndex - 1 && currentTokens[index] >= special.timeTokenBegin &&
                     nextToken >= special.timeTokenBegin) {
                     currentTokens[index] = nextToken;
-                    Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
-                                   std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    if (debugging) {
+                        Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
+                                       std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    }
                 } else {
                     nextToken = currentTokens[index];
-                    Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
-                                   std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    if (debugging) {
+                        Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) + ", token: " +
+                                       std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+                    }
                 }
             }
             setElement(*inputs->inputIds(), 0, static_cast<double>(nextToken));
@@ -188,10 +192,13 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
 
             const double samplingStart = currentAbsoluteTime();
             const SamplingResult sampled = sampler.update(currentTokens, *logits, logProbs);
+            if (sampled.tokens.empty() || sampled.logProbs.empty()) throw WhisperError::decodingFailed("Decoding failed");
             nextToken = sampled.tokens.back();
             const float nextTokenLogProb = sampled.logProbs.back();
-            Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
-                           std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+            if (debugging) {
+                Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
+                               std::to_string(nextToken) + ", text: " + tokens.decode({nextToken}));
+            }
             const double samplingTime = currentAbsoluteTime() - samplingStart;
 
             isFirstTokenLogProbTooLow = tokenIndex == prefilledIndex && options.firstTokenLogProbThreshold &&
@@ -227,21 +234,26 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
             const double kvTime = currentAbsoluteTime() - kvStart;
 
             if (callback) {
-                TranscriptionProgress progress;
-                progress.text = tokens.decode(options.skipSpecialTokens ? textTokens(currentTokens, special.specialTokenBegin)
-                                                                        : currentTokens);
-                progress.tokens = currentTokens;
-                progress.avgLogprob = average(logProbs);
-                progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
                 StepSums reported = sums;
                 reported.predictions += predictionTime;
                 reported.filtering += filteringTime;
                 reported.sampling += samplingTime;
                 reported.kvCaching += kvTime;
                 reported.kvUpdateRuns += 1;
-                progress.timings = timingsOf(reported, firstTokenTime);
-                const bool mayStop = tokenIndex >= initialPromptIndex - 1;
-                platform::Task<void>([callback, progress = std::move(progress), mayStop, flag = earlyStop] {
+                // The report's text and measures are worked out on the
+                // callback's own task, off the decoding path.
+                platform::Task<void>([callback, whisperTokenizer, tokensSoFar = currentTokens, logProbsSoFar = logProbs,
+                                      timings = timingsOf(reported, firstTokenTime), flag = earlyStop,
+                                      skipSpecialTokens = options.skipSpecialTokens,
+                                      mayStop = tokenIndex >= initialPromptIndex - 1]() mutable {
+                    TranscriptionProgress progress;
+                    const int64_t specialTokenBegin = whisperTokenizer->specialTokens().specialTokenBegin;
+                    progress.text = whisperTokenizer->decode(skipSpecialTokens ? textTokens(tokensSoFar, specialTokenBegin)
+                                                                               : tokensSoFar);
+                    progress.avgLogprob = average(logProbsSoFar);
+                    progress.compressionRatio = TextUtilities::compressionRatio(tokensSoFar);
+                    progress.tokens = std::move(tokensSoFar);
+                    progress.timings = timings;
                     const std::optional<bool> goOn = callback(progress);
                     if (goOn.has_value() && !*goOn && mayStop) {
                         Logging::debug("Early stopping");
@@ -269,7 +281,12 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     }
 
     std::optional<DecodingCache> cache = DecodingCache{inputs->keyCache, inputs->valueCache, nullptr};
-    const SamplingResult final = sampler.finalize(currentTokens, logProbs);
+    SamplingResult final = sampler.finalize(currentTokens, logProbs);
+    // A sampler of the caller's that returns no tokens, or fewer
+    // log-probabilities than tokens, gets the end token and 0 for the rest
+    // rather than a read past its lists.
+    if (final.tokens.empty()) final.tokens.push_back(special.endToken);
+    final.logProbs.resize(final.tokens.size(), 0.0f);
     const auto positionOf = [&](int64_t token) -> std::optional<std::size_t> {
         const auto found = std::find(final.tokens.begin(), final.tokens.end(), token);
         if (found == final.tokens.end()) return std::nullopt;

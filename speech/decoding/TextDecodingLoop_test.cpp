@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -121,11 +122,11 @@ TEST(TextDecodingLoop, AnUnlikelyFirstTokenEndsTheWindowAndAsksForFallback) {
         bool fallback;
     } cases[] = {{-1.5f, 1, true}, {std::nullopt, 5, false}};
     for (const auto& c : cases) {
-        auto spec = scriptFor(51864, script);
+        auto decoderModel = scriptFor(51864, script);
         // A margin of 9 over 51863 rivals gives the prediction after the first
         // fed token about -2.
-        spec.margins = {20, 9};
-        ScriptedRun run(spec, englishTokenizer(), false);
+        decoderModel.margins = {20, 9};
+        ScriptedRun run(decoderModel, englishTokenizer(), false);
         auto options = withoutTimestamps();
         options.firstTokenLogProbThreshold = c.threshold;
         options.logProbThreshold.reset();
@@ -137,6 +138,7 @@ TEST(TextDecodingLoop, AnUnlikelyFirstTokenEndsTheWindowAndAsksForFallback) {
             EXPECT_EQ(result.fallback->fallbackReason, "firstTokenLogProbThreshold");
             // Stopped before any token was kept: its first-token time never came.
             EXPECT_EQ(result.tokens, (std::vector<int64_t>{special.startOfTranscriptToken, special.noTimestampsToken, special.endToken}));
+            EXPECT_EQ(result.timings->firstTokenTime, std::numeric_limits<double>::max());
         }
     }
 }
@@ -234,8 +236,8 @@ TEST(TextDecodingLoop, DetectsTheScriptedLanguageInOneStep) {
     const auto& special = tokenizer.specialTokens();
     const int64_t german = *tokenizer.convertTokenToId("<|de|>");
     // The model favours a text token; only language tokens may be chosen.
-    auto spec = scriptFor(51865, {special.startOfTranscriptToken, german});
-    ScriptedRun run(spec, multilingualTokenizer(), true);
+    auto decoderModel = scriptFor(51865, {special.startOfTranscriptToken, german});
+    ScriptedRun run(decoderModel, multilingualTokenizer(), true);
     const auto inputs = run.decoder->prepareDecoderInputs({});
     GreedyTokenSampler sampler(0, special.endToken, DecodingOptions());
     const auto result = run.decoder->detectLanguage(*run.encoderOutput(), *inputs, sampler, DecodingOptions(), 0);
@@ -268,9 +270,9 @@ TEST(TextDecodingLoop, MalformedModelsAndMissingPartsFailWithTheirMessages) {
          WhisperError::prepareDecoderInputsFailed("Unable to determine kvCacheMaxSequenceLength")},
     };
     for (const auto& c : cases) {
-        auto spec = scriptFor(51864, script);
-        spec.malformation = c.malformation;
-        ScriptedRun run(spec, englishTokenizer(), false);
+        auto decoderModel = scriptFor(51864, script);
+        decoderModel.malformation = c.malformation;
+        ScriptedRun run(decoderModel, englishTokenizer(), false);
         try {
             decode(run, withoutTimestamps());
             ADD_FAILURE() << c.expected.what();

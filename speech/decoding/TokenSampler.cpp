@@ -13,15 +13,11 @@
 namespace sonoscribe {
 namespace {
 
-// Softmax over the values in place, summed in double.
-void softmax(std::vector<float>& values) {
-    const float peak = *std::max_element(values.begin(), values.end());
-    double sum = 0;
-    for (float& value : values) {
-        value = std::exp(value - peak);
-        sum += value;
-    }
-    for (float& value : values) value = static_cast<float>(value / sum);
+// log(sum of exp(value)) given the largest value, leaving exp(value - peak)
+// in `values`.
+double logSumExp(std::vector<float>& values, float peak) {
+    if (!std::isfinite(peak)) return peak;
+    return peak + std::log(expSumBelow(values.data(), values.size(), peak));
 }
 
 }  // namespace
@@ -35,42 +31,45 @@ GreedyTokenSampler::GreedyTokenSampler(platform::Float16 temperature, int64_t eo
 
 SamplingResult GreedyTokenSampler::update(const std::vector<int64_t>& tokens, const platform::MLMultiArray& logits,
                                           const std::vector<float>& logProbs) {
-    std::vector<float> probs = widenedValues(logits);
-    if (probs.empty()) throw std::invalid_argument("Cannot sample from empty logits");
+    std::vector<float>& scores = scores_;
+    widenValues(logits, scores);
+    if (scores.empty()) throw std::invalid_argument("Cannot sample from empty logits");
     const float scale = static_cast<float>(temperature);
     if (scale != 0) {
-        for (float& value : probs) value /= scale;
+        for (float& value : scores) value /= scale;
     }
-    std::size_t token = 0;
-    if (scale == 0) {
-        token = static_cast<std::size_t>(std::max_element(probs.begin(), probs.end()) - probs.begin());
-        softmax(probs);
-    } else {
-        softmax(probs);
+    const float bestScore = largestValue(scores.data(), scores.size());
+    const auto best = static_cast<std::size_t>(std::find(scores.begin(), scores.end(), bestScore) - scores.begin());
+    // After this, scores hold exp(score - best score).
+    const double total = logSumExp(scores, bestScore);
+    std::size_t token = best;
+    float logProb = static_cast<float>(bestScore - total);
+    if (scale != 0 && std::isfinite(total)) {
         // A top-k outside 1 ... vocabulary would draw from nothing or read
         // past the candidates.
-        const auto k = static_cast<std::size_t>(std::clamp<int64_t>(decodingOptions.topK, 1, static_cast<int64_t>(probs.size())));
-        std::vector<std::size_t> ranked(probs.size());
+        const auto k = static_cast<std::size_t>(std::clamp<int64_t>(decodingOptions.topK, 1, static_cast<int64_t>(scores.size())));
+        std::vector<std::size_t> ranked(scores.size());
         std::iota(ranked.begin(), ranked.end(), std::size_t{0});
         std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(k), ranked.end(),
-                          [&](std::size_t a, std::size_t b) { return probs[a] > probs[b] || (probs[a] == probs[b] && a < b); });
-        double total = 0;
-        for (std::size_t rank = 0; rank < k; ++rank) total += probs[ranked[rank]];
-        const double threshold = std::uniform_real_distribution<double>(0.0, 1.0)(random_) * total;
+                          [&](std::size_t a, std::size_t b) { return scores[a] > scores[b] || (scores[a] == scores[b] && a < b); });
+        double candidates = 0;
+        for (std::size_t rank = 0; rank < k; ++rank) candidates += scores[ranked[rank]];
+        const double threshold = std::uniform_real_distribution<double>(0.0, 1.0)(random_) * candidates;
         std::size_t chosen = 0;
         double running = 0;
         for (std::size_t rank = 0; rank < k; ++rank) {
-            running += probs[ranked[rank]];
+            running += scores[ranked[rank]];
             if (running > threshold) {
                 chosen = rank;
                 break;
             }
         }
         token = ranked[chosen];
+        logProb = static_cast<float>(std::log(static_cast<double>(scores[token])) + bestScore - total);
     }
     SamplingResult result{tokens, logProbs, false};
     result.tokens.push_back(static_cast<int64_t>(token));
-    result.logProbs.push_back(std::log(probs[token]));
+    result.logProbs.push_back(logProb);
     result.completed = static_cast<int64_t>(token) == eotToken;
     return result;
 }

@@ -51,6 +51,8 @@ public:
 
 private:
     std::mt19937_64 random_;
+    // Kept from step to step: a vocabulary-sized row.
+    std::vector<float> scores_;
 };
 
 // An unfinished sampler that only checks its settings: decoding with it

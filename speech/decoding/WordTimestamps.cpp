@@ -6,6 +6,7 @@
 
 #include "mlcore/foundation/FoundationExtensions.h"
 #include "mlcore/foundation/MLMultiArrayExtensions.h"
+#include "platform/coreml/runtime/Half.h"
 #include "platform/text/UnicodeProperties.h"
 #include "platform/text/Utf.h"
 #include "speech/decoding/ArrayElements.h"
@@ -35,31 +36,22 @@ bool beginsWithWhitespace(const std::string& text) {
     return !scalars.empty() && platform::text::isWhiteSpace(scalars.front());
 }
 
-// Element (row, column) of a matrix through its strides.
-double matrixValue(const MLMultiArray& matrix, int64_t row, int64_t column) {
-    if (matrix.dataType() == platform::MLMultiArrayDataType::float16) {
-        const int64_t offset = row * matrix.strides()[0] + column * matrix.strides()[1];
-        return static_cast<double>(matrix.buffer<Float16>()[static_cast<std::size_t>(offset)]);
-    }
-    return elementValue(matrix, row * matrix.shape()[1] + column);
-}
-
-// Copies the first rows of `source` into `target` (both matrices with the
-// same number of columns).
-void copyRows(const MLMultiArray& source, MLMultiArray& target, int64_t rows) {
-    const int64_t columns = target.shape()[1];
-    const bool half = source.dataType() == platform::MLMultiArrayDataType::float16 &&
-                      target.dataType() == platform::MLMultiArrayDataType::float16;
+// The matrix's elements as floats, row-major, read through its strides.
+std::vector<float> matrixValues(const MLMultiArray& matrix) {
+    const int64_t rows = matrix.shape()[0];
+    const int64_t columns = matrix.shape()[1];
+    std::vector<float> values(static_cast<std::size_t>(rows * columns));
+    const bool halfRows = matrix.dataType() == platform::MLMultiArrayDataType::float16 && matrix.strides()[1] == 1;
     for (int64_t r = 0; r < rows; ++r) {
-        for (int64_t c = 0; c < columns; ++c) {
-            if (half) {
-                target.buffer<Float16>()[static_cast<std::size_t>(r * target.strides()[0] + c * target.strides()[1])] =
-                    source.buffer<Float16>()[static_cast<std::size_t>(r * source.strides()[0] + c * source.strides()[1])];
-            } else {
-                setElement(target, r * columns + c, matrixValue(source, r, c));
-            }
+        float* row = values.data() + r * columns;
+        if (halfRows) {
+            platform::coreml::runtime::widen(matrix.buffer<Float16>().data() + r * matrix.strides()[0], row,
+                                             static_cast<std::size_t>(columns));
+        } else {
+            for (int64_t c = 0; c < columns; ++c) row[c] = static_cast<float>(elementValue(matrix, r * columns + c));
         }
     }
+    return values;
 }
 
 std::string shape(const MLMultiArray& array) {
@@ -110,22 +102,27 @@ AlignmentPath SegmentSeeker::dynamicTimeWarping(const MLMultiArray& withMatrix) 
     const int64_t rows = withMatrix.shape()[0];
     const int64_t columns = withMatrix.shape()[1];
     const auto width = static_cast<std::size_t>(columns + 1);
-    const auto cells = static_cast<std::size_t>(rows + 1) * width;
-    std::vector<double> cost(cells, std::numeric_limits<double>::infinity());
-    std::vector<int8_t> trace(cells, -1);
-    cost[0] = 0;
+    // Each row of costs needs only the row before it; the trace keeps every
+    // cell for the walk back.
+    std::vector<double> previous(width, std::numeric_limits<double>::infinity());
+    std::vector<double> current(width);
+    std::vector<int8_t> trace(static_cast<std::size_t>(rows + 1) * width, -1);
+    previous[0] = 0;
     for (std::size_t j = 1; j < width; ++j) trace[j] = 2;
-    for (std::size_t i = 1; i <= static_cast<std::size_t>(rows); ++i) trace[i * width] = 1;
+    const std::vector<float> values = matrixValues(withMatrix);
     for (std::size_t i = 1; i <= static_cast<std::size_t>(rows); ++i) {
+        trace[i * width] = 1;
+        current[0] = std::numeric_limits<double>::infinity();
+        const float* row = values.data() + (i - 1) * (width - 1);
+        int8_t* rowTrace = trace.data() + i * width;
         for (std::size_t j = 1; j < width; ++j) {
-            const double value = matrixValue(withMatrix, static_cast<int64_t>(i - 1), static_cast<int64_t>(j - 1));
-            const double c0 = cost[(i - 1) * width + j - 1] - value;
-            const double c1 = cost[(i - 1) * width + j] - value;
-            const double c2 = cost[i * width + j - 1] - value;
-            const StepChoice choice = minCostAndTrace(c0, c1, c2, value);
-            cost[i * width + j] = choice.cost;
-            trace[i * width + j] = static_cast<int8_t>(choice.trace);
+            const double value = row[j - 1];
+            const StepChoice choice =
+                minCostAndTrace(previous[j - 1] - value, previous[j] - value, current[j - 1] - value, value);
+            current[j] = choice.cost;
+            rowTrace[j] = static_cast<int8_t>(choice.trace);
         }
+        std::swap(previous, current);
     }
     return backtrace(trace, rows, columns);
 }
@@ -266,7 +263,7 @@ std::optional<std::vector<TranscriptionSegment>> SegmentSeeker::addWordTimestamp
     std::vector<WordTiming> words;
     if (tokenCount > 0 && frames > 0) {
         auto rows = celvan::makeMultiArray({tokenCount, frames}, alignmentWeights.dataType(), Float16{0});
-        copyRows(alignmentWeights, *rows, std::min(tokenCount, availableRows));
+        copyRows(alignmentWeights, 0, *rows, std::min(tokenCount, availableRows));
         Logging::debug("Alignment weights shape: " + shape(*rows));
         words = findAlignment(wordTokenIds, *rows, tokenLogProbs, tokenizer, timings);
     }

@@ -84,6 +84,18 @@ TEST(ModelSupportConfig, LongestMatchingIdentifierWins) {
     ModelSupportConfig tie("mine", "1", {entry({"Mac1"}, {"first"}, "first"), entry({"Mac1"}, {"second"}, "second")},
                            false);
     EXPECT_EQ(tie.modelSupport("Mac1,1").defaultModel(), "first");
+
+    // A shorter match met first, in an earlier entry or earlier in the same
+    // entry, gives way to a longer one met later.
+    ModelSupportConfig ordered("mine", "1",
+                               {entry({"Mac"}, {"short"}, "short"), entry({"iPad", "Mac14,2"}, {"long"}, "long"),
+                                entry({"iPad1", "iPad13,16"}, {"longest"}, "longest")},
+                               false);
+    const std::pair<const char*, const char*> orderedCases[] = {
+        {"Mac14,2", "long"}, {"Mac14,3", "short"}, {"iPad13,16", "longest"}, {"iPad13,1", "longest"}, {"iPad9", "long"}};
+    for (const auto& [device, expected] : orderedCases) {
+        EXPECT_EQ(ordered.modelSupport(device).defaultModel(), expected) << device;
+    }
 }
 
 TEST(ModelSupportConfig, MergesWithTheBuiltInTableByName) {

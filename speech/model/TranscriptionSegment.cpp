@@ -1,18 +1,41 @@
 #include "speech/model/TranscriptionSegment.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <functional>
 
+#include "platform/text/Normalization.h"
+
 namespace sonoscribe {
 namespace {
+
+// ASCII is its own composed form, and nearly every transcript is ASCII.
+bool isComposed(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string composed(std::string_view text) {
+    return platform::text::normalized(text, platform::text::NormalizationForm::C);
+}
+
+bool canonicallyEqual(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    if (isComposed(a) && isComposed(b)) return false;
+    return composed(a) == composed(b);
+}
+
+std::size_t canonicalHash(const std::string& text) {
+    if (isComposed(text)) return std::hash<std::string>{}(text);
+    return std::hash<std::string>{}(composed(text));
+}
 
 class Hasher {
 public:
     void feed(std::size_t value) { state_ ^= value + 0x9e3779b97f4a7c15ull + (state_ << 6) + (state_ >> 2); }
     void feed(int64_t value) { feed(static_cast<std::size_t>(value)); }
     void feed(float value) { feed(static_cast<std::size_t>(std::bit_cast<uint32_t>(value == 0.0f ? 0.0f : value))); }
-    void feed(const std::string& value) { feed(std::hash<std::string>{}(value)); }
+    void feed(const std::string& value) { feed(canonicalHash(value)); }
     template <class Element>
     void feed(const std::vector<Element>& values) {
         feed(values.size());
@@ -60,6 +83,18 @@ TokenLogProbs decodeTokenLogProbs(const Json& value, const CodingPath& path) {
 }
 
 }  // namespace
+
+bool WordTiming::operator==(const WordTiming& other) const {
+    return canonicallyEqual(word, other.word) && tokens == other.tokens && start == other.start && end == other.end &&
+           probability == other.probability;
+}
+
+bool TranscriptionSegment::operator==(const TranscriptionSegment& other) const {
+    return id == other.id && seek == other.seek && start == other.start && end == other.end &&
+           canonicallyEqual(text, other.text) && tokens == other.tokens && tokenLogProbs == other.tokenLogProbs &&
+           temperature == other.temperature && avgLogprob == other.avgLogprob &&
+           compressionRatio == other.compressionRatio && noSpeechProb == other.noSpeechProb && words == other.words;
+}
 
 void JsonCoder<WordTiming>::encode(JsonWriter& writer, const WordTiming& word) {
     writer.beginObject();

@@ -22,8 +22,9 @@ struct WordTiming {
     float duration() const { return end - start; }
 
     // Numbers compare numerically (a NaN is unequal to everything, 0.0 equals
-    // -0.0); text compares by its exact bytes.
-    bool operator==(const WordTiming&) const = default;
+    // -0.0); texts that are canonically equivalent are equal, whichever
+    // composition of their accents they came in.
+    bool operator==(const WordTiming& other) const;
 };
 
 // Per decoded token, its id mapped to its log-probability.
@@ -49,7 +50,8 @@ struct TranscriptionSegment {
     // Negative when end lies before start; nothing clamps it.
     float duration() const { return end - start; }
 
-    bool operator==(const TranscriptionSegment&) const = default;
+    // As WordTiming: field by field, text by canonical equivalence.
+    bool operator==(const TranscriptionSegment& other) const;
 };
 
 template <>
@@ -66,8 +68,9 @@ struct JsonCoder<TranscriptionSegment> {
 
 }  // namespace sonoscribe
 
-// Consistent with ==: 0.0 and -0.0 hash alike, and array lengths and the
-// presence of words are fed so that different shapes do not collide.
+// Consistent with ==: 0.0 and -0.0 hash alike, texts hash by their composed
+// form, and array lengths and the presence of words are fed so that
+// different shapes do not collide.
 template <>
 struct std::hash<sonoscribe::WordTiming> {
     std::size_t operator()(const sonoscribe::WordTiming& word) const noexcept;

@@ -62,12 +62,35 @@ TEST(TranscriptionSegment, EqualityAndHashingFollowTheFields) {
     emptyWords.words->clear();
     EXPECT_NE(hash(noWords), hash(emptyWords));
 
-    // Text compares by its exact code points: a decomposed é is another text.
-    TranscriptionSegment precomposed = base;
-    precomposed.text = " caf\u00e9";
-    TranscriptionSegment decomposed = base;
-    decomposed.text = " cafe\u0301";
-    EXPECT_FALSE(precomposed == decomposed);
+    // Canonically equivalent texts are one text: an é typed as one character
+    // or as e and a combining accent, a Hangul syllable or its jamo, in a
+    // segment or in one of its words. Compatibility forms stay apart.
+    struct TextCase {
+        const char* a;
+        const char* b;
+        bool equal;
+    };
+    const TextCase texts[] = {
+        {" caf\u00e9", " cafe\u0301", true},
+        {" \uD55C", " \u1112\u1161\u11AB", true},
+        {" a\u0323\u0307", " a\u0307\u0323", true},
+        {" \uFB01", " fi", false},
+        {" caf\u00e9", " cafe", false},
+    };
+    for (const TextCase& c : texts) {
+        TranscriptionSegment first = base;
+        TranscriptionSegment second = base;
+        first.text = c.a;
+        second.text = c.b;
+        (*first.words)[0].word = c.a;
+        (*second.words)[0].word = c.b;
+        EXPECT_EQ(first == second, c.equal) << c.a;
+        EXPECT_EQ((*first.words)[0] == (*second.words)[0], c.equal) << c.a;
+        if (c.equal) {
+            EXPECT_EQ(hash(first), hash(second)) << c.a;
+            EXPECT_EQ(std::hash<WordTiming>{}((*first.words)[0]), std::hash<WordTiming>{}((*second.words)[0])) << c.a;
+        }
+    }
 
     TranscriptionSegment unordered = base;
     unordered.temperature = nan;

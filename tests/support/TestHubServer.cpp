@@ -453,6 +453,24 @@ void TestHubServer::serveFile(const httplib::Request& request, httplib::Response
         return;
     }
 
+    if (find(faults, HubFault::Kind::gzipBody) && request.method == "GET") {
+        std::ifstream in(location, std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string compressed;
+        httplib::detail::gzip_compressor().compress(content.data(), content.size(), true,
+                                                    [&](const char* data, std::size_t length) {
+                                                        compressed.append(data, length);
+                                                        return true;
+                                                    });
+        response.status = 200;
+        if (!viaRedirectTarget) response.set_header("X-Repo-Commit", commit(type, repoId));
+        response.set_header("ETag", quoted);
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(compressed, "application/octet-stream");
+        applyHeaderFaults(response, faults);
+        return;
+    }
+
     std::uint64_t bodySize = size;
     if (const HubFault* length = find(faults, HubFault::Kind::bodyLength)) bodySize = length->bytes;
 
@@ -486,6 +504,8 @@ void TestHubServer::serveFile(const httplib::Request& request, httplib::Response
     const HubFault* drop = find(faults, HubFault::Kind::dropAfterBytes);
     const HubFault* stall = find(faults, HubFault::Kind::stallAfterBytes);
     const HubFault* trickle = find(faults, HubFault::Kind::trickle);
+    const HubFault* flip = find(faults, HubFault::Kind::flipByte);
+    std::optional<std::uint64_t> flipAt = flip ? std::optional(flip->bytes) : std::nullopt;
     std::optional<std::uint64_t> dropAt = drop ? std::optional(drop->bytes) : std::nullopt;
     std::optional<std::uint64_t> stallAt = stall ? std::optional(stall->bytes) : std::nullopt;
     double stallSeconds = stall ? stall->seconds : 0;
@@ -494,7 +514,7 @@ void TestHubServer::serveFile(const httplib::Request& request, httplib::Response
 
     auto reader = std::make_shared<OpenFile>(location);
     auto stalled = std::make_shared<bool>(false);
-    auto produce = [this, reader, start, size, dropAt, stallAt, stallSeconds, piece, trickleSeconds, stalled](
+    auto produce = [this, reader, start, size, dropAt, stallAt, stallSeconds, piece, trickleSeconds, stalled, flipAt](
                        std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         if (dropAt && offset >= *dropAt) return false;
         if (stallAt && !*stalled && offset >= *stallAt) {
@@ -506,7 +526,14 @@ void TestHubServer::serveFile(const httplib::Request& request, httplib::Response
         if (dropAt) count = std::min<std::size_t>(count, *dropAt - offset);
         if (stallAt && !*stalled) count = std::min<std::size_t>(count, std::max<std::uint64_t>(1, *stallAt - offset));
         auto bytes = reader->read(start + offset, count, size);
-        if (!bytes || !sink.write(bytes->data(), bytes->size())) return false;
+        if (!bytes) return false;
+        std::string flipped;
+        if (flipAt && *flipAt >= start + offset && *flipAt < start + offset + bytes->size()) {
+            flipped = *bytes;
+            flipped[*flipAt - start - offset] = static_cast<char>(~flipped[*flipAt - start - offset]);
+            bytes = flipped;
+        }
+        if (!sink.write(bytes->data(), bytes->size())) return false;
         if (trickleSeconds > 0) pause(trickleSeconds);
         return true;
     };

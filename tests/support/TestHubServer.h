@@ -37,6 +37,8 @@ struct HubFault {
         ignoreRange,        // answer a ranged GET with 200 and the whole body
         wrongContentRange,  // answer a ranged GET with 206 starting `bytes` past the asked offset
         bodyLength,         // serve `bytes` bytes (cut or zero-padded) with a matching length
+        flipByte,           // serve the body with the byte at offset `bytes` inverted
+        gzipBody,           // answer with the whole body gzip-compressed, as "Content-Encoding: gzip"
     };
 
     Kind kind = Kind::reply;

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "app/dictation/PasteOutcome.h"
+#include "platform/x11/RunningApplication.h"
+
+namespace platform::clipboard {
+class Pasteboard;
+}
+namespace platform::x11 {
+class SyntheticKeys;
+class Workspace;
+}  // namespace platform::x11
+
+namespace dictaro {
+
+// The desktop facilities a paste goes through.
+struct PasteDesktop {
+    platform::clipboard::Pasteboard& pasteboard;
+    platform::x11::Workspace& workspace;
+    platform::x11::SyntheticKeys& keys;
+    std::function<bool()> accessibilityTrusted;
+};
+
+// Puts a finished transcript into the application that was in front: on the
+// clipboard, the target brought forward, the paste chord typed (Ctrl+V, or
+// Ctrl+Shift+V into a terminal), and the
+// user's own clipboard put back once the target has taken the text. Whenever
+// the text may not have arrived, it stays on the clipboard and the outcome
+// says so.
+//
+// paste() blocks for up to about two seconds. Best called away from the
+// toolkit's thread; on it, the waits for the target keep the event loop
+// answering clipboard requests.
+class Paster {
+public:
+    static constexpr std::chrono::milliseconds activationTimeout{500};
+    static constexpr std::chrono::milliseconds settleBeforeKeystroke{80};
+    static constexpr std::chrono::milliseconds fetchTimeout{1500};
+    static constexpr std::chrono::milliseconds afterFetch{50};
+
+    explicit Paster(PasteDesktop desktop);
+
+    PasteOutcome paste(std::string_view text, const std::optional<platform::RunningApplication>& target);
+
+    // Applications that are never sent synthetic keys.
+    static bool isDenied(const std::optional<std::string>& bundleIdentifier);
+
+private:
+    PasteDesktop desktop_;
+};
+
+}  // namespace dictaro

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace dictaro {
+
+// The permission the application needs of the desktop to read the focused
+// field and to type into other programs, and the way back into a fresh
+// process once it was granted.
+class PermissionStatus {
+public:
+    static bool accessibilityTrusted();
+
+    // Switches toolkit accessibility on for the session and opens the
+    // desktop's accessibility settings where a settings program is found.
+    static void requestAccessibility();
+
+    // Opens the desktop's sound settings; false when no settings program is
+    // installed, so the caller can explain instead.
+    static bool openMicrophoneSettings();
+
+    // Starts this program again with the same arguments, a second later (the
+    // hot key is ours until this process is gone), and calls `quit` only
+    // once that start succeeded: a failed start leaves the application up.
+    static bool relaunch(const std::function<void()>& quit);
+
+    // The command relaunch() runs: a shell that waits, then runs `executable`
+    // with `arguments`, all passed as arguments of the shell, never as part
+    // of its command text.
+    static std::vector<std::string> relaunchCommand(const std::string& executable,
+                                                    const std::vector<std::string>& arguments);
+};
+
+}  // namespace dictaro

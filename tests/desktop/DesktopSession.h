@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace desktoptest {
+
+// Runs the main actor's jobs and the toolkit's events on the test's thread
+// until `done` holds or `timeout` passes; returns whether it held.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Keeps the main actor and the toolkit going for `duration`, for checking
+// that something does not happen.
+void keepServing(std::chrono::milliseconds duration);
+
+// Runs `work` on another thread while this one answers clipboard requests.
+template <class F>
+auto whileServing(F work) {
+    auto result = std::async(std::launch::async, std::move(work));
+    waitUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+              std::chrono::seconds(30));
+    return result.get();
+}
+
+// xdotool with these arguments; fails the test when it does not succeed.
+void xdotool(const std::vector<std::string>& arguments);
+
+// The CLIPBOARD as another program reads it, in one format.
+std::string clipboardAs(const std::string& mimeType);
+
+// The test editor in a process of its own, with what it received readable.
+class TargetWindow {
+public:
+    struct Options {
+        std::string appId = "org.dictaro.TestTarget";
+        std::string paste = "standard";
+        std::optional<std::string> ownClipboard;
+        bool secretClipboard = false;
+        // Option name and value pairs passed as they are.
+        std::vector<std::pair<std::string, std::string>> extra;
+    };
+
+    static Options withAppId(std::string appId) {
+        Options options;
+        options.appId = std::move(appId);
+        return options;
+    }
+
+    explicit TargetWindow(Options options);
+    ~TargetWindow();
+    TargetWindow(const TargetWindow&) = delete;
+    TargetWindow& operator=(const TargetWindow&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string text() const;
+    // Waits until the window is the active one and carries its id.
+    bool waitUntilActive();
+    bool waitForText(const std::string& expected);
+    void kill();
+
+private:
+    std::string appId_;
+    std::filesystem::path record_;
+    pid_t pid_ = 0;
+};
+
+}  // namespace desktoptest
