@@ -9,7 +9,7 @@
 #include "speech/audio/AudioProcessor.h"
 #include "speech/audio/EnergyVAD.h"
 #include "speech/audio/VADAudioChunker.h"
-#include "speech/decoding/ArrayElements.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/engine/Sonoscribe.h"
 #include "speech/model/Constants.h"
 #include "speech/model/Signposts.h"
