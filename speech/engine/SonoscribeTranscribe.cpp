@@ -26,15 +26,6 @@ Result<TranscriptionResults> failure(const std::string& message) {
 
 }  // namespace
 
-std::vector<std::optional<TranscriptionResults>> Sonoscribe::toOptionalArrays(
-    const std::vector<Result<TranscriptionResults>>& results) {
-    std::vector<std::optional<TranscriptionResults>> optional;
-    for (const auto& result : results) {
-        optional.push_back(result.isSuccess() ? std::optional<TranscriptionResults>(result.get()) : std::nullopt);
-    }
-    return optional;
-}
-
 std::vector<std::optional<TranscriptionResults>> Sonoscribe::transcribe(const std::vector<std::string>& audioPaths,
                                                                          const std::optional<DecodingOptions>& decodeOptions,
                                                                          const TranscriptionCallback& callback) {
