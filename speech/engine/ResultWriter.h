@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/foundation/JsonValue.h"
-#include "speech/engine/Result.h"
+#include "speech/audio/Result.h"
 #include "speech/model/TranscriptionResult.h"
 
 namespace sonoscribe {

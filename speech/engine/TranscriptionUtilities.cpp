@@ -1,37 +1,21 @@
 #include "speech/engine/TranscriptionUtilities.h"
 
+#include "speech/audio/ResultExtensions.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
 
-#include "platform/text/CaseMapping.h"
 #include "platform/text/UnicodeProperties.h"
 #include "platform/text/Utf.h"
 
 namespace sonoscribe {
 namespace {
 
-std::string normalizedWord(const std::string& word) {
-    std::string text;
-    bool lastWasSpace = false;
-    for (char32_t scalar : platform::text::toScalars(platform::text::lowercased(word))) {
-        if (scalar == U'-') scalar = U' ';
-        if (platform::text::isPunctuation(scalar)) continue;
-        if (scalar == U' ') {
-            if (lastWasSpace) continue;
-            lastWasSpace = true;
-        } else {
-            lastWasSpace = false;
-        }
-        platform::text::appendUtf8(text, scalar);
-    }
-    return std::string(platform::text::trimmingWhitespacesAndNewlines(text));
-}
-
 std::size_t commonPrefixLength(const std::vector<WordTiming>& first, const std::vector<WordTiming>& second) {
     std::size_t length = 0;
     while (length < first.size() && length < second.size() &&
-           normalizedWord(first[length].word) == normalizedWord(second[length].word)) {
+           normalized(first[length].word) == normalized(second[length].word)) {
         ++length;
     }
     return length;
