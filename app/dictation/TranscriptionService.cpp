@@ -7,6 +7,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "app/dictation/AudioInputPreference.h"
 #include "app/dictation/Log.h"
 #include "platform/foundation/TypeName.h"
 #include "platform/text/Graphemes.h"
@@ -65,7 +66,16 @@ struct TranscriptionService::Stream {
 
 std::shared_ptr<TranscriptionService> TranscriptionService::create(std::string modelName, Dependencies dependencies) {
     std::shared_ptr<TranscriptionService> service(new TranscriptionService(std::move(modelName), std::move(dependencies)));
+    service->applyInputDevicePreference();
     service->loadModel();
+    std::weak_ptr<TranscriptionService> weak = service;
+    auto post = service->deps_.runtime.postToMain;
+    service->preferenceObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        std::string(AudioInputPreference::notificationName), [weak, post] {
+            post([weak] {
+                if (auto self = weak.lock()) self->applyInputDevicePreference();
+            });
+        });
     return service;
 }
 
@@ -113,6 +123,12 @@ void TranscriptionService::setStatus(TranscriptionStatus status) {
     if (status == status_) return;
     status_ = std::move(status);
     if (onStatusChange_) onStatusChange_(status_);
+}
+
+void TranscriptionService::applyInputDevicePreference() {
+    const std::optional<std::string> name = AudioInputPreference::deviceName(*deps_.defaults);
+    deps_.setPreferredInputDevice(name);
+    Log::info("audio", "input device preference applied — id=" + name.value_or("system-default"));
 }
 
 void TranscriptionService::loadModel() {

@@ -9,6 +9,8 @@
 #include "app/dictation/DictationRuntime.h"
 #include "app/dictation/SpeechEngine.h"
 #include "app/dictation/TranscriptionControl.h"
+#include "platform/settings/NotificationCenter.h"
+#include "platform/settings/UserDefaults.h"
 
 namespace dictaro {
 
@@ -26,6 +28,11 @@ public:
         std::function<std::shared_ptr<SpeechEngine>(const std::string& modelName)> loadEngine;
         // Waits on a background thread; the retry after a capture race uses it.
         std::function<void(std::chrono::milliseconds)> sleep;
+        // Where the chosen microphone is read, at start-up and on every change.
+        std::shared_ptr<const platform::UserDefaults> defaults;
+        // Hands the choice to the capture (none: the system default); a
+        // running capture keeps its source until the next start.
+        std::function<void(const std::optional<std::string>& sourceName)> setPreferredInputDevice;
     };
 
     // Starts loading the model at once; nothing is reported until that ends.
@@ -52,6 +59,7 @@ private:
     TranscriptionService(std::string modelName, Dependencies dependencies);
 
     void loadModel();
+    void applyInputDevicePreference();
     void setStatus(TranscriptionStatus status);
     std::shared_ptr<LiveTranscriber> makeTranscriber(uint64_t generation);
     void runStream(std::shared_ptr<Stream> stream, int attempt);
@@ -72,6 +80,7 @@ private:
     // Counts dictations: an update or a failure of an earlier one is dropped.
     uint64_t generation_ = 0;
     std::string latestText_;
+    platform::NotificationCenter::Registration preferenceObserver_;
 };
 
 }  // namespace dictaro

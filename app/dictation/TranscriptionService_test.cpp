@@ -8,7 +8,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "app/dictation/AudioInputPreference.h"
 #include "platform/concurrency/MainActor.h"
+#include "tests/support/TempDirectory.h"
 #include "tests/support/LogLines.h"
 
 namespace dictaro {
@@ -95,6 +97,8 @@ protected:
             return engine;
         };
         deps.sleep = [this](std::chrono::milliseconds delay) { sleeps.push_back(delay); };
+        deps.defaults = defaults;
+        deps.setPreferredInputDevice = [this](const std::optional<std::string>& name) { preferred.push_back(name); };
         service = TranscriptionService::create("openai_whisper-base.en", std::move(deps));
         service->setOnStatusChange([this](const Status& status) { reported.push_back(status); });
         service->setOnTranscriptUpdate([this](const std::string& text) { texts.push_back(text); });
@@ -117,6 +121,10 @@ protected:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
+    testsupport::TempDirectory folder;
+    std::shared_ptr<platform::UserDefaults> defaults =
+        std::make_shared<platform::UserDefaults>(folder.path() / "settings.json");
+    std::vector<std::optional<std::string>> preferred;
     std::shared_ptr<testsupport::LogLines> logs;
     std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();
     std::deque<std::string> loadFailures;
@@ -272,6 +280,21 @@ TEST_F(TranscriptionServiceTest, UpdatesFromAnEndedTranscriberNeverReachTheNextD
     drainUntil([&] { return !texts.empty() && texts.back() == "third"; });
     EXPECT_EQ(stop(), "third");
     EXPECT_EQ(texts, (std::vector<std::string>{"first dictation", "second", "", "third"}));
+}
+
+TEST_F(TranscriptionServiceTest, HandsTheChosenMicrophoneToTheCaptureAtStartAndOnEachChange) {
+    defaults->set(AudioInputPreference::key, "alsa_input.usb-mic");
+    make();
+    AudioInputPreference::setDeviceName(*defaults, std::nullopt);
+    AudioInputPreference::setDeviceName(*defaults, std::nullopt);
+    drainUntil([&] { return preferred.size() == 3; });
+    EXPECT_EQ(preferred, (std::vector<std::optional<std::string>>{"alsa_input.usb-mic", std::nullopt, std::nullopt}));
+    EXPECT_TRUE(logged("[audio] input device preference applied — id=alsa_input.usb-mic"));
+    EXPECT_TRUE(logged("[audio] input device preference applied — id=system-default"));
+    EXPECT_FALSE(defaults->object(AudioInputPreference::key).has_value());
+    // Only text names a source.
+    defaults->set(AudioInputPreference::key, platform::JSONNumber::signedInteger(73));
+    EXPECT_EQ(AudioInputPreference::deviceName(*defaults), std::nullopt);
 }
 
 }  // namespace
