@@ -135,7 +135,7 @@ void FormattingSection::buildUI() {
                        "Off \u2192 plain transcript. Choose a local model (Ollama) or a cloud provider."),
         12, Theme::muted());
     description->setWordWrap(true);
-    description->setMaximumWidth(460);
+    description->setFixedWidth(460);
     // The title sits closer to its description than the rows do to each other.
     auto* heading = new QVBoxLayout;
     heading->setSpacing(4);
@@ -211,7 +211,7 @@ QWidget* FormattingSection::buildOllamaSection() {
         status->setFont(sansFont(12));
         button->setFont(sansFont(11));
         button->hide();
-        layout->addWidget(horizontal({status, button}, Qt::AlignVCenter));
+        layout->addWidget(horizontal({status, button}, Qt::Alignment()));
     }
     pullProgressBar_->setRange(0, kProgressSteps);
     pullProgressBar_->setTextVisible(false);
