@@ -27,18 +27,9 @@ using testsupport::FakeProviderServer;
 using testsupport::ScriptedAnswer;
 using Clock = std::chrono::steady_clock;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "formatting_section_widget_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
-
 class FormattingSectionWidgetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        application();
         ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "these tests draw on the test session's X server";
         for (FormattingProvider provider : kAllFormattingProviders) KeychainHelper::remove(apiKeyAccount(provider));
     }
