@@ -1,9 +1,6 @@
 #include "mlcore/modelmanager/ModelManager.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <typeinfo>
 #include <utility>
 #include <vector>
@@ -11,26 +8,11 @@
 #include "mlcore/foundation/CelvanCoreError.h"
 #include "mlcore/foundation/Logging.h"
 #include "mlcore/hub/Hub.h"
+#include "platform/foundation/TypeName.h"
 
 namespace celvan {
 
 namespace {
-
-// The class's own name without its namespaces, as a log line shows it.
-std::string unqualifiedName(const std::type_info& type) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
-    std::string name = status == 0 && demangled != nullptr ? demangled : type.name();
-    std::free(demangled);
-    int depth = 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '<') ++depth;
-        if (name[i] == '>') --depth;
-        if (depth == 0 && name.compare(i, 2, "::") == 0) start = i + 2;
-    }
-    return name.substr(start);
-}
 
 bool isOneOf(ModelState state, const std::vector<ModelState>& states) {
     return std::find(states.begin(), states.end(), state) != states.end();
@@ -92,7 +74,7 @@ bool ModelManager::isAvailable() const {
 bool ModelManager::isLoaded() const { return modelState() == ModelState::loaded; }
 
 const std::string& ModelManager::loggerName() const {
-    std::call_once(loggerNameOnce_, [this] { loggerName_ = unqualifiedName(typeid(*this)); });
+    std::call_once(loggerNameOnce_, [this] { loggerName_ = platform::unqualifiedTypeName(typeid(*this)); });
     return loggerName_;
 }
 

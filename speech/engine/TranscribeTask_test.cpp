@@ -1,0 +1,185 @@
+#include "speech/engine/TranscribeTask.h"
+
+#include <atomic>
+#include <mutex>
+
+#include <gtest/gtest.h>
+
+#include "speech/engine/EngineTestSupport.h"
+#include "speech/model/TestLogCapture.h"
+
+namespace sonoscribe {
+namespace {
+
+using testing::helloWorldTokens;
+using testing::quietNoise;
+using testing::ScriptedStages;
+using testing::scriptedWindow;
+
+const ScriptedStages& helloStages() {
+    static const ScriptedStages stages(scriptedWindow(helloWorldTokens()));
+    return stages;
+}
+
+TEST(TranscribeTask, WindowsFollowTheAudioLength) {
+    struct Case {
+        std::size_t samples;
+        double windows;
+        std::string text;
+    };
+    const Case cases[] = {
+        {0, 0, ""},
+        {16000, 0, ""},
+        {16001, 1, "Hello world."},
+        {320000, 1, "Hello world."},
+        {65 * 16000, 3, "Hello world. Hello world. Hello world."},
+    };
+    for (const Case& c : cases) {
+        const auto task = helloStages().task();
+        std::vector<std::vector<TranscriptionSegment>> discovered;
+        task->setSegmentDiscoveryCallback(
+            [&](const std::vector<TranscriptionSegment>& segments) { discovered.push_back(segments); });
+        const auto result = task->run(quietNoise(c.samples), std::nullopt, {});
+        EXPECT_EQ(result->text(), c.text) << c.samples;
+        EXPECT_EQ(result->language(), "en");
+        EXPECT_EQ(result->timings().totalDecodingWindows, c.windows) << c.samples;
+        EXPECT_EQ(discovered.size(), static_cast<std::size_t>(c.windows));
+        EXPECT_EQ(task->progress()->completedUnitCount(), static_cast<int64_t>(c.samples));
+        EXPECT_EQ(task->progress()->totalUnitCount(), static_cast<int64_t>(c.samples));
+        const auto segments = result->segments();
+        for (std::size_t i = 1; i < segments.size(); ++i) {
+            EXPECT_GE(segments[i].start, segments[i - 1].end) << c.samples << " segment " << i;
+            EXPECT_EQ(segments[i].seek, static_cast<int64_t>(i) * 480000);
+        }
+    }
+}
+
+TEST(TranscribeTask, TemperatureLadderIsComputedInHalfPrecision) {
+    struct Case {
+        float temperature;
+        float increment;
+        int64_t count;
+        std::vector<float> ladder;
+    };
+    const Case cases[] = {
+        {0.0f, 0.2f, 5, {0.0f, 0.19995117f, 0.39990234f, 0.59960938f, 0.79980469f, 1.0f}},
+        {0.5f, 0.25f, 2, {0.5f, 0.75f, 1.0f}},
+        {0.0f, 0.2f, 0, {0.0f}},
+        {0.3f, 0.2f, -4, {0.30004883f}},
+    };
+    for (const Case& c : cases) {
+        DecodingOptions options;
+        options.temperature = c.temperature;
+        options.temperatureIncrementOnFallback = c.increment;
+        options.temperatureFallbackCount = c.count;
+        std::vector<float> ladder;
+        for (platform::Float16 value : temperatureLadder(options)) ladder.push_back(static_cast<float>(value));
+        EXPECT_EQ(ladder, c.ladder) << c.count;
+    }
+}
+
+TEST(TranscribeTask, CountsFallbacksAndKeepsWindowIdsApart) {
+    // A looping window compresses far beyond the threshold at every
+    // temperature, so each attempt falls back.
+    std::vector<int64_t> loop;
+    for (int i = 0; i < 20; ++i) loop.insert(loop.end(), helloWorldTokens().begin(), helloWorldTokens().end());
+    const ScriptedStages stages(scriptedWindow(loop, 20.0f));
+    const auto task = stages.task();
+
+    std::mutex mutex;
+    std::vector<std::pair<int64_t, double>> reports;
+    TestLogCapture log(celvan::Logging::LogLevel::info);
+    DecodingOptions options;
+    options.temperatureFallbackCount = 2;
+    const auto result = task->run(quietNoise(35 * 16000), options, [&](const TranscriptionProgress& progress) {
+        std::lock_guard lock(mutex);
+        reports.emplace_back(progress.windowId, progress.timings.totalDecodingFallbacks);
+        return std::optional<bool>();
+    });
+
+    const TranscriptionTimings timings = result->timings();
+    EXPECT_EQ(timings.totalDecodingWindows, 2);
+    EXPECT_EQ(timings.totalDecodingFallbacks, 4) << "two retries in each of two windows";
+    EXPECT_GT(timings.decodingFallback, 0);
+    // Progress reports arrive off the loop; wait until the last ones are in.
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard lock(mutex);
+            if (!reports.empty() && reports.back().second >= 4 && reports.back().first == 1) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard lock(mutex);
+    std::set<int64_t> windowIds;
+    double largestFallbacks = 0;
+    for (const auto& [windowId, fallbacks] : reports) {
+        windowIds.insert(windowId);
+        largestFallbacks = std::max(largestFallbacks, fallbacks);
+    }
+    EXPECT_EQ(windowIds, (std::set<int64_t>{0, 1}));
+    EXPECT_EQ(largestFallbacks, 4);
+    int fallbackLines = 0;
+    for (const std::string& message : log.messages()) fallbackLines += message.rfind("Fallback #", 0) == 0;
+    EXPECT_EQ(fallbackLines, 6) << "every attempt that needed a retry is logged";
+}
+
+// A seeker whose answer never moves the seek.
+class StuckSeeker : public SegmentSeeker {
+public:
+    std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
+        const DecodingResult& result, const DecodingOptions& options, int64_t allSegmentsCount, int64_t currentSeek,
+        int64_t segmentSize, int64_t sampleRate, int64_t timeToken, int64_t specialToken,
+        const WhisperTokenizer& tokenizer) override {
+        auto answer = SegmentSeeker::findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek,
+                                                              segmentSize, sampleRate, timeToken, specialToken,
+                                                              tokenizer);
+        if (silent) answer.second.reset();
+        return {currentSeek, answer.second};
+    }
+    bool silent = false;
+};
+
+TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
+    struct Case {
+        const char* name;
+        bool stuck;
+        bool silent;
+        std::optional<int64_t> maxWindowSeek;
+        std::vector<float> clips;
+        double windows;
+    };
+    const Case cases[] = {
+        {"seek that does not move", true, false, std::nullopt, {}, 3},
+        {"silent windows that do not move", true, true, std::nullopt, {}, 0},
+        {"zero maxWindowSeek", false, false, 0, {}, 3},
+        {"negative maxWindowSeek", false, false, -5, {}, 3},
+        {"clip past the audio", false, false, std::nullopt, {100.0f}, 0},
+        {"clip end past the audio", false, false, std::nullopt, {40.0f, 500.0f}, 1},
+    };
+    for (const Case& c : cases) {
+        auto seeker = std::make_shared<StuckSeeker>();
+        seeker->silent = c.silent;
+        const auto task = helloStages().task(c.stuck ? seeker : nullptr);
+        DecodingOptions options;
+        options.maxWindowSeek = c.maxWindowSeek;
+        options.clipTimestamps = c.clips;
+        const auto result = task->run(quietNoise(65 * 16000), options, {});
+        EXPECT_EQ(result->timings().totalDecodingWindows, c.windows) << c.name;
+        EXPECT_LE(task->progress()->completedUnitCount(), 65 * 16000) << c.name;
+    }
+}
+
+TEST(TranscribeTask, FinalTextKeepsOnlyTextTokens) {
+    const auto task = helloStages().task();
+    const SpecialTokens& special = helloStages().tokenizer->specialTokens();
+    std::vector<int64_t> tokens{special.startOfTranscriptToken, special.timeTokenBegin + 3};
+    tokens.insert(tokens.end(), helloWorldTokens().begin(), helloWorldTokens().end());
+    tokens.push_back(special.endToken);
+    const auto result = task->finalizeTranscriptionResult(tokens, {}, std::nullopt, TranscriptionTimings());
+    EXPECT_EQ(result->text(), "Hello world.");
+    EXPECT_EQ(result->language(), "en");
+    EXPECT_EQ(result->seekTime(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace sonoscribe
