@@ -8,6 +8,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/dictation/AppIdentity.h"
+#include "app/dictation/TranscriptionControl.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
 
@@ -20,6 +21,27 @@ bool x11Missing() {
     const char* x11 = std::getenv("DISPLAY");
     return wayland && *wayland && !(x11 && *x11);
 }
+
+// Stands in for the speech service until the engine is part of the program:
+// every dictation ends in this error instead of hanging in "loading".
+class SpeechUnavailable final : public dictaro::TranscriptionControl {
+public:
+    dictaro::TranscriptionStatus status() const override { return status_; }
+    void setOnStatusChange(StatusHandler handler) override {
+        platform::MainActor::post([handler, status = status_] { handler(status); });
+    }
+    void setOnTranscriptUpdate(TranscriptHandler) override {}
+    void start() override {}
+    void stop(std::function<void(std::string)> done) override { done(""); }
+    void pause() override {}
+    void resume() override {}
+    void restart() override {}
+    void recoverFromError() override {}
+
+private:
+    dictaro::TranscriptionStatus status_ =
+        dictaro::TranscriptionStatus::error("Speech recognition is not part of this build.");
+};
 
 }  // namespace
 
@@ -46,8 +68,11 @@ int main(int argc, char** argv) {
     QObject::connect(&mainActor, &QTimer::timeout, [] { platform::MainActor::drain(); });
     mainActor.start(4);
 
-    const auto delegate = std::make_shared<dictaro::AppDelegate>(dictaro::PermissionAccess::system(),
-                                                                 platform::UserDefaults::standard());
+    dictaro::AppDelegate::Services services;
+    services.permissions = dictaro::PermissionAccess::system();
+    services.defaults = platform::UserDefaults::standard();
+    services.makeTranscription = [](const std::string&) { return std::make_shared<SpeechUnavailable>(); };
+    const auto delegate = std::make_shared<dictaro::AppDelegate>(std::move(services));
     QObject::connect(&application, &QApplication::aboutToQuit, [&delegate] { delegate->applicationWillTerminate(); });
     QTimer::singleShot(0, [&delegate] { delegate->applicationDidFinishLaunching(); });
     return QApplication::exec();

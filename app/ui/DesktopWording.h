@@ -11,7 +11,6 @@ namespace dictaro {
 namespace wording {
 
 inline constexpr std::string_view hotkey = HotkeyManager::label;
-inline constexpr std::string_view pasteChord = "Ctrl+V";
 inline constexpr std::string_view system = "Linux";
 inline constexpr std::string_view systemSettings = "Settings";
 inline constexpr std::string_view fileViewer = "File Manager";
