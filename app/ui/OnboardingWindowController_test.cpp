@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,6 +14,7 @@
 #include "app/ui/StatusRow.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
+#include "tests/support/Screenshots.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -210,10 +210,7 @@ TEST_F(OnboardingWindowTest, ScreenshotOfTheWindowWaitingForAccessibility) {
     const auto window = makeWindow();
     window->present();
     QApplication::processEvents();
-    const QImage shot = window->grab().toImage();
-    ASSERT_EQ(shot.size(), QSize(580, 720));
-    QDir().mkpath("screenshots");
-    ASSERT_TRUE(shot.save("screenshots/setup-window.png"));
+    testsupport::expectLooksLike(window->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR, "setup-window");
 }
 
 }  // namespace
