@@ -61,8 +61,7 @@ void StatusBarController::rebuildMenu() {
         if (entry.action) connect(action, &QAction::triggered, this, [this, index] { perform(index); });
         actions_.push_back(action);
     }
-    // The modifiers are read when the menu opens and followed while it is
-    // open, since it holds the keyboard then.
+    // Alt is read when the menu opens and followed while it is open.
     connect(menu_.get(), &QMenu::aboutToShow, this,
             [this] { showAlternates(QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier); });
     menu_->installEventFilter(this);
@@ -71,11 +70,11 @@ void StatusBarController::rebuildMenu() {
 }
 
 bool StatusBarController::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == menu_.get() && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Alt) showAlternates(event->type() == QEvent::KeyPress);
-    }
-    return QObject::eventFilter(watched, event);
+    const bool isKey = event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease;
+    if (watched != menu_.get() || !isKey || static_cast<QKeyEvent*>(event)->key() != Qt::Key_Alt) return false;
+    showAlternates(event->type() == QEvent::KeyPress);
+    // The menu would close on Alt, taking it for a step of menu-bar navigation.
+    return true;
 }
 
 void StatusBarController::showAlternates(bool altHeld) {

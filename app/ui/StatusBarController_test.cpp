@@ -1,10 +1,10 @@
 #include "app/ui/StatusBarController.h"
+#include "app/ui/StatusMenuPresenter.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
-#include <QKeyEvent>
 #include <QMenu>
 #include <string>
 #include <vector>
@@ -21,26 +21,22 @@ std::vector<std::string> shownEntries(const QMenu& menu) {
     return titles;
 }
 
-void sendAlt(QMenu& menu, QEvent::Type type) {
-    QKeyEvent event(type, Qt::Key_Alt, type == QEvent::KeyPress ? Qt::AltModifier : Qt::NoModifier);
-    QApplication::sendEvent(&menu, &event);
-}
-
-TEST(StatusBarController, MenuShowsRevealInPlaceOfViewWhileAltIsHeld) {
+// Alt is followed on the X server (see StatusMenuOnX11_test); here the menu
+// is checked as built, and which entries Alt swaps.
+TEST(StatusBarController, MenuHoldsTheEntriesInOrderAndAltSwapsOnlyTheLogEntry) {
     StatusBarController controller;
     controller.setup();
-    QMenu& menu = *controller.menu();
-
     const std::vector<std::string> released = {"Start Recording (Super+Alt+M)", "---", "Setup…", "Run Practice Again",
                                                "---", "View Logs…", "---", "Quit Dictaro"};
-    std::vector<std::string> held = released;
-    held[5] = "Reveal Logs in File Manager";
+    EXPECT_EQ(shownEntries(*controller.menu()), released);
 
-    EXPECT_EQ(shownEntries(menu), released);
-    sendAlt(menu, QEvent::KeyPress);
-    EXPECT_EQ(shownEntries(menu), held);
-    sendAlt(menu, QEvent::KeyRelease);
-    EXPECT_EQ(shownEntries(menu), released);
+    const auto& entries = StatusMenuPresenter::entries();
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        SCOPED_TRACE(entries[index].title);
+        const bool isLogEntry = entries[index].action == StatusMenuAction::viewLogs ||
+                                entries[index].action == StatusMenuAction::revealLogs;
+        EXPECT_EQ(StatusMenuPresenter::isShown(index, true) != StatusMenuPresenter::isShown(index, false), isLogEntry);
+    }
 }
 
 TEST(StatusBarController, EntriesRunTheirCallbacksAndCarryTheirShortcuts) {
