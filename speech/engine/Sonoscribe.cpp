@@ -7,7 +7,7 @@
 #include "platform/concurrency/ThreadPool.h"
 #include "platform/foundation/FileManager.h"
 #include "speech/audio/AudioProcessor.h"
-#include "speech/decoding/ArrayElements.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/engine/ModelUtilities.h"
 #include "speech/model/Constants.h"
 #include "speech/model/Signposts.h"

@@ -16,7 +16,8 @@
 #include "platform/concurrency/Progress.h"
 #include "platform/foundation/URL.h"
 #include "speech/engine/ModelHub.h"
-#include "speech/engine/Result.h"
+#include "speech/audio/AudioChunking.h"
+#include "speech/audio/Result.h"
 #include "speech/engine/SonoscribeConfig.h"
 #include "speech/engine/TranscribeTask.h"
 #include "speech/model/ModelVariant.h"
@@ -25,7 +26,6 @@
 
 namespace sonoscribe {
 
-using TranscriptionResults = std::vector<std::shared_ptr<TranscriptionResult>>;
 using ModelStateCallback = std::function<void(std::optional<celvan::ModelState>, celvan::ModelState)>;
 using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
 
@@ -145,9 +145,6 @@ public:
                                                    const std::optional<DecodingOptions>& decodeOptions,
                                                    const TranscriptionCallback& callback,
                                                    const SegmentDiscoveryCallback& segmentCallback);
-
-    static std::vector<std::optional<TranscriptionResults>> toOptionalArrays(
-        const std::vector<Result<TranscriptionResults>>& results);
 
 protected:
     // Fills in the stages and settings; the models are set up by initialize.

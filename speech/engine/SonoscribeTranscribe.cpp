@@ -9,7 +9,7 @@
 #include "speech/audio/AudioProcessor.h"
 #include "speech/audio/EnergyVAD.h"
 #include "speech/audio/VADAudioChunker.h"
-#include "speech/decoding/ArrayElements.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/engine/Sonoscribe.h"
 #include "speech/model/Constants.h"
 #include "speech/model/Signposts.h"
@@ -25,15 +25,6 @@ Result<TranscriptionResults> failure(const std::string& message) {
 }
 
 }  // namespace
-
-std::vector<std::optional<TranscriptionResults>> Sonoscribe::toOptionalArrays(
-    const std::vector<Result<TranscriptionResults>>& results) {
-    std::vector<std::optional<TranscriptionResults>> optional;
-    for (const auto& result : results) {
-        optional.push_back(result.isSuccess() ? std::optional<TranscriptionResults>(result.get()) : std::nullopt);
-    }
-    return optional;
-}
 
 std::vector<std::optional<TranscriptionResults>> Sonoscribe::transcribe(const std::vector<std::string>& audioPaths,
                                                                          const std::optional<DecodingOptions>& decodeOptions,

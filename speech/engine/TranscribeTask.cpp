@@ -10,7 +10,7 @@
 #include "platform/concurrency/CancellationToken.h"
 #include "platform/text/UnicodeProperties.h"
 #include "speech/audio/AudioProcessor.h"
-#include "speech/decoding/ArrayElements.h"
+#include "speech/decoding/AbsoluteTime.h"
 #include "speech/model/Constants.h"
 #include "speech/model/Signposts.h"
 #include "speech/model/WhisperError.h"
