@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
 
 #include "app/AppDelegate.h"
 #include "app/dictation/AppIdentity.h"
-#include "app/dictation/TranscriptionControl.h"
+#include "app/dictation/DictationRuntime.h"
+#include "app/dictation/TranscriptionService.h"
+#include "platform/concurrency/Sleep.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
 
@@ -21,27 +24,6 @@ bool x11Missing() {
     const char* x11 = std::getenv("DISPLAY");
     return wayland && *wayland && !(x11 && *x11);
 }
-
-// Stands in for the speech service until the engine is part of the program:
-// every dictation ends in this error instead of hanging in "loading".
-class SpeechUnavailable final : public dictaro::TranscriptionControl {
-public:
-    dictaro::TranscriptionStatus status() const override { return status_; }
-    void setOnStatusChange(StatusHandler handler) override {
-        platform::MainActor::post([handler, status = status_] { handler(status); });
-    }
-    void setOnTranscriptUpdate(TranscriptHandler) override {}
-    void start() override {}
-    void stop(std::function<void(std::string)> done) override { done(""); }
-    void pause() override {}
-    void resume() override {}
-    void restart() override {}
-    void recoverFromError() override {}
-
-private:
-    dictaro::TranscriptionStatus status_ =
-        dictaro::TranscriptionStatus::error("Speech recognition is not part of this build.");
-};
 
 }  // namespace
 
@@ -71,7 +53,19 @@ int main(int argc, char** argv) {
     dictaro::AppDelegate::Services services;
     services.permissions = dictaro::PermissionAccess::system();
     services.defaults = platform::UserDefaults::standard();
-    services.makeTranscription = [](const std::string&) { return std::make_shared<SpeechUnavailable>(); };
+    services.makeTranscription = [defaults = services.defaults](const std::string& modelName) {
+        dictaro::TranscriptionService::Dependencies speech;
+        speech.runtime = dictaro::DictationRuntime::standard();
+        // The engine joins the program once the audio capture it drives is
+        // built; until then the service reports why it cannot load.
+        speech.loadEngine = [](const std::string&) -> std::shared_ptr<dictaro::SpeechEngine> {
+            throw std::runtime_error("speech recognition is not part of this build");
+        };
+        speech.sleep = [](std::chrono::milliseconds duration) { platform::sleep(duration); };
+        speech.defaults = defaults;
+        speech.setPreferredInputDevice = [](const std::optional<std::string>&) {};
+        return dictaro::TranscriptionService::create(modelName, std::move(speech));
+    };
     const auto delegate = std::make_shared<dictaro::AppDelegate>(std::move(services));
     QObject::connect(&application, &QApplication::aboutToQuit, [&delegate] { delegate->applicationWillTerminate(); });
     QTimer::singleShot(0, [&delegate] { delegate->applicationDidFinishLaunching(); });
