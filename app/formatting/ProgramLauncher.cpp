@@ -35,6 +35,8 @@ std::optional<std::filesystem::path> findOnPath(const std::string& name) {
 
 }  // namespace
 
+bool isProgramOnPath(const std::string& name) { return findOnPath(name).has_value(); }
+
 bool launchProgram(const std::string& name, const std::vector<std::string>& arguments) {
     const std::optional<std::filesystem::path> program = findOnPath(name);
     if (!program) return false;

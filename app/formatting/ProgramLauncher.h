@@ -10,4 +10,7 @@ namespace dictaro {
 // such program is found or it cannot be started.
 bool launchProgram(const std::string& name, const std::vector<std::string>& arguments);
 
+// Whether PATH holds a program of that name that could be started.
+bool isProgramOnPath(const std::string& name);
+
 }  // namespace dictaro
