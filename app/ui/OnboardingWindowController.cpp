@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "app/dictation/Log.h"
+#include "app/ui/FormattingSection.h"
 #include "app/ui/OwnWindow.h"
 #include "app/ui/StatusRow.h"
 #include "app/ui/Theme.h"
@@ -54,6 +55,7 @@ OnboardingWindowController::OnboardingWindowController(PermissionAccess permissi
       axRow_(new StatusRow("preferences-desktop-accessibility", QString::fromUtf8("♿"),
                            q(SetupWindowPresenter::accessibilityTitle()),
                            q(SetupWindowPresenter::accessibilitySubtitle()))),
+      formattingSection_(new FormattingSection(FormattingSectionPresenter::create(defaults_))),
       primaryButton_(new QPushButton("Get Started")) {
     setWindowTitle(q(SetupWindowPresenter::windowTitle()));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -89,6 +91,8 @@ void OnboardingWindowController::buildUI() {
     stack->addSpacing(18 - 10);
     stack->addWidget(micRow_);
     stack->addWidget(axRow_);
+    stack->addSpacing(16 - 10);
+    stack->addWidget(formattingSection_);
     stack->addStretch(1);
 
     auto* document = new QWidget;
@@ -151,6 +155,7 @@ void OnboardingWindowController::present() {
     if (onVisibilityChanged) onVisibilityChanged(true);
     startPolling();
     refreshUI();
+    formattingSection_->activate();
     markAsOurs(*this);
     show();
     raise();
@@ -159,7 +164,10 @@ void OnboardingWindowController::present() {
 
 void OnboardingWindowController::startPolling() { pollTimer_.start(pollIntervalMs); }
 
-void OnboardingWindowController::stopPolling() { pollTimer_.stop(); }
+void OnboardingWindowController::stopPolling() {
+    pollTimer_.stop();
+    formattingSection_->deactivate();
+}
 
 void OnboardingWindowController::actOnMic() {
     switch (SetupWindowPresenter::microphoneAction(permissions_.microphone())) {
@@ -199,6 +207,7 @@ void OnboardingWindowController::resetPermissions() {
     if (!permissions_.relaunch()) {
         Log::error("app", "could not relaunch Dictaro");
         startPolling();
+        formattingSection_->activate();
     }
 }
 

@@ -15,6 +15,7 @@ class UserDefaults;
 
 namespace dictaro {
 
+class FormattingSection;
 class StatusRow;
 
 // The setup window: the two permissions with their state and an action each,
@@ -39,6 +40,7 @@ public:
     StatusRow* micRow() const { return micRow_; }
     StatusRow* axRow() const { return axRow_; }
     QPushButton* primaryButton() const { return primaryButton_; }
+    FormattingSection* formattingSection() const { return formattingSection_; }
     bool isPolling() const { return pollTimer_.isActive(); }
 
 protected:
@@ -50,6 +52,7 @@ private:
     void buildUI();
     void refreshUI();
     void startPolling();
+    // Stops the permission poll and the formatting section's work.
     void stopPolling();
     void actOnMic();
     void actOnAccessibility();
@@ -61,6 +64,7 @@ private:
     std::shared_ptr<platform::UserDefaults> defaults_;
     StatusRow* micRow_;
     StatusRow* axRow_;
+    FormattingSection* formattingSection_;
     QPushButton* primaryButton_;
     QTimer pollTimer_;
 };

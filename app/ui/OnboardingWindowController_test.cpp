@@ -208,8 +208,8 @@ TEST_F(OnboardingWindowTest, MicrophoneButtonAsksOnlyWhenUndecidedAndOtherwiseOp
 TEST_F(OnboardingWindowTest, ScreenshotOfTheWindowWaitingForAccessibility) {
     desktop.microphone = MicrophoneAuthorization::authorized;
     const auto window = makeWindow();
-    window->present();
-    QApplication::processEvents();
+    // Not presented: the formatting section's check of the local server would
+    // otherwise race the picture.
     testsupport::expectLooksLike(window->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR, "setup-window");
 }
 
