@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "app/formatting/KeychainHelper.h"
-#include "app/formatting/OpenAIResponsesFormatter.h"
+#include "app/ui/FormattingSectionTestSupport.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"
@@ -22,6 +22,7 @@ using testsupport::FakeProviderServer;
 using testsupport::ScriptedAnswer;
 using Provider = FormattingProvider;
 using Clock = std::chrono::steady_clock;
+using testing::probeAgainst;
 
 constexpr std::size_t kOllama = 0, kAnthropic = 1, kOpenAI = 2, kGemini = 3, kZai = 4;
 
@@ -40,17 +41,6 @@ ScriptedAnswer answering(const std::string& text, std::chrono::milliseconds dela
     answer.headDelay = delay;
     answer.write(testsupport::wire::responsesText(text)).write(testsupport::wire::responsesEnd());
     return answer;
-}
-
-// Checks go to the fake server, with the key the section stored.
-ProviderProbe probeAgainst(const FakeProviderServer& server) {
-    return ProviderProbe([endpoint = server.endpoint()](const FormattingConfig& config) -> std::shared_ptr<FormattingService> {
-        const std::optional<std::string> key = KeychainHelper::get(apiKeyAccount(config.provider));
-        if (!key) return nullptr;
-        auto formatter = std::make_shared<OpenAIResponsesFormatter>(*key, config.model());
-        formatter->endpoint = endpoint + "/v1/responses";
-        return formatter;
-    });
 }
 
 class FormattingSectionTest : public ::testing::Test {

@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "app/formatting/KeychainHelper.h"
-#include "app/formatting/OpenAIResponsesFormatter.h"
+#include "app/ui/FormattingSectionTestSupport.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"
@@ -27,18 +27,9 @@ using testsupport::FakeProviderServer;
 using testsupport::ScriptedAnswer;
 using Clock = std::chrono::steady_clock;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "formatting_section_widget_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
-
 class FormattingSectionWidgetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        application();
         ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "these tests draw on the test session's X server";
         for (FormattingProvider provider : kAllFormattingProviders) KeychainHelper::remove(apiKeyAccount(provider));
     }
@@ -47,14 +38,8 @@ protected:
         auto defaults = std::make_shared<platform::UserDefaults>(folder_.path() / "settings.json");
         stored.emplace_back("OllamaHost", ollama_.endpoint());
         defaults->set(std::move(stored));
-        ProviderProbe probe([endpoint = provider_.endpoint()](const FormattingConfig& config) -> std::shared_ptr<FormattingService> {
-            const std::optional<std::string> key = KeychainHelper::get(apiKeyAccount(config.provider));
-            if (!key) return nullptr;
-            auto formatter = std::make_shared<OpenAIResponsesFormatter>(*key, config.model());
-            formatter->endpoint = endpoint + "/v1/responses";
-            return formatter;
-        });
-        section_ = std::make_unique<FormattingSection>(FormattingSectionPresenter::create(defaults, std::move(probe)));
+        section_ = std::make_unique<FormattingSection>(
+            FormattingSectionPresenter::create(defaults, testing::probeAgainst(provider_)));
         section_->resize(520, 10);
         section_->show();
         section_->activate();
