@@ -43,22 +43,19 @@ std::optional<ResizeEdge> resizeEdge(PanelPoint point, PanelSize panel) {
 
 PanelRect resized(const PanelRect& initial, ResizeEdge edge, PanelPoint pressedAt, PanelPoint pointer,
                   const PanelRect& visible) {
+    // The right and bottom edges grow as the pointer moves right or down; the
+    // left and top ones grow the other way and carry the origin with them.
+    const bool horizontal = edge == ResizeEdge::left || edge == ResizeEdge::right;
+    const bool followsPointer = edge == ResizeEdge::right || edge == ResizeEdge::bottom;
+    const double moved = horizontal ? pointer.x - pressedAt.x : pointer.y - pressedAt.y;
+    const double change = followsPointer ? moved : -moved;
     PanelRect frame = initial;
-    switch (edge) {
-        case ResizeEdge::right:
-            frame.width = clampedWidth(initial.width + (pointer.x - pressedAt.x), visible);
-            break;
-        case ResizeEdge::left:
-            frame.width = clampedWidth(initial.width - (pointer.x - pressedAt.x), visible);
-            frame.x = initial.maxX() - frame.width;
-            break;
-        case ResizeEdge::bottom:
-            frame.height = clampedHeight(initial.height + (pointer.y - pressedAt.y), visible);
-            break;
-        case ResizeEdge::top:
-            frame.height = clampedHeight(initial.height - (pointer.y - pressedAt.y), visible);
-            frame.y = initial.maxY() - frame.height;
-            break;
+    if (horizontal) {
+        frame.width = clampedWidth(initial.width + change, visible);
+        if (!followsPointer) frame.x = initial.maxX() - frame.width;
+    } else {
+        frame.height = clampedHeight(initial.height + change, visible);
+        if (!followsPointer) frame.y = initial.maxY() - frame.height;
     }
     return frame;
 }

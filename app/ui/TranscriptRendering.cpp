@@ -36,6 +36,22 @@ void showLiveText(TranscriptRendering& rendering, const TranscriptDisplay& displ
     if (display.target) rendering.badge = targetBadgeText(*display.target);
 }
 
+// Listening and paused: the meter runs and the controls show; the indicator
+// pulses in the accent colour while listening and stands still in mint when paused.
+TranscriptRendering recording(const TranscriptDisplay& display, std::string status, Tint statusColour, bool paused,
+                              const char* placeholder) {
+    TranscriptRendering rendering;
+    rendering.statusText = std::move(status);
+    rendering.statusColour = statusColour;
+    rendering.indicator = paused ? Indicator::still : Indicator::pulsing;
+    rendering.indicatorTint = paused ? mint : ember;
+    rendering.waveformLive = true;
+    rendering.controlsVisible = true;
+    rendering.controlsPaused = paused;
+    showLiveText(rendering, display, placeholder);
+    return rendering;
+}
+
 std::string practiceIntroduction() {
     return "Great — you've learned the controls. Now try a real round.\n\nPress " + hotkey +
            " and try saying:\n\n“Hi there, this is my first dictation with Dictaro. It works really well.”\n\n"
@@ -84,29 +100,12 @@ TranscriptRendering TranscriptRendering::of(const TranscriptDisplay& display) {
             rendering.controlsVisible = true;
             return rendering;
         }
-        case Kind::listening: {
-            TranscriptRendering rendering;
-            rendering.statusText = "Listening · Enter to stop · Space pause · ESC cancel";
-            rendering.statusColour = {ThemeColour::paper, 0.75};
-            rendering.indicator = Indicator::pulsing;
-            rendering.indicatorTint = ember;
-            rendering.waveformLive = true;
-            rendering.controlsVisible = true;
-            showLiveText(rendering, display, "Listening…");
-            return rendering;
-        }
-        case Kind::paused: {
-            TranscriptRendering rendering;
-            rendering.statusText = "Paused · Space to resume · ESC to cancel";
-            rendering.statusColour = mint;
-            rendering.indicator = Indicator::still;
-            rendering.indicatorTint = mint;
-            rendering.waveformLive = true;
-            rendering.controlsVisible = true;
-            rendering.controlsPaused = true;
-            showLiveText(rendering, display, "Paused — nothing dictated yet.");
-            return rendering;
-        }
+        case Kind::listening:
+            return recording(display, "Listening · Enter to stop · Space pause · ESC cancel",
+                             {ThemeColour::paper, 0.75}, false, "Listening…");
+        case Kind::paused:
+            return recording(display, "Paused · Space to resume · ESC to cancel", mint, true,
+                             "Paused — nothing dictated yet.");
         case Kind::formatting: {
             TranscriptRendering rendering;
             rendering.statusText = "Formatting";
