@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/dictation/Log.h"
+
 #include <algorithm>
 #include <deque>
 
@@ -182,7 +184,11 @@ protected:
                                                   std::make_shared<ContextProbe>(std::make_shared<UntrustedAccessibility>()),
                                                   defaults});
     }
-    void TearDown() override { logs->uninstall(); }
+    void TearDown() override {
+        // The log's writer must be idle before the process ends.
+        Log::waitUntilWritten();
+        logs->uninstall();
+    }
 
     void formatWith(std::shared_ptr<FormattingService> formatter) {
         FormattingConfig config;

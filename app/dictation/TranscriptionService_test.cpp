@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/dictation/Log.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -81,6 +83,8 @@ protected:
     void SetUp() override { logs = testsupport::LogLines::install(); }
     void TearDown() override {
         if (service && service->status().isRecordingOrPaused()) stop();
+        // The log's writer must be idle before the process ends.
+        Log::waitUntilWritten();
         logs->uninstall();
     }
 

@@ -1,0 +1,412 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "mlcore/foundation/Logging.h"
+#include "platform/audio/AudioFileError.h"
+#include "platform/concurrency/TaskGroup.h"
+#include "platform/foundation/NumberFormatting.h"
+#include "speech/audio/AudioProcessor.h"
+#include "speech/model/Constants.h"
+#include "speech/model/WhisperError.h"
+
+namespace sonoscribe {
+
+using celvan::Logging;
+using platform::audio::AVAudioFormat;
+using platform::audio::AVAudioPCMBuffer;
+
+namespace {
+
+constexpr double targetRate = 16000;
+constexpr double segmentSeconds = 600;
+
+std::string format2(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+void requireExisting(const std::string& path) {
+    if (!std::filesystem::exists(path)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+}
+
+// A time as a frame of the file; rejects what no frame count can hold.
+int64_t frameAt(double seconds, double rate, int64_t length) {
+    if (!std::isfinite(seconds)) throw WhisperError::loadAudioFailed("Audio time is not a finite number");
+    const double frame = std::trunc(seconds * rate);
+    if (frame < 0) throw WhisperError::loadAudioFailed("Audio time must not be negative");
+    return frame > static_cast<double>(length) ? length + 1 : static_cast<int64_t>(frame);
+}
+
+// Hands a converter the blocks of one stream, each once, and its end.
+class StreamFeed {
+public:
+    StreamFeed(const AVAudioPCMBuffer* block, bool last) : block_(block), last_(last) {}
+
+    const AVAudioPCMBuffer* operator()(uint32_t, platform::audio::AVAudioConverter::InputStatus& status) {
+        using Status = platform::audio::AVAudioConverter::InputStatus;
+        if (block_ != nullptr) {
+            status = Status::haveData;
+            return std::exchange(block_, nullptr);
+        }
+        status = last_ ? Status::endOfStream : Status::noDataNow;
+        return nullptr;
+    }
+
+private:
+    const AVAudioPCMBuffer* block_;
+    bool last_;
+};
+
+// Frames a resampler may give for `frames` input frames, with room for the
+// history it holds and the tail it flushes at the end.
+uint32_t outputRoom(uint64_t frames, double fromRate, double toRate) {
+    const double room = std::ceil(static_cast<double>(frames) * toRate / fromRate) + 256;
+    return static_cast<uint32_t>(std::min<double>(room, std::numeric_limits<uint32_t>::max()));
+}
+
+// Reads frames from..endFrame through one resampler, appending to output.
+// Logs and returns false on failure.
+bool resampleInto(AVAudioPCMBuffer& output, platform::audio::AVAudioFile& file, platform::audio::AVAudioConverter& converter,
+                  const AudioProcessor::ChannelMode& channelMode, int64_t endFrame, uint32_t maxReadFrameSize,
+                  bool endsStream) {
+    const double fileRate = file.fileFormat().sampleRate;
+    std::shared_ptr<AVAudioPCMBuffer> readBuffer = AVAudioPCMBuffer::create(file.processingFormat(), maxReadFrameSize);
+    if (!readBuffer) {
+        Logging::error("Failed to create read buffer");
+        return false;
+    }
+    std::shared_ptr<AVAudioPCMBuffer> converted;
+    int64_t position = file.framePosition();
+    bool done = false;
+    while (!done) {
+        const int64_t n = std::max<int64_t>(std::min<int64_t>(endFrame - file.framePosition(), maxReadFrameSize), 0);
+        position = file.framePosition() + n;
+        Logging::debug("Resampling " + format2(static_cast<double>(file.framePosition()) / fileRate) + "s - " +
+                       format2(static_cast<double>(position) / fileRate) + "s");
+        try {
+            file.read(*readBuffer, static_cast<uint32_t>(n));
+        } catch (const platform::audio::AudioFileError& error) {
+            Logging::error(std::string("Error reading audio file: ") + error.what());
+            return false;
+        }
+        // A short read is the end of the audio.
+        done = position >= endFrame || readBuffer->frameLength() < n;
+        const bool last = done && endsStream;
+        std::shared_ptr<AVAudioPCMBuffer> mono = AudioProcessor::convertToMono(*readBuffer, channelMode);
+        if (!mono) {
+            Logging::error("Failed to process audio channels");
+            return false;
+        }
+        const uint32_t room = outputRoom(mono->frameLength(), fileRate, converter.outputFormat().sampleRate);
+        if (!converted || converted->frameCapacity() < room) converted = AVAudioPCMBuffer::create(converter.outputFormat(), room);
+        if (!converted) {
+            Logging::error("Failed to resample audio chunk");
+            return false;
+        }
+        std::string error;
+        const auto status = converter.convert(*converted, &error, StreamFeed(mono.get(), last));
+        if (status == platform::audio::AVAudioConverter::OutputStatus::error) {
+            Logging::error("Failed to resample audio chunk");
+            return false;
+        }
+        if (!appendContents(output, *converted, 0, converted->frameLength())) {
+            Logging::error("Failed to append audio chunk");
+            return false;
+        }
+    }
+    return true;
+}
+
+struct FileRange {
+    int64_t startFrame;
+    int64_t frameCount;
+};
+
+FileRange rangeOf(const platform::audio::AVAudioFile& file, std::optional<double> startTime, std::optional<double> endTime) {
+    const double rate = file.fileFormat().sampleRate;
+    const int64_t startFrame = frameAt(startTime.value_or(0), rate, file.length());
+    const int64_t endFrame = endTime ? std::min(frameAt(*endTime, rate, file.length()), file.length()) : file.length();
+    if (startFrame >= file.length() && file.length() > 0) {
+        throw WhisperError::loadAudioFailed("Start time lies past the end of the audio");
+    }
+    const int64_t frameCount = endFrame - startFrame;
+    if (frameCount < 0) throw WhisperError::loadAudioFailed("End time lies before start time");
+    if (frameCount > std::numeric_limits<uint32_t>::max()) {
+        throw WhisperError::loadAudioFailed("Audio range is too long to load at once");
+    }
+    return {startFrame, frameCount};
+}
+
+void logDetails(const platform::audio::AVAudioFile& file, const AVAudioPCMBuffer& buffer) {
+    if (!Logging::isLoggingEnabled(Logging::LogLevel::debug)) return;
+    const double fileRate = file.fileFormat().sampleRate;
+    Logging::debug("Audio source details - Sample Rate: " + platform::description(fileRate) +
+                   " Hz, Channel Count: " + std::to_string(file.fileFormat().channelCount) +
+                   ", Frame Length: " + std::to_string(file.length()) +
+                   ", Duration: " + platform::description(static_cast<double>(file.length()) / fileRate) + "s");
+    const double rate = buffer.format().sampleRate;
+    Logging::debug("Audio buffer details - Sample Rate: " + platform::description(rate) +
+                   " Hz, Channel Count: " + std::to_string(buffer.format().channelCount) +
+                   ", Frame Length: " + std::to_string(buffer.frameLength()) +
+                   ", Duration: " + platform::description(static_cast<double>(buffer.frameLength()) / rate) + "s");
+}
+
+}  // namespace
+
+bool appendContents(AVAudioPCMBuffer& buffer, const AVAudioPCMBuffer& of, int64_t startingFrame, uint32_t frameCount) {
+    if (!(buffer.format() == of.format())) {
+        Logging::debug("Format mismatch");
+        return false;
+    }
+    if (startingFrame < 0 || startingFrame + int64_t{frameCount} > int64_t{of.frameLength()}) {
+        Logging::error("Insufficient audio in buffer");
+        return false;
+    }
+    if (buffer.frameLength() + uint64_t{frameCount} > buffer.frameCapacity()) {
+        Logging::debug("Insufficient space in buffer, reducing frame count to fit");
+        frameCount = buffer.frameCapacity() - buffer.frameLength();
+    }
+    std::memcpy(buffer.channelData(0) + buffer.frameLength(), of.channelData(0) + startingFrame, frameCount * sizeof(float));
+    buffer.setFrameLength(buffer.frameLength() + frameCount);
+    return true;
+}
+
+std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::loadAudio(const std::string& fromPath, const ChannelMode& channelMode,
+                                                            std::optional<double> startTime, std::optional<double> endTime,
+                                                            std::optional<uint32_t> maxReadFrameSize) {
+    requireExisting(fromPath);
+    AVAudioFile file(fromPath);
+    return loadAudio(file, channelMode, startTime, endTime, maxReadFrameSize);
+}
+
+std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::loadAudio(AVAudioFile& fromFile, const ChannelMode& channelMode,
+                                                            std::optional<double> startTime, std::optional<double> endTime,
+                                                            std::optional<uint32_t> maxReadFrameSize) {
+    const AVAudioFormat format = fromFile.fileFormat();
+    const FileRange range = rangeOf(fromFile, startTime, endTime);
+    fromFile.setFramePosition(range.startFrame);
+    std::shared_ptr<AVAudioPCMBuffer> buffer;
+    if (format.sampleRate != targetRate || format.channelCount != 1) {
+        buffer = resampleAudio(fromFile, targetRate, 1, channelMode, static_cast<uint32_t>(range.frameCount),
+                               maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
+        if (!buffer) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+    } else {
+        buffer = AVAudioPCMBuffer::create(fromFile.processingFormat(), static_cast<uint32_t>(range.frameCount));
+        if (!buffer) throw WhisperError::loadAudioFailed("Unable to create audio buffer");
+        try {
+            fromFile.read(*buffer, static_cast<uint32_t>(range.frameCount));
+        } catch (const platform::audio::AudioFileError& error) {
+            throw WhisperError::loadAudioFailed(std::string("Failed to read audio file: ") + error.what());
+        }
+    }
+    logDetails(fromFile, *buffer);
+    Logging::logCurrentMemoryUsage("After loadAudio function");
+    return buffer;
+}
+
+std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleAudio(AVAudioFile& fromFile, double toSampleRate,
+                                                                uint32_t channelCount, const ChannelMode& channelMode,
+                                                                std::optional<uint32_t> frameCount,
+                                                                uint32_t maxReadFrameSize) {
+    const double fileRate = fromFile.fileFormat().sampleRate;
+    const int64_t startFrame = fromFile.framePosition();
+    const int64_t frames = frameCount ? int64_t{*frameCount} : fromFile.length();
+    const int64_t endFrame = std::min(startFrame + frames, fromFile.length() + 1);
+    const std::optional<AVAudioFormat> outputFormat = AVAudioFormat::standardFormat(toSampleRate, channelCount);
+    if (!outputFormat || maxReadFrameSize == 0) {
+        Logging::error("Failed to create output audio format");
+        return nullptr;
+    }
+    Logging::debug("Resampling " + format2(static_cast<double>(frames) / fileRate) + " seconds of audio");
+    std::shared_ptr<AVAudioPCMBuffer> output =
+        AVAudioPCMBuffer::create(*outputFormat, outputRoom(static_cast<uint64_t>(frames), fileRate, toSampleRate));
+    const std::optional<AVAudioFormat> monoFormat = AVAudioFormat::standardFormat(fileRate, 1);
+    std::unique_ptr<AVAudioConverter> converter = monoFormat ? AVAudioConverter::create(*monoFormat, *outputFormat) : nullptr;
+    if (!output || !converter) {
+        Logging::error("Failed to create output buffer");
+        return nullptr;
+    }
+    if (!resampleInto(*output, fromFile, *converter, channelMode, endFrame, maxReadFrameSize, true)) return nullptr;
+    return output;
+}
+
+std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleAudio(const AVAudioPCMBuffer& fromBuffer, double toSampleRate,
+                                                                uint32_t channelCount) {
+    const std::optional<AVAudioFormat> outputFormat = AVAudioFormat::standardFormat(toSampleRate, channelCount);
+    if (!outputFormat) {
+        Logging::error("Failed to create output audio format");
+        return nullptr;
+    }
+    std::unique_ptr<AVAudioConverter> converter = AVAudioConverter::create(fromBuffer.format(), *outputFormat);
+    if (!converter) {
+        Logging::error("Failed to create audio converter");
+        return nullptr;
+    }
+    try {
+        // A single buffer is a whole stream: flush the resampler's tail.
+        const uint32_t room = outputRoom(fromBuffer.frameLength(), fromBuffer.format().sampleRate, toSampleRate);
+        std::shared_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::create(*outputFormat, room);
+        if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+        std::string error;
+        if (converter->convert(*output, &error, StreamFeed(&fromBuffer, true)) ==
+            platform::audio::AVAudioConverter::OutputStatus::error) {
+            throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
+        }
+        return output;
+    } catch (const WhisperError& error) {
+        Logging::error("Failed to resample buffer: " + error.message());
+        return nullptr;
+    }
+}
+
+std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& with) {
+    double capacity = with.outputFormat().sampleRate * buffer.frameLength() / with.inputFormat().sampleRate;
+    if (capacity != std::floor(capacity)) {
+        const double rounded = std::max(std::nearbyint(capacity), 1.0);
+        Logging::debug("Rounding buffer frame capacity from " + platform::description(capacity) + " to " +
+                       platform::description(rounded) + " to better fit new sample rate");
+        capacity = rounded;
+    }
+    std::shared_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::create(
+        with.outputFormat(), static_cast<uint32_t>(std::min<double>(capacity, std::numeric_limits<uint32_t>::max())));
+    if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+    std::string error;
+    // Each buffer is handed over once; the converter keeps the stream going.
+    if (with.convert(*output, &error, StreamFeed(&buffer, false)) == platform::audio::AVAudioConverter::OutputStatus::error) {
+        throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
+    }
+    return output;
+}
+
+std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::convertToMono(const AVAudioPCMBuffer& buffer, const ChannelMode& mode) {
+    const uint32_t channels = buffer.format().channelCount;
+    if (channels < 2) return std::make_shared<AVAudioPCMBuffer>(buffer);
+    const std::optional<AVAudioFormat> monoFormat = AVAudioFormat::standardFormat(buffer.format().sampleRate, 1);
+    if (!monoFormat) {
+        Logging::error("Failed to create AVAudioFormat object.");
+        return nullptr;
+    }
+    std::shared_ptr<AVAudioPCMBuffer> mono = AVAudioPCMBuffer::create(*monoFormat, buffer.frameCapacity());
+    if (!mono) {
+        Logging::error("Failed to create mono buffer.");
+        return nullptr;
+    }
+    const uint32_t frames = buffer.frameLength();
+    mono->setFrameLength(frames);
+    float* out = mono->channelData(0);
+    auto copyChannel = [&](uint32_t channel) { std::memcpy(out, buffer.channelData(channel), frames * sizeof(float)); };
+    auto valid = [&](int64_t index) { return index >= 0 && index < static_cast<int64_t>(channels); };
+
+    if (mode.kind() == ChannelMode::Kind::specificChannel) {
+        copyChannel(valid(mode.channel()) ? static_cast<uint32_t>(mode.channel()) : 0);
+        return mono;
+    }
+    std::vector<uint32_t> selected;
+    if (!mode.channels() || mode.channels()->empty()) {
+        for (uint32_t c = 0; c < channels; ++c) selected.push_back(c);
+    } else {
+        for (int64_t index : *mode.channels()) {
+            if (valid(index)) selected.push_back(static_cast<uint32_t>(index));
+        }
+        if (selected.empty()) {
+            copyChannel(0);
+            Logging::debug("No valid channel indices provided, defaulting to first channel");
+            return mono;
+        }
+    }
+    float peak = 0;
+    for (uint32_t channel : selected) {
+        const float* in = buffer.channelData(channel);
+        for (uint32_t i = 0; i < frames; ++i) {
+            peak = std::max(peak, std::fabs(in[i]));
+            out[i] += in[i];
+        }
+    }
+    float monoPeak = 0;
+    for (uint32_t i = 0; i < frames; ++i) monoPeak = std::max(monoPeak, std::fabs(out[i]));
+    const float scale = peak / std::max(monoPeak, 0.0001f);
+    for (uint32_t i = 0; i < frames; ++i) out[i] *= scale;
+    return mono;
+}
+
+std::vector<float> AudioProcessor::convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize) {
+    const uint32_t frames = buffer.frameLength();
+    std::vector<float> samples(frames);
+    const auto step = static_cast<uint32_t>(std::clamp<int64_t>(chunkSize, 1, std::numeric_limits<uint32_t>::max()));
+    float* channel = buffer.channelData(0);
+    for (uint32_t at = 0; at < frames; at += step) {
+        const uint32_t n = std::min(step, frames - at);
+        std::memcpy(samples.data() + at, channel + at, n * sizeof(float));
+        std::memset(channel + at, 0, n * sizeof(float));
+    }
+    return samples;
+}
+
+std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& fromPath, const ChannelMode& channelMode,
+                                                         std::optional<double> startTime, std::optional<double> endTime) {
+    requireExisting(fromPath);
+    AVAudioFile file(fromPath);
+    const AVAudioFormat format = file.fileFormat();
+    const double duration = static_cast<double>(file.length()) / format.sampleRate;
+    double t = startTime.value_or(0);
+    const double end = std::min(endTime.value_or(duration), duration);
+    const FileRange range = rangeOf(file, t, end);
+    std::vector<float> samples;
+    // The whole result at once: growing it would need twice its size.
+    samples.reserve(static_cast<std::size_t>(std::ceil(static_cast<double>(range.frameCount) * targetRate / format.sampleRate)) + 256);
+    if (format.sampleRate == targetRate && format.channelCount == 1) {
+        while (t < end) {
+            const double segmentEnd = std::min(t + segmentSeconds, end);
+            std::shared_ptr<AVAudioPCMBuffer> buffer = loadAudio(file, channelMode, t, segmentEnd, std::nullopt);
+            const std::vector<float> part = convertBufferToArray(*buffer, 1024);
+            samples.insert(samples.end(), part.begin(), part.end());
+            t = segmentEnd;
+        }
+        return samples;
+    }
+    // One resampler for the whole range, so the segments join seamlessly.
+    const std::optional<AVAudioFormat> monoFormat = AVAudioFormat::standardFormat(format.sampleRate, 1);
+    const std::optional<AVAudioFormat> target = AVAudioFormat::standardFormat(targetRate, 1);
+    std::unique_ptr<AVAudioConverter> converter =
+        monoFormat && target ? AVAudioConverter::create(*monoFormat, *target) : nullptr;
+    if (!converter) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+    file.setFramePosition(range.startFrame);
+    const auto segmentFrames = static_cast<int64_t>(segmentSeconds * format.sampleRate);
+    const int64_t endFrame = range.startFrame + range.frameCount;
+    while (true) {
+        const int64_t segmentEnd = std::min(file.framePosition() + segmentFrames, endFrame);
+        const bool last = segmentEnd >= endFrame;
+        std::shared_ptr<AVAudioPCMBuffer> buffer = AVAudioPCMBuffer::create(
+            *target, outputRoom(static_cast<uint64_t>(segmentEnd - file.framePosition()), format.sampleRate, targetRate));
+        if (!buffer || !resampleInto(*buffer, file, *converter, channelMode, last ? endFrame + 1 : segmentEnd,
+                                     Constants::defaultAudioReadFrameSize, last)) {
+            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        }
+        const std::vector<float> part = convertBufferToArray(*buffer, 1024);
+        samples.insert(samples.end(), part.begin(), part.end());
+        if (last || file.framePosition() < segmentEnd) break;
+    }
+    return samples;
+}
+
+std::vector<Result<std::vector<float>>> AudioProcessor::loadAudio(const std::vector<std::string>& at,
+                                                                  const ChannelMode& channelMode) {
+    platform::TaskGroup<std::pair<std::size_t, Result<std::vector<float>>>> group;
+    for (std::size_t index = 0; index < at.size(); ++index) {
+        group.addTask([index, path = at[index], channelMode] {
+            return std::pair{index, catchingResult([&] { return loadAudioAsFloatArray(path, channelMode, 0.0, std::nullopt); })};
+        });
+    }
+    std::vector<std::optional<Result<std::vector<float>>>> ordered(at.size());
+    while (auto next = group.next()) ordered[next->first].emplace(std::move(next->second));
+    std::vector<Result<std::vector<float>>> results;
+    results.reserve(at.size());
+    for (auto& result : ordered) results.push_back(std::move(*result));
+    return results;
+}
+
+}  // namespace sonoscribe

@@ -1,0 +1,295 @@
+#include "speech/audio/AudioProcessor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "mlcore/foundation/ConcurrencyUtilities.h"
+#include "mlcore/foundation/Logging.h"
+#include "platform/foundation/NumberFormatting.h"
+#include "speech/model/WhisperError.h"
+
+namespace sonoscribe {
+
+using celvan::Logging;
+using platform::audio::AVAudioFormat;
+
+namespace {
+
+std::string describe(const AudioEnergy& energy) {
+    return "(rel: " + platform::description(energy.rel) + ", avg: " + platform::description(energy.avg) +
+           ", max: " + platform::description(energy.max) + ", min: " + platform::description(energy.min) + ")";
+}
+
+}  // namespace
+
+AudioProcessor::~AudioProcessor() { tearDown(audioEngine()); }
+
+std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::audioEngine() const {
+    std::lock_guard lock(mutex_);
+    return audioEngine_;
+}
+
+void AudioProcessor::setAudioEngine(std::shared_ptr<AVAudioEngine> engine) {
+    std::lock_guard lock(mutex_);
+    audioEngine_ = std::move(engine);
+}
+
+std::vector<float> AudioProcessor::audioSamples() const {
+    std::lock_guard lock(mutex_);
+    return audioSamples_;
+}
+
+void AudioProcessor::setAudioSamples(std::vector<float> samples) {
+    std::lock_guard lock(mutex_);
+    audioSamples_ = std::move(samples);
+}
+
+std::vector<AudioEnergy> AudioProcessor::audioEnergy() const {
+    std::lock_guard lock(mutex_);
+    return audioEnergy_;
+}
+
+void AudioProcessor::setAudioEnergy(std::vector<AudioEnergy> energy) {
+    std::lock_guard lock(mutex_);
+    audioEnergy_ = std::move(energy);
+}
+
+int64_t AudioProcessor::relativeEnergyWindow() const {
+    std::lock_guard lock(mutex_);
+    return relativeEnergyWindow_;
+}
+
+void AudioProcessor::setRelativeEnergyWindow(int64_t window) {
+    std::lock_guard lock(mutex_);
+    relativeEnergyWindow_ = window;
+}
+
+std::vector<float> AudioProcessor::relativeEnergy() const {
+    std::lock_guard lock(mutex_);
+    std::vector<float> rel;
+    rel.reserve(audioEnergy_.size());
+    for (const AudioEnergy& energy : audioEnergy_) rel.push_back(energy.rel);
+    return rel;
+}
+
+AudioBufferCallback AudioProcessor::audioBufferCallback() const {
+    std::lock_guard lock(mutex_);
+    return audioBufferCallback_;
+}
+
+void AudioProcessor::setAudioBufferCallback(AudioBufferCallback callback) {
+    std::lock_guard lock(mutex_);
+    audioBufferCallback_ = std::move(callback);
+}
+
+int64_t AudioProcessor::minBufferLength() const {
+    std::lock_guard lock(mutex_);
+    return minBufferLength_;
+}
+
+void AudioProcessor::setMinBufferLength(int64_t length) {
+    std::lock_guard lock(mutex_);
+    minBufferLength_ = length;
+}
+
+bool AudioProcessor::isInputSuppressed() const { return isInputSuppressed_.load(); }
+
+void AudioProcessor::setInputSuppressed(bool suppressed) { isInputSuppressed_.store(suppressed); }
+
+std::optional<uint32_t> AudioProcessor::lastInputDevice() const {
+    std::lock_guard lock(mutex_);
+    return lastInputDevice_;
+}
+
+void AudioProcessor::suppressInputIfNeeded(std::vector<float>& buffer) const {
+    if (isInputSuppressed()) std::fill(buffer.begin(), buffer.end(), 0.0f);
+}
+
+void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
+    if (buffer.empty()) return;
+    AudioBufferCallback callback;
+    std::optional<std::string> sizeLog;
+    {
+        std::lock_guard lock(mutex_);
+        audioSamples_.insert(audioSamples_.end(), buffer.begin(), buffer.end());
+        // The floor spans a fixed 20 records, whatever the window says.
+        const std::size_t span = std::min<std::size_t>(20, audioEnergy_.size());
+        float floor = std::numeric_limits<float>::infinity();
+        for (std::size_t i = audioEnergy_.size() - span; i < audioEnergy_.size(); ++i) floor = std::min(floor, audioEnergy_[i].avg);
+        AudioEnergy energy = calculateEnergy(buffer);
+        energy.rel = calculateRelativeEnergy(buffer, floor);
+        audioEnergy_.push_back(energy);
+        callback = audioBufferCallback_;
+        const int64_t period = minBufferLength_ * relativeEnergyWindow_;
+        const auto count = static_cast<int64_t>(audioSamples_.size());
+        if (period > 0 && count % period == 0 && Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+            sizeLog = "Current audio size: " + std::to_string(count) + " samples, most recent buffer: " +
+                      std::to_string(buffer.size()) + " samples, most recent energy: " + describe(energy);
+        }
+    }
+    if (callback) callback(buffer);
+    if (sizeLog) Logging::debug(*sizeLog);
+}
+
+void AudioProcessor::purgeAudioSamples(int64_t keepingLast) {
+    std::lock_guard lock(mutex_);
+    const auto keep = static_cast<std::size_t>(std::max<int64_t>(keepingLast, 0));
+    if (audioSamples_.size() > keep) {
+        audioSamples_.erase(audioSamples_.begin(), audioSamples_.end() - static_cast<std::ptrdiff_t>(keep));
+    }
+}
+
+std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(const std::vector<float>& fromArray,
+                                                                    int64_t startAt, int64_t toLength) {
+    std::shared_ptr<platform::MLMultiArray> array = padOrTrimAudio(fromArray, startAt, toLength, false);
+    if (!array) return nullptr;
+    return makeStageValue(std::move(array));
+}
+
+std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::setupEngine(std::optional<uint32_t> inputDeviceID) {
+    auto engine = std::make_shared<AVAudioEngine>();
+    platform::audio::AVAudioInputNode& inputNode = engine->inputNode();
+    if (inputDeviceID) assignAudioInput(inputNode, *inputDeviceID);
+    const AVAudioFormat hardware = inputNode.inputFormat(0);
+    const std::optional<AVAudioFormat> tapFormat =
+        AVAudioFormat::standardFormat(hardware.sampleRate, inputNode.outputFormat(0).channelCount);
+    if (!tapFormat) throw WhisperError::audioProcessingFailed("Failed to create node format");
+    const std::optional<AVAudioFormat> desired = AVAudioFormat::standardFormat(16000, 1);
+    if (!desired) throw WhisperError::audioProcessingFailed("Failed to create desired format");
+    std::shared_ptr<AVAudioConverter> converter = AVAudioConverter::create(*tapFormat, *desired);
+    if (!converter) throw WhisperError::audioProcessingFailed("Failed to create audio converter");
+    const int64_t bufferLength = minBufferLength();
+    if (bufferLength <= 0 || bufferLength > std::numeric_limits<uint32_t>::max()) {
+        throw WhisperError::audioProcessingFailed("Buffer length must fit an unsigned 32-bit frame count");
+    }
+    // The engine is torn down before the processor goes, so the tap may
+    // hold it plainly.
+    inputNode.installTap(0, static_cast<uint32_t>(bufferLength), *tapFormat,
+                         [this, converter](platform::audio::AVAudioPCMBuffer& tapped) {
+                             std::shared_ptr<AVAudioPCMBuffer> converted;
+                             if (tapped.format().sampleRate != 16000) {
+                                 try {
+                                     converted = resampleBuffer(tapped, *converter);
+                                 } catch (const WhisperError& error) {
+                                     Logging::error("Failed to resample buffer: " + error.message());
+                                     return;
+                                 }
+                             }
+                             std::vector<float> samples = convertBufferToArray(converted ? *converted : tapped, 1024);
+                             suppressInputIfNeeded(samples);
+                             processBuffer(samples);
+                         });
+    engine->prepare();
+    try {
+        engine->start();
+    } catch (const platform::audio::AudioEngineError& error) {
+        throw WhisperError::microphoneUnavailable(error.what());
+    }
+    return engine;
+}
+
+void AudioProcessor::tearDown(std::shared_ptr<AVAudioEngine> engine) {
+    if (!engine) return;
+    engine->inputNode().removeTap(0);
+    engine->stop();
+    engine->reset();
+}
+
+void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
+    {
+        std::lock_guard lock(mutex_);
+        audioSamples_.clear();
+        audioEnergy_.clear();
+    }
+    // A running capture must not keep feeding the fresh recording.
+    tearDown(audioEngine());
+    std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
+    std::lock_guard lock(mutex_);
+    audioEngine_ = std::move(engine);
+    audioBufferCallback_ = std::move(callback);
+    lastInputDevice_ = inputDeviceID;
+}
+
+std::pair<AudioSampleStream, AudioSampleStream::Continuation> AudioProcessor::startStreamingRecordingLive(
+    std::optional<uint32_t> inputDeviceID) {
+    auto [stream, continuation] = AudioSampleStream::makeStream();
+    continuation.setOnTermination([weak = weak_from_this()](AudioSampleStream::Termination) {
+        if (std::shared_ptr<AudioProcessor> processor = weak.lock()) {
+            processor->setAudioBufferCallback(nullptr);
+            processor->stopRecording();
+        }
+    });
+    try {
+        startRecordingLive(inputDeviceID, [continuation](const std::vector<float>& buffer) { continuation.yield(buffer); });
+    } catch (...) {
+        continuation.finish(std::current_exception());
+    }
+    return {std::move(stream), continuation};
+}
+
+void AudioProcessor::pauseRecording() {
+    if (std::shared_ptr<AVAudioEngine> engine = audioEngine()) engine->pause();
+}
+
+void AudioProcessor::stopRecording() {
+    std::shared_ptr<AVAudioEngine> engine;
+    {
+        std::lock_guard lock(mutex_);
+        engine = std::move(audioEngine_);
+        audioEngine_ = nullptr;
+    }
+    tearDown(std::move(engine));
+}
+
+void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
+    const std::optional<uint32_t> last = lastInputDevice();
+    if (inputDeviceID == last) {
+        if (std::shared_ptr<AVAudioEngine> engine = audioEngine()) {
+            try {
+                engine->start();
+            } catch (const platform::audio::AudioEngineError& error) {
+                throw WhisperError::microphoneUnavailable(error.what());
+            }
+        }
+    } else {
+        // Two captures would feed one recording: end the old one first.
+        stopRecording();
+        std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
+        std::lock_guard lock(mutex_);
+        audioEngine_ = std::move(engine);
+        lastInputDevice_ = inputDeviceID;
+    }
+    if (callback) setAudioBufferCallback(std::move(callback));
+}
+
+bool AudioProcessor::requestRecordPermission() {
+    const std::optional<std::vector<platform::audio::InputSource>> sources = platform::audio::listInputSources();
+    if (sources && !sources->empty()) return true;
+    Logging::error("Microphone access denied");
+    return false;
+}
+
+std::vector<AudioDevice> AudioProcessor::getAudioDevices() {
+    const std::optional<std::vector<platform::audio::InputSource>> sources = platform::audio::listInputSources();
+    if (!sources) {
+        Logging::error("Error: Unable to get the number of audio devices.");
+        return {};
+    }
+    std::vector<AudioDevice> devices;
+    for (const auto& source : *sources) {
+        if (source.channelCount > 0) devices.push_back({source.id, source.description});
+    }
+    return devices;
+}
+
+void AudioProcessor::assignAudioInput(platform::audio::AVAudioInputNode& inputNode, uint32_t inputDeviceID) {
+    const int status = inputNode.setCurrentDevice(inputDeviceID);
+    if (status != 0) {
+        Logging::error("Error setting Audio Unit property: " + std::to_string(status));
+    } else {
+        Logging::info("Successfully set input device.");
+    }
+}
+
+}  // namespace sonoscribe
