@@ -1,0 +1,174 @@
+#include "app/AppDelegate.h"
+
+#include "app/dictation/AtspiAccessibilityReader.h"
+#include "app/dictation/DictationController.h"
+#include "app/dictation/FocusTracker.h"
+#include "app/dictation/HotkeyManager.h"
+#include "app/dictation/Log.h"
+#include "app/dictation/Paster.h"
+#include "app/dictation/RecordingKeyTap.h"
+#include "app/formatting/ContextProbe.h"
+#include "app/formatting/FormattingService.h"
+#include "app/ui/OnboardingWindowController.h"
+#include "app/ui/StatusBarController.h"
+#include "app/ui/TranscriptPanel.h"
+#include "app/ui/TranscriptViewController.h"
+#include "platform/clipboard/Pasteboard.h"
+#include "platform/concurrency/MainActor.h"
+#include "platform/settings/UserDefaults.h"
+#include "platform/x11/SyntheticKeys.h"
+#include "platform/x11/Workspace.h"
+
+namespace dictaro {
+
+// What a paste goes through, kept for the life of the application.
+struct AppDelegate::PasteDesktop {
+    explicit PasteDesktop(std::function<bool()> accessibilityTrusted)
+        : paster(dictaro::PasteDesktop{pasteboard, workspace, keys, std::move(accessibilityTrusted)}) {}
+
+    platform::clipboard::Pasteboard pasteboard;
+    platform::x11::Workspace workspace;
+    platform::x11::SyntheticKeys keys;
+    Paster paster;
+};
+
+void AppDelegate::DeleteLater::operator()(OnboardingWindowController* window) const {
+    // The window may be in the middle of its own close handler.
+    window->deleteLater();
+}
+
+AppDelegate::AppDelegate(Services services)
+    : services_(std::move(services)), formattingConfig_(FormattingConfig::fromDefaults(*services_.defaults)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+// A callback that runs `member` on the delegate while it exists.
+template <class Member>
+auto AppDelegate::weakly(Member member) {
+    return [weak = weak_from_this(), member](auto&&... arguments) {
+        if (const auto self = weak.lock()) ((*self).*member)(std::forward<decltype(arguments)>(arguments)...);
+    };
+}
+
+// A callback that runs `member` on the dictation controller while the
+// delegate exists.
+template <class Member>
+auto AppDelegate::onController(Member member) {
+    return [weak = weak_from_this(), member](auto&&... arguments) {
+        if (const auto self = weak.lock(); self && self->controller_) {
+            ((*self->controller_).*member)(std::forward<decltype(arguments)>(arguments)...);
+        }
+    };
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    panel_ = std::make_shared<TranscriptPanel>(services_.defaults);
+    focusTracker_ = std::make_unique<FocusTracker>();
+    contextProbe_ = std::make_shared<ContextProbe>(std::make_shared<AtspiAccessibilityReader>());
+    transcription_ = services_.makeTranscription(modelName);
+    buildDictation();
+
+    rebuildFormatter();
+    // Posts may come from any thread; the settings are reread on the main thread.
+    formattingObservation_ = platform::NotificationCenter::defaultCenter().addObserver(
+        std::string(FormattingConfig::notificationName),
+        [reload = weakly(&AppDelegate::reloadFormattingConfig)] { platform::MainActor::post(reload); });
+
+    hotkeyManager_ = std::make_unique<HotkeyManager>();
+    hotkeyManager_->registerAction(HotkeyManager::Action::toggle, onController(&DictationController::toggleRecording));
+
+    statusBarController_ = std::make_unique<StatusBarController>();
+    statusBarController_->onToggleRecording = onController(&DictationController::toggleRecording);
+    statusBarController_->onOpenSetup = weakly(&AppDelegate::showOnboarding);
+    statusBarController_->onRunPractice = onController(&DictationController::startPractice);
+    statusBarController_->setup();
+
+    const PermissionAccess& permissions = services_.permissions;
+    if (!services_.defaults->boolean("OnboardingShown").value_or(false) ||
+        permissions.microphone() != MicrophoneAuthorization::authorized || !permissions.accessibilityTrusted()) {
+        showOnboarding();
+    }
+
+    Log::info("app", std::string("Application launched (formatting=") +
+                         (formattingConfig_.enabled ? "true" : "false") +
+                         ", provider=" + std::string(rawValue(formattingConfig_.provider)) + ")");
+}
+
+void AppDelegate::buildDictation() {
+    const PermissionAccess& permissions = services_.permissions;
+    pasteDesktop_ = std::make_unique<PasteDesktop>(permissions.accessibilityTrusted);
+    keyTap_ = std::make_unique<RecordingKeyTap>(onController(&DictationController::performTappedKey));
+
+    DictationDesktop desktop;
+    desktop.capturedApp = [weak = weak_from_this()]() -> std::optional<RunningApplication> {
+        const auto self = weak.lock();
+        return self ? self->focusTracker_->capturedApp() : std::nullopt;
+    };
+    // The paster lives as long as the delegate; the controller only pastes
+    // while the application runs.
+    desktop.paste = [paster = &pasteDesktop_->paster](const std::string& text,
+                                                       const std::optional<RunningApplication>& target) {
+        return paster->paste(text, target);
+    };
+    desktop.installKeyTap = [tap = keyTap_.get()] { tap->install(); };
+    desktop.removeKeyTap = [tap = keyTap_.get()] { tap->remove(); };
+    desktop.microphoneAuthorized = [permissions] {
+        return permissions.microphone() == MicrophoneAuthorization::authorized;
+    };
+    desktop.accessibilityTrusted = permissions.accessibilityTrusted;
+    desktop.showOnboarding = weakly(&AppDelegate::showOnboarding);
+
+    controller_ = DictationController::create({DictationRuntime::standard(), std::move(desktop), panel_,
+                                               transcription_, contextProbe_, services_.defaults});
+
+    TranscriptViewController& view = panel_->transcriptView();
+    view.audioLevelsProvider = [weak = weak_from_this()] {
+        const auto self = weak.lock();
+        return self && self->services_.audioLevels ? self->services_.audioLevels() : std::vector<float>{};
+    };
+    view.onTogglePause = onController(&DictationController::togglePause);
+    view.onRestart = onController(&DictationController::restartRecording);
+    view.onCancel = onController(&DictationController::cancelRecording);
+}
+
+void AppDelegate::applicationWillTerminate() {
+    if (hotkeyManager_) hotkeyManager_->unregisterAll();
+    if (keyTap_) keyTap_->remove();
+    Log::info("app", "Application terminating");
+}
+
+void AppDelegate::rebuildFormatter() {
+    formatter_.reset();
+    if (formattingConfig_.enabled) {
+        formatter_ = formattingConfig_.buildService();
+        if (!formatter_) {
+            Log::error("formatter", "formatting enabled but provider " +
+                                        std::string(rawValue(formattingConfig_.provider)) +
+                                        " has no service (missing API key?)");
+        }
+    }
+    controller_->setFormatting(formattingConfig_, formatter_);
+}
+
+void AppDelegate::reloadFormattingConfig() {
+    formattingConfig_ = FormattingConfig::fromDefaults(*services_.defaults);
+    rebuildFormatter();
+}
+
+void AppDelegate::showOnboarding() {
+    if (!onboarding_) {
+        onboarding_.reset(new OnboardingWindowController(services_.permissions, services_.defaults));
+        onboarding_->onDone = weakly(&AppDelegate::onboardingDone);
+    }
+    onboarding_->present();
+}
+
+void AppDelegate::onboardingDone() {
+    onboarding_.reset();
+    if (!services_.defaults->boolean(DictationController::practiceShownKey).value_or(false) &&
+        services_.permissions.bothGranted()) {
+        controller_->startPractice();
+    }
+}
+
+}  // namespace dictaro
