@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
 
 #include "app/AppDelegate.h"
 #include "app/dictation/AppIdentity.h"
+#include "app/dictation/DictaroAudioProcessor.h"
 #include "app/dictation/DictationRuntime.h"
+#include "app/dictation/SonoscribeSpeechEngine.h"
 #include "app/dictation/TranscriptionService.h"
 #include "platform/concurrency/Sleep.h"
 #include "platform/concurrency/MainActor.h"
@@ -56,14 +57,15 @@ int main(int argc, char** argv) {
     services.makeTranscription = [defaults = services.defaults](const std::string& modelName) {
         dictaro::TranscriptionService::Dependencies speech;
         speech.runtime = dictaro::DictationRuntime::standard();
-        // The engine joins the program once the audio capture it drives is
-        // built; until then the service reports why it cannot load.
-        speech.loadEngine = [](const std::string&) -> std::shared_ptr<dictaro::SpeechEngine> {
-            throw std::runtime_error("speech recognition is not part of this build");
+        const auto processor = std::make_shared<dictaro::DictaroAudioProcessor>();
+        speech.loadEngine = [processor](const std::string& model) -> std::shared_ptr<dictaro::SpeechEngine> {
+            return dictaro::SonoscribeSpeechEngine::load(model, processor);
         };
         speech.sleep = [](std::chrono::milliseconds duration) { platform::sleep(duration); };
         speech.defaults = defaults;
-        speech.setPreferredInputDevice = [](const std::optional<std::string>&) {};
+        speech.setPreferredInputDevice = [processor](const std::optional<std::string>& source) {
+            processor->setPreferredSource(source);
+        };
         return dictaro::TranscriptionService::create(modelName, std::move(speech));
     };
     const auto delegate = std::make_shared<dictaro::AppDelegate>(std::move(services));
