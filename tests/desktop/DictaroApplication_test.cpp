@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPixmap>
 #include <QScreen>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +49,13 @@ std::optional<std::string> shownWindow(const std::string& title) {
     const auto ids = platform::ChildProcess::output({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"});
     if (!ids || ids->empty()) return std::nullopt;
     return ids->substr(0, ids->find('\n'));
+}
+
+// How many windows of the process are on the screen (its tray icon is one).
+std::size_t shownWindowsOf(pid_t pid) {
+    const std::string ids =
+        platform::ChildProcess::output({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}).value_or("");
+    return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
 }
 
 // Toolkit accessibility off again, as a new session has it.
@@ -131,11 +139,13 @@ TEST_F(DictaroApplication, FirstStartSetupThenAHotKeyDictationPastesTheRewriteAn
     ASSERT_TRUE(editor && !editor->empty());
     xdotool({"windowactivate", "--sync", editor->substr(0, editor->find('\n'))});
     ASSERT_TRUE(target.waitUntilActive());
+    const std::size_t windowsBefore = shownWindowsOf(application);
     testsupport::PipeMicrophone microphone;
     xdotool({"key", "super+alt+m"});
     microphone.say(desktoptest::dictatedSpeech());
     desktoptest::keepServing(3s);
     saveScreenshot("application-dictating");
+    EXPECT_EQ(shownWindowsOf(application), windowsBefore + 1) << "no panel while dictating";
     ASSERT_TRUE(microphone.waitUntilSaid(20s));
     desktoptest::keepServing(1s);
     EXPECT_EQ(target.text(), "");
@@ -144,6 +154,7 @@ TEST_F(DictaroApplication, FirstStartSetupThenAHotKeyDictationPastesTheRewriteAn
         << "the editor holds \"" << target.text() << "\"; the log:\n" << log();
     EXPECT_TRUE(waitUntil([] { return clipboardAs("text/plain") == "the user's own words"; }))
         << "the clipboard holds \"" << clipboardAs("text/plain") << "\"";
+    EXPECT_TRUE(waitUntil([&] { return shownWindowsOf(application) == windowsBefore; })) << "the panel stayed open";
     saveScreenshot("application-pasted");
     std::vector<testsupport::ProviderRequest> rewrites;
     for (const auto& request : provider.requests()) {
