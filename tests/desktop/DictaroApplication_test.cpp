@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/ui/ThemePalette.h"
 #include "platform/accessibility/Accessibility.h"
 #include "platform/process/ChildProcess.h"
 #include "platform/settings/UserDefaults.h"
@@ -31,10 +32,22 @@ using desktoptest::TargetWindow;
 using desktoptest::waitUntil;
 using desktoptest::xdotool;
 
-void saveScreenshot(const std::string& name) {
+QImage saveScreenshot(const std::string& name) {
     std::filesystem::create_directories(SCREENSHOT_DIR);
     const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
     EXPECT_TRUE(shot.save(QString::fromStdString(std::string(SCREENSHOT_DIR) + "/" + name + ".png")));
+    return shot;
+}
+
+// Pixels in the theme's accent colour, which the level meter draws in.
+int accentPixels(const QImage& shot) {
+    const dictaro::Rgb ember = dictaro::rgb(dictaro::ThemeColour::ember);
+    const QRgb accent = qRgb(ember.red, ember.green, ember.blue);
+    int count = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) count += (shot.pixel(x, y) & 0xFFFFFF) == (accent & 0xFFFFFF);
+    }
+    return count;
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -144,7 +157,8 @@ TEST_F(DictaroApplication, FirstStartSetupThenAHotKeyDictationPastesTheRewriteAn
     xdotool({"key", "super+alt+m"});
     microphone.say(desktoptest::dictatedSpeech());
     desktoptest::keepServing(3s);
-    saveScreenshot("application-dictating");
+    // Standing bars, not the row of dots of a meter that hears nothing.
+    EXPECT_GT(accentPixels(saveScreenshot("application-dictating")), 1000) << "the level meter stays flat";
     EXPECT_EQ(shownWindowsOf(application), windowsBefore + 1) << "no panel while dictating";
     ASSERT_TRUE(microphone.waitUntilSaid(20s));
     desktoptest::keepServing(1s);
