@@ -37,7 +37,7 @@ double bestOf3(const std::function<void()>& work) {
     return best;
 }
 
-void figure(const char* name, double value) { std::printf("%s: %.3f\n", name, value); }
+void figure(const char* name, double value) { std::printf("%s: %.4g\n", name, value); }
 
 constexpr double fileMinutes = 10;
 

@@ -185,6 +185,17 @@ TEST_F(AudioFileLoading, BrokenFilesFailCleanlyOrLoadWhatTheyHold) {
     }
     EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(missing.string(), ChannelMode::sumChannels(std::nullopt)),
                  WhisperError);
+    // Loading several files, one bad file spoils only its own result.
+    const std::filesystem::path one = write("one.wav", {{440, 0.5}}, 16000, 1.0, "-c:a pcm_s16le");
+    const std::filesystem::path two = write("two.flac", {{440, 0.5}}, 44100, 2.0, "-c:a flac");
+    const auto results =
+        AudioProcessor::loadAudio({one.string(), missing.string(), two.string()}, ChannelMode::sumChannels(std::nullopt));
+    ASSERT_EQ(results.size(), 3u);
+    ASSERT_TRUE(results[0].isSuccess());
+    EXPECT_EQ(results[0].get().size(), 16000u);
+    EXPECT_FALSE(results[1].isSuccess());
+    ASSERT_TRUE(results[2].isSuccess());
+    EXPECT_EQ(results[2].get().size(), 32000u);
 
     const std::filesystem::path empty = folder_.path() / "empty.wav";
     std::ofstream(empty).close();
