@@ -11,9 +11,11 @@
 #include <functional>
 #include <mutex>
 #include <numbers>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "mlcore/foundation/Logging.h"
 #include "platform/audio/AudioDevices.h"
 #include "speech/audio/AudioProcessor.h"
 #include "tests/support/ToneFiles.h"
@@ -183,10 +185,16 @@ TEST(LiveCapture, RecordsPausesResumesAndStops) {
 TEST(LiveCapture, RecordsFromTheChosenOrTheDefaultInput) {
     Microphone microphone;
     const uint32_t mic = platform::audio::deviceID("mic");
+    celvan::Logging::updateLogLevel(celvan::Logging::LogLevel::info);
     for (const uint32_t device : {mic, mic + 1000}) {
         SCOPED_TRACE(device);
+        auto logged = std::make_shared<std::vector<std::string>>();
+        celvan::Logging::updateCallback([logged](const std::string& message) { logged->push_back(message); });
         auto processor = std::make_shared<AudioProcessor>();
         processor->startRecordingLive(device);
+        celvan::Logging::updateCallback(nullptr);
+        EXPECT_EQ(*logged, std::vector<std::string>{device == mic ? "Successfully set input device."
+                                                                  : "Error setting Audio Unit property: -1"});
         EXPECT_EQ(processor->lastInputDevice(), device);
         microphone.play(1000, 0.5);
         ASSERT_TRUE(eventually([&] { return processor->audioEnergy().size() >= 15; }));
