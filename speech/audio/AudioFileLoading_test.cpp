@@ -101,6 +101,8 @@ TEST_F(AudioFileLoading, WindowsAndReadBlocksJoinWithoutGapsOrRepeats) {
         {"16k.wav", "-c:a pcm_s16le", 16000},
         {"44k.wav", "-c:a pcm_s16le -ac 2", 44100},
         {"48k.flac", "-c:a flac", 48000},
+        {"44k.mp3", "-c:a libmp3lame", 44100},
+        {"48k.opus", "-c:a libopus", 48000},
     };
     const std::vector<Tone> tones{{440, 0.5}, {440, 0.5}};
     for (const Case& c : cases) {
