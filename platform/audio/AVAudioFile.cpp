@@ -35,7 +35,6 @@ struct AVAudioFile::Decoder {
     AVFrame* frame = nullptr;
     int stream = -1;
     bool demuxerDone = false;
-    bool decoderDone = false;
     // Frames decoded since the start of the stream, including pending ones.
     int64_t decodedFrames = 0;
     std::vector<std::vector<float>> pending;
@@ -106,10 +105,7 @@ bool AVAudioFile::decodeMore() {
     while (true) {
         int status = avcodec_receive_frame(d.codec, d.frame);
         if (status == 0) break;
-        if (status == AVERROR_EOF) {
-            d.decoderDone = true;
-            return false;
-        }
+        if (status == AVERROR_EOF) return false;
         // Damaged data (a packet cut off at the end of a truncated file) is
         // skipped, as players do.
         if (status == AVERROR_INVALIDDATA) continue;
