@@ -35,7 +35,6 @@ struct AVAudioFile::Decoder {
     AVFrame* frame = nullptr;
     int stream = -1;
     bool demuxerDone = false;
-    bool decoderDone = false;
     // Frames decoded since the start of the stream, including pending ones.
     int64_t decodedFrames = 0;
     std::vector<std::vector<float>> pending;
@@ -106,10 +105,10 @@ bool AVAudioFile::decodeMore() {
     while (true) {
         int status = avcodec_receive_frame(d.codec, d.frame);
         if (status == 0) break;
-        if (status == AVERROR_EOF) {
-            d.decoderDone = true;
-            return false;
-        }
+        if (status == AVERROR_EOF) return false;
+        // Damaged data (a packet cut off at the end of a truncated file) is
+        // skipped, as players do.
+        if (status == AVERROR_INVALIDDATA) continue;
         if (status != AVERROR(EAGAIN)) throw AudioFileError("The file " + path_ + " could not be decoded: " + errorText(status));
         if (d.demuxerDone) return false;
         status = av_read_frame(d.format, d.packet);
@@ -121,8 +120,7 @@ bool AVAudioFile::decodeMore() {
         if (status < 0) throw AudioFileError("The file " + path_ + " could not be read: " + errorText(status));
         if (d.packet->stream_index == d.stream) {
             status = avcodec_send_packet(d.codec, d.packet);
-            // A damaged packet is skipped, as players do; the length check
-            // still catches a file that loses much of its audio.
+            // A damaged packet is skipped, as players do.
             if (status < 0 && status != AVERROR_INVALIDDATA && status != AVERROR(EAGAIN)) {
                 av_packet_unref(d.packet);
                 throw AudioFileError("The file " + path_ + " could not be decoded: " + errorText(status));
@@ -186,12 +184,8 @@ void AVAudioFile::read(AVAudioPCMBuffer& buffer, uint32_t frameCount) {
     }
     const uint32_t wanted = std::min(frameCount, buffer.frameCapacity());
     uint32_t filled = 0;
-    bool ended = false;
     while (filled < wanted) {
-        if (d->pendingFrames() == 0 && !decodeMore()) {
-            ended = true;
-            break;
-        }
+        if (d->pendingFrames() == 0 && !decodeMore()) break;
         const auto take = static_cast<uint32_t>(std::min<std::size_t>(wanted - filled, d->pendingFrames()));
         for (uint32_t c = 0; c < format_.channelCount; ++c) {
             std::memcpy(buffer.channelData(c) + filled, d->pending[c].data() + d->pendingOffset, take * sizeof(float));
@@ -201,14 +195,6 @@ void AVAudioFile::read(AVAudioPCMBuffer& buffer, uint32_t frameCount) {
     }
     buffer.setFrameLength(filled);
     framePosition_ += filled;
-    if (ended) {
-        // Lossy codecs may end a frame short of the declared length.
-        const int64_t tolerance = std::max(d->codec->frame_size, 0) * 2;
-        if (length_ - framePosition_ > tolerance) {
-            throw AudioFileError("The file " + path_ + " ends at frame " + std::to_string(framePosition_) +
-                                 ", before its declared length of " + std::to_string(length_) + " frames");
-        }
-    }
 }
 
 }  // namespace platform::audio

@@ -21,7 +21,7 @@ public:
 
     const AVAudioFormat& fileFormat() const noexcept { return format_; }
     const AVAudioFormat& processingFormat() const noexcept { return format_; }
-    // Frames in the file, as its container declares them.
+    // Frames in the file, as its container declares or estimates them.
     int64_t length() const noexcept { return length_; }
 
     // The frame the next read starts at; it may be set anywhere from 0 on.
@@ -30,8 +30,10 @@ public:
 
     // Reads up to frameCount frames (at most the buffer's capacity) from the
     // read position into the buffer from its start, and moves on. Fewer
-    // frames come back only at the end of the audio. Throws AudioFileError
-    // when the data cannot be decoded or ends well before the declared length.
+    // frames come back only at the end of the audio, which may come before
+    // the declared length: codecs trim their padding, and a file cut short
+    // gives the audio it still holds. Throws AudioFileError when the data
+    // cannot be read or decoded.
     void read(AVAudioPCMBuffer& buffer, uint32_t frameCount);
 
 private:

@@ -382,7 +382,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& from
         const bool last = segmentEnd >= endFrame;
         std::shared_ptr<AVAudioPCMBuffer> buffer = AVAudioPCMBuffer::create(
             *target, outputRoom(static_cast<uint64_t>(segmentEnd - file.framePosition()), format.sampleRate, targetRate));
-        if (!buffer || !resampleInto(*buffer, file, *converter, channelMode, last ? endFrame + 1 : segmentEnd,
+        if (!buffer || !resampleInto(*buffer, file, *converter, channelMode, segmentEnd,
                                      Constants::defaultAudioReadFrameSize, last)) {
             throw WhisperError::loadAudioFailed("Failed to process audio buffer");
         }

@@ -32,13 +32,19 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audi
     auto samples = [&](int64_t from, int64_t to) {
         return std::vector<float>(audioArray.begin() + from, audioArray.begin() + to);
     };
+    auto hasVoice = [&](const std::vector<float>& rest) {
+        const std::vector<bool> flags = vad_->voiceActivity(rest);
+        return std::find(flags.begin(), flags.end(), true) != flags.end();
+    };
     for (const SeekClip& clip : options.prepareSeekClips(count)) {
         int64_t start = clip.start;
         // Clip times past the audio end at the audio.
         const int64_t end = std::min(clip.end, count);
+        // A clip shorter than the padding is still all the caller asked for:
+        // it becomes one chunk rather than nothing.
+        if (start >= end) continue;
+        if (start < 0) throw outsideBuffer();
         const int64_t limit = end - windowPadding_;
-        if (start >= limit) continue;
-        if (start < 0 || start >= count) throw outsideBuffer();
         while (true) {
             int64_t cut = end;
             if (maxChunkLength <= 0 || start + maxChunkLength < end) {
@@ -52,14 +58,14 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audi
                 cut = std::min(cut, end);
             }
             if (cut <= start) break;
-            // What would be left after the cut is too short to stand alone;
-            // it belongs with this chunk rather than being dropped.
-            if (cut >= limit) cut = end;
             celvan::Logging::debug("Found chunk from " + seconds(start) + " to " + seconds(cut));
             chunks.push_back(AudioChunk{start, samples(start, cut)});
-            if (cut >= limit) break;
+            if (cut >= end) break;
+            // A rest shorter than the padding is not worth a window of its
+            // own when it is silent; one that holds voice is never dropped,
+            // and joining it to this chunk could make the chunk too long.
+            if (cut >= limit && !hasVoice(samples(cut, end))) break;
             start = cut;
-            if (start >= count) throw outsideBuffer();
         }
     }
     return chunks;

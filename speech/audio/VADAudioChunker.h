@@ -9,7 +9,8 @@
 namespace sonoscribe {
 
 // Cuts each clip in the middle of the longest silence in the second half of
-// every window.
+// every window. A silent rest shorter than the window padding after a cut is
+// left out; every other sample of a clip lands in exactly one chunk.
 class VADAudioChunker : public AudioChunking {
 public:
     // A null detector becomes the standard EnergyVAD.

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mlcore/foundation/Logging.h"
+#include "platform/audio/AudioDevices.h"
+#include "speech/audio/AudioProcessor.h"
+#include "tests/support/ToneFiles.h"
+
+namespace sonoscribe {
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::toneAmplitude;
+
+// The test run's microphone "mic" hears what is written into this pipe:
+// 16-bit 48 kHz stereo.
+class Microphone {
+public:
+    Microphone() {
+        const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
+        if (path == nullptr) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
+        fd_ = ::open(path, O_WRONLY | O_NONBLOCK);
+        if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
+    }
+    ~Microphone() { ::close(fd_); }
+
+    // `seconds` of a sine at `frequency`, amplitude 0.5, on both channels.
+    // The source reads the pipe only while something records from it.
+    void play(double frequency, double seconds) {
+        const auto frames = static_cast<std::size_t>(std::llround(seconds * 48000));
+        std::vector<int16_t> data;
+        data.reserve(frames * 2);
+        for (std::size_t i = 0; i < frames; ++i) {
+            const auto value = static_cast<int16_t>(
+                std::lround(16383 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(played_ + i) / 48000)));
+            data.push_back(value);
+            data.push_back(value);
+        }
+        played_ += frames;
+        const auto* bytes = reinterpret_cast<const char*>(data.data());
+        std::size_t left = data.size() * sizeof(int16_t);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (left > 0) {
+            pollfd writable{fd_, POLLOUT, 0};
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (wait.count() <= 0 || ::poll(&writable, 1, static_cast<int>(wait.count())) <= 0) {
+                throw std::runtime_error("the microphone does not take what is played into it");
+            }
+            const ssize_t written = ::write(fd_, bytes, left);
+            if (written < 0 && errno == EAGAIN) continue;
+            if (written <= 0) throw std::runtime_error("cannot write the microphone pipe");
+            bytes += written;
+            left -= static_cast<std::size_t>(written);
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::size_t played_ = 0;
+};
+
+// Waits up to ten seconds for the condition.
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Buffers handed to the callback, from the capture thread.
+class Received {
+public:
+    AudioBufferCallback callback() {
+        return [this](const std::vector<float>& buffer) {
+            std::lock_guard lock(mutex_);
+            buffers_.push_back(buffer);
+        };
+    }
+    std::vector<std::vector<float>> buffers() {
+        std::lock_guard lock(mutex_);
+        return buffers_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::vector<float>> buffers_;
+};
+
+std::vector<float> slice(const std::vector<float>& samples, std::size_t from, std::size_t to) {
+    return {samples.begin() + static_cast<std::ptrdiff_t>(from), samples.begin() + static_cast<std::ptrdiff_t>(to)};
+}
+
+TEST(LiveCapture, ListsTheMicrophoneWithStableNumbers) {
+    const auto sources = platform::audio::listInputSources();
+    ASSERT_TRUE(sources.has_value()) << "the sound server cannot be reached";
+    const platform::audio::InputSource* mic = nullptr;
+    for (const auto& source : *sources) {
+        EXPECT_EQ(source.pulseName.find(".monitor"), std::string::npos) << source.pulseName;
+        if (source.pulseName == "mic") mic = &source;
+    }
+    ASSERT_NE(mic, nullptr);
+    EXPECT_EQ(mic->channelCount, 2u);
+    EXPECT_EQ(mic->sampleRate, 48000);
+    EXPECT_NE(mic->id, 0u);
+    EXPECT_EQ(platform::audio::deviceID("mic"), mic->id);
+    EXPECT_EQ(platform::audio::pulseName(mic->id), "mic");
+    EXPECT_EQ(platform::audio::pulseName(mic->id + 1000), std::nullopt);
+
+    const std::vector<AudioDevice> devices = AudioProcessor::getAudioDevices();
+    EXPECT_EQ(devices.size(), sources->size());
+    EXPECT_EQ(AudioProcessor::getAudioDevices(), devices);
+    bool listed = false;
+    for (const AudioDevice& device : devices) listed = listed || (device.id == mic->id && device.name == mic->description);
+    EXPECT_TRUE(listed);
+    EXPECT_TRUE(AudioProcessor::requestRecordPermission());
+}
+
+// One recording through start, pause, resume and stop: what the microphone
+// hears arrives as 16 kHz mono, one energy record and one callback per
+// buffer; a resume goes on after what was kept, and a stop keeps it all.
+TEST(LiveCapture, RecordsPausesResumesAndStops) {
+    Microphone microphone;
+    auto processor = std::make_shared<AudioProcessor>();
+    Received received;
+    processor->startRecordingLive(std::nullopt, received.callback());
+    ASSERT_NE(processor->audioEngine(), nullptr);
+
+    // 48000 frames make exactly 30 tap buffers of 1600 frames.
+    microphone.play(1000, 1.0);
+    ASSERT_TRUE(eventually([&] { return processor->audioEnergy().size() >= 30; }));
+    std::vector<float> samples = processor->audioSamples();
+    const std::vector<std::vector<float>> buffers = received.buffers();
+    ASSERT_EQ(buffers.size(), 30u);
+    std::vector<float> joined;
+    for (const auto& buffer : buffers) joined.insert(joined.end(), buffer.begin(), buffer.end());
+    EXPECT_EQ(joined, samples);
+    EXPECT_NEAR(static_cast<double>(samples.size()), 16000, 40);
+    EXPECT_NEAR(toneAmplitude(slice(samples, 4000, 12000), 1000, 16000), 0.5, 0.02);
+    const std::vector<AudioEnergy> energy = processor->audioEnergy();
+    EXPECT_EQ(energy.front().rel, 0);
+    EXPECT_NEAR(energy[10].avg, 0.5 / std::numbers::sqrt2, 0.01);
+    EXPECT_NEAR(energy[10].max, 0.5, 0.01);
+
+    // A paused source stops reading the pipe, so nothing is played meanwhile.
+    processor->pauseRecording();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(processor->audioSamples().size(), samples.size());
+
+    processor->resumeRecordingLive();
+    microphone.play(500, 1.0);
+    ASSERT_TRUE(eventually([&] { return processor->audioEnergy().size() >= 60; }));
+    const std::vector<float> resumed = processor->audioSamples();
+    EXPECT_EQ(slice(resumed, 0, samples.size()), samples);
+    const std::vector<float> after = slice(resumed, samples.size() + 4000, resumed.size() - 2000);
+    EXPECT_NEAR(toneAmplitude(after, 500, 16000), 0.5, 0.02);
+    EXPECT_LT(toneAmplitude(after, 1000, 16000), 0.01);
+    EXPECT_EQ(received.buffers().size(), 60u);
+
+    processor->stopRecording();
+    EXPECT_EQ(processor->audioEngine(), nullptr);
+    EXPECT_EQ(processor->audioSamples().size(), resumed.size());
+    // After a stop a resume has nothing to start.
+    processor->resumeRecordingLive();
+    EXPECT_EQ(processor->audioEngine(), nullptr);
+}
+
+// A device number that names no input is only logged: capture goes on from
+// the default input, as it does for the microphone's own number.
+TEST(LiveCapture, RecordsFromTheChosenOrTheDefaultInput) {
+    Microphone microphone;
+    const uint32_t mic = platform::audio::deviceID("mic");
+    celvan::Logging::updateLogLevel(celvan::Logging::LogLevel::info);
+    for (const uint32_t device : {mic, mic + 1000}) {
+        SCOPED_TRACE(device);
+        auto logged = std::make_shared<std::vector<std::string>>();
+        celvan::Logging::updateCallback([logged](const std::string& message) { logged->push_back(message); });
+        auto processor = std::make_shared<AudioProcessor>();
+        processor->startRecordingLive(device);
+        celvan::Logging::updateCallback(nullptr);
+        EXPECT_EQ(*logged, std::vector<std::string>{device == mic ? "Successfully set input device."
+                                                                  : "Error setting Audio Unit property: -1"});
+        EXPECT_EQ(processor->lastInputDevice(), device);
+        microphone.play(1000, 0.5);
+        ASSERT_TRUE(eventually([&] { return processor->audioEnergy().size() >= 15; }));
+        EXPECT_NEAR(toneAmplitude(slice(processor->audioSamples(), 2000, 6000), 1000, 16000), 0.5, 0.02);
+        processor->stopRecording();
+    }
+}
+
+// The stream form yields every buffer, and ending the stream ends capture.
+TEST(LiveCapture, StreamingEndsCaptureWithItsStream) {
+    Microphone microphone;
+    auto processor = std::make_shared<AudioProcessor>();
+    {
+        auto [stream, continuation] = processor->startStreamingRecordingLive();
+        microphone.play(1000, 0.5);
+        std::size_t count = 0;
+        for (int i = 0; i < 15; ++i) {
+            const std::optional<std::vector<float>> buffer = stream.next();
+            ASSERT_TRUE(buffer.has_value());
+            count += buffer->size();
+        }
+        EXPECT_EQ(count, processor->audioSamples().size());
+        continuation.finish();
+    }
+    EXPECT_TRUE(eventually([&] { return processor->audioEngine() == nullptr; }));
+    EXPECT_EQ(processor->audioBufferCallback(), nullptr);
+}
+
+}  // namespace
+}  // namespace sonoscribe
