@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/coreml/runtime/ValueUses.h"
+#include "platform/coreml/runtime/ops/EinsumPlan.h"
 #include "platform/coreml/runtime/ops/FusedAttention.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 
@@ -21,25 +22,20 @@ bool flag(const Node& node, const char* name) {
            found->second.tensor().number(0) != 0;
 }
 
-// A matmul of two operands of one rank as the einsum it is: the batch
-// dimensions shared, "mk,kn->mn" on the last two (swapped where transposed).
-std::optional<Equation> matmulEquation(const Graph& graph, const Node& node) {
-    if (node.inputs.size() != 2 || node.outputs.size() != 1) return std::nullopt;
-    const size_t rank = graph.values[static_cast<size_t>(node.inputs[0])].type.shape.size();
-    if (rank < 2 || rank > 10 || graph.values[static_cast<size_t>(node.inputs[1])].type.shape.size() != rank) {
-        return std::nullopt;
-    }
-    const std::string batch = std::string("abcdefgh").substr(0, rank - 2);
-    return Equation{batch + (flag(node, "transpose_x") ? "km" : "mk"), batch + (flag(node, "transpose_y") ? "nk" : "kn"),
-                    batch + "mn"};
-}
-
+// The equation of a two-operand einsum, or of a matmul of two operands of one
+// rank as the einsum it is.
 std::optional<Equation> equationOf(const Graph& graph, const Node& node) {
-    if (node.op == "matmul") return matmulEquation(graph, node);
-    if (node.op != "einsum" || node.inputs.size() != 2 || node.outputs.size() != 1) return std::nullopt;
-    const auto found = node.parameters.find("equation");
-    if (found == node.parameters.end() || !found->second.isString()) return std::nullopt;
-    const std::string& text = found->second.string();
+    if (node.inputs.size() != 2 || node.outputs.size() != 1) return std::nullopt;
+    std::string text;
+    if (node.op == "matmul") {
+        const size_t rank = graph.values[static_cast<size_t>(node.inputs[0])].type.shape.size();
+        if (graph.values[static_cast<size_t>(node.inputs[1])].type.shape.size() != rank) return std::nullopt;
+        text = matmulEquation(rank, flag(node, "transpose_x"), flag(node, "transpose_y"));
+    } else if (node.op == "einsum") {
+        const auto found = node.parameters.find("equation");
+        if (found == node.parameters.end() || !found->second.isString()) return std::nullopt;
+        text = found->second.string();
+    }
     const auto comma = text.find(','), arrow = text.find("->");
     if (comma == std::string::npos || arrow == std::string::npos || comma > arrow) return std::nullopt;
     return Equation{text.substr(0, comma), text.substr(comma + 1, arrow - comma - 1), text.substr(arrow + 2)};

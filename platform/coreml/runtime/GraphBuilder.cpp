@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "platform/coreml/runtime/AttentionFusion.h"
+#include "platform/coreml/runtime/ProductFusion.h"
 #include "platform/coreml/runtime/ElementwiseFusion.h"
 #include "platform/coreml/runtime/Executor.h"
 #include "platform/coreml/runtime/NodeBinding.h"
@@ -53,6 +54,7 @@ public:
             graph_->outputs.push_back(found->second);
         }
         fuseAttention(*graph_);
+        fuseSharedInputProducts(*graph_);
         fuseElementwise(*graph_);
         return graph_;
     }

@@ -6,112 +6,16 @@
 #include <vector>
 
 #include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/EinsumPlan.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
 #include "platform/coreml/runtime/ops/Softmax.h"
+#include "platform/coreml/runtime/ops/VectorEinsum.h"
 
 namespace platform::coreml::runtime {
 namespace {
-
-bool isIdentity(const std::vector<int64_t>& perm) {
-    for (size_t i = 0; i < perm.size(); ++i) {
-        if (perm[i] != static_cast<int64_t>(i)) return false;
-    }
-    return true;
-}
-
-Tensor permuted(const Tensor& source, const std::vector<int64_t>& perm, const KernelContext& context) {
-    if (isIdentity(perm)) return source;
-    Shape shape;
-    for (int64_t p : perm) shape.push_back(source.shape()[static_cast<size_t>(p)]);
-    Tensor target(source.dataType(), shape);
-    permute(source, target, perm, context);
-    return target;
-}
-
-// A two-operand einsum as one batched matrix product: x is permuted to
-// [batch, x-only, summed], y to [batch, summed, y-only], and the product
-// [batch, x-only, y-only] permuted into the output's label order.
-struct EinsumPlan {
-    std::vector<int64_t> xPerm, yPerm, outPerm;
-    Shape xBatch, yBatch, batch;
-    int64_t m = 1, n = 1, k = 1;
-    size_t summedLabels = 0;
-    Shape product;
-};
-
-EinsumPlan planEinsum(const OpBuilder& b, const std::string& equation, const Shape& xs, const Shape& ys) {
-    const auto arrow = equation.find("->");
-    const auto comma = equation.find(',');
-    b.require(arrow != std::string::npos && comma != std::string::npos && comma < arrow,
-              "einsum needs an equation of the form 'ab,bc->ac', got '" + equation + "'");
-    const std::string xl = equation.substr(0, comma);
-    const std::string yl = equation.substr(comma + 1, arrow - comma - 1);
-    const std::string ol = equation.substr(arrow + 2);
-    b.require(xl.size() == xs.size() && yl.size() == ys.size(), "einsum labels do not match the operands' ranks");
-    for (const std::string* labels : {&xl, &yl, &ol}) {
-        for (size_t i = 0; i < labels->size(); ++i) {
-            b.require(std::isalpha(static_cast<unsigned char>((*labels)[i])) &&
-                          labels->find((*labels)[i], i + 1) == std::string::npos,
-                      "einsum supports distinct letter labels only: '" + equation + "'");
-        }
-    }
-    const auto size = [&](char c, const std::string& labels, const Shape& shape) -> int64_t {
-        const auto at = labels.find(c);
-        return at == std::string::npos ? 0 : shape[at];
-    };
-    EinsumPlan plan;
-    std::string batch, xOnly, yOnly, summed;
-    for (char c : ol) {
-        const bool inX = xl.find(c) != std::string::npos, inY = yl.find(c) != std::string::npos;
-        b.require(inX || inY, std::string("output label '") + c + "' is in neither operand");
-        (inX && inY ? batch : inX ? xOnly : yOnly) += c;
-    }
-    for (char c : xl) {
-        if (ol.find(c) != std::string::npos) continue;
-        b.require(yl.find(c) != std::string::npos, std::string("label '") + c + "' is summed in one operand only");
-        summed += c;
-    }
-    for (char c : yl) {
-        b.require(ol.find(c) != std::string::npos || xl.find(c) != std::string::npos,
-                  std::string("label '") + c + "' is summed in one operand only");
-    }
-    for (char c : batch) {
-        const int64_t a = size(c, xl, xs), z = size(c, yl, ys);
-        b.require(a == z || a == 1 || z == 1, std::string("label '") + c + "' has sizes " + std::to_string(a) + " and " +
-                                                  std::to_string(z));
-        plan.xBatch.push_back(a);
-        plan.yBatch.push_back(z);
-        plan.batch.push_back(std::max(a, z));
-        plan.xPerm.push_back(static_cast<int64_t>(xl.find(c)));
-        plan.yPerm.push_back(static_cast<int64_t>(yl.find(c)));
-    }
-    for (char c : xOnly) {
-        plan.m *= size(c, xl, xs);
-        plan.xPerm.push_back(static_cast<int64_t>(xl.find(c)));
-    }
-    plan.summedLabels = summed.size();
-    for (char c : summed) {
-        b.require(size(c, xl, xs) == size(c, yl, ys), std::string("summed label '") + c + "' differs in size");
-        plan.k *= size(c, xl, xs);
-        plan.xPerm.push_back(static_cast<int64_t>(xl.find(c)));
-        plan.yPerm.push_back(static_cast<int64_t>(yl.find(c)));
-    }
-    for (char c : yOnly) {
-        plan.n *= size(c, yl, ys);
-        plan.yPerm.push_back(static_cast<int64_t>(yl.find(c)));
-    }
-    const std::string productLabels = batch + xOnly + yOnly;
-    for (char c : productLabels) {
-        plan.product.push_back(xl.find(c) != std::string::npos && yl.find(c) != std::string::npos
-                                   ? std::max(size(c, xl, xs), size(c, yl, ys))
-                                   : (xl.find(c) != std::string::npos ? size(c, xl, xs) : size(c, yl, ys)));
-    }
-    for (char c : ol) plan.outPerm.push_back(static_cast<int64_t>(productLabels.find(c)));
-    return plan;
-}
 
 // One einsum label as the strided product sees it: its size and its stride in
 // x, y and the output (0 where the label is absent or broadcast).
@@ -223,117 +127,6 @@ void runStridedEinsum(const StridedEinsum& plan, const Tensor& x, const Tensor& 
         return;
     }
     context.parallelFor(batches, 1, run);
-}
-
-// The product [batch, m, n] in the output's label order.
-void storeProduct(const Tensor& product, const EinsumPlan& plan, KernelContext& context) {
-    FloatOutput output(context, 0);
-    if (isIdentity(plan.outPerm)) {
-        std::copy_n(product.data<float>(), output.count(), output.data());
-    } else {
-        Tensor ordered = permuted(product, plan.outPerm, context);
-        std::copy_n(ordered.data<float>(), output.count(), output.data());
-    }
-    output.commit();
-}
-
-// One evenly strided run of the dimensions `dims` (outermost first) of a
-// tensor with `strides`, dimensions of size 1 left out: the stride of the
-// run's innermost step, 0 when every dimension has size 1. Nullopt when the
-// dimensions do not form one such run.
-std::optional<int64_t> runStride(const Shape& shape, const Shape& strides, const std::vector<int64_t>& dims) {
-    std::optional<int64_t> inner;
-    int64_t extent = 1;
-    for (size_t i = dims.size(); i-- > 0;) {
-        const auto d = static_cast<size_t>(dims[i]);
-        if (shape[d] == 1) continue;
-        if (!inner) {
-            inner = strides[d];
-        } else if (strides[d] != *inner * extent) {
-            return std::nullopt;
-        }
-        extent *= shape[d];
-    }
-    return inner.value_or(0);
-}
-
-// The matrix side read where it lies: its summed labels one adjacent run, its
-// row labels and its batch labels each one evenly strided run. `order` lists
-// the matrix's dimensions as [batch..., rows..., summed...].
-std::optional<MatrixStrides> inPlaceStrides(const Shape& shape, const std::vector<int64_t>& order, size_t batchLabels,
-                                            size_t summedLabels) {
-    const Shape strides = stridesOf(shape);
-    const auto group = [&](size_t from, size_t to) {
-        return runStride(shape, strides, std::vector<int64_t>(order.begin() + static_cast<std::ptrdiff_t>(from),
-                                                              order.begin() + static_cast<std::ptrdiff_t>(to)));
-    };
-    const size_t rowsEnd = order.size() - summedLabels;
-    const auto batch = group(0, batchLabels), rows = group(batchLabels, rowsEnd), summed = group(rowsEnd, order.size());
-    if (!batch || !rows || !summed || *summed > 1) return std::nullopt;
-    return MatrixStrides{*batch, *rows};
-}
-
-// Where a vector product's sums go in the output, when its batch labels and
-// its row labels each form one evenly strided run there: the product is then
-// rounded straight into the output, with no reordering after it.
-std::optional<MatrixStrides> productStrides(const EinsumPlan& plan) {
-    Shape result, productStrides(plan.product.size());
-    for (int64_t p : plan.outPerm) result.push_back(plan.product[static_cast<size_t>(p)]);
-    const Shape resultStrides = stridesOf(result);
-    for (size_t i = 0; i < plan.outPerm.size(); ++i) productStrides[static_cast<size_t>(plan.outPerm[i])] = resultStrides[i];
-    std::vector<int64_t> batchDims, rowDims;
-    for (size_t d = 0; d < plan.product.size(); ++d) (d < plan.batch.size() ? batchDims : rowDims).push_back(static_cast<int64_t>(d));
-    const auto batch = runStride(plan.product, productStrides, batchDims);
-    const auto rows = runStride(plan.product, productStrides, rowDims);
-    if (!batch || !rows) return std::nullopt;
-    return MatrixStrides{*batch, *rows};
-}
-
-// One side a vector per batch index (attention over the keys of one decoder
-// step). The other side is read where it lies when its rows are evenly
-// strided with their summed labels adjacent, as the heads of a key or value
-// cache are; otherwise it is reordered into rows of its summed labels, in its
-// stored type, and carried over while its contents stay the same. Null when
-// the product has no vector side.
-std::unique_ptr<Kernel> vectorEinsum(const EinsumPlan& plan, InputRef x, InputRef y, const Shape& matrixShape) {
-    const bool vectorY = plan.n == 1;
-    if ((!vectorY && plan.m != 1) || plan.xBatch != plan.batch || plan.yBatch != plan.batch) return nullptr;
-    std::vector<int64_t> matrixOrder = vectorY ? plan.xPerm : plan.yPerm;
-    if (!vectorY) {
-        const auto first = matrixOrder.begin() + static_cast<std::ptrdiff_t>(plan.batch.size());
-        std::rotate(first, first + static_cast<std::ptrdiff_t>(plan.summedLabels), matrixOrder.end());
-    }
-    const std::optional<MatrixStrides> inPlace = inPlaceStrides(matrixShape, matrixOrder, plan.batch.size(), plan.summedLabels);
-    const std::optional<MatrixStrides> direct = productStrides(plan);
-    return makeKernel([plan, x, y, vectorY, matrixOrder, inPlace, direct](KernelContext& context) {
-        const InputRef matrixSide = vectorY ? x : y;
-        const auto stored = [](const Tensor& t) { return t.dataType() == DataType::Float16 ? t : t.asFloat32(); };
-        const auto reordered = [&](const Tensor& t) { return permuted(stored(t), matrixOrder, context); };
-        Tensor matrix = inPlace ? context.settledInput(matrixSide, reordered) : context.preparedInput(matrixSide, reordered);
-        MatrixStrides strides{(vectorY ? plan.m : plan.n) * plan.k, plan.k};
-        if (!matrix.isValid()) {
-            matrix = stored(context.input(matrixSide));
-            strides = *inPlace;
-        }
-        // Reordered in its stored type, then widened: half the bytes to move.
-        const Tensor vectorSide = permuted(context.input(vectorY ? y : x), vectorY ? plan.yPerm : plan.xPerm, context);
-        std::vector<float> widened(static_cast<size_t>(vectorSide.count()));
-        const float* vector = readFloats(vectorSide, 0, vectorSide.count(), widened.data());
-        const int64_t batches = countOf(plan.batch), rows = vectorY ? plan.m : plan.n;
-        const auto multiply = [&](Tensor& out, MatrixStrides at) {
-            if (matrix.dataType() == DataType::Float16) {
-                stridedMatrixVector(matrix.data<Float16>(), strides, vector, nullptr, out, at, batches, rows,
-                                    plan.k, context);
-            } else {
-                stridedMatrixVector(matrix.data<float>(), strides, vector, nullptr, out, at, batches, rows,
-                                    plan.k, context);
-            }
-        };
-        if (direct) return multiply(context.allocateOutput(0), *direct);
-        Tensor product(DataType::Float32, plan.product);
-        multiply(product, MatrixStrides{rows, 1});
-        storeProduct(product, plan, context);
-    });
 }
 
 void addEinsum(OpRegistry& registry) {

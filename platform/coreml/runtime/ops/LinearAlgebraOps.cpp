@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <optional>
+#include <string>
 
 #include "platform/coreml/runtime/OpLibrary.h"
+#include "platform/coreml/runtime/ops/EinsumPlan.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
+#include "platform/coreml/runtime/ops/VectorEinsum.h"
 #include "platform/coreml/runtime/ops/WeightMatrix.h"
 
 namespace platform::coreml::runtime {
@@ -63,6 +66,17 @@ void addMatmul(OpRegistry& registry) {
         // Tied-embedding logits: x against a constant [n, k] taken transposed
         // is a linear layer over that constant.
         if (b.constantOf(y) && ty && !tx && !yVector && ys.size() == 2) return weightProductKernel(b, x, y, std::nullopt, n, k);
+        // One row or one column per batch index, as a decoder step's attention
+        // over its cache: the other side is read in its stored type by the
+        // vector kernel einsum uses, instead of widened whole on every step.
+        const Shape& xDeclared = b.shapeOf(x);
+        const Shape& yDeclared = b.shapeOf(y);
+        const std::string equation = matmulEquation(xDeclared.size(), tx, ty);
+        if ((m == 1 || n == 1) && !equation.empty() && yDeclared.size() == xDeclared.size() && xBatch == yBatch &&
+            isConcrete(xDeclared) && isConcrete(yDeclared)) {
+            const EinsumPlan plan = planEinsum(b, equation, xDeclared, yDeclared);
+            if (auto kernel = vectorEinsum(plan, x, y, plan.n == 1 ? xDeclared : yDeclared)) return kernel;
+        }
         return makeKernel([=](KernelContext& context) {
             const Tensor xt = floatInput(context, x);
             const Tensor yt = floatInput(context, y);

@@ -58,6 +58,54 @@ TEST(LinearAlgebraOps, MatmulPromotesVectors) {
     EXPECT_EQ(out[0].toFloats(), (std::vector<float>{4, 5, 5, 7}));
 }
 
+// One row or one column per batch index is read by the vector kernel, the
+// other side in its stored type, in place or reordered into rows first; it
+// must agree with the general product in every layout and type mix.
+TEST(LinearAlgebraOps, MatmulWithOneSideAVectorMatchesTheGeneralProduct) {
+    struct Case {
+        Shape x, y;
+        bool tx, ty;
+    };
+    const Case cases[] = {
+        // A query against keys laid out [depth, keys]: the keys are reordered.
+        {{1, 3, 1, 13}, {1, 3, 13, 21}, false, false},
+        // Weights against values read in place, the vector taken transposed.
+        {{1, 3, 13, 21}, {1, 3, 1, 21}, false, true},
+        {{2, 5, 1}, {2, 5, 7}, true, false},
+        {{3, 9, 33}, {3, 33, 1}, false, false},
+        {{2, 1, 37}, {2, 300, 37}, false, true},
+        // More rows than one store block, odd lengths past the vector width.
+        {{1, 37}, {37, 300}, false, false},
+        {{1, 41}, {300, 41}, false, true},
+        {{300, 41}, {41, 1}, false, false},
+    };
+    const std::pair<DataType, DataType> types[] = {{DataType::Float32, DataType::Float16},
+                                                   {DataType::Float16, DataType::Float32},
+                                                   {DataType::Float16, DataType::Float16},
+                                                   {DataType::Float32, DataType::Float32}};
+    uint32_t seed = 70;
+    for (const auto& c : cases) {
+        for (const auto& [xType, yType] : types) {
+            for (const bool yConstant : {false, true}) {
+                const ref::Array x = testsupport::toArray(testsupport::toTensor(ref::filled(c.x, seed++), xType));
+                const ref::Array y = testsupport::toArray(testsupport::toTensor(ref::filled(c.y, seed++), yType));
+                const auto expected = ref::matmul(x, y, c.tx, c.ty);
+                OpRunner runner;
+                auto& w = runner.writer();
+                runner.input("x", testsupport::toTensor(x, xType));
+                const auto yName = yConstant ? runner.constant("y", testsupport::toTensor(y, yType))
+                                             : runner.input("y", testsupport::toTensor(y, yType));
+                const auto out = runner.run("matmul", {{"x", "x"}, {"y", yName}, {"transpose_x", w.boolean(c.tx)}, {"transpose_y", w.boolean(c.ty)}},
+                                            {{"z", xType, expected.shape}});
+                const std::string label = describe(c.x) + (c.tx ? "T" : "") + " x " + describe(c.y) + (c.ty ? "T " : " ") +
+                                          std::string(name(xType)) + "/" + std::string(name(yType)) +
+                                          (yConstant ? " constant" : "");
+                testsupport::expectClose(expected, out[0], xType == DataType::Float16 ? 1e-2f : 1e-5f, label);
+            }
+        }
+    }
+}
+
 TEST(LinearAlgebraOps, LinearIsXTimesWeightTransposedPlusBias) {
     // One and three rows read fp16 weights directly, six rows widen them for
     // OpenBLAS; 37 inputs leave a tail past the vector width.

@@ -53,25 +53,45 @@ const float* WeightMatrix::floatRows(int64_t first, int64_t count, std::vector<f
 
 void WeightMatrix::times(const float* x, int64_t n, const float* bias, Tensor& out, int64_t offset,
                          const KernelContext& context) const {
-    if (rows_ == 0 || n == 0) return;
-    const int64_t blockRows = productBlockWidth(rows_, rows_ * cols_ * n);
-    const bool direct = out.dataType() == DataType::Float32;
-    context.parallelFor((rows_ + blockRows - 1) / blockRows, 1, [&](int64_t begin, int64_t end) {
+    timesEach({Share{this, bias, &out, offset}}, x, n, context);
+}
+
+void WeightMatrix::timesEach(const std::vector<Share>& products, const float* x, int64_t n,
+                             const KernelContext& context) {
+    int64_t rows = 0, cols = 0;
+    for (const Share& p : products) {
+        rows += p.weight->rows_;
+        cols = p.weight->cols_;
+    }
+    if (rows == 0 || n == 0) return;
+    const int64_t blockRows = productBlockWidth(rows, rows * cols * n);
+    context.parallelFor((rows + blockRows - 1) / blockRows, 1, [&](int64_t begin, int64_t end) {
         std::vector<float> weights, sums;
-        for (int64_t block = begin; block < end; ++block) {
-            const int64_t first = block * blockRows, count = std::min(blockRows, rows_ - first);
-            const float* w = floatRows(first, count, weights);
-            if (!direct) sums.resize(static_cast<size_t>(count * n));
-            float* target = direct ? out.mutableData<float>() + offset + first * n : sums.data();
-            gemmOnThisThread(w, MatrixLayout{count, cols_, cols_, 1}, x, MatrixLayout{cols_, n, n, 1}, target, n);
-            if (bias) {
-                for (int64_t r = 0; r < count; ++r) {
-                    float* row = target + r * n;
-                    const float value = bias[first + r];
-                    for (int64_t i = 0; i < n; ++i) row[i] += value;
+        // This worker's rows of the tall matrix, [begin * blockRows, last), in a
+        // piece of each product they cross.
+        const int64_t last = std::min(rows, end * blockRows);
+        int64_t productStart = 0;
+        for (const Share& p : products) {
+            const WeightMatrix& w = *p.weight;
+            const int64_t from = std::max(begin * blockRows, productStart) - productStart;
+            const int64_t to = std::min(last, productStart + w.rows_) - productStart;
+            productStart += w.rows_;
+            for (int64_t first = from; first < to; first += blockRows) {
+                const int64_t count = std::min(blockRows, to - first);
+                const bool direct = p.out->dataType() == DataType::Float32;
+                const float* rowsOfW = w.floatRows(first, count, weights);
+                if (!direct) sums.resize(static_cast<size_t>(count * n));
+                float* target = direct ? p.out->mutableData<float>() + p.offset + first * n : sums.data();
+                gemmOnThisThread(rowsOfW, MatrixLayout{count, w.cols_, w.cols_, 1}, x, MatrixLayout{w.cols_, n, n, 1}, target, n);
+                if (p.bias) {
+                    for (int64_t r = 0; r < count; ++r) {
+                        float* row = target + r * n;
+                        const float value = p.bias[first + r];
+                        for (int64_t i = 0; i < n; ++i) row[i] += value;
+                    }
                 }
+                if (!direct) writeFloats(*p.out, p.offset + first * n, count * n, target);
             }
-            if (!direct) writeFloats(out, offset + first * n, count * n, target);
         }
     });
 }

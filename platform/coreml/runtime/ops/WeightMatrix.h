@@ -29,6 +29,17 @@ public:
     // worker in one go. `bias` ([rows]) may be null.
     void times(const float* x, int64_t n, const float* bias, Tensor& out, int64_t offset,
                const KernelContext& context) const;
+    // One product of several that share x, for timesEach.
+    struct Share {
+        const WeightMatrix* weight = nullptr;
+        const float* bias = nullptr;
+        Tensor* out = nullptr;
+        int64_t offset = 0;
+    };
+    // `times` for several weights against one x: their rows are shared among
+    // the workers as one tall matrix, so that OpenBLAS packs x once per
+    // block of that matrix rather than once per block of every weight.
+    static void timesEach(const std::vector<Share>& products, const float* x, int64_t n, const KernelContext& context);
     // out[rows] = W x + bias for one vector x [cols], written straight into
     // `out` (fp32 or fp16, `rows` elements) with each sum rounded once, as
     // a decoder step's products are. `bias` ([rows]) may be null.
