@@ -58,8 +58,9 @@ int main(int argc, char** argv) {
         dictaro::TranscriptionService::Dependencies speech;
         speech.runtime = dictaro::DictationRuntime::standard();
         const auto processor = std::make_shared<dictaro::DictaroAudioProcessor>();
-        speech.loadEngine = [processor](const std::string& model) -> std::shared_ptr<dictaro::SpeechEngine> {
-            return dictaro::SonoscribeSpeechEngine::load(model, processor);
+        speech.loadEngine = [processor](const std::string& model, const dictaro::DownloadProgress& onDownload)
+            -> std::shared_ptr<dictaro::SpeechEngine> {
+            return dictaro::SonoscribeSpeechEngine::load(model, processor, onDownload);
         };
         speech.sleep = [](std::chrono::milliseconds duration) { platform::sleep(duration); };
         speech.defaults = defaults;
