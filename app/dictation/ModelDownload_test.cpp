@@ -4,10 +4,8 @@
 
 #include <cstdlib>
 
-#include "app/dictation/DictaroAudioProcessor.h"
 #include "app/dictation/Log.h"
-#include "app/dictation/SonoscribeSpeechEngine.h"
-#include "app/dictation/TranscriptionService.h"
+#include "app/dictation/OnDeviceTranscription.h"
 #include "platform/concurrency/MainActor.h"
 #include "speech/engine/EngineTestSupport.h"
 #include "tests/support/LogLines.h"
@@ -43,17 +41,10 @@ protected:
     // Starts the service on a fresh cache and returns every status it
     // reports until the load has ended one way or the other.
     std::vector<Status> load(const std::string& endpoint) {
-        TranscriptionService::Dependencies deps;
-        deps.runtime = DictationRuntime::standard();
-        const auto processor = std::make_shared<DictaroAudioProcessor>();
-        const SonoscribeSpeechEngine::ModelSource source{
-            endpoint, platform::URL::fileURLWithPath((folder.path() / "cache").string(), true)};
-        deps.loadEngine = [processor, source](const std::string& model, const DownloadProgress& onDownload)
-            -> std::shared_ptr<SpeechEngine> { return SonoscribeSpeechEngine::load(model, processor, onDownload, source); };
-        deps.sleep = [](std::chrono::milliseconds) {};
-        deps.defaults = std::make_shared<platform::UserDefaults>(folder.path() / "settings.json");
-        deps.setPreferredInputDevice = [](const std::optional<std::string>&) {};
-        const auto service = TranscriptionService::create(modelName, std::move(deps));
+        const auto service = makeOnDeviceTranscription(
+            modelName, std::make_shared<platform::UserDefaults>(folder.path() / "settings.json"),
+            std::make_shared<DictaroAudioProcessor>(),
+            {endpoint, platform::URL::fileURLWithPath((folder.path() / "cache").string(), true)});
         std::vector<Status> reported;
         service->setOnStatusChange([&](const Status& status) { reported.push_back(status); });
         const auto deadline = std::chrono::steady_clock::now() + 60s;
