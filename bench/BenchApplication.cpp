@@ -87,7 +87,8 @@ bool BenchApplication::launch() {
 MicrophoneFeed::MicrophoneFeed() {
     const char* fifo = std::getenv("DICTARO_PULSE_MIC_FIFO");
     if (!fifo) {
-        std::fprintf(stderr, "no microphone feed: DICTARO_PULSE_MIC_FIFO is not set (run under scripts/with-services)\n");
+        std::fprintf(stderr,
+                     "no microphone feed: DICTARO_PULSE_MIC_FIFO is not set (run under scripts/with-services)\n");
         return;
     }
     // The sound server holds the reading end: without one, opening fails at once.

@@ -75,7 +75,8 @@ CaptureCost measureCapturePath() {
     dictaro::DictaroAudioProcessor processor;
     const auto frames = static_cast<uint32_t>(processor.minBufferLength());
     const AVAudioFormat hardware = *AVAudioFormat::standardFormat(48000, 1);
-    const auto converter = platform::audio::AVAudioConverter::create(hardware, *AVAudioFormat::standardFormat(16000, 1));
+    const auto converter =
+        platform::audio::AVAudioConverter::create(hardware, *AVAudioFormat::standardFormat(16000, 1));
     const auto tapped = AVAudioPCMBuffer::create(hardware, frames);
     tapped->setFrameLength(frames);
     std::vector<double> times;

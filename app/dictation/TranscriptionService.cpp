@@ -139,7 +139,8 @@ void TranscriptionService::loadModel() {
     // new whole percent goes to the main actor.
     auto shownPercent = std::make_shared<std::atomic<int>>(-1);
     // The engine keeps this for its life, and the service keeps the engine.
-    const DownloadProgress onDownload = [weak = weak_from_this(), runtime = deps_.runtime, shownPercent](double fraction) {
+    const DownloadProgress onDownload = [weak = weak_from_this(), runtime = deps_.runtime,
+                                         shownPercent](double fraction) {
         const int percent = std::clamp(static_cast<int>(fraction * 100), 0, 100);
         int shown = shownPercent->load();
         do {

@@ -117,9 +117,9 @@ void Sonoscribe::setupModels(const std::optional<std::string>& model, const std:
                     .modelSupport(deviceName())
                     .defaultModel();
     try {
-        modelFolder_ = Sonoscribe::download(variant, downloadBase, useBackgroundDownloadSession_, repo, modelToken,
-                                            endpoint,
-                                            [this](const platform::Progress& progress) { reportDownloadProgress(progress); });
+        modelFolder_ = Sonoscribe::download(
+            variant, downloadBase, useBackgroundDownloadSession_, repo, modelToken, endpoint,
+            [this](const platform::Progress& progress) { reportDownloadProgress(progress); });
     } catch (const platform::CancellationError&) {
         throw;
     } catch (const std::exception& error) {
