@@ -110,7 +110,9 @@ void AppDelegate::buildDictation() {
                                                        const std::optional<RunningApplication>& target) {
         return paster->paste(text, target);
     };
-    desktop.installKeyTap = [tap = keyTap_.get()] { tap->install(); };
+    desktop.installKeyTap = [tap = keyTap_.get()](std::span<const TappedRecordingKey> keys) {
+        tap->install(keys);
+    };
     desktop.removeKeyTap = [tap = keyTap_.get()] { tap->remove(); };
     desktop.microphoneAuthorized = [permissions] {
         return permissions.microphone() == MicrophoneAuthorization::authorized;

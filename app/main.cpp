@@ -9,10 +9,7 @@
 #include "app/AppDelegate.h"
 #include "app/dictation/AppIdentity.h"
 #include "app/dictation/DictaroAudioProcessor.h"
-#include "app/dictation/DictationRuntime.h"
-#include "app/dictation/SonoscribeSpeechEngine.h"
-#include "app/dictation/TranscriptionService.h"
-#include "platform/concurrency/Sleep.h"
+#include "app/dictation/OnDeviceTranscription.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
 
@@ -54,23 +51,12 @@ int main(int argc, char** argv) {
     dictaro::AppDelegate::Services services;
     services.permissions = dictaro::PermissionAccess::system();
     services.defaults = platform::UserDefaults::standard();
-    // One capture for the application: the speech service records through
-    // it and the panel's meter reads its levels.
     const auto processor = std::make_shared<dictaro::DictaroAudioProcessor>();
-    services.audioLevels = [processor] { return processor->relativeEnergy(); };
     services.makeTranscription = [defaults = services.defaults, processor](const std::string& modelName) {
-        dictaro::TranscriptionService::Dependencies speech;
-        speech.runtime = dictaro::DictationRuntime::standard();
-        speech.loadEngine = [processor](const std::string& model) -> std::shared_ptr<dictaro::SpeechEngine> {
-            return dictaro::SonoscribeSpeechEngine::load(model, processor);
-        };
-        speech.sleep = [](std::chrono::milliseconds duration) { platform::sleep(duration); };
-        speech.defaults = defaults;
-        speech.setPreferredInputDevice = [processor](const std::optional<std::string>& source) {
-            processor->setPreferredSource(source);
-        };
-        return dictaro::TranscriptionService::create(modelName, std::move(speech));
+        return dictaro::makeOnDeviceTranscription(modelName, defaults, processor);
     };
+    // The meter follows the microphone's energy, relative to its recent quiet.
+    services.audioLevels = [processor] { return processor->relativeEnergy(); };
     const auto delegate = std::make_shared<dictaro::AppDelegate>(std::move(services));
     QObject::connect(&application, &QApplication::aboutToQuit, [&delegate] { delegate->applicationWillTerminate(); });
     QTimer::singleShot(0, [&delegate] { delegate->applicationDidFinishLaunching(); });

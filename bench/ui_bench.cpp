@@ -1,6 +1,8 @@
 // The transcript panel's drawing costs under the X session of scripts/services
 // (run it through scripts/with-services): one level-meter step with its paint,
-// a render of a state change, and how evenly the meter's 60 Hz frames arrive.
+// a render of a state change, and how evenly the meter's 60 Hz frames arrive;
+// and of the whole application with its model loaded, the memory it holds
+// while idle and the time from the hot key to the panel on the screen.
 #include <QApplication>
 #include <QEventLoop>
 #include <QPaintEvent>
@@ -9,12 +11,17 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <future>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "app/dictation/TranscriptionStatus.h"
 #include "app/ui/TranscriptPanel.h"
 #include "app/ui/TranscriptViewController.h"
 #include "app/ui/WaveformView.h"
+#include "bench/BenchApplication.h"
+#include "platform/process/ChildProcess.h"
 #include "platform/settings/UserDefaults.h"
 #include "tests/desktop/DesktopSession.h"
 #include "tests/support/TempDirectory.h"
@@ -65,10 +72,72 @@ private:
     QWidget& meter_;
 };
 
+// Notes when a window is first painted after it was armed.
+class FirstPaint : public QObject {
+public:
+    explicit FirstPaint(QWidget& window) : window_(window) {}
+    void arm() { paintedAt.reset(); }
+    std::optional<Clock::time_point> paintedAt;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (event->type() == QEvent::Paint && widget && widget->window() == &window_ && !paintedAt) {
+            paintedAt = Clock::now();
+        }
+        return false;
+    }
+
+private:
+    QWidget& window_;
+};
+
+// Presses the hot key of the launched application until its panel has been
+// painted, and again until the dictation has closed it; the times from each
+// first press.
+std::vector<double> measureHotkeyToPanel(QApplication& application, benchsupport::BenchApplication& app) {
+    dictaro::TranscriptPanel& panel = *app.delegate().panel();
+    FirstPaint watch(panel);
+    application.installEventFilter(&watch);
+    std::vector<double> times;
+    for (int round = 0; round < 15; ++round) {
+        watch.arm();
+        const auto start = Clock::now();
+        auto pressing = std::async(std::launch::async,
+                                   [] { platform::ChildProcess::run({"xdotool", "key", "super+alt+m"}); });
+        benchsupport::serveUntil([&] { return watch.paintedAt.has_value(); });
+        times.push_back(millisecondsBetween(start, watch.paintedAt.value_or(Clock::now())));
+        pressing.wait();
+        benchsupport::serveUntil(
+            [&] { return app.transcription().status() == dictaro::TranscriptionStatus::recording(); });
+        platform::ChildProcess::run({"xdotool", "key", "super+alt+m"});
+        benchsupport::serveUntil([&] {
+            return app.transcription().status() == dictaro::TranscriptionStatus::ready() && !panel.isVisible();
+        });
+    }
+    application.removeEventFilter(&watch);
+    return times;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto fetched = benchsupport::BenchApplication::fetchIfAsked(argc, argv)) return *fetched;
     QApplication application(argc, argv);
+
+    benchsupport::BenchApplication app(argv[0]);
+    if (!app.launch()) {
+        std::fprintf(stderr, "ui_bench: the application's model did not load\n");
+        return 1;
+    }
+    desktoptest::keepServing(std::chrono::seconds(1));
+    const double idleResident = benchsupport::residentMegabytes();
+    std::vector<double> hotkeyToPanel;
+    {
+        const benchsupport::MicrophoneFeed microphone;
+        hotkeyToPanel = measureHotkeyToPanel(application, app);
+    }
+
     testsupport::TempDirectory dir;
     dictaro::TranscriptPanel panel(std::make_shared<platform::UserDefaults>(dir.path() / "settings.json"));
     dictaro::TranscriptViewController& view = panel.transcriptView();
@@ -137,5 +206,8 @@ int main(int argc, char** argv) {
     std::printf("render_state_change_ms_median: %.3f\n", percentile(renderTimes, 0.5));
     std::printf("render_state_change_ms_p95: %.3f\n", percentile(renderTimes, 0.95));
     std::printf("frame_jitter_p95_ms: %.3f\n", jitter.empty() ? 0.0 : percentile(jitter, 0.95));
+    std::printf("hotkey_to_panel_painted_ms_median: %.1f\n", percentile(hotkeyToPanel, 0.5));
+    std::printf("hotkey_to_panel_painted_ms_p95: %.1f\n", percentile(hotkeyToPanel, 0.95));
+    std::printf("idle_resident_mb: %.1f\n", idleResident);
     return 0;
 }

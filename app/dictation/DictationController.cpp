@@ -1,5 +1,6 @@
 #include "app/dictation/DictationController.h"
 
+#include <array>
 #include <exception>
 #include <typeinfo>
 #include <utility>
@@ -13,6 +14,10 @@
 
 namespace dictaro {
 namespace {
+
+// On the practice's intro and result screens only Esc does something (it ends
+// the practice); Space and Return must reach the focused application there.
+constexpr std::array<TappedRecordingKey, 1> practiceScreenKeys{TappedRecordingKey::cancel};
 
 std::string pressToPasteHint() {
     return " Press " + std::string(DictationController::pasteChordLabel) + " wherever you'd like it.";
@@ -101,6 +106,7 @@ void DictationController::toggleRecording() {
             }
             latestText_.clear();
             mode_ = Mode{Mode::Kind::practiceRecording, {}, {}};
+            deps_.desktop.installKeyTap(allTappedRecordingKeys);
             deps_.transcription->start();
             refreshView();
             return;
@@ -134,7 +140,7 @@ void DictationController::startRecording() {
     currentTarget_ = PasteTarget::from(deps_.contextProbe->detect(deps_.desktop.capturedApp()));
     refreshView();
     if (!deps_.view->isVisible()) deps_.view->showAtPersistedPosition();
-    deps_.desktop.installKeyTap();
+    deps_.desktop.installKeyTap(allTappedRecordingKeys);
     deps_.transcription->start();
 }
 
@@ -318,6 +324,7 @@ void DictationController::showPracticeResult(std::string text) {
     if (mode_.kind != Mode::Kind::practiceRecording) return;
     if (text.empty()) text = nothingHeardMessage();
     mode_ = Mode{Mode::Kind::practiceResult, {}, std::move(text)};
+    deps_.desktop.installKeyTap(practiceScreenKeys);
     refreshView();
 }
 
@@ -336,7 +343,7 @@ void DictationController::advanceTutorial(TutorialStep from) {
         case TutorialStep::restart: mode_ = Mode{Mode::Kind::practiceTutorial, TutorialStep::cancel, {}}; break;
         case TutorialStep::cancel:
             mode_ = Mode{Mode::Kind::practiceIntro, {}, {}};
-            deps_.desktop.installKeyTap();
+            deps_.desktop.installKeyTap(practiceScreenKeys);
             break;
     }
     refreshView();
@@ -393,7 +400,7 @@ TranscriptDisplay DictationController::display() const {
     }
     const TranscriptionStatus status = deps_.transcription->status();
     switch (status.kind) {
-        case TranscriptionStatus::Kind::loading: return TranscriptDisplay::loading();
+        case TranscriptionStatus::Kind::loading: return TranscriptDisplay::loading(status.downloadPercent);
         case TranscriptionStatus::Kind::ready: return TranscriptDisplay::ready();
         case TranscriptionStatus::Kind::recording: return TranscriptDisplay::listening(latestText_, currentTarget_);
         case TranscriptionStatus::Kind::paused: return TranscriptDisplay::paused(latestText_, currentTarget_);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,7 +29,9 @@ struct DictationDesktop {
     std::function<std::optional<RunningApplication>()> capturedApp;
     // Blocks until the text is in the target or on the clipboard.
     std::function<PasteOutcome(const std::string& text, const std::optional<RunningApplication>& target)> paste;
-    std::function<void()> installKeyTap;
+    // Takes `keys` from the focused application for the controller, in place
+    // of any taken before.
+    std::function<void(std::span<const TappedRecordingKey> keys)> installKeyTap;
     std::function<void()> removeKeyTap;
     std::function<bool()> microphoneAuthorized;
     std::function<bool()> accessibilityTrusted;

@@ -174,8 +174,14 @@ protected:
             pastes.emplace_back(text, target);
             return outcome;
         };
-        desktop.installKeyTap = [this] { tapInstalled = true; };
-        desktop.removeKeyTap = [this] { tapInstalled = false; };
+        desktop.installKeyTap = [this](std::span<const TappedRecordingKey> keys) {
+            tapInstalled = true;
+            tappedKeys.assign(keys.begin(), keys.end());
+        };
+        desktop.removeKeyTap = [this] {
+            tapInstalled = false;
+            tappedKeys.clear();
+        };
         desktop.microphoneAuthorized = [this] { return microphone; };
         desktop.accessibilityTrusted = [this] { return accessibility; };
         desktop.showOnboarding = [this] { ++onboardings; };
@@ -221,6 +227,7 @@ protected:
     PasteOutcome outcome = PasteOutcome::pasted("Text Editor");
     std::vector<std::pair<std::string, std::optional<RunningApplication>>> pastes;
     bool tapInstalled = false;
+    std::vector<TappedRecordingKey> tappedKeys;
     bool microphone = true;
     bool accessibility = true;
     int onboardings = 0;
@@ -236,6 +243,9 @@ TEST_F(DictationControllerTest, HotKeyWhileTheModelLoadsShowsLoadingAndRecordsNo
     EXPECT_EQ(view->last(), TranscriptDisplay::loading());
     EXPECT_TRUE(service->calls.empty());
     EXPECT_FALSE(tapInstalled);
+    // The open panel follows the download.
+    service->set(TranscriptionStatus::loading(37));
+    EXPECT_EQ(view->last(), TranscriptDisplay::loading(37));
 }
 
 TEST_F(DictationControllerTest, ADictationShowsItsTargetThenPastesIntoTheAppInFrontAtTheEnd) {
@@ -527,6 +537,54 @@ TEST_F(DictationControllerTest, EscOnAnEmptyPracticeResultEndsThePractice) {
     EXPECT_EQ(defaults->boolean(DictationController::practiceShownKey), true);
     clock.advance(1000ms);
     EXPECT_EQ(service->current, TranscriptionStatus::ready());
+}
+
+TEST_F(DictationControllerTest, ThePracticeTakesOnlyTheKeysThatActOnEachScreen) {
+    using K = TappedRecordingKey;
+    const std::vector<K> all{K::cancel, K::pause, K::restart, K::stop};
+    struct Screen {
+        const char* name;
+        std::function<void()> reach;
+        std::vector<K> taken;
+        bool othersInert;  // the keys left to the focused application would do nothing here
+    };
+    const Screen screens[] = {
+        {"tutorial", [&] { controller->startPractice(); }, {}, false},
+        {"intro",
+         [&] {
+             controller->togglePause();
+             controller->restartRecording();
+             controller->cancelRecording();
+         },
+         {K::cancel}, true},
+        {"recording", [&] { controller->toggleRecording(); }, all, false},
+        {"result",
+         [&] {
+             controller->performTappedKey(K::stop);
+             clock.settle();
+         },
+         {K::cancel}, true},
+        {"real dictation",
+         [&] {
+             controller->toggleRecording();
+             clock.advance(DictationController::practiceHandOverDelay);
+         },
+         all, false},
+    };
+    for (const Screen& screen : screens) {
+        SCOPED_TRACE(screen.name);
+        screen.reach();
+        EXPECT_EQ(tappedKeys, screen.taken);
+        EXPECT_EQ(tapInstalled, !screen.taken.empty());
+        if (!screen.othersInert) continue;
+        const auto shown = view->rendered.size();
+        const auto calls = service->calls.size();
+        for (K key : {K::pause, K::restart, K::stop}) controller->performTappedKey(key);
+        clock.settle();
+        EXPECT_EQ(view->rendered.size(), shown);
+        EXPECT_EQ(service->calls.size(), calls);
+        EXPECT_EQ(tappedKeys, screen.taken);
+    }
 }
 
 }  // namespace

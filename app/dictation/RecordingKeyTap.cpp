@@ -9,9 +9,6 @@ namespace {
 
 using platform::x11::KeyPosition;
 
-constexpr TappedRecordingKey plainKeys[] = {TappedRecordingKey::pause, TappedRecordingKey::restart,
-                                            TappedRecordingKey::stop};
-
 KeyPosition positionOf(TappedRecordingKey key) {
     switch (key) {
     case TappedRecordingKey::cancel: return KeyPosition::escape;
@@ -31,7 +28,7 @@ RecordingKeyTap::~RecordingKeyTap() {
     remove();
 }
 
-void RecordingKeyTap::install() {
+void RecordingKeyTap::install(std::span<const TappedRecordingKey> keys) {
     remove();
     auto onPress = [perform = std::weak_ptr(perform_)](platform::x11::KeyGrabber::Press press) {
         // The grab already kept the key from the focused application; a
@@ -44,16 +41,18 @@ void RecordingKeyTap::install() {
     bool taken = true;
     try {
         if (!grabber_) grabber_ = std::make_unique<platform::x11::KeyGrabber>(onPress);
-        taken = grabber_->grabWithAnyModifiers(static_cast<int>(TappedRecordingKey::cancel), KeyPosition::escape) == 0;
-        for (TappedRecordingKey key : plainKeys) {
-            taken = taken && grabber_->grab(static_cast<int>(key), positionOf(key), 0) == 0;
+        for (TappedRecordingKey key : keys) {
+            const int id = static_cast<int>(key);
+            // Esc cancels whatever is held with it.
+            taken = taken && (key == TappedRecordingKey::cancel ? grabber_->grabWithAnyModifiers(id, positionOf(key))
+                                                                : grabber_->grab(id, positionOf(key), 0)) == 0;
         }
     } catch (const platform::x11::X11Error&) {
         taken = false;
     }
     if (!taken) {
         if (grabber_) {
-            for (int key = 0; key <= static_cast<int>(TappedRecordingKey::stop); ++key) grabber_->ungrab(key);
+            for (TappedRecordingKey key : allTappedRecordingKeys) grabber_->ungrab(static_cast<int>(key));
         }
         Log::error("eventTap", "failed to create recording event tap — Accessibility likely missing");
         return;
@@ -63,7 +62,7 @@ void RecordingKeyTap::install() {
 
 void RecordingKeyTap::remove() {
     if (!installed_) return;
-    for (int key = 0; key <= static_cast<int>(TappedRecordingKey::stop); ++key) grabber_->ungrab(key);
+    for (TappedRecordingKey key : allTappedRecordingKeys) grabber_->ungrab(static_cast<int>(key));
     installed_ = false;
 }
 

@@ -24,6 +24,21 @@ private:
     std::shared_ptr<sonoscribe::AudioStreamTranscriber> stream_;
 };
 
+// The engine, passing on how far its model download has come.
+class DownloadReportingEngine : public sonoscribe::Sonoscribe {
+public:
+    DownloadReportingEngine(const sonoscribe::SonoscribeConfig& config, DownloadProgress onDownload)
+        : Sonoscribe(config), onDownload_(std::move(onDownload)) {}
+
+protected:
+    void reportDownloadProgress(const platform::Progress& progress) override {
+        if (onDownload_) onDownload_(progress.fractionCompleted());
+    }
+
+private:
+    DownloadProgress onDownload_;
+};
+
 LiveTranscriber::State liveState(const sonoscribe::AudioStreamTranscriber::State& state) {
     LiveTranscriber::State live;
     for (const auto& segment : state.confirmedSegments) live.confirmedTexts.push_back(segment.text);
@@ -35,16 +50,22 @@ LiveTranscriber::State liveState(const sonoscribe::AudioStreamTranscriber::State
 }  // namespace
 
 std::shared_ptr<SonoscribeSpeechEngine> SonoscribeSpeechEngine::load(const std::string& modelName,
-                                                                     std::shared_ptr<DictaroAudioProcessor> processor) {
+                                                                     std::shared_ptr<DictaroAudioProcessor> processor,
+                                                                     DownloadProgress onDownload, ModelSource source) {
     sonoscribe::SonoscribeConfig config;
     config.model = modelName;
-    // The hub named in the environment, as for every other hub client: a
-    // mirror, or a private hub, must serve the model too.
-    if (const char* endpoint = std::getenv("HF_ENDPOINT"); endpoint && *endpoint) config.modelEndpoint = endpoint;
+    config.modelEndpoint = std::move(source.endpoint);
+    // Otherwise the hub named in the environment, as for every other hub
+    // client: a mirror, or a private hub, must serve the model too.
+    if (const char* endpoint = std::getenv("HF_ENDPOINT"); !config.modelEndpoint && endpoint && *endpoint) {
+        config.modelEndpoint = endpoint;
+    }
+    config.downloadBase = std::move(source.downloadBase);
     config.audioProcessor = processor;
     config.download = true;
     config.load = true;
-    return std::make_shared<SonoscribeSpeechEngine>(sonoscribe::Sonoscribe::create(config), std::move(processor));
+    return std::make_shared<SonoscribeSpeechEngine>(
+        sonoscribe::Sonoscribe::create<DownloadReportingEngine>(config, std::move(onDownload)), std::move(processor));
 }
 
 SonoscribeSpeechEngine::SonoscribeSpeechEngine(std::shared_ptr<sonoscribe::Sonoscribe> engine,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/dictation/DictaroAudioProcessor.h"
@@ -13,10 +14,18 @@ namespace dictaro {
 // the application's own audio processor.
 class SonoscribeSpeechEngine : public SpeechEngine {
 public:
-    // Finds the model in the hub cache or downloads it, then loads it; throws
-    // the engine's or the hub's error when it cannot.
+    // Where the model comes from; absent fields take the engine's defaults.
+    struct ModelSource {
+        std::optional<std::string> endpoint;
+        std::optional<platform::URL> downloadBase;
+    };
+
+    // Finds the model in the hub cache or downloads it, telling `onDownload`
+    // how far the download has come, then loads it; throws the engine's or
+    // the hub's error when it cannot.
     static std::shared_ptr<SonoscribeSpeechEngine> load(const std::string& modelName,
-                                                        std::shared_ptr<DictaroAudioProcessor> processor);
+                                                        std::shared_ptr<DictaroAudioProcessor> processor,
+                                                        DownloadProgress onDownload, ModelSource source = {});
 
     SonoscribeSpeechEngine(std::shared_ptr<sonoscribe::Sonoscribe> engine, std::shared_ptr<DictaroAudioProcessor> processor);
 

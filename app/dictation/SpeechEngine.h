@@ -29,6 +29,9 @@ public:
     virtual void stopStreamTranscription() = 0;
 };
 
+// Told how much of a model download has arrived (0 to 1), on any thread.
+using DownloadProgress = std::function<void(double fractionCompleted)>;
+
 // The loaded speech engine with the capture it drives.
 class SpeechEngine {
 public:

@@ -1,5 +1,6 @@
 #include "app/dictation/TranscriptionService.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -134,11 +135,31 @@ void TranscriptionService::applyInputDevicePreference() {
 void TranscriptionService::loadModel() {
     Log::info(kCategory, "loading model " + modelName_);
     auto self = shared_from_this();
-    deps_.runtime.runInBackground([self] {
+    // Reports come from the downloader's threads, many per percent: only a
+    // new whole percent goes to the main actor.
+    auto shownPercent = std::make_shared<std::atomic<int>>(-1);
+    // The engine keeps this for its life, and the service keeps the engine.
+    const DownloadProgress onDownload = [weak = weak_from_this(), runtime = deps_.runtime,
+                                         shownPercent](double fraction) {
+        const int percent = std::clamp(static_cast<int>(fraction * 100), 0, 100);
+        int shown = shownPercent->load();
+        do {
+            if (percent <= shown) return;
+        } while (!shownPercent->compare_exchange_weak(shown, percent));
+        runtime.postToMain([weak, percent] {
+            const auto alive = weak.lock();
+            if (!alive) return;
+            const TranscriptionStatus& status = alive->status_;
+            if (status.kind == TranscriptionStatus::Kind::loading && status.downloadPercent.value_or(-1) < percent) {
+                alive->setStatus(TranscriptionStatus::loading(percent));
+            }
+        });
+    };
+    deps_.runtime.runInBackground([self, onDownload] {
         std::shared_ptr<SpeechEngine> engine;
         std::string failure;
         try {
-            engine = self->deps_.loadEngine(self->modelName_);
+            engine = self->deps_.loadEngine(self->modelName_, onDownload);
         } catch (const std::exception& error) {
             failure = error.what();
         }

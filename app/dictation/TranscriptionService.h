@@ -24,8 +24,10 @@ public:
 
     struct Dependencies {
         DictationRuntime runtime;
-        // Builds and loads the engine for a model; throws when it cannot.
-        std::function<std::shared_ptr<SpeechEngine>(const std::string& modelName)> loadEngine;
+        // Builds and loads the engine for a model, downloading it first when
+        // it is not at hand; throws when it cannot.
+        std::function<std::shared_ptr<SpeechEngine>(const std::string& modelName, const DownloadProgress& onDownload)>
+            loadEngine;
         // Waits on a background thread; the retry after a capture race uses it.
         std::function<void(std::chrono::milliseconds)> sleep;
         // Where the chosen microphone is read, at start-up and on every change.

@@ -91,7 +91,7 @@ protected:
     void make() {
         TranscriptionService::Dependencies deps;
         deps.runtime = DictationRuntime::standard();
-        deps.loadEngine = [this](const std::string& model) -> std::shared_ptr<SpeechEngine> {
+        deps.loadEngine = [this](const std::string& model, const DownloadProgress&) -> std::shared_ptr<SpeechEngine> {
             loadedModels.push_back(model);
             if (!loadFailures.empty()) {
                 const std::string failure = loadFailures.front();

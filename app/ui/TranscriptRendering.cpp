@@ -89,8 +89,9 @@ std::string tutorialText(TutorialStep step) {
 TranscriptRendering TranscriptRendering::of(const TranscriptDisplay& display) {
     switch (display.kind) {
         case Kind::loading:
-            return quiet("Loading model · please wait", muted, "This can take a few seconds the first time.", muted,
-                         Scroll::end);
+            return quiet("Loading model · please wait" +
+                             (display.downloadPercent ? " · " + std::to_string(*display.downloadPercent) + "%" : ""),
+                         muted, "This can take a few seconds the first time.", muted, Scroll::end);
         case Kind::ready:
             return quiet("Ready · " + hotkey + " to start", muted, "Press " + hotkey + " to start dictating.", muted,
                          Scroll::end);

@@ -65,6 +65,9 @@ TEST(TranscriptRenderingTest, SetsEveryControlForEachState) {
     const Case cases[] = {
         {"loading", TranscriptDisplay::loading(),
          r("Loading model · please wait", muted, "This can take a few seconds the first time.", muted, Scroll::end)},
+        {"loading while the model downloads", TranscriptDisplay::loading(42),
+         r("Loading model · please wait · 42%", muted, "This can take a few seconds the first time.", muted,
+           Scroll::end)},
         {"ready", TranscriptDisplay::ready(),
          r("Ready · Super+Alt+M to start", muted, "Press Super+Alt+M to start dictating.", muted, Scroll::end)},
         {"practice intro shows the controls", TranscriptDisplay::practiceIntro(),

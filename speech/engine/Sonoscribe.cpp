@@ -117,8 +117,9 @@ void Sonoscribe::setupModels(const std::optional<std::string>& model, const std:
                     .modelSupport(deviceName())
                     .defaultModel();
     try {
-        modelFolder_ = Sonoscribe::download(variant, downloadBase, useBackgroundDownloadSession_, repo, modelToken,
-                                            endpoint);
+        modelFolder_ = Sonoscribe::download(
+            variant, downloadBase, useBackgroundDownloadSession_, repo, modelToken, endpoint,
+            [this](const platform::Progress& progress) { reportDownloadProgress(progress); });
     } catch (const platform::CancellationError&) {
         throw;
     } catch (const std::exception& error) {
@@ -126,6 +127,8 @@ void Sonoscribe::setupModels(const std::optional<std::string>& model, const std:
             std::string("Model not found. Please check the model or repo name and try again.\nError: ") + error.what());
     }
 }
+
+void Sonoscribe::reportDownloadProgress(const platform::Progress&) {}
 
 void Sonoscribe::prewarmModels() { loadModels(true); }
 

@@ -152,6 +152,9 @@ protected:
     virtual void initialize(const SonoscribeConfig& config);
 
     void setModelState(celvan::ModelState state);
+    // Told of every progress report while setupModels downloads the model, on
+    // whichever thread the hub client reports; does nothing by default.
+    virtual void reportDownloadProgress(const platform::Progress& progress);
     void setCurrentTimings(const TranscriptionTimings& timings);
     void modifyCurrentTimings(const std::function<void(TranscriptionTimings&)>& change);
 

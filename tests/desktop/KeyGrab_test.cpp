@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -104,6 +105,26 @@ TEST(RecordingKeyTap, TakesOnlyItsKeysWhileInstalledAndDropsRepeats) {
     xdotool({"key", "space", "r", "Return"});
     EXPECT_TRUE(target.waitForText(typed + " r\n")) << "keys did not come back after remove: " << target.text();
     EXPECT_EQ(performed, expected);
+}
+
+TEST(RecordingKeyTap, TakesOnlyTheChosenKeysAndANewChoiceReplacesTheOld) {
+    using K = TappedRecordingKey;
+    TargetWindow target(TargetWindow::Options{});
+    ASSERT_TRUE(target.waitUntilActive());
+    std::vector<K> performed;
+    RecordingKeyTap tap([&](K key) { performed.push_back(key); });
+    const std::array escOnly{K::cancel};
+    tap.install(escOnly);
+    ASSERT_TRUE(tap.isInstalled());
+    xdotool({"key", "space", "Return", "r", "Escape"});
+    EXPECT_TRUE(waitUntil([&] { return performed == std::vector<K>{K::cancel} && target.text() == " \nr"; }))
+        << "typed \"" << target.text() << "\", " << performed.size() << " commands";
+
+    tap.install();
+    xdotool({"key", "space", "a"});
+    EXPECT_TRUE(waitUntil(
+        [&] { return performed == std::vector<K>{K::cancel, K::pause} && target.text() == " \nra"; }))
+        << "typed \"" << target.text() << "\", " << performed.size() << " commands";
 }
 
 TEST(RecordingKeyTap, LogsAndTakesNoKeyWhenAnotherProgramHoldsThem) {
