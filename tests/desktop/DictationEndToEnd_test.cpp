@@ -9,11 +9,9 @@
 #include "app/dictation/HotkeyManager.h"
 #include "app/dictation/Paster.h"
 #include "app/dictation/RecordingKeyTap.h"
-#include "app/dictation/SonoscribeSpeechEngine.h"
-#include "app/dictation/TranscriptionService.h"
+#include "app/dictation/OnDeviceTranscription.h"
 #include "app/ui/PermissionAccess.h"
 #include "platform/clipboard/Pasteboard.h"
-#include "platform/concurrency/Sleep.h"
 #include "platform/x11/SyntheticKeys.h"
 #include "platform/x11/Workspace.h"
 #include "tests/desktop/DesktopSession.h"
@@ -60,25 +58,15 @@ protected:
         formatting.ollamaHost = *FormattingConfig::ollamaHostURL(provider.endpoint());
         formatting.modelByProvider[FormattingProvider::ollama] = "llama3.2";
 
-        TranscriptionService::Dependencies speech;
-        speech.runtime = DictationRuntime::standard();
-        const auto processor = std::make_shared<DictaroAudioProcessor>();
-        speech.loadEngine = [processor](const std::string& model) -> std::shared_ptr<SpeechEngine> {
-            return SonoscribeSpeechEngine::load(model, processor);
-        };
-        speech.sleep = [](std::chrono::milliseconds duration) { platform::sleep(duration); };
-        speech.defaults = defaults;
-        speech.setPreferredInputDevice = [processor](const std::optional<std::string>& source) {
-            processor->setPreferredSource(source);
-        };
-        transcription = TranscriptionService::create(desktoptest::speechModelName, std::move(speech));
+        transcription = makeOnDeviceTranscription(desktoptest::speechModelName, defaults,
+                                                  std::make_shared<DictaroAudioProcessor>());
 
         DictationDesktop desktop;
         desktop.capturedApp = [this] { return focus->capturedApp(); };
         desktop.paste = [this](const std::string& text, const std::optional<RunningApplication>& target) {
             return paster.paste(text, target);
         };
-        desktop.installKeyTap = [this] { keyTap.install(); };
+        desktop.installKeyTap = [this](std::span<const TappedRecordingKey> keys) { keyTap.install(keys); };
         desktop.removeKeyTap = [this] { keyTap.remove(); };
         desktop.microphoneAuthorized = [] {
             return PermissionAccess::system().microphone() == MicrophoneAuthorization::authorized;
