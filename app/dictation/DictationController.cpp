@@ -107,7 +107,11 @@ void DictationController::toggleRecording() {
             latestText_.clear();
             mode_ = Mode{Mode::Kind::practiceRecording, {}, {}};
             deps_.desktop.installKeyTap(allTappedRecordingKeys);
-            deps_.transcription->start();
+            // On a first start the model is often still downloading when the
+            // practice begins: the recording then starts as soon as it is ready,
+            // instead of listening to nothing.
+            practiceStartPending_ = deps_.transcription->status().kind == TranscriptionStatus::Kind::loading;
+            if (!practiceStartPending_) deps_.transcription->start();
             refreshView();
             return;
         case Mode::Kind::normal: break;
@@ -300,6 +304,7 @@ void DictationController::cancelRecording() {
 }
 
 void DictationController::endPractice() {
+    practiceStartPending_ = false;
     deps_.defaults->set(practiceShownKey, platform::JSONNumber::boolean(true));
     mode_ = Mode{};
     deps_.desktop.removeKeyTap();
@@ -309,6 +314,7 @@ void DictationController::endPractice() {
 void DictationController::stopPracticeRecording() {
     if (isFinishing_) return;
     isFinishing_ = true;
+    practiceStartPending_ = false;
     auto self = shared_from_this();
     deps_.transcription->stop([self](std::string raw) {
         if (self->formatter_ && self->formattingConfig_.enabled && !raw.empty()) {
@@ -379,7 +385,13 @@ void DictationController::cancelTransientDismiss() {
 }
 
 void DictationController::handleTranscriptionStatusChange(const TranscriptionStatus& status) {
+    if (status.kind == TranscriptionStatus::Kind::ready && practiceStartPending_) {
+        practiceStartPending_ = false;
+        if (mode_.kind == Mode::Kind::practiceRecording && !isFinishing_) deps_.transcription->start();
+        return;
+    }
     if (status.kind != TranscriptionStatus::Kind::error) return;
+    practiceStartPending_ = false;
     deps_.desktop.removeKeyTap();
     currentTarget_.reset();
     scheduleTransientDismiss(errorDismissDelay);

@@ -121,6 +121,8 @@ private:
     // From a stop until its outcome has been handled: a command then would
     // stop the dictation twice, or start one that the late outcome closes.
     bool isFinishing_ = false;
+    // A practice dictation asked for while the model loads.
+    bool practiceStartPending_ = false;
     std::optional<PasteTarget> currentTarget_;
     DictationRuntime::Cancel transientDismiss_;
 };

@@ -539,6 +539,25 @@ TEST_F(DictationControllerTest, EscOnAnEmptyPracticeResultEndsThePractice) {
     EXPECT_EQ(service->current, TranscriptionStatus::ready());
 }
 
+TEST_F(DictationControllerTest, APracticeAskedForWhileTheModelLoadsRecordsOnceItIsReady) {
+    controller->startPractice();
+    controller->togglePause();
+    controller->restartRecording();
+    controller->cancelRecording();
+    service->current = TranscriptionStatus::loading();
+    controller->toggleRecording();
+    EXPECT_EQ(view->last(), TranscriptDisplay::listening("", std::nullopt));
+    service->set(TranscriptionStatus::loading(80));
+    EXPECT_TRUE(service->calls.empty());
+    service->set(TranscriptionStatus::ready());
+    EXPECT_EQ(service->current, TranscriptionStatus::recording());
+    service->say("practice");
+    controller->performTappedKey(TappedRecordingKey::stop);
+    clock.settle();
+    EXPECT_EQ(view->last(), TranscriptDisplay::practiceResult("practice"));
+    EXPECT_EQ(service->calls, (std::vector<std::string>{"start", "stop"}));
+}
+
 TEST_F(DictationControllerTest, ThePracticeTakesOnlyTheKeysThatActOnEachScreen) {
     using K = TappedRecordingKey;
     const std::vector<K> all{K::cancel, K::pause, K::restart, K::stop};
