@@ -133,7 +133,15 @@ void DictationController::toggleRecording() {
             return;
         case TranscriptionStatus::Kind::error:
             deps_.transcription->recoverFromError();
-            startRecording();
+            if (deps_.transcription->status().kind == TranscriptionStatus::Kind::ready) {
+                startRecording();
+                return;
+            }
+            // A failed load is being tried again: show it loading, as during the
+            // first load, and take no key, or the keys would stay taken once it
+            // is ready with no recording to end.
+            refreshView();
+            if (!deps_.view->isVisible()) deps_.view->showAtPersistedPosition();
             return;
     }
 }

@@ -87,6 +87,7 @@ struct FakeService final : TranscriptionControl {
     TranscriptHandler onText;
     std::string transcript;
     bool holdStop = false;
+    bool reloadsOnRecovery = false;  // as after a failed model load
     std::vector<std::function<void(std::string)>> pendingStops;
     std::vector<std::string> calls;
 
@@ -138,7 +139,7 @@ struct FakeService final : TranscriptionControl {
     }
     void recoverFromError() override {
         calls.push_back("recover");
-        if (current.kind == TranscriptionStatus::Kind::error) set(TranscriptionStatus::ready());
+        if (current.kind == TranscriptionStatus::Kind::error) set(reloadsOnRecovery ? TranscriptionStatus::loading() : TranscriptionStatus::ready());
     }
 };
 
@@ -461,6 +462,17 @@ TEST_F(DictationControllerTest, AServiceErrorShowsThenClosesAndTheNextHotKeyReco
     EXPECT_EQ(service->current, TranscriptionStatus::recording());
     EXPECT_TRUE(view->visible);
     EXPECT_TRUE(tapInstalled);
+}
+
+TEST_F(DictationControllerTest, AHotKeyAfterAFailedLoadShowsTheReloadAndTakesNoKey) {
+    service->current = TranscriptionStatus::error("Couldn't load model");
+    service->reloadsOnRecovery = true;
+    controller->toggleRecording();
+    EXPECT_EQ(view->last(), TranscriptDisplay::loading());
+    EXPECT_TRUE(view->visible);
+    service->set(TranscriptionStatus::ready());
+    EXPECT_FALSE(tapInstalled);
+    EXPECT_EQ(service->calls, std::vector<std::string>{"recover"});
 }
 
 TEST_F(DictationControllerTest, AMissingPermissionOpensTheSetupInsteadOfRecording) {

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
@@ -72,6 +73,19 @@ std::string description(double value) {
 
 std::string description(float value) {
     return describe(value);
+}
+
+std::string description(Float16 value) {
+    const float wide = static_cast<float>(value);
+    if (!std::isfinite(wide) || wide == 0) return describe(wide);
+    // The fewest significant digits that read back to the same half; that
+    // short value printed as a float keeps exactly those digits.
+    for (int digits = 1;; ++digits) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.*e", digits - 1, static_cast<double>(wide));
+        const float shortest = std::strtof(buffer, nullptr);
+        if (static_cast<Float16>(shortest) == value) return describe(shortest);
+    }
 }
 
 } // namespace platform

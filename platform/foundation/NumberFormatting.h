@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/foundation/Float16.h"
+
 namespace platform {
 
 // The text every module prints for a number: the shortest digits that read
@@ -9,5 +11,6 @@ namespace platform {
 // "1e-05") for very large or small magnitudes, and "inf", "-inf", "nan".
 std::string description(double value);
 std::string description(float value);
+std::string description(Float16 value);
 
 } // namespace platform

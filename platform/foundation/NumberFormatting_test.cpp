@@ -60,6 +60,21 @@ TEST(NumberFormatting, FloatsUseTheirOwnShortestDigits) {
     for (const auto& c : cases) EXPECT_EQ(description(c.value), c.text);
 }
 
+TEST(NumberFormatting, HalvesPrintTheFewestDigitsThatReadBackToTheSameHalf) {
+    const struct {
+        float value;
+        const char* text;
+    } cases[] = {
+        {0.2f, "0.2"},  // the half nearest 0.2 is 0.199951171875
+        {0.4f, "0.4"},
+        {1.0f, "1.0"},
+        {0.0f, "0.0"},
+        {65504.0f, "65500.0"},
+        {-std::numeric_limits<float>::infinity(), "-inf"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(description(static_cast<Float16>(c.value)), c.text) << c.text;
+}
+
 TEST(NumberFormatting, PrintedDoublesReadBackExactly) {
     const double values[] = {1.0 / 3.0, 2.0 / 3.0e10, 123456789.125, 6.02214076e23, 1.602176634e-19, 0.07};
     for (double v : values) EXPECT_EQ(std::strtod(description(v).c_str(), nullptr), v) << description(v);

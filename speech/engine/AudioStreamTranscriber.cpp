@@ -113,9 +113,10 @@ void AudioStreamTranscriber::stopStreamTranscription() {
 }
 
 void AudioStreamTranscriber::waitBriefly() {
-    update([](State& state) {
-        if (state.currentText.empty()) state.currentText = waitingPlaceholder;
-    });
+    // Reported once, when the placeholder is put in, not on every wait.
+    if (read([](const State& state) { return state.currentText.empty(); })) {
+        update([](State& state) { state.currentText = waitingPlaceholder; });
+    }
     platform::sleep(std::chrono::milliseconds(100));
 }
 

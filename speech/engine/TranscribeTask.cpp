@@ -72,12 +72,13 @@ std::string currentDateText() {
     return text;
 }
 
-// A sample index from seconds; values that no audio can reach saturate
-// instead of overflowing the conversion.
-int64_t samplesOf(double seconds) {
+// A sample index from seconds, multiplied in single precision as the times
+// are kept (2.3 s is sample 36800, not 36799); values that no audio can reach
+// saturate instead of overflowing the conversion.
+int64_t samplesOf(float seconds) {
     if (std::isnan(seconds)) return 0;
-    constexpr double limit = 1e15;
-    return static_cast<int64_t>(std::clamp(seconds * sampleRate, -limit, limit));
+    constexpr float limit = 1e15f;
+    return static_cast<int64_t>(std::clamp(seconds * static_cast<float>(sampleRate), -limit, limit));
 }
 
 }  // namespace
@@ -132,7 +133,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
     const std::vector<platform::Float16> ladder = temperatureLadder(options);
     std::string ladderText = "[";
     for (std::size_t i = 0; i < ladder.size(); ++i) {
-        ladderText += (i > 0 ? ", " : "") + platform::description(static_cast<float>(ladder[i]));
+        ladderText += (i > 0 ? ", " : "") + platform::description(ladder[i]);
     }
     Logging::debug("Decoding with temperatures " + ladderText + "]");
 
@@ -140,7 +141,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
     std::optional<DecodingResult> decodingResult;
     for (std::size_t i = 0; i < ladder.size(); ++i) {
         const platform::Float16 temperature = ladder[i];
-        Logging::info("Decoding Temperature: " + platform::description(static_cast<float>(temperature)));
+        Logging::info("Decoding Temperature: " + platform::description(temperature));
         const double attemptStart = currentAbsoluteTime();
         GreedyTokenSampler sampler(temperature, special.endToken, options);
         std::optional<std::string> attemptLanguage = options.language;
