@@ -7,6 +7,7 @@
 #include "app/formatting/ContextProbe.h"
 #include "platform/clipboard/Pasteboard.h"
 #include "platform/log/SystemLog.h"
+#include "platform/text/UnicodeProperties.h"
 #include "platform/x11/SyntheticKeys.h"
 #include "platform/x11/Workspace.h"
 
@@ -14,13 +15,6 @@ namespace dictaro {
 namespace {
 
 constexpr std::string_view inClipboard = " — your transcript is in the clipboard.";
-
-std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view blanks = " \t\n\r\v\f";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 std::string nameOr(const platform::RunningApplication& target, std::string_view fallback) {
     return target.localizedName ? *target.localizedName : std::string(fallback);
@@ -68,7 +62,7 @@ bool Paster::isDenied(const std::optional<std::string>& bundleIdentifier) {
 Paster::Paster(PasteDesktop desktop) : desktop_(std::move(desktop)) {}
 
 PasteOutcome Paster::paste(std::string_view text, const std::optional<platform::RunningApplication>& target) {
-    const std::string transcript(trimmed(text));
+    const std::string transcript(platform::text::trimmingWhitespacesAndNewlines(text));
     if (transcript.empty()) return PasteOutcome::emptyText();
     auto& pasteboard = desktop_.pasteboard;
     // Whenever the text cannot be typed in, it is left where the user can

@@ -49,6 +49,7 @@ QFont sansFont(int size, QFont::Weight weight = QFont::Normal) {
 
 QLabel* label(const QString& text, int size, const QColor& colour, QFont::Weight weight = QFont::Normal) {
     auto* result = new QLabel(text);
+    result->setTextFormat(Qt::PlainText);
     result->setFont(sansFont(size, weight));
     setColour(*result, colour);
     return result;
@@ -98,6 +99,10 @@ FormattingSection::FormattingSection(std::shared_ptr<FormattingSectionPresenter>
       pullProgressBar_(new QProgressBar),
       pullStatusLabel_(new QLabel) {
     setObjectName(QStringLiteral("FormattingSection"));
+    // Status lines carry providers' and servers' own error texts: never markup.
+    for (QLabel* status : {statusLabel_, daemonStatusLabel_, modelStatusLabel_, pullStatusLabel_}) {
+        status->setTextFormat(Qt::PlainText);
+    }
     const std::pair<QWidget*, const char*> names[] = {
         {enableToggle_, "enableToggle"},       {providerPopup_, "providerPopup"},
         {modelComboBox_, "modelComboBox"},     {apiKeyField_, "apiKeyField"},

@@ -50,11 +50,12 @@ PanelRect resized(const PanelRect& initial, ResizeEdge edge, PanelPoint pressedA
     const double moved = horizontal ? pointer.x - pressedAt.x : pointer.y - pressedAt.y;
     const double change = followsPointer ? moved : -moved;
     PanelRect frame = initial;
+    // Unlike the clamp at show time, the screen wins over the minimum here.
     if (horizontal) {
-        frame.width = clampedWidth(initial.width + change, visible);
+        frame.width = std::min(std::max(initial.width + change, minWidth), visible.width - 100);
         if (!followsPointer) frame.x = initial.maxX() - frame.width;
     } else {
-        frame.height = clampedHeight(initial.height + change, visible);
+        frame.height = std::min(std::max(initial.height + change, minHeight), visible.height - 100);
         if (!followsPointer) frame.y = initial.maxY() - frame.height;
     }
     return frame;

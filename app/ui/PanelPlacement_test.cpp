@@ -97,6 +97,7 @@ TEST(PanelPlacementTest, ResizesFromEachEdgeAndSavesOnlyThatDimensionOnRelease) 
         PanelRect expected;
         const char* savedKey;
         const char* unsavedKey;
+        PanelRect screen = screen1440;
     };
     const Case cases[] = {
         {"left edge to the right stops at the minimum, right edge put", {3, 100}, {500, 0}, {680, 405, 360, 360},
@@ -113,13 +114,15 @@ TEST(PanelPlacementTest, ResizesFromEachEdgeAndSavesOnlyThatDimensionOnRelease) 
          "TranscriptPanelWidth", "TranscriptPanelHeight"},
         {"a click on an edge without moving saves the unchanged width", {639, 200}, {0, 0}, {400, 405, 640, 360},
          "TranscriptPanelWidth", "TranscriptPanelHeight"},
+        {"on a screen narrower than the minimum the screen wins", {637, 100}, {0, 0}, {400, 405, 300, 360},
+         "TranscriptPanelWidth", "TranscriptPanelHeight", {0, 0, 400, 900}},
     };
     for (const Case& c : cases) {
         Placement placement;
         PanelPlacement panel(placement.defaults);
         const PanelPoint pressed{start.x + c.pressInPanel.x, start.y + c.pressInPanel.y};
         ASSERT_TRUE(panel.press(c.pressInPanel, pressed, start, false)) << c.name;
-        const auto frame = panel.drag({pressed.x + c.moveBy.x, pressed.y + c.moveBy.y}, screen1440);
+        const auto frame = panel.drag({pressed.x + c.moveBy.x, pressed.y + c.moveBy.y}, c.screen);
         ASSERT_TRUE(frame) << c.name;
         EXPECT_EQ(*frame, c.expected) << c.name;
         EXPECT_FALSE(placement.number(c.savedKey)) << c.name << ": nothing is saved before release";

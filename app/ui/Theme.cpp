@@ -36,6 +36,8 @@ Theme::MonoLabel Theme::monoLabel(const QString& text, const QColor& colour, int
 }
 
 void Theme::MonoLabel::applyTo(QLabel& label) const {
+    // Names and field hints come from other programs: never read them as markup.
+    label.setTextFormat(Qt::PlainText);
     label.setText(text);
     label.setFont(font);
     QPalette palette = label.palette();

@@ -89,6 +89,7 @@ void TranscriptPanel::render(const TranscriptDisplay& display) { content_->rende
 void TranscriptPanel::showAtPersistedPosition() {
     fade_.stop();
     fade_.disconnect(this);
+    fadingOut_ = false;
     setFrame(placement_.frameForShow(visibleFrame()));
     setWindowOpacity(0);
     show();
@@ -103,7 +104,9 @@ void TranscriptPanel::dismiss() {
     fade_.disconnect(this);
     fade_.setStartValue(windowOpacity());
     fade_.setEndValue(0.0);
+    fadingOut_ = true;
     connect(&fade_, &QPropertyAnimation::finished, this, [this] {
+        fadingOut_ = false;
         hide();
         setWindowOpacity(1);
     });

@@ -27,7 +27,9 @@ public:
     TranscriptViewController& transcriptView() { return *content_; }
 
     void render(const TranscriptDisplay& display) override;
-    bool isVisible() const override { return QWidget::isVisible(); }
+    // A panel fading out counts as gone: a dictation started during the fade
+    // shows it afresh instead of being hidden when the fade ends.
+    bool isVisible() const override { return QWidget::isVisible() && !fadingOut_; }
     void showAtPersistedPosition() override;
     void dismiss() override;
 
@@ -49,6 +51,7 @@ private:
     PanelPlacement placement_;
     TranscriptViewController* content_;
     QPropertyAnimation fade_;
+    bool fadingOut_ = false;
     bool translucent_;
 };
 

@@ -278,6 +278,8 @@ TranscriptViewController::TranscriptViewController(QWidget* parent)
       pauseCallout_(new Callout(this, QStringLiteral("Pause"), QStringLiteral("Space"))),
       restartCallout_(new Callout(this, QStringLiteral("Restart"), QStringLiteral("R"))),
       cancelCallout_(new Callout(this, QStringLiteral("Cancel"), QStringLiteral("ESC"))) {
+    // Errors from the hub or a provider are shown as they came, never as markup.
+    statusLabel_->setTextFormat(Qt::PlainText);
     indicator_->hide();
     spinner_->setSpinning(false);
     controlsStack_->hide();

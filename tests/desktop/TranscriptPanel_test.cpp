@@ -95,6 +95,18 @@ TEST(TranscriptPanelTest, NeverTakesTheFocusWhileShownUpdatedAndDragged) {
     EXPECT_TRUE(target.waitUntilActive());
 }
 
+TEST(TranscriptPanelTest, ADictationStartedWhileThePanelFadesOutKeepsItShown) {
+    Panel panel;
+    panel.show();
+    panel.panel->dismiss();
+    keepServing(std::chrono::milliseconds(50));
+    // What the controller does for a new dictation.
+    if (!panel.panel->isVisible()) panel.panel->showAtPersistedPosition();
+    keepServing(std::chrono::milliseconds(400));
+    EXPECT_TRUE(panel.panel->QWidget::isVisible());
+    EXPECT_EQ(panel.panel->windowOpacity(), 1.0);
+}
+
 TEST(TranscriptPanelTest, ResizesFromEachEdgeSavesOnReleaseAndComesBackThere) {
     struct Case {
         const char* name;
