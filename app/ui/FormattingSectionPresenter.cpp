@@ -63,7 +63,8 @@ FormattingSectionPresenter::~FormattingSectionPresenter() {
 }
 
 void FormattingSectionPresenter::activate() {
-    pendingKey_.reset();
+    // A key typed just before the window was presented again is kept.
+    commitPendingKey();
     config_ = FormattingConfig::fromDefaults(*defaults_);
     loadFromConfig();
     if (isLocal(config_) && config_.enabled) {

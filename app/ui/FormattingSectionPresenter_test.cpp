@@ -188,6 +188,11 @@ TEST_F(FormattingSectionTest, QuickTypingSendsOneCheckAndStoresOnlyTheWholeKey) 
     EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), key);
     drainFor(800ms);
     EXPECT_EQ(provider_.requests().size(), 1u);
+
+    const std::string replaced = key + "X";
+    section.apiKeyChanged(replaced);
+    section.activate();  // the window presented again before the pause
+    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), replaced);
 }
 
 TEST_F(FormattingSectionTest, OnlyTheLatestCheckWritesTheLine) {
