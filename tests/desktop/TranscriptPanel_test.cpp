@@ -174,7 +174,7 @@ TEST(TranscriptPanelTest, KeepsOnePulseAndOneMeterTimerAcrossRendersAndFlattensA
     EXPECT_EQ(view.transcriptText().toStdString(), "Press Super+Alt+M to start dictating.");
 
     panel.panel->dismiss();
-    ASSERT_TRUE(waitUntil([&] { return !panel.panel->isVisible(); }));
+    ASSERT_TRUE(waitUntil([&] { return !panel.panel->QWidget::isVisible(); }));
     EXPECT_EQ(panel.panel->windowOpacity(), 1.0);
 }
 
