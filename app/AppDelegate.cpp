@@ -1,5 +1,8 @@
 #include "app/AppDelegate.h"
 
+#include <QApplication>
+#include <QShortcut>
+
 #include "app/dictation/AtspiAccessibilityReader.h"
 #include "app/dictation/DictationController.h"
 #include "app/dictation/FocusTracker.h"
@@ -161,6 +164,10 @@ void AppDelegate::showOnboarding() {
     if (!onboarding_) {
         onboarding_.reset(new OnboardingWindowController(services_.permissions, services_.defaults));
         onboarding_->onDone = weakly(&AppDelegate::onboardingDone);
+        // This desktop has no application menu to carry "Quit Dictaro": its
+        // shortcut works in the setup window itself.
+        QObject::connect(new QShortcut(QKeySequence::Quit, onboarding_.get()), &QShortcut::activated, qApp,
+                         &QApplication::quit);
     }
     onboarding_->present();
 }
