@@ -1,0 +1,213 @@
+#include "app/dictation/DictaroAudioProcessor.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <numeric>
+#include <thread>
+
+#include "app/dictation/PermissionStatus.h"
+#include "platform/process/ChildProcess.h"
+#include "speech/model/WhisperError.h"
+#include "tests/support/LogLines.h"
+#include "tests/support/TempDirectory.h"
+
+namespace dictaro {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Feeds a pipe source one steady level per channel (s16le, 48 kHz) until it
+// goes away, so the microphone hears a constant signal throughout. Writes are
+// whole frames of at most one atomic pipe write, paced to the clock: the
+// sound server's pipe source aborts on a partial frame.
+class PipeSpeaker {
+public:
+    PipeSpeaker(const std::string& fifo, std::vector<float> levels) : levels_(std::move(levels)) {
+        thread_ = std::thread([this, fifo] {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0) return;
+            const std::size_t frameBytes = levels_.size() * sizeof(int16_t);
+            const std::size_t frames = PIPE_BUF / frameBytes;
+            std::vector<int16_t> chunk;
+            for (std::size_t frame = 0; frame < frames; ++frame) {
+                for (float level : levels_) chunk.push_back(static_cast<int16_t>(std::lround(level * 32767)));
+            }
+            const auto begin = std::chrono::steady_clock::now();
+            std::size_t written = 0;
+            while (!stop_) {
+                const auto due = begin + std::chrono::microseconds(written * 1000000 / 48000) - 20ms;
+                std::this_thread::sleep_until(due);
+                if (::write(fd, chunk.data(), frames * frameBytes) > 0) written += frames;
+            }
+            ::close(fd);
+        });
+    }
+    ~PipeSpeaker() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::vector<float> levels_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A source of its own channel count made from the test microphone's two
+// channels, loaded into the test's sound server for the length of one case.
+class RemappedSource {
+public:
+    RemappedSource(const std::string& name, const std::string& channelMap, const std::string& masterChannelMap) {
+        const auto index = platform::ChildProcess::output(
+            {"pactl", "load-module", "module-remap-source", "source_name=" + name, "master=mic",
+             "channel_map=" + channelMap, "master_channel_map=" + masterChannelMap, "remix=no"});
+        if (!index || index->empty()) throw std::runtime_error("the sound server did not load the source " + name);
+        module_ = std::stoi(*index);
+    }
+    ~RemappedSource() { platform::ChildProcess::run({"pactl", "unload-module", std::to_string(module_)}); }
+
+private:
+    int module_ = -1;
+};
+
+std::string micFifo() {
+    const char* fifo = std::getenv("DICTARO_PULSE_MIC_FIFO");
+    if (fifo == nullptr) throw std::runtime_error("the test sound server is not running");
+    return fifo;
+}
+
+// Serves until the newest `window` samples have settled near `level`.
+bool settlesAt(const DictaroAudioProcessor& processor, float level, std::size_t window = 1600) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::vector<float> samples = processor.audioSamples();
+        if (samples.size() >= window &&
+            std::all_of(samples.end() - static_cast<std::ptrdiff_t>(window), samples.end(),
+                        [&](float sample) { return std::abs(sample - level) < 0.01f; })) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class DictaroAudioProcessorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A sound server gone mid-test fails the test instead of killing it.
+        std::signal(SIGPIPE, SIG_IGN);
+        logs = testsupport::LogLines::install();
+    }
+    void TearDown() override { logs->uninstall(); }
+
+    std::shared_ptr<testsupport::LogLines> logs;
+    std::shared_ptr<DictaroAudioProcessor> processor = std::make_shared<DictaroAudioProcessor>();
+};
+
+TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChosenSource) {
+    // The microphone's left channel says 0.5, its right 0.1.
+    struct Case {
+        std::string source;
+        std::string channelMap;
+        std::string masterChannelMap;
+        float heard;
+        std::string taken;
+    };
+    const std::vector<Case> cases = {
+        {"mic", "", "", 0.3f, "2 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)"},
+        // Channels beyond the second repeat the left one: folding them in would move the level.
+        {"mic6", "front-left,front-right,rear-left,rear-right,front-center,lfe",
+         "front-left,front-right,front-left,front-left,front-left,front-left", 0.3f,
+         "6 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)"},
+        {"mic1", "mono", "front-right", 0.1f, "1 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 1 channel)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        std::optional<RemappedSource> remapped;
+        if (!c.channelMap.empty()) remapped.emplace(c.source, c.channelMap, c.masterChannelMap);
+        processor->setPreferredSource(c.source);
+        std::atomic<int> callbacks{0};
+        processor->startRecordingLive(std::nullopt, [&callbacks](const std::vector<float>&) { ++callbacks; });
+        {
+            PipeSpeaker speaker(micFifo(), {0.5f, 0.1f});
+            EXPECT_TRUE(settlesAt(*processor, c.heard)) << "never heard " << c.heard;
+        }
+        processor->stopRecording();
+        EXPECT_GT(callbacks.load(), 0);
+        const std::vector<std::string> lines = logs->texts();
+        EXPECT_TRUE(contains(lines, "[audio] startRecordingLive — chosen=" + c.source +
+                                        " (always using internal capture, recording the source by name; the system "
+                                        "default input is left as it is)"));
+        EXPECT_TRUE(contains(lines, "[audio] internal capture started — engine reports " + c.taken));
+        EXPECT_TRUE(contains(lines, "[audio] internal capture stopped"));
+    }
+}
+
+TEST_F(DictaroAudioProcessorTest, PauseKeepsTheRecordingResumeGoesOnAndEachStartBeginsAfresh) {
+    PipeSpeaker speaker(micFifo(), {0.2f, 0.2f});
+    processor->startRecordingLive();
+    ASSERT_TRUE(settlesAt(*processor, 0.2f));
+    processor->pauseRecording();
+    const std::size_t paused = processor->audioSamples().size();
+    ASSERT_GT(paused, 0u);
+
+    processor->resumeRecordingLive();
+    const auto grows = [&](std::size_t from) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (processor->audioSamples().size() <= from && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        return processor->audioSamples().size() > from;
+    };
+    EXPECT_TRUE(grows(paused)) << "the paused capture did not go on";
+    const std::vector<float> resumed = processor->audioSamples();
+    EXPECT_GE(resumed.size(), paused) << "resuming must keep what was recorded";
+
+    processor->startRecordingLive();
+    EXPECT_LT(processor->audioSamples().size(), paused) << "a start must begin a fresh recording";
+    processor->stopRecording();
+    const std::size_t stopped = processor->audioSamples().size();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(processor->audioSamples().size(), stopped) << "a stopped capture must not record";
+    const auto starts = logs->texts();
+    EXPECT_EQ(std::count(starts.begin(), starts.end(), "[audio] internal capture stopped"), 2)
+        << "one line per capture that ends, none for the resume";
+}
+
+TEST_F(DictaroAudioProcessorTest, WithoutASoundServerRecordingIsNeitherAllowedNorStarted) {
+    EXPECT_TRUE(PermissionStatus::microphoneAuthorized());
+    const char* server = std::getenv("PULSE_SERVER");
+    const std::optional<std::string> previous = server ? std::optional<std::string>(server) : std::nullopt;
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/dictaro-test-socket", 1);
+    EXPECT_FALSE(PermissionStatus::microphoneAuthorized());
+    std::string message;
+    try {
+        processor->startRecordingLive();
+    } catch (const sonoscribe::WhisperError& error) {
+        message = error.message();
+    }
+    processor->stopRecording();
+    if (previous) {
+        ::setenv("PULSE_SERVER", previous->c_str(), 1);
+    } else {
+        ::unsetenv("PULSE_SERVER");
+    }
+    EXPECT_EQ(message, "Multichannel input not ready (sampleRate=0.0 channels=0)");
+    EXPECT_FALSE(contains(logs->texts(), "[audio] internal capture stopped")) << "a failed start leaves no capture behind";
+}
+
+}  // namespace
+}  // namespace dictaro
