@@ -97,8 +97,9 @@ void DictaroAudioProcessor::buildAndStartEngine(std::optional<uint32_t> device,
     internalEngine_ = std::move(engine);
     const uint32_t taken = std::min<uint32_t>(hardware.channelCount, 2);
     Log::info(kCategory, "internal capture started — engine reports " + std::to_string(hardware.channelCount) +
-                             " ch @ " + platform::description(hardware.sampleRate) + " Hz → 1 ch @ 16000 Hz (taking first " +
-                             std::to_string(taken) + " channel" + (hardware.channelCount == 1 ? "" : "s") + ")");
+                             " ch @ " + platform::description(hardware.sampleRate) +
+                             " Hz → 1 ch @ 16000 Hz (taking first " + std::to_string(taken) + " channel" +
+                             (hardware.channelCount == 1 ? "" : "s") + ")");
 }
 
 void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& resampler,

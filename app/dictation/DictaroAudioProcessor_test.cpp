@@ -11,14 +11,14 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <numeric>
 #include <thread>
 
+#include "app/dictation/AudioInputPreference.h"
 #include "app/dictation/PermissionStatus.h"
+#include "platform/audio/AudioDevices.h"
 #include "platform/process/ChildProcess.h"
 #include "speech/model/WhisperError.h"
 #include "tests/support/LogLines.h"
-#include "tests/support/TempDirectory.h"
 
 namespace dictaro {
 namespace {
@@ -187,6 +187,23 @@ TEST_F(DictaroAudioProcessorTest, PauseKeepsTheRecordingResumeGoesOnAndEachStart
         << "one line per capture that ends, none for the resume";
 }
 
+TEST_F(DictaroAudioProcessorTest, ListsTheInputsWithTheirChannelsAfreshAndNoMonitors) {
+    const auto channelsOf = [](const std::string& source) -> std::optional<int> {
+        for (const DictaroAudioDevice& device : AudioInputPreference::availableInputDevices()) {
+            if (device.id == platform::audio::deviceID(source)) return device.inputChannels;
+        }
+        return std::nullopt;
+    };
+    {
+        RemappedSource six("mic6", "front-left,front-right,rear-left,rear-right,front-center,lfe",
+                           "front-left,front-right,front-left,front-left,front-left,front-left");
+        EXPECT_EQ(channelsOf("mic"), 2);
+        EXPECT_EQ(channelsOf("mic6"), 6);
+        EXPECT_EQ(channelsOf("null.monitor"), std::nullopt) << "an output's monitor is not a microphone";
+    }
+    EXPECT_EQ(channelsOf("mic6"), std::nullopt) << "an unplugged input must leave the list";
+}
+
 TEST_F(DictaroAudioProcessorTest, WithoutASoundServerRecordingIsNeitherAllowedNorStarted) {
     EXPECT_TRUE(PermissionStatus::microphoneAuthorized());
     const char* server = std::getenv("PULSE_SERVER");
@@ -206,7 +223,8 @@ TEST_F(DictaroAudioProcessorTest, WithoutASoundServerRecordingIsNeitherAllowedNo
         ::unsetenv("PULSE_SERVER");
     }
     EXPECT_EQ(message, "Multichannel input not ready (sampleRate=0.0 channels=0)");
-    EXPECT_FALSE(contains(logs->texts(), "[audio] internal capture stopped")) << "a failed start leaves no capture behind";
+    EXPECT_FALSE(contains(logs->texts(), "[audio] internal capture stopped"))
+        << "a failed start leaves no capture behind";
 }
 
 }  // namespace

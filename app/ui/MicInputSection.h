@@ -22,7 +22,6 @@ public:
 
     QComboBox* popup() const { return popup_; }
     QLabel* warningLabel() const { return warningLabel_; }
-    MicInputSectionPresenter& presenter() { return *presenter_; }
 
 private:
     void buildUI();

@@ -36,7 +36,8 @@ TEST(MicInputSectionWidgetTest, ShowsTheStoredMultiChannelChoiceAndStoresOnlyWha
     EXPECT_EQ(popup.itemData(2).toUInt(), devices[0].id);
     EXPECT_EQ(popup.currentIndex(), 2);
     EXPECT_TRUE(section.warningLabel()->isVisible());
-    EXPECT_TRUE(section.warningLabel()->text().startsWith(QString::fromUtf8("“Studio Interface” reports 8 channels.")));
+    EXPECT_TRUE(
+        section.warningLabel()->text().startsWith(QString::fromUtf8("“Studio Interface” reports 8 channels.")));
     testsupport::expectLooksLike(section.grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR, "mic-input-section");
 
     // A programmatic change of the menu is not the user's choice.

@@ -57,7 +57,8 @@ OnboardingWindowController::OnboardingWindowController(PermissionAccess permissi
       axRow_(new StatusRow("preferences-desktop-accessibility", QString::fromUtf8("♿"),
                            q(SetupWindowPresenter::accessibilityTitle()),
                            q(SetupWindowPresenter::accessibilitySubtitle()))),
-      micInputSection_(new MicInputSection(std::make_shared<MicInputSectionPresenter>(defaults_, std::move(inputDevices)))),
+      micInputSection_(
+          new MicInputSection(std::make_shared<MicInputSectionPresenter>(defaults_, std::move(inputDevices)))),
       formattingSection_(new FormattingSection(FormattingSectionPresenter::create(defaults_))),
       primaryButton_(new QPushButton("Get Started")) {
     setWindowTitle(q(SetupWindowPresenter::windowTitle()));
