@@ -54,10 +54,13 @@ int main(int argc, char** argv) {
     dictaro::AppDelegate::Services services;
     services.permissions = dictaro::PermissionAccess::system();
     services.defaults = platform::UserDefaults::standard();
-    services.makeTranscription = [defaults = services.defaults](const std::string& modelName) {
+    // One capture for the application: the speech service records through
+    // it and the panel's meter reads its levels.
+    const auto processor = std::make_shared<dictaro::DictaroAudioProcessor>();
+    services.audioLevels = [processor] { return processor->relativeEnergy(); };
+    services.makeTranscription = [defaults = services.defaults, processor](const std::string& modelName) {
         dictaro::TranscriptionService::Dependencies speech;
         speech.runtime = dictaro::DictationRuntime::standard();
-        const auto processor = std::make_shared<dictaro::DictaroAudioProcessor>();
         speech.loadEngine = [processor](const std::string& model) -> std::shared_ptr<dictaro::SpeechEngine> {
             return dictaro::SonoscribeSpeechEngine::load(model, processor);
         };

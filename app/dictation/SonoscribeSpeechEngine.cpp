@@ -1,5 +1,6 @@
 #include "app/dictation/SonoscribeSpeechEngine.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "speech/engine/AudioStreamTranscriber.h"
@@ -37,6 +38,9 @@ std::shared_ptr<SonoscribeSpeechEngine> SonoscribeSpeechEngine::load(const std::
                                                                      std::shared_ptr<DictaroAudioProcessor> processor) {
     sonoscribe::SonoscribeConfig config;
     config.model = modelName;
+    // The hub named in the environment, as for every other hub client: a
+    // mirror, or a private hub, must serve the model too.
+    if (const char* endpoint = std::getenv("HF_ENDPOINT"); endpoint && *endpoint) config.modelEndpoint = endpoint;
     config.audioProcessor = processor;
     config.download = true;
     config.load = true;

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/ui/ThemePalette.h"
+#include "platform/accessibility/Accessibility.h"
+#include "platform/process/ChildProcess.h"
+#include "platform/settings/UserDefaults.h"
+#include "tests/desktop/DesktopSession.h"
+#include "tests/desktop/SpokenDictation.h"
+#include "tests/support/PipeMicrophone.h"
+#include "tests/support/TempDirectory.h"
+#include "tests/support/TestHubServer.h"
+
+// The program as a user meets it on a fresh desktop: the setup window at the
+// first start, then a dictation by hot key into another program's editor,
+// rewritten by the formatting provider the settings name.
+namespace {
+
+using namespace std::chrono_literals;
+using desktoptest::clipboardAs;
+using desktoptest::TargetWindow;
+using desktoptest::waitUntil;
+using desktoptest::xdotool;
+
+QImage saveScreenshot(const std::string& name) {
+    std::filesystem::create_directories(SCREENSHOT_DIR);
+    const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    EXPECT_TRUE(shot.save(QString::fromStdString(std::string(SCREENSHOT_DIR) + "/" + name + ".png")));
+    return shot;
+}
+
+// Pixels in the theme's accent colour, which the level meter draws in.
+int accentPixels(const QImage& shot) {
+    const dictaro::Rgb ember = dictaro::rgb(dictaro::ThemeColour::ember);
+    const QRgb accent = qRgb(ember.red, ember.green, ember.blue);
+    int count = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) count += (shot.pixel(x, y) & 0xFFFFFF) == (accent & 0xFFFFFF);
+    }
+    return count;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// The first visible window whose title is `title`, if there is one now.
+std::optional<std::string> shownWindow(const std::string& title) {
+    const auto ids = platform::ChildProcess::output({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"});
+    if (!ids || ids->empty()) return std::nullopt;
+    return ids->substr(0, ids->find('\n'));
+}
+
+// How many windows of the process are on the screen (its tray icon is one).
+std::size_t shownWindowsOf(pid_t pid) {
+    const std::string ids =
+        platform::ChildProcess::output({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}).value_or("");
+    return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
+}
+
+// Toolkit accessibility off again, as a new session has it.
+void switchAccessibilityOff() {
+    EXPECT_TRUE(platform::ChildProcess::output({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+                                            "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set",
+                                            "string:org.a11y.Status", "string:IsEnabled", "variant:boolean:false"}));
+}
+
+class DictaroApplication : public ::testing::Test {
+protected:
+    void SetUp() override {
+        desktoptest::serveSpeechModel(folder.path() / "hub");
+        hub = std::make_unique<testsupport::TestHubServer>(folder.path() / "hub");
+        desktoptest::useTestHub(hub->endpoint(), folder.path() / "home");
+        ::setenv("XDG_CONFIG_HOME", (folder.path() / "config").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (folder.path() / "state").c_str(), 1);
+
+        // A first start: nothing but the formatting settings, which name the
+        // provider; the practice run is left out, it has its own tests.
+        platform::UserDefaults settings(folder.path() / "config" / "dictaro" / "settings.json");
+        settings.set("FormattingEnabled", platform::JSONNumber::boolean(true));
+        settings.set("FormattingProvider", "ollama");
+        settings.set("OllamaHost", provider.endpoint());
+        settings.set("FormattingModel-ollama", "llama3.2");
+        settings.set("PracticeShown", platform::JSONNumber::boolean(true));
+        provider.script("/api/chat", desktoptest::formattedAnswer());
+    }
+
+    void TearDown() override {
+        if (application > 0) ::kill(application, SIGTERM);
+        desktoptest::keepServing(300ms);
+        if (application > 0) ::kill(application, SIGKILL);
+        switchAccessibilityOff();
+    }
+
+    std::string log() const { return readFile(folder.path() / "state" / "dictaro" / "dictaro.log"); }
+
+    testsupport::TempDirectory folder;
+    std::unique_ptr<testsupport::TestHubServer> hub;
+    testsupport::FakeProviderServer provider;
+    pid_t application = 0;
+};
+
+TEST_F(DictaroApplication, FirstStartSetupThenAHotKeyDictationPastesTheRewriteAndKeepsTheClipboard) {
+    TargetWindow::Options options;
+    options.ownClipboard = "the user's own words";
+    TargetWindow target(options);
+    ASSERT_TRUE(target.waitUntilActive());
+
+    application = platform::ChildProcess::spawnDetached({DICTARO_EXECUTABLE}).value_or(0);
+    ASSERT_GT(application, 0);
+    ASSERT_TRUE(waitUntil([] { return shownWindow("Dictaro Setup").has_value(); }, 10s))
+        << "no setup window at the first start";
+    const std::string setup = *shownWindow("Dictaro Setup");
+    ASSERT_TRUE(waitUntil([&] { return log().find("model loaded") != std::string::npos; }, 30s))
+        << "the model did not load:\n" << log();
+    EXPECT_GT(hub->requestCount("GET"), 0);
+    xdotool({"windowactivate", "--sync", setup});
+    xdotool({"key", "Return"});
+    desktoptest::keepServing(500ms);
+    EXPECT_TRUE(shownWindow("Dictaro Setup")) << "the setup finished without Accessibility";
+    saveScreenshot("application-setup-waiting");
+
+    // "Grant Access" on the Accessibility row, at its place in the window's
+    // fixed layout; the window's poll then sees the permission.
+    xdotool({"mousemove", "--window", setup, "497", "237", "click", "1"});
+    ASSERT_TRUE(waitUntil([] { return platform::accessibility::isProcessTrusted(); }))
+        << "Grant Access did not turn accessibility on";
+    desktoptest::keepServing(1500ms);
+    saveScreenshot("application-setup-ready");
+    xdotool({"windowactivate", "--sync", setup});
+    xdotool({"key", "Return"});
+    ASSERT_TRUE(waitUntil([] { return !shownWindow("Dictaro Setup"); })) << "Return did not finish the setup";
+    EXPECT_EQ(platform::UserDefaults(folder.path() / "config" / "dictaro" / "settings.json").boolean("OnboardingShown"),
+              true);
+
+    // Back in the editor, the user dictates.
+    const auto editor = platform::ChildProcess::output(
+        {"xdotool", "search", "--onlyvisible", "--pid", std::to_string(target.pid()), "--name", "."});
+    ASSERT_TRUE(editor && !editor->empty());
+    xdotool({"windowactivate", "--sync", editor->substr(0, editor->find('\n'))});
+    ASSERT_TRUE(target.waitUntilActive());
+    const std::size_t windowsBefore = shownWindowsOf(application);
+    testsupport::PipeMicrophone microphone;
+    xdotool({"key", "super+alt+m"});
+    microphone.say(desktoptest::dictatedSpeech());
+    desktoptest::keepServing(3s);
+    // Standing bars, not the row of dots of a meter that hears nothing.
+    EXPECT_GT(accentPixels(saveScreenshot("application-dictating")), 1000) << "the level meter stays flat";
+    EXPECT_EQ(shownWindowsOf(application), windowsBefore + 1) << "no panel while dictating";
+    ASSERT_TRUE(microphone.waitUntilSaid(20s));
+    desktoptest::keepServing(1s);
+    EXPECT_EQ(target.text(), "");
+    xdotool({"key", "Return"});
+    EXPECT_TRUE(waitUntil([&] { return target.text() == desktoptest::formattedTranscript; }, 15s))
+        << "the editor holds \"" << target.text() << "\"; the log:\n" << log();
+    EXPECT_TRUE(waitUntil([] { return clipboardAs("text/plain") == "the user's own words"; }))
+        << "the clipboard holds \"" << clipboardAs("text/plain") << "\"";
+    EXPECT_TRUE(waitUntil([&] { return shownWindowsOf(application) == windowsBefore; })) << "the panel stayed open";
+    saveScreenshot("application-pasted");
+    std::vector<testsupport::ProviderRequest> rewrites;
+    for (const auto& request : provider.requests()) {
+        if (request.path == "/api/chat") rewrites.push_back(request);
+    }
+    ASSERT_EQ(rewrites.size(), 1u);
+    EXPECT_NE(rewrites.front().body.find(desktoptest::rawTranscript), std::string::npos);
+}
+
+}  // namespace
