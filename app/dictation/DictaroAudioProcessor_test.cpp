@@ -1,15 +1,11 @@
 #include "app/dictation/DictaroAudioProcessor.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -19,48 +15,21 @@
 #include "platform/process/ChildProcess.h"
 #include "speech/model/WhisperError.h"
 #include "tests/support/LogLines.h"
+#include "tests/support/PipeMicrophone.h"
 
 namespace dictaro {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Feeds a pipe source one steady level per channel (s16le, 48 kHz) until it
-// goes away, so the microphone hears a constant signal throughout. Writes are
-// whole frames of at most one atomic pipe write, paced to the clock: the
-// sound server's pipe source aborts on a partial frame.
-class PipeSpeaker {
-public:
-    PipeSpeaker(const std::string& fifo, std::vector<float> levels) : levels_(std::move(levels)) {
-        thread_ = std::thread([this, fifo] {
-            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-            if (fd < 0) return;
-            const std::size_t frameBytes = levels_.size() * sizeof(int16_t);
-            const std::size_t frames = PIPE_BUF / frameBytes;
-            std::vector<int16_t> chunk;
-            for (std::size_t frame = 0; frame < frames; ++frame) {
-                for (float level : levels_) chunk.push_back(static_cast<int16_t>(std::lround(level * 32767)));
-            }
-            const auto begin = std::chrono::steady_clock::now();
-            std::size_t written = 0;
-            while (!stop_) {
-                const auto due = begin + std::chrono::microseconds(written * 1000000 / 48000) - 20ms;
-                std::this_thread::sleep_until(due);
-                if (::write(fd, chunk.data(), frames * frameBytes) > 0) written += frames;
-            }
-            ::close(fd);
-        });
-    }
-    ~PipeSpeaker() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::vector<float> levels_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+// `duration` of a steady level on each of the pipe microphone's two channels.
+std::string steadyStereo(float left, float right, std::chrono::milliseconds duration) {
+    const auto sample = [](float level) { return static_cast<int16_t>(std::lround(level * 32767)); };
+    const int16_t frame[2] = {sample(left), sample(right)};
+    std::string audio;
+    for (long i = 0; i < duration.count() * 48; ++i) audio.append(reinterpret_cast<const char*>(frame), sizeof frame);
+    return audio;
+}
 
 // A source of its own channel count made from the test microphone's two
 // channels, loaded into the test's sound server for the length of one case.
@@ -78,12 +47,6 @@ public:
 private:
     int module_ = -1;
 };
-
-std::string micFifo() {
-    const char* fifo = std::getenv("DICTARO_PULSE_MIC_FIFO");
-    if (fifo == nullptr) throw std::runtime_error("the test sound server is not running");
-    return fifo;
-}
 
 // Serves until the newest `window` samples have settled near `level`.
 bool settlesAt(const DictaroAudioProcessor& processor, float level, std::size_t window = 1600) {
@@ -106,11 +69,7 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
 
 class DictaroAudioProcessorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // A sound server gone mid-test fails the test instead of killing it.
-        std::signal(SIGPIPE, SIG_IGN);
-        logs = testsupport::LogLines::install();
-    }
+    void SetUp() override { logs = testsupport::LogLines::install(); }
     void TearDown() override { logs->uninstall(); }
 
     std::shared_ptr<testsupport::LogLines> logs;
@@ -118,7 +77,7 @@ protected:
 };
 
 TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChosenSource) {
-    // The microphone's left channel says 0.5, its right 0.1.
+    // The microphone's left channel hears 0.5, its right 0.1.
     struct Case {
         std::string source;
         std::string channelMap;
@@ -142,7 +101,8 @@ TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChos
         std::atomic<int> callbacks{0};
         processor->startRecordingLive(std::nullopt, [&callbacks](const std::vector<float>&) { ++callbacks; });
         {
-            PipeSpeaker speaker(micFifo(), {0.5f, 0.1f});
+            testsupport::PipeMicrophone microphone;
+            microphone.say(steadyStereo(0.5f, 0.1f, 10s));
             EXPECT_TRUE(settlesAt(*processor, c.heard)) << "never heard " << c.heard;
         }
         processor->stopRecording();
@@ -157,7 +117,8 @@ TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChos
 }
 
 TEST_F(DictaroAudioProcessorTest, PauseKeepsTheRecordingResumeGoesOnAndEachStartBeginsAfresh) {
-    PipeSpeaker speaker(micFifo(), {0.2f, 0.2f});
+    testsupport::PipeMicrophone microphone;
+    microphone.say(steadyStereo(0.2f, 0.2f, 10s));
     processor->startRecordingLive();
     ASSERT_TRUE(settlesAt(*processor, 0.2f));
     processor->pauseRecording();
@@ -182,6 +143,7 @@ TEST_F(DictaroAudioProcessorTest, PauseKeepsTheRecordingResumeGoesOnAndEachStart
     const std::size_t stopped = processor->audioSamples().size();
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(processor->audioSamples().size(), stopped) << "a stopped capture must not record";
+    EXPECT_EQ(testsupport::ownSoundServerRecordings(), 0);
     const auto starts = logs->texts();
     EXPECT_EQ(std::count(starts.begin(), starts.end(), "[audio] internal capture stopped"), 2)
         << "one line per capture that ends, none for the resume";
