@@ -90,6 +90,7 @@ void MicInputSection::reloadDevices() {
 
 void MicInputSection::deviceChanged() {
     presenter_->select(popup_->currentIndex());
+    popup_->setCurrentIndex(presenter_->state().selectedIndex);
     refreshWarning();
 }
 

@@ -1,9 +1,11 @@
 #include "app/ui/MicInputSectionPresenter.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <locale>
 
 #include "app/dictation/AudioInputPreference.h"
+#include "app/dictation/Log.h"
 #include "platform/text/CaseMapping.h"
 
 namespace dictaro {
@@ -64,20 +66,30 @@ std::optional<std::size_t> MicInputSectionPresenter::chosenIndex() const {
     return static_cast<std::size_t>(found - devices_.begin());
 }
 
+int MicInputSectionPresenter::storedItem() const {
+    const std::optional<std::size_t> chosen = chosenIndex();
+    return chosen ? static_cast<int>(*chosen) + 1 : 0;
+}
+
 void MicInputSectionPresenter::reloadDevices() {
     devices_ = sorted(deviceSource_());
     state_.itemTitles = {systemDefault};
     for (const DictaroAudioDevice& device : devices_) state_.itemTitles.push_back(itemTitle(device));
-    const std::optional<std::size_t> chosen = chosenIndex();
-    state_.selectedIndex = chosen ? static_cast<int>(*chosen) + 1 : 0;
+    state_.selectedIndex = storedItem();
     refreshWarning();
 }
 
 void MicInputSectionPresenter::select(int index) {
     const bool isDevice = index >= 1 && static_cast<std::size_t>(index) <= devices_.size();
-    AudioInputPreference::setDeviceID(*defaults_,
-                                      isDevice ? std::optional<uint32_t>(devices_[index - 1].id) : std::nullopt);
-    state_.selectedIndex = isDevice ? index : 0;
+    try {
+        AudioInputPreference::setDeviceID(*defaults_,
+                                          isDevice ? std::optional<uint32_t>(devices_[index - 1].id) : std::nullopt);
+        state_.selectedIndex = isDevice ? index : 0;
+    } catch (const std::filesystem::filesystem_error& error) {
+        // The choice that is still stored stays what is used and shown.
+        Log::error("app", std::string("could not save the microphone choice: ") + error.what());
+        state_.selectedIndex = storedItem();
+    }
     refreshWarning();
 }
 

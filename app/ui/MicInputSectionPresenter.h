@@ -59,6 +59,8 @@ public:
 private:
     // The first listed device that is the stored choice.
     std::optional<std::size_t> chosenIndex() const;
+    // The menu item of the stored choice; 0 when it is not listed.
+    int storedItem() const;
     void refreshWarning();
 
     std::shared_ptr<platform::UserDefaults> defaults_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "app/dictation/AudioInputPreference.h"
 #include "platform/audio/AudioDevices.h"
 #include "platform/settings/NotificationCenter.h"
@@ -127,6 +129,17 @@ TEST(MicInputSectionPresenterTest, ListsSelectsStoresAndWarnsAsTheUserChooses) {
         EXPECT_EQ(platform::UserDefaults(defaults->file()).string(AudioInputPreference::key), c.storedAfter);
         EXPECT_EQ(notifications, c.notifications);
     }
+}
+
+TEST(MicInputSectionPresenterTest, AChoiceThatCannotBeSavedLeavesTheDefaultInputShown) {
+    testsupport::TempDirectory folder;
+    std::ofstream(folder.path() / "not-a-folder") << "";
+    auto defaults = std::make_shared<platform::UserDefaults>(folder.path() / "not-a-folder" / "settings.json");
+    MicInputSectionPresenter presenter(defaults, [] { return std::vector{device("alsa_input.cable", "Cable", 6)}; });
+    presenter.reloadDevices();
+    presenter.select(1);
+    EXPECT_EQ(presenter.state().selectedIndex, 0);
+    EXPECT_EQ(presenter.state().warning, std::nullopt);
 }
 
 }  // namespace
