@@ -1,36 +1,169 @@
 #include "app/dictation/DictaroAudioProcessor.h"
 
 #include <algorithm>
+#include <cmath>
 
+#include "app/dictation/Log.h"
 #include "platform/audio/AudioDevices.h"
+#include "platform/foundation/NumberFormatting.h"
+#include "speech/model/WhisperError.h"
 
 namespace dictaro {
+namespace {
+
+using platform::audio::AVAudioFormat;
+
+constexpr std::string_view kCategory = "audio";
+constexpr double kDestinationRate = 16000;
+
+const AVAudioFormat& destinationFormat() {
+    static const AVAudioFormat format = *AVAudioFormat::standardFormat(kDestinationRate, 1);
+    return format;
+}
+
+}  // namespace
+
+DictaroAudioProcessor::~DictaroAudioProcessor() { tearDownInternalCapture(); }
 
 void DictaroAudioProcessor::setPreferredSource(std::optional<std::string> sourceName) {
     std::lock_guard lock(mutex_);
     preferredSource_ = std::move(sourceName);
 }
 
-std::optional<uint32_t> DictaroAudioProcessor::chosenDevice(std::optional<uint32_t> requested) const {
-    if (requested) return requested;
+DictaroAudioProcessor::Choice DictaroAudioProcessor::choose(std::optional<uint32_t> requested) const {
+    if (requested) return {requested, platform::audio::pulseName(*requested).value_or(std::to_string(*requested))};
     std::optional<std::string> name;
     {
         std::lock_guard lock(mutex_);
         name = preferredSource_;
     }
-    if (!name) return std::nullopt;
+    if (!name) return {std::nullopt, "system-default"};
     const uint32_t id = platform::audio::deviceID(*name);
     const auto devices = getAudioDevices();
-    const bool present = std::any_of(devices.begin(), devices.end(), [&](const auto& device) { return device.id == id; });
-    return present ? std::optional<uint32_t>(id) : std::nullopt;
+    if (std::none_of(devices.begin(), devices.end(), [&](const auto& device) { return device.id == id; })) {
+        return {std::nullopt, "system-default (" + *name + " is not present)"};
+    }
+    return {id, *name};
 }
 
-void DictaroAudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, sonoscribe::AudioBufferCallback callback) {
-    AudioProcessor::startRecordingLive(chosenDevice(inputDeviceID), std::move(callback));
+void DictaroAudioProcessor::tearDownInternalCapture() {
+    if (!internalEngine_) return;
+    internalEngine_->inputNode().removeTap(0);
+    internalEngine_->stop();
+    internalEngine_.reset();
+    Log::info(kCategory, "internal capture stopped");
 }
 
-void DictaroAudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, sonoscribe::AudioBufferCallback callback) {
-    AudioProcessor::resumeRecordingLive(chosenDevice(inputDeviceID), std::move(callback));
+void DictaroAudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID,
+                                               sonoscribe::AudioBufferCallback callback) {
+    tearDownInternalCapture();
+    const Choice chosen = choose(inputDeviceID);
+    Log::info(kCategory, "startRecordingLive — chosen=" + chosen.label +
+                             " (always using internal capture, recording the source by name; the system default "
+                             "input is left as it is)");
+    buildAndStartEngine(chosen.device, std::move(callback));
+}
+
+void DictaroAudioProcessor::buildAndStartEngine(std::optional<uint32_t> device,
+                                                sonoscribe::AudioBufferCallback callback) {
+    auto engine = std::make_shared<AVAudioEngine>();
+    platform::audio::AVAudioInputNode& inputNode = engine->inputNode();
+    if (device) assignAudioInput(inputNode, *device);
+    const AVAudioFormat hardware = inputNode.outputFormat(0);
+    if (!(hardware.sampleRate > 0) || hardware.channelCount == 0) {
+        throw sonoscribe::WhisperError::audioProcessingFailed(
+            "Multichannel input not ready (sampleRate=" + platform::description(hardware.sampleRate) +
+            " channels=" + std::to_string(hardware.channelCount) + ")");
+    }
+    const std::optional<AVAudioFormat> monoSourceFormat = AVAudioFormat::standardFormat(hardware.sampleRate, 1);
+    if (!monoSourceFormat) {
+        throw sonoscribe::WhisperError::audioProcessingFailed("Failed to create mono intermediate format");
+    }
+    std::shared_ptr<AVAudioConverter> resampler = AVAudioConverter::create(*monoSourceFormat, destinationFormat());
+    if (!resampler) throw sonoscribe::WhisperError::audioProcessingFailed("Failed to create resampler");
+
+    setAudioSamples({});
+    setAudioEnergy({});
+    setAudioBufferCallback(std::move(callback));
+    std::weak_ptr<AudioProcessor> weak = weak_from_this();
+    inputNode.installTap(0, tapBufferFrames, hardware,
+                         [weak, resampler, mono = *monoSourceFormat](platform::audio::AVAudioPCMBuffer& buffer) {
+                             if (auto self = std::static_pointer_cast<DictaroAudioProcessor>(weak.lock())) {
+                                 self->handleInternalBuffer(buffer, *resampler, mono);
+                             }
+                         });
+    engine->prepare();
+    engine->start();
+    internalEngine_ = std::move(engine);
+    const uint32_t taken = std::min<uint32_t>(hardware.channelCount, 2);
+    Log::info(kCategory, "internal capture started — engine reports " + std::to_string(hardware.channelCount) +
+                             " ch @ " + platform::description(hardware.sampleRate) +
+                             " Hz → 1 ch @ 16000 Hz (taking first " + std::to_string(taken) + " channel" +
+                             (hardware.channelCount == 1 ? "" : "s") + ")");
+}
+
+void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& resampler,
+                                                 const AVAudioFormat& monoSourceFormat) {
+    const uint32_t frames = buffer.frameLength();
+    const uint32_t channels = buffer.format().channelCount;
+    if (channels == 0 || frames == 0) return;
+    std::shared_ptr<AVAudioPCMBuffer> mono = AVAudioPCMBuffer::create(monoSourceFormat, frames);
+    if (!mono) return;
+    float* folded = mono->channelData(0);
+    const float* first = buffer.channelData(0);
+    if (channels == 1) {
+        std::copy(first, first + frames, folded);
+    } else {
+        const float* second = buffer.channelData(1);
+        for (uint32_t i = 0; i < frames; ++i) folded[i] = (first[i] + second[i]) * 0.5f;
+    }
+    mono->setFrameLength(frames);
+
+    const auto capacity =
+        static_cast<uint32_t>(std::floor(kDestinationRate / monoSourceFormat.sampleRate * frames)) + 128;
+    std::shared_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::create(destinationFormat(), capacity);
+    if (!output) return;
+    bool handedOver = false;
+    std::string error;
+    const auto status = resampler.convert(
+        *output, &error, [&](uint32_t, AVAudioConverter::InputStatus& inputStatus) -> const AVAudioPCMBuffer* {
+            // Not the end of the stream: the resampler keeps its history for
+            // the next buffer.
+            if (handedOver) {
+                inputStatus = AVAudioConverter::InputStatus::noDataNow;
+                return nullptr;
+            }
+            handedOver = true;
+            inputStatus = AVAudioConverter::InputStatus::haveData;
+            return mono.get();
+        });
+    if (status == AVAudioConverter::OutputStatus::error) {
+        Log::error(kCategory, "resampler failed: " + (error.empty() ? std::string("unknown") : error));
+        return;
+    }
+    if (output->frameLength() == 0) return;
+    const float* samples = output->channelData(0);
+    processBuffer(std::vector<float>(samples, samples + output->frameLength()));
+}
+
+void DictaroAudioProcessor::pauseRecording() {
+    if (internalEngine_) {
+        internalEngine_->pause();
+    } else {
+        AudioProcessor::pauseRecording();
+    }
+}
+
+void DictaroAudioProcessor::stopRecording() {
+    tearDownInternalCapture();
+    AudioProcessor::stopRecording();
+}
+
+void DictaroAudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID,
+                                                sonoscribe::AudioBufferCallback callback) {
+    if (!internalEngine_) return startRecordingLive(inputDeviceID, std::move(callback));
+    internalEngine_->start();
+    if (callback) setAudioBufferCallback(std::move(callback));
 }
 
 }  // namespace dictaro

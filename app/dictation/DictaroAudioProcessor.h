@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -9,24 +10,48 @@
 
 namespace dictaro {
 
-// The engine's audio processor, recording from the microphone the user chose
-// by its source name. The system's default input is never changed: a chosen
-// source that is gone falls back to the default for this capture only.
+// The engine's audio processor, recording live on a capture engine of its own
+// from the microphone the user chose by its source name. Each buffer is
+// folded to mono from its first two channels (multi-channel interfaces put
+// the microphones there), resampled to 16 kHz and handed to the engine's
+// processor part, which keeps samples and energies. The system's default
+// input is never changed: a chosen source that is gone falls back to the
+// default for this capture only. Must be owned by a shared_ptr: the capture
+// holds it weakly.
 class DictaroAudioProcessor : public sonoscribe::AudioProcessor {
 public:
+    static constexpr uint32_t tapBufferFrames = 4096;
+
+    ~DictaroAudioProcessor() override;
+
     // Takes effect at the next capture start.
     void setPreferredSource(std::optional<std::string> sourceName);
 
     void startRecordingLive(std::optional<uint32_t> inputDeviceID = std::nullopt,
                             sonoscribe::AudioBufferCallback callback = nullptr) override;
+    void pauseRecording() override;
+    void stopRecording() override;
     void resumeRecordingLive(std::optional<uint32_t> inputDeviceID = std::nullopt,
                              sonoscribe::AudioBufferCallback callback = nullptr) override;
 
 private:
-    std::optional<uint32_t> chosenDevice(std::optional<uint32_t> requested) const;
+    // The device to record from and how the start line names it.
+    struct Choice {
+        std::optional<uint32_t> device;
+        std::string label;
+    };
+
+    Choice choose(std::optional<uint32_t> requested) const;
+    void tearDownInternalCapture();
+    void buildAndStartEngine(std::optional<uint32_t> device, sonoscribe::AudioBufferCallback callback);
+    void handleInternalBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& resampler,
+                              const platform::audio::AVAudioFormat& monoSourceFormat);
 
     mutable std::mutex mutex_;
     std::optional<std::string> preferredSource_;
+    // Start, stop, pause and resume never run at the same time, and the tap
+    // thread does not touch it: it needs no lock.
+    std::shared_ptr<AVAudioEngine> internalEngine_;
 };
 
 }  // namespace dictaro

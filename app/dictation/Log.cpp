@@ -22,8 +22,10 @@ std::filesystem::path defaultLogPath() {
     return state / "dictaro" / "dictaro.log";
 }
 
+// Never destroyed: lines still queued when the program exits are written by
+// the pool afterwards, and must not find the file's object gone.
 LogFile& sharedFile() {
-    static LogFile file(defaultLogPath());
+    static LogFile& file = *new LogFile(defaultLogPath());
     return file;
 }
 

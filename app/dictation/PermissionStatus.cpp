@@ -8,7 +8,9 @@
 #include <optional>
 
 #include "platform/accessibility/Accessibility.h"
+#include "platform/concurrency/MainActor.h"
 #include "platform/process/ChildProcess.h"
+#include "speech/audio/AudioProcessor.h"
 
 namespace dictaro {
 namespace {
@@ -48,6 +50,12 @@ std::vector<std::string> ownArguments() {
 }
 
 }  // namespace
+
+bool PermissionStatus::microphoneAuthorized() { return sonoscribe::AudioProcessor::requestRecordPermission(); }
+
+void PermissionStatus::requestMicrophone(std::function<void(bool granted)> completion) {
+    platform::MainActor::post([completion = std::move(completion)] { completion(microphoneAuthorized()); });
+}
 
 bool PermissionStatus::accessibilityTrusted() {
     return platform::accessibility::isProcessTrusted();

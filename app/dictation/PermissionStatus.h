@@ -6,11 +6,17 @@
 
 namespace dictaro {
 
-// The permission the application needs of the desktop to read the focused
-// field and to type into other programs, and the way back into a fresh
-// process once it was granted.
+// The permissions the application needs of the desktop: to record, to read
+// the focused field and to type into other programs, and the way back into a
+// fresh process once they were granted.
 class PermissionStatus {
 public:
+    // Recording is allowed when the sound server takes a connection and
+    // offers an input source: there is nothing else to ask for here.
+    static bool microphoneAuthorized();
+    // Asks for recording and answers on the main actor.
+    static void requestMicrophone(std::function<void(bool granted)> completion);
+
     static bool accessibilityTrusted();
 
     // Switches toolkit accessibility on for the session and opens the

@@ -13,6 +13,7 @@
 
 #include "app/dictation/Log.h"
 #include "app/ui/FormattingSection.h"
+#include "app/ui/MicInputSection.h"
 #include "app/ui/OwnWindow.h"
 #include "app/ui/StatusRow.h"
 #include "app/ui/Theme.h"
@@ -47,7 +48,8 @@ QLabel* label(const std::string& text, int pixelSize, QFont::Weight weight, cons
 }  // namespace
 
 OnboardingWindowController::OnboardingWindowController(PermissionAccess permissions,
-                                                       std::shared_ptr<platform::UserDefaults> defaults)
+                                                       std::shared_ptr<platform::UserDefaults> defaults,
+                                                       MicInputSectionPresenter::DeviceSource inputDevices)
     : permissions_(std::move(permissions)),
       defaults_(std::move(defaults)),
       micRow_(new StatusRow("audio-input-microphone", QString::fromUtf8("🎙"),
@@ -55,6 +57,8 @@ OnboardingWindowController::OnboardingWindowController(PermissionAccess permissi
       axRow_(new StatusRow("preferences-desktop-accessibility", QString::fromUtf8("♿"),
                            q(SetupWindowPresenter::accessibilityTitle()),
                            q(SetupWindowPresenter::accessibilitySubtitle()))),
+      micInputSection_(
+          new MicInputSection(std::make_shared<MicInputSectionPresenter>(defaults_, std::move(inputDevices)))),
       formattingSection_(new FormattingSection(FormattingSectionPresenter::create(defaults_))),
       primaryButton_(new QPushButton("Get Started")) {
     setWindowTitle(q(SetupWindowPresenter::windowTitle()));
@@ -91,6 +95,8 @@ void OnboardingWindowController::buildUI() {
     stack->addSpacing(18 - 10);
     stack->addWidget(micRow_);
     stack->addWidget(axRow_);
+    stack->addSpacing(16 - 10);
+    stack->addWidget(micInputSection_);
     stack->addSpacing(16 - 10);
     stack->addWidget(formattingSection_);
     stack->addStretch(1);
@@ -155,6 +161,7 @@ void OnboardingWindowController::present() {
     if (onVisibilityChanged) onVisibilityChanged(true);
     startPolling();
     refreshUI();
+    micInputSection_->reloadDevices();
     formattingSection_->activate();
     markAsOurs(*this);
     show();

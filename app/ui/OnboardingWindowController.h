@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/ui/MicInputSectionPresenter.h"
 #include "app/ui/PermissionAccess.h"
 
 class QPushButton;
@@ -16,6 +17,7 @@ class UserDefaults;
 namespace dictaro {
 
 class FormattingSection;
+class MicInputSection;
 class StatusRow;
 
 // The setup window: the two permissions with their state and an action each,
@@ -27,7 +29,9 @@ class OnboardingWindowController final : public QWidget {
 public:
     static constexpr int pollIntervalMs = 1000;
 
-    OnboardingWindowController(PermissionAccess permissions, std::shared_ptr<platform::UserDefaults> defaults);
+    OnboardingWindowController(
+        PermissionAccess permissions, std::shared_ptr<platform::UserDefaults> defaults,
+        MicInputSectionPresenter::DeviceSource inputDevices = MicInputSectionPresenter::defaultDeviceSource());
     ~OnboardingWindowController() override;
 
     // Called with true when the window is presented and false when it closes.
@@ -40,6 +44,7 @@ public:
     StatusRow* micRow() const { return micRow_; }
     StatusRow* axRow() const { return axRow_; }
     QPushButton* primaryButton() const { return primaryButton_; }
+    MicInputSection* micInputSection() const { return micInputSection_; }
     FormattingSection* formattingSection() const { return formattingSection_; }
     bool isPolling() const { return pollTimer_.isActive(); }
 
@@ -64,6 +69,7 @@ private:
     std::shared_ptr<platform::UserDefaults> defaults_;
     StatusRow* micRow_;
     StatusRow* axRow_;
+    MicInputSection* micInputSection_;
     FormattingSection* formattingSection_;
     QPushButton* primaryButton_;
     QTimer pollTimer_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/ui/MicInputSection.h"
 #include "app/ui/StatusRow.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
@@ -63,7 +65,8 @@ bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds tim
 class OnboardingWindowTest : public ::testing::Test {
 protected:
     std::unique_ptr<OnboardingWindowController> makeWindow() {
-        auto window = std::make_unique<OnboardingWindowController>(desktop.access(), defaults);
+        auto window = std::make_unique<OnboardingWindowController>(desktop.access(), defaults,
+                                                                   [this] { return microphones; });
         window->onDone = [this] { ++doneCalls; };
         window->onVisibilityChanged = [this](bool visible) { visibility.push_back(visible); };
         return window;
@@ -83,6 +86,7 @@ protected:
     std::shared_ptr<platform::UserDefaults> defaults =
         std::make_shared<platform::UserDefaults>(folder.path() / "settings.json");
     FakeDesktop desktop;
+    std::vector<DictaroAudioDevice> microphones;
     int doneCalls = 0;
     std::vector<bool> visibility;
 };
@@ -203,6 +207,16 @@ TEST_F(OnboardingWindowTest, MicrophoneButtonAsksOnlyWhenUndecidedAndOtherwiseOp
             EXPECT_EQ(window->micRow()->badge()->text().toStdString(), "✓ Granted");
         }
     }
+}
+
+TEST_F(OnboardingWindowTest, EachShowingListsTheMicrophonesPluggedInSinceTheLast) {
+    const auto window = makeWindow();
+    EXPECT_EQ(window->micInputSection()->popup()->count(), 1);
+    microphones = {{7, "Desk Mic", 1}};
+    window->present();
+    ASSERT_EQ(window->micInputSection()->popup()->count(), 2);
+    EXPECT_EQ(window->micInputSection()->popup()->itemText(1).toStdString(), "Desk Mic  (1 ch)");
+    window->close();
 }
 
 TEST_F(OnboardingWindowTest, ScreenshotOfTheWindowWaitingForAccessibility) {

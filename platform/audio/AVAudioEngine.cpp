@@ -194,7 +194,10 @@ void AVAudioEngine::start() {
             attributes.maxlength = static_cast<uint32_t>(-1);
             attributes.fragsize = bufferSize * format.channelCount * static_cast<uint32_t>(sizeof(float));
             const char* device = state.device ? state.device->c_str() : nullptr;
-            if (pa_stream_connect_record(state.stream, device, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+            // Channel i is the source's channel i: matching the positions by
+            // name would mix an interface's channels into a layout of ours.
+            const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_NO_REMAP_CHANNELS);
+            if (pa_stream_connect_record(state.stream, device, &attributes, flags) < 0) {
                 pa_stream_unref(state.stream);
                 state.stream = nullptr;
                 throw AudioEngineError("The sound server refused to record");
