@@ -18,6 +18,7 @@
 #include "mlcore/foundation/Logging.h"
 #include "platform/audio/AudioDevices.h"
 #include "speech/audio/AudioProcessor.h"
+#include "tests/support/PipeMicrophone.h"
 #include "tests/support/ToneFiles.h"
 
 namespace sonoscribe {
@@ -33,6 +34,7 @@ public:
     Microphone() {
         const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
         if (path == nullptr) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
+        testsupport::drainMicrophonePipe(path);
         fd_ = ::open(path, O_WRONLY | O_NONBLOCK);
         if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
     }

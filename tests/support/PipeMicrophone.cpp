@@ -63,9 +63,19 @@ int ownSoundServerRecordings() {
     return count;
 }
 
+void drainMicrophonePipe(const char* path) {
+    const int reader = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
+    std::array<char, 65536> discarded{};
+    while (::read(reader, discarded.data(), discarded.size()) > 0) {
+    }
+    ::close(reader);
+}
+
 PipeMicrophone::PipeMicrophone() {
     const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
     if (!path || !*path) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
+    drainMicrophonePipe(path);
     // The sound server holds the pipe open for reading, so this does not wait.
     fd_ = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);

@@ -19,6 +19,11 @@ std::string microphoneSilence(std::chrono::milliseconds duration);
 // now: a capture that was stopped leaves none behind.
 int ownSoundServerRecordings();
 
+// Takes out of the pipe at `path` what an earlier test played after its
+// capture ended (the source reads only while something records), so that a
+// test hears only what it plays itself. Only for a test holding the pipe.
+void drainMicrophonePipe(const char* path);
+
 // The test session's microphone: the pipe source behind
 // $DICTARO_PULSE_MIC_FIFO. While it exists it writes into the pipe in real
 // time, as a microphone in a room hears it: what was said, in order, and
