@@ -1,5 +1,6 @@
 #include "app/dictation/OnDeviceTranscription.h"
 
+#include "app/dictation/AudioInputDiagnostics.h"
 #include "platform/concurrency/Sleep.h"
 
 namespace dictaro {
@@ -16,6 +17,7 @@ std::shared_ptr<TranscriptionService> makeOnDeviceTranscription(const std::strin
     };
     speech.sleep = [](std::chrono::milliseconds duration) { platform::sleep(duration); };
     speech.defaults = std::move(defaults);
+    speech.describeAudioInput = describeAudioInput;
     speech.setPreferredInputDevice = [processor](const std::optional<std::string>& sourceName) {
         processor->setPreferredSource(sourceName);
     };

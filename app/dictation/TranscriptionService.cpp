@@ -185,7 +185,9 @@ void TranscriptionService::start() {
         setStatus(TranscriptionStatus::error("Sonoscribe not initialized"));
         return;
     }
+    logAudioInputState("pre-stop");
     engine_->stopRecording();
+    logAudioInputState("post-stop");
     ++generation_;
     stream_ = std::make_shared<Stream>(generation_, makeTranscriber(generation_));
     latestText_.clear();
@@ -237,9 +239,15 @@ void TranscriptionService::retryStream(std::shared_ptr<Stream> stream) {
         stream->markEnded();
         return;
     }
+    logAudioInputState("pre-retry");
     engine_->stopRecording();
+    logAudioInputState("post-retry-stop");
     stream->transcriber = makeTranscriber(stream->generation);
     runStream(stream, 2);
+}
+
+void TranscriptionService::logAudioInputState(const std::string& prefix) const {
+    if (deps_.describeAudioInput) Log::info("audio", prefix + " — " + deps_.describeAudioInput());
 }
 
 void TranscriptionService::fail(uint64_t generation, const std::string& description) {

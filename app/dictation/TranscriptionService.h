@@ -35,6 +35,9 @@ public:
         // Hands the choice to the capture (none: the system default); a
         // running capture keeps its source until the next start.
         std::function<void(const std::optional<std::string>& sourceName)> setPreferredInputDevice;
+        // The formats the default input reports right now, for the log around
+        // each capture reset; none logs nothing.
+        std::function<std::string()> describeAudioInput;
     };
 
     // Starts loading the model at once; nothing is reported until that ends.
@@ -67,6 +70,7 @@ private:
     void runStream(std::shared_ptr<Stream> stream, int attempt);
     void retryStream(std::shared_ptr<Stream> stream);
     void fail(uint64_t generation, const std::string& description);
+    void logAudioInputState(const std::string& prefix) const;
     void handleStateUpdate(uint64_t generation, const LiveTranscriber::State& state);
     // Stops the running stream and calls `then` on the main actor once every
     // update it made has been handled.

@@ -103,6 +103,7 @@ protected:
         deps.sleep = [this](std::chrono::milliseconds delay) { sleeps.push_back(delay); };
         deps.defaults = defaults;
         deps.setPreferredInputDevice = [this](const std::optional<std::string>& name) { preferred.push_back(name); };
+        deps.describeAudioInput = [] { return std::string("inputFormat: sampleRate=48000.0"); };
         service = TranscriptionService::create("openai_whisper-base.en", std::move(deps));
         service->setOnStatusChange([this](const Status& status) { reported.push_back(status); });
         service->setOnTranscriptUpdate([this](const std::string& text) { texts.push_back(text); });
@@ -232,7 +233,10 @@ TEST_F(TranscriptionServiceTest, RetriesACaptureFormatRaceOnceAfter600Millisecon
          Status::recording(),
          2,
          {"[transcription] stream attempt #1 failed — type=runtime_error raw=could not reach the desired format "
-          "localized=could not reach the desired format race=true"}},
+          "localized=could not reach the desired format race=true",
+          "[audio] pre-stop — inputFormat: sampleRate=48000.0", "[audio] post-stop — inputFormat: sampleRate=48000.0",
+          "[audio] pre-retry — inputFormat: sampleRate=48000.0",
+          "[audio] post-retry-stop — inputFormat: sampleRate=48000.0"}},
         {{"node format changed", "node format changed"},
          Status::error("Stream failed: node format changed"),
          2,
