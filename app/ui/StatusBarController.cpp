@@ -12,6 +12,7 @@
 
 #include "app/dictation/Log.h"
 #include "app/ui/StatusMenuPresenter.h"
+#include "platform/desktop/FileManager.h"
 #include "platform/process/ChildProcess.h"
 
 namespace dictaro {
@@ -36,6 +37,13 @@ void openWithDesktop(const std::filesystem::path& path) {
     if (!platform::ChildProcess::spawnDetached({"xdg-open", path.string()})) {
         Log::error("app", "could not start xdg-open for " + path.string());
     }
+}
+
+// Only a file can be selected; a folder is opened, and so is the file's
+// folder when no file manager answers.
+void revealWithDesktop(const std::filesystem::path& path) {
+    if (path == Log::fileURL() && platform::desktop::showItem(path)) return;
+    openWithDesktop(path == Log::fileURL() ? path.parent_path() : path);
 }
 
 }  // namespace
@@ -91,10 +99,8 @@ void StatusBarController::perform(std::size_t entry) {
         case StatusMenuAction::toggleRecording: run(onToggleRecording); break;
         case StatusMenuAction::openSetup: run(onOpenSetup); break;
         case StatusMenuAction::runPractice: run(onRunPractice); break;
-        case StatusMenuAction::viewLogs: openWithDesktop(StatusMenuPresenter::viewLogsTarget(Log::fileURL())); break;
-        case StatusMenuAction::revealLogs:
-            openWithDesktop(StatusMenuPresenter::revealLogsTarget(Log::fileURL()));
-            break;
+        case StatusMenuAction::viewLogs: openWithDesktop(StatusMenuPresenter::logsTarget(Log::fileURL())); break;
+        case StatusMenuAction::revealLogs: revealWithDesktop(StatusMenuPresenter::logsTarget(Log::fileURL())); break;
         case StatusMenuAction::quitApp: QApplication::quit(); break;
     }
 }
