@@ -39,11 +39,11 @@ void openWithDesktop(const std::filesystem::path& path) {
     }
 }
 
-// Only a file can be selected; a folder is opened, and so is the file's
-// folder when no file manager answers.
-void revealWithDesktop(const std::filesystem::path& path) {
-    if (path == Log::fileURL() && platform::desktop::showItem(path)) return;
-    openWithDesktop(path == Log::fileURL() ? path.parent_path() : path);
+// The log is selected in the file manager once it exists; before that, or
+// when no file manager answers, its folder is opened instead.
+void revealWithDesktop(const std::filesystem::path& logFile) {
+    if (StatusMenuPresenter::logsTarget(logFile) == logFile && platform::desktop::showItem(logFile)) return;
+    openWithDesktop(logFile.parent_path());
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ void StatusBarController::perform(std::size_t entry) {
         case StatusMenuAction::openSetup: run(onOpenSetup); break;
         case StatusMenuAction::runPractice: run(onRunPractice); break;
         case StatusMenuAction::viewLogs: openWithDesktop(StatusMenuPresenter::logsTarget(Log::fileURL())); break;
-        case StatusMenuAction::revealLogs: revealWithDesktop(StatusMenuPresenter::logsTarget(Log::fileURL())); break;
+        case StatusMenuAction::revealLogs: revealWithDesktop(Log::fileURL()); break;
         case StatusMenuAction::quitApp: QApplication::quit(); break;
     }
 }
