@@ -12,6 +12,7 @@
 
 #include "app/dictation/Log.h"
 #include "app/ui/StatusMenuPresenter.h"
+#include "platform/desktop/FileManager.h"
 #include "platform/process/ChildProcess.h"
 
 namespace dictaro {
@@ -36,6 +37,13 @@ void openWithDesktop(const std::filesystem::path& path) {
     if (!platform::ChildProcess::spawnDetached({"xdg-open", path.string()})) {
         Log::error("app", "could not start xdg-open for " + path.string());
     }
+}
+
+// The log is selected in the file manager once it exists; before that, or
+// when no file manager answers, its folder is opened instead.
+void revealWithDesktop(const std::filesystem::path& logFile) {
+    if (StatusMenuPresenter::logsTarget(logFile) == logFile && platform::desktop::showItem(logFile)) return;
+    openWithDesktop(logFile.parent_path());
 }
 
 }  // namespace
@@ -91,10 +99,8 @@ void StatusBarController::perform(std::size_t entry) {
         case StatusMenuAction::toggleRecording: run(onToggleRecording); break;
         case StatusMenuAction::openSetup: run(onOpenSetup); break;
         case StatusMenuAction::runPractice: run(onRunPractice); break;
-        case StatusMenuAction::viewLogs: openWithDesktop(StatusMenuPresenter::viewLogsTarget(Log::fileURL())); break;
-        case StatusMenuAction::revealLogs:
-            openWithDesktop(StatusMenuPresenter::revealLogsTarget(Log::fileURL()));
-            break;
+        case StatusMenuAction::viewLogs: openWithDesktop(StatusMenuPresenter::logsTarget(Log::fileURL())); break;
+        case StatusMenuAction::revealLogs: revealWithDesktop(Log::fileURL()); break;
         case StatusMenuAction::quitApp: QApplication::quit(); break;
     }
 }

@@ -13,7 +13,8 @@ namespace dictaro {
 
 // The tray icon (a microphone) and its menu: start a recording, open the
 // setup window, repeat the practice run, open the log, quit. While Alt is
-// held the menu offers to reveal the log's folder in place of opening it.
+// held the menu offers to show the log in the file manager in place of
+// opening it.
 class StatusBarController final : public QObject {
 public:
     StatusBarController();

@@ -31,13 +31,9 @@ bool StatusMenuPresenter::isShown(std::size_t index, bool altHeld) {
     return !(replacedByNext && altHeld);
 }
 
-std::filesystem::path StatusMenuPresenter::viewLogsTarget(const std::filesystem::path& logFile) {
+std::filesystem::path StatusMenuPresenter::logsTarget(const std::filesystem::path& logFile) {
     std::error_code error;
     return std::filesystem::exists(logFile, error) ? logFile : logFile.parent_path();
-}
-
-std::filesystem::path StatusMenuPresenter::revealLogsTarget(const std::filesystem::path& logFile) {
-    return logFile.parent_path();
 }
 
 }  // namespace dictaro

@@ -31,10 +31,10 @@ public:
     // the entry it stands in for only while it is not.
     static bool isShown(std::size_t index, bool altHeld);
 
-    // What "View Logs…" opens: the log itself once it exists, else its folder.
-    static std::filesystem::path viewLogsTarget(const std::filesystem::path& logFile);
-    // What "Reveal Logs" opens: the folder that holds the log.
-    static std::filesystem::path revealLogsTarget(const std::filesystem::path& logFile);
+    // What both log entries act on: the log itself once it exists, else its
+    // folder. "View Logs…" opens it; "Reveal Logs" selects the file in the
+    // file manager, or opens the folder.
+    static std::filesystem::path logsTarget(const std::filesystem::path& logFile);
 };
 
 }  // namespace dictaro
