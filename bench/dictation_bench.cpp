@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -23,7 +24,6 @@
 #include "platform/clipboard/Pasteboard.h"
 #include "platform/process/ChildProcess.h"
 #include "platform/x11/SyntheticKeys.h"
-#include "platform/audio/AVAudioConverter.h"
 #include "platform/x11/Workspace.h"
 #include "bench/BenchApplication.h"
 #include "tests/desktop/DesktopSession.h"
@@ -64,43 +64,49 @@ struct CaptureCost {
     double p95Ms;
     double maxMs;
     double allocationsPerBuffer;
+    long buffersAllocating;
+    long buffers;
 };
 
-// Five minutes of 48 kHz microphone buffers of the tap's size through what the
-// capture tap does with each (resample to 16 kHz, copy out, hand to the
-// processor), on one thread as the tap runs.
+// Five minutes of 48 kHz stereo microphone buffers of the tap's size through
+// the application's capture tap (mono fold, resample to 16 kHz, hand to the
+// processor), on one thread as the audio thread runs it.
 CaptureCost measureCapturePath() {
     using platform::audio::AVAudioFormat;
     using platform::audio::AVAudioPCMBuffer;
-    dictaro::DictaroAudioProcessor processor;
-    const auto frames = static_cast<uint32_t>(processor.minBufferLength());
-    const AVAudioFormat hardware = *AVAudioFormat::standardFormat(48000, 1);
-    const auto converter =
-        platform::audio::AVAudioConverter::create(hardware, *AVAudioFormat::standardFormat(16000, 1));
+    const auto processor = std::make_shared<dictaro::DictaroAudioProcessor>();
+    const uint32_t frames = dictaro::DictaroAudioProcessor::tapBufferFrames;
+    const AVAudioFormat hardware = *AVAudioFormat::standardFormat(48000, 2);
+    const auto tap = processor->makeCaptureTap(hardware);
     const auto tapped = AVAudioPCMBuffer::create(hardware, frames);
     tapped->setFrameLength(frames);
     std::vector<double> times;
     long counted = 0;
+    long buffersAllocating = 0;
     const int buffers = 5 * 60 * 48000 / static_cast<int>(frames);
+    times.reserve(static_cast<std::size_t>(buffers));
     for (int i = 0; i < buffers; ++i) {
         for (uint32_t f = 0; f < frames; ++f) {
-            tapped->channelData(0)[f] = 0.1f * std::sin(0.05f * static_cast<float>(i * frames + f));
+            const float phase = 0.05f * static_cast<float>(i * frames + f);
+            tapped->channelData(0)[f] = 0.1f * std::sin(phase);
+            tapped->channelData(1)[f] = 0.1f * std::cos(phase);
         }
         allocations = 0;
         countingAllocations = true;
         const auto start = Clock::now();
-        const auto converted = sonoscribe::AudioProcessor::resampleBuffer(*tapped, *converter);
-        processor.processBuffer(sonoscribe::AudioProcessor::convertBufferToArray(*converted, 1024));
-        times.push_back(millisecondsSince(start));
+        tap(*tapped);
+        const double elapsed = millisecondsSince(start);
         countingAllocations = false;
+        times.push_back(elapsed);
         counted += allocations;
+        if (allocations > 0) ++buffersAllocating;
     }
-    // 48 kHz in, 16 kHz out: a third of the frames, less the rounding of each buffer.
-    if (static_cast<double>(processor.audioSamples().size()) < 0.99 * buffers * frames / 3) {
+    // 48 kHz in, 16 kHz out: a third of the frames, less the resampler's delay.
+    if (static_cast<double>(processor->audioSamples().size()) < 0.99 * buffers * frames / 3) {
         std::fprintf(stderr, "dictation_bench: the capture path dropped samples\n");
     }
     return {median(times), percentile(times, 0.95), percentile(times, 1.0),
-            static_cast<double>(counted) / static_cast<double>(buffers)};
+            static_cast<double>(counted) / static_cast<double>(buffers), buffersAllocating, buffers};
 }
 
 // Presses the hot key of the launched application until it records and
@@ -206,6 +212,8 @@ int main(int argc, char** argv) {
     std::printf("capture_buffer_ms_median: %.4f\n", capture.medianMs);
     std::printf("capture_buffer_ms_p95: %.4f\n", capture.p95Ms);
     std::printf("capture_buffer_ms_max: %.4f\n", capture.maxMs);
-    std::printf("capture_allocations_per_buffer: %.2f\n", capture.allocationsPerBuffer);
+    std::printf("capture_allocations_per_buffer: %.4f\n", capture.allocationsPerBuffer);
+    std::printf("capture_buffers_allocating: %ld\n", capture.buffersAllocating);
+    std::printf("capture_buffers: %ld\n", capture.buffers);
     return allArrived ? 0 : 1;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <vector>
 
 #include "app/dictation/Log.h"
 #include "platform/audio/AudioDevices.h"
@@ -64,6 +66,49 @@ void DictaroAudioProcessor::startRecordingLive(std::optional<uint32_t> inputDevi
     buildAndStartEngine(chosen.device, std::move(callback));
 }
 
+// One capture's resampler and the buffers every tapped buffer passes
+// through, made at its start for the tap's buffer size.
+struct DictaroAudioProcessor::CaptureScratch {
+    std::unique_ptr<AVAudioConverter> resampler;
+    AVAudioFormat monoSourceFormat;
+    std::shared_ptr<AVAudioPCMBuffer> mono;
+    std::shared_ptr<AVAudioPCMBuffer> output;
+    std::vector<float> samples;
+
+    // False when a buffer of that many frames cannot be made.
+    bool fit(uint32_t frames) {
+        if (mono && mono->frameCapacity() >= frames) return true;
+        const auto capacity =
+            static_cast<uint32_t>(std::floor(kDestinationRate / monoSourceFormat.sampleRate * frames)) + 128;
+        mono = AVAudioPCMBuffer::create(monoSourceFormat, frames);
+        output = AVAudioPCMBuffer::create(destinationFormat(), capacity);
+        if (!mono || !output) {
+            mono.reset();
+            return false;
+        }
+        samples.reserve(capacity);
+        return true;
+    }
+};
+
+platform::audio::AVAudioInputNode::TapBlock DictaroAudioProcessor::makeCaptureTap(const AVAudioFormat& hardware) {
+    auto scratch = std::make_shared<CaptureScratch>();
+    const std::optional<AVAudioFormat> monoSourceFormat = AVAudioFormat::standardFormat(hardware.sampleRate, 1);
+    if (!monoSourceFormat) {
+        throw sonoscribe::WhisperError::audioProcessingFailed("Failed to create mono intermediate format");
+    }
+    scratch->monoSourceFormat = *monoSourceFormat;
+    scratch->resampler = AVAudioConverter::create(*monoSourceFormat, destinationFormat());
+    if (!scratch->resampler) throw sonoscribe::WhisperError::audioProcessingFailed("Failed to create resampler");
+    scratch->fit(tapBufferFrames);
+    std::weak_ptr<AudioProcessor> weak = weak_from_this();
+    return [weak, scratch](platform::audio::AVAudioPCMBuffer& buffer) {
+        if (auto self = std::static_pointer_cast<DictaroAudioProcessor>(weak.lock())) {
+            self->handleInternalBuffer(buffer, *scratch);
+        }
+    };
+}
+
 void DictaroAudioProcessor::buildAndStartEngine(std::optional<uint32_t> device,
                                                 sonoscribe::AudioBufferCallback callback) {
     auto engine = std::make_shared<AVAudioEngine>();
@@ -75,23 +120,12 @@ void DictaroAudioProcessor::buildAndStartEngine(std::optional<uint32_t> device,
             "Multichannel input not ready (sampleRate=" + platform::description(hardware.sampleRate) +
             " channels=" + std::to_string(hardware.channelCount) + ")");
     }
-    const std::optional<AVAudioFormat> monoSourceFormat = AVAudioFormat::standardFormat(hardware.sampleRate, 1);
-    if (!monoSourceFormat) {
-        throw sonoscribe::WhisperError::audioProcessingFailed("Failed to create mono intermediate format");
-    }
-    std::shared_ptr<AVAudioConverter> resampler = AVAudioConverter::create(*monoSourceFormat, destinationFormat());
-    if (!resampler) throw sonoscribe::WhisperError::audioProcessingFailed("Failed to create resampler");
+    platform::audio::AVAudioInputNode::TapBlock tap = makeCaptureTap(hardware);
 
     setAudioSamples({});
     setAudioEnergy({});
     setAudioBufferCallback(std::move(callback));
-    std::weak_ptr<AudioProcessor> weak = weak_from_this();
-    inputNode.installTap(0, tapBufferFrames, hardware,
-                         [weak, resampler, mono = *monoSourceFormat](platform::audio::AVAudioPCMBuffer& buffer) {
-                             if (auto self = std::static_pointer_cast<DictaroAudioProcessor>(weak.lock())) {
-                                 self->handleInternalBuffer(buffer, *resampler, mono);
-                             }
-                         });
+    inputNode.installTap(0, tapBufferFrames, hardware, std::move(tap));
     engine->prepare();
     engine->start();
     internalEngine_ = std::move(engine);
@@ -102,14 +136,13 @@ void DictaroAudioProcessor::buildAndStartEngine(std::optional<uint32_t> device,
                              (hardware.channelCount == 1 ? "" : "s") + ")");
 }
 
-void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& resampler,
-                                                 const AVAudioFormat& monoSourceFormat) {
+void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer, CaptureScratch& scratch) {
     const uint32_t frames = buffer.frameLength();
     const uint32_t channels = buffer.format().channelCount;
     if (channels == 0 || frames == 0) return;
-    std::shared_ptr<AVAudioPCMBuffer> mono = AVAudioPCMBuffer::create(monoSourceFormat, frames);
-    if (!mono) return;
-    float* folded = mono->channelData(0);
+    if (!scratch.fit(frames)) return;
+    AVAudioPCMBuffer& mono = *scratch.mono;
+    float* folded = mono.channelData(0);
     const float* first = buffer.channelData(0);
     if (channels == 1) {
         std::copy(first, first + frames, folded);
@@ -117,16 +150,13 @@ void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer,
         const float* second = buffer.channelData(1);
         for (uint32_t i = 0; i < frames; ++i) folded[i] = (first[i] + second[i]) * 0.5f;
     }
-    mono->setFrameLength(frames);
+    mono.setFrameLength(frames);
 
-    const auto capacity =
-        static_cast<uint32_t>(std::floor(kDestinationRate / monoSourceFormat.sampleRate * frames)) + 128;
-    std::shared_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::create(destinationFormat(), capacity);
-    if (!output) return;
+    AVAudioPCMBuffer& output = *scratch.output;
     bool handedOver = false;
     std::string error;
-    const auto status = resampler.convert(
-        *output, &error, [&](uint32_t, AVAudioConverter::InputStatus& inputStatus) -> const AVAudioPCMBuffer* {
+    const auto status = scratch.resampler->convert(
+        output, &error, [&](uint32_t, AVAudioConverter::InputStatus& inputStatus) -> const AVAudioPCMBuffer* {
             // Not the end of the stream: the resampler keeps its history for
             // the next buffer.
             if (handedOver) {
@@ -135,15 +165,16 @@ void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer,
             }
             handedOver = true;
             inputStatus = AVAudioConverter::InputStatus::haveData;
-            return mono.get();
+            return &mono;
         });
     if (status == AVAudioConverter::OutputStatus::error) {
         Log::error(kCategory, "resampler failed: " + (error.empty() ? std::string("unknown") : error));
         return;
     }
-    if (output->frameLength() == 0) return;
-    const float* samples = output->channelData(0);
-    processBuffer(std::vector<float>(samples, samples + output->frameLength()));
+    if (output.frameLength() == 0) return;
+    const float* samples = output.channelData(0);
+    scratch.samples.assign(samples, samples + output.frameLength());
+    processBuffer(scratch.samples);
 }
 
 void DictaroAudioProcessor::pauseRecording() {

@@ -34,7 +34,15 @@ public:
     void resumeRecordingLive(std::optional<uint32_t> inputDeviceID = std::nullopt,
                              sonoscribe::AudioBufferCallback callback = nullptr) override;
 
+    // What the capture does with every tapped buffer of the given hardware
+    // format, holding this processor weakly. Everything a buffer needs is
+    // made here, once per capture, so the audio thread does not allocate.
+    // Throws WhisperError when the format cannot be resampled.
+    platform::audio::AVAudioInputNode::TapBlock makeCaptureTap(const platform::audio::AVAudioFormat& hardware);
+
 private:
+    struct CaptureScratch;
+
     // The device to record from and how the start line names it.
     struct Choice {
         std::optional<uint32_t> device;
@@ -44,8 +52,7 @@ private:
     Choice choose(std::optional<uint32_t> requested) const;
     void tearDownInternalCapture();
     void buildAndStartEngine(std::optional<uint32_t> device, sonoscribe::AudioBufferCallback callback);
-    void handleInternalBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& resampler,
-                              const platform::audio::AVAudioFormat& monoSourceFormat);
+    void handleInternalBuffer(const AVAudioPCMBuffer& buffer, CaptureScratch& scratch);
 
     mutable std::mutex mutex_;
     std::optional<std::string> preferredSource_;

@@ -47,7 +47,7 @@ std::unique_ptr<AVAudioConverter> AVAudioConverter::create(const AVAudioFormat& 
 }
 
 AVAudioConverter::AVAudioConverter(const AVAudioFormat& from, const AVAudioFormat& to, SwrContext* context)
-    : from_(from), to_(to), context_(context) {}
+    : from_(from), to_(to), context_(context), outPlanes_(to.channelCount), inPlanes_(to.channelCount) {}
 
 AVAudioConverter::~AVAudioConverter() { swr_free(&context_); }
 
@@ -67,8 +67,8 @@ AVAudioConverter::OutputStatus AVAudioConverter::convert(AVAudioPCMBuffer& outpu
     output.setFrameLength(0);
     if (ended_) return OutputStatus::endOfStream;
 
-    std::vector<uint8_t*> out(to_.channelCount);
-    std::vector<const uint8_t*> in(to_.channelCount);
+    std::vector<uint8_t*>& out = outPlanes_;
+    std::vector<const uint8_t*>& in = inPlanes_;
     uint32_t filled = 0;
     auto run = [&](const AVAudioPCMBuffer* source, int count, bool flush) -> int {
         for (uint32_t c = 0; c < to_.channelCount; ++c) {

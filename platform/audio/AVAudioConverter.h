@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/audio/AVAudioFormat.h"
 #include "platform/audio/AVAudioPCMBuffer.h"
@@ -46,6 +47,10 @@ private:
     AVAudioFormat to_;
     SwrContext* context_;
     bool ended_ = false;
+    // Plane pointers of the call under way, kept so a conversion does not
+    // allocate on the audio thread.
+    std::vector<uint8_t*> outPlanes_;
+    std::vector<const uint8_t*> inPlanes_;
 };
 
 }  // namespace platform::audio

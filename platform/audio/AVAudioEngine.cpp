@@ -26,7 +26,9 @@ struct CaptureState {
     std::condition_variable arrived;
     uint32_t bufferSize = 0;
     AVAudioFormat tapFormat;
-    AVAudioInputNode::TapBlock block;
+    // Shared so that handing it to the tap thread for a buffer is a count,
+    // not a copy of the block and what it holds.
+    std::shared_ptr<const AVAudioInputNode::TapBlock> block;
     // Interleaved frames from the server, not yet handed to the tap.
     std::vector<float> pending;
     bool stopping = false;
@@ -67,9 +69,9 @@ struct CaptureState {
             }
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(needed));
             buffer->setFrameLength(bufferSize);
-            AVAudioInputNode::TapBlock tap = block;
+            std::shared_ptr<const AVAudioInputNode::TapBlock> tap = block;
             lock.unlock();
-            if (tap) tap(*buffer);
+            if (tap) (*tap)(*buffer);
             lock.lock();
         }
     }
@@ -155,7 +157,10 @@ void AVAudioInputNode::installTap(int, uint32_t bufferSize, const AVAudioFormat&
     std::lock_guard lock(state_->tapMutex);
     state_->bufferSize = bufferSize;
     state_->tapFormat = format;
-    state_->block = std::move(block);
+    state_->block = block ? std::make_shared<const AVAudioInputNode::TapBlock>(std::move(block)) : nullptr;
+    // A few buffers of room, so the server's data does not grow it while
+    // the tap runs.
+    state_->pending.reserve(std::size_t{4} * bufferSize * format.channelCount);
 }
 
 void AVAudioInputNode::removeTap(int) {

@@ -54,6 +54,8 @@ AudioEnergy AudioProcessor::calculateEnergy(const std::vector<float>& signal) {
     return energy;
 }
 
+float AudioProcessor::relativeToFloor(float rms, float floor) { return relativeTo(rms, floor); }
+
 float AudioProcessor::calculateRelativeEnergy(const std::vector<float>& signal, std::optional<float> relativeTo) {
     return sonoscribe::relativeTo(rootMeanSquare(signal.data(), signal.size()), relativeTo ? *relativeTo : 0.001f);
 }

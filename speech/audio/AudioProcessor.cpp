@@ -16,6 +16,18 @@ using platform::audio::AVAudioFormat;
 
 namespace {
 
+// The stores grow by at least this much at a time, so that a recording
+// reallocates them a few times, not every few buffers: 30 s of samples,
+// and as many records of 100 ms buffers.
+constexpr std::size_t sampleGrowth = 16000 * 30;
+constexpr std::size_t energyGrowth = 300;
+
+template <typename T>
+void reserveAhead(std::vector<T>& store, std::size_t adding, std::size_t step) {
+    const std::size_t needed = store.size() + adding;
+    if (needed > store.capacity()) store.reserve(std::max({needed, 2 * store.capacity(), step}));
+}
+
 std::string describe(const AudioEnergy& energy) {
     return "(rel: " + platform::description(energy.rel) + ", avg: " + platform::description(energy.avg) +
            ", max: " + platform::description(energy.max) + ", min: " + platform::description(energy.min) + ")";
@@ -75,12 +87,13 @@ std::vector<float> AudioProcessor::relativeEnergy() const {
 
 AudioBufferCallback AudioProcessor::audioBufferCallback() const {
     std::lock_guard lock(mutex_);
-    return audioBufferCallback_;
+    return audioBufferCallback_ ? *audioBufferCallback_ : AudioBufferCallback();
 }
 
 void AudioProcessor::setAudioBufferCallback(AudioBufferCallback callback) {
+    auto shared = callback ? std::make_shared<const AudioBufferCallback>(std::move(callback)) : nullptr;
     std::lock_guard lock(mutex_);
-    audioBufferCallback_ = std::move(callback);
+    audioBufferCallback_ = std::move(shared);
 }
 
 int64_t AudioProcessor::minBufferLength() const {
@@ -108,17 +121,19 @@ void AudioProcessor::suppressInputIfNeeded(std::vector<float>& buffer) const {
 
 void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
     if (buffer.empty()) return;
-    AudioBufferCallback callback;
+    std::shared_ptr<const AudioBufferCallback> callback;
     std::optional<std::string> sizeLog;
     {
         std::lock_guard lock(mutex_);
+        reserveAhead(audioSamples_, buffer.size(), sampleGrowth);
         audioSamples_.insert(audioSamples_.end(), buffer.begin(), buffer.end());
         // The floor spans a fixed 20 records, whatever the window says.
         const std::size_t span = std::min<std::size_t>(20, audioEnergy_.size());
         float floor = std::numeric_limits<float>::infinity();
         for (std::size_t i = audioEnergy_.size() - span; i < audioEnergy_.size(); ++i) floor = std::min(floor, audioEnergy_[i].avg);
         AudioEnergy energy = calculateEnergy(buffer);
-        energy.rel = calculateRelativeEnergy(buffer, floor);
+        energy.rel = relativeToFloor(energy.avg, floor);
+        reserveAhead(audioEnergy_, 1, energyGrowth);
         audioEnergy_.push_back(energy);
         callback = audioBufferCallback_;
         const int64_t period = minBufferLength_ * relativeEnergyWindow_;
@@ -128,7 +143,7 @@ void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
                       std::to_string(buffer.size()) + " samples, most recent energy: " + describe(energy);
         }
     }
-    if (callback) callback(buffer);
+    if (callback) (*callback)(buffer);
     if (sizeLog) Logging::debug(*sizeLog);
 }
 
@@ -207,7 +222,7 @@ void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, A
     std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
     std::lock_guard lock(mutex_);
     audioEngine_ = std::move(engine);
-    audioBufferCallback_ = std::move(callback);
+    audioBufferCallback_ = callback ? std::make_shared<const AudioBufferCallback>(std::move(callback)) : nullptr;
     lastInputDevice_ = inputDeviceID;
 }
 

@@ -137,6 +137,8 @@ private:
     std::shared_ptr<AVAudioEngine> setupEngine(std::optional<uint32_t> inputDeviceID);
     void tearDown(std::shared_ptr<AVAudioEngine> engine);
     void suppressInputIfNeeded(std::vector<float>& buffer) const;
+    // The relative energy of a buffer of that root mean square over the floor.
+    static float relativeToFloor(float rms, float floor);
 
     mutable std::mutex mutex_;
     std::optional<uint32_t> lastInputDevice_;
@@ -144,7 +146,9 @@ private:
     std::vector<float> audioSamples_;
     std::vector<AudioEnergy> audioEnergy_;
     int64_t relativeEnergyWindow_ = 20;
-    AudioBufferCallback audioBufferCallback_;
+    // Shared so the capture thread takes it for a buffer without copying
+    // what the callback holds.
+    std::shared_ptr<const AudioBufferCallback> audioBufferCallback_;
     int64_t minBufferLength_ = 1600;
     std::atomic<bool> isInputSuppressed_{false};
 };
