@@ -112,15 +112,7 @@ FormattingSection::FormattingSection(std::shared_ptr<FormattingSectionPresenter>
         {modelActionButton_, "modelActionButton"},   {pullStatusLabel_, "pullStatusLabel"},
     };
     for (const auto& [widget, name] : names) widget->setObjectName(QString::fromLatin1(name));
-    setAttribute(Qt::WA_StyledBackground);
-    const QColor surface = Theme::colour(ThemeColour::elev, 0.6);
-    setStyleSheet(QStringLiteral("#FormattingSection { background-color: rgba(%1, %2, %3, %4); border: 1px solid %5;"
-                                 " border-radius: 10px; }")
-                      .arg(surface.red())
-                      .arg(surface.green())
-                      .arg(surface.blue())
-                      .arg(surface.alphaF())
-                      .arg(Theme::rule().name()));
+    Theme::styleSection(*this);
     buildUI();
     connectActions();
     presenter_->onStateChange = [this] { render(); };

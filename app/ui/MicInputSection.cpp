@@ -37,15 +37,7 @@ MicInputSection::MicInputSection(std::shared_ptr<MicInputSectionPresenter> prese
     setObjectName(QStringLiteral("MicInputSection"));
     popup_->setObjectName(QStringLiteral("popup"));
     warningLabel_->setObjectName(QStringLiteral("warningLabel"));
-    setAttribute(Qt::WA_StyledBackground);
-    const QColor surface = Theme::colour(ThemeColour::elev, 0.6);
-    setStyleSheet(QStringLiteral("#MicInputSection { background-color: rgba(%1, %2, %3, %4); border: 1px solid %5;"
-                                 " border-radius: 10px; }")
-                      .arg(surface.red())
-                      .arg(surface.green())
-                      .arg(surface.blue())
-                      .arg(surface.alphaF())
-                      .arg(Theme::rule().name()));
+    Theme::styleSection(*this);
     buildUI();
     reloadDevices();
 }

@@ -45,4 +45,17 @@ void Theme::MonoLabel::applyTo(QLabel& label) const {
     label.setPalette(palette);
 }
 
+void Theme::styleSection(QWidget& section) {
+    section.setAttribute(Qt::WA_StyledBackground);
+    const QColor surface = colour(ThemeColour::elev, 0.6);
+    section.setStyleSheet(QStringLiteral("#%1 { background-color: rgba(%2, %3, %4, %5); border: 1px solid %6;"
+                                         " border-radius: 10px; }")
+                              .arg(section.objectName())
+                              .arg(surface.red())
+                              .arg(surface.green())
+                              .arg(surface.blue())
+                              .arg(surface.alphaF())
+                              .arg(rule().name()));
+}
+
 }  // namespace dictaro

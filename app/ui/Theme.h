@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFont>
 #include <QString>
+#include <QWidget>
 
 #include "app/ui/ThemePalette.h"
 
@@ -38,6 +39,10 @@ public:
     static MonoLabel monoLabel(const QString& text, const QColor& colour, int size);
     static QFont monoFont(int size, QFont::Weight weight);
     static QFont sansFont(int size);
+    // The setup window's section look: elevated surface at 0.6, a rule-coloured
+    // border, corner radius 10. Keyed to the widget's object name, so it does
+    // not reach its children.
+    static void styleSection(QWidget& section);
 };
 
 }  // namespace dictaro
