@@ -16,11 +16,12 @@ using platform::audio::AVAudioFormat;
 
 namespace {
 
-// The stores grow by at least this much at a time, so that a recording
-// reallocates them a few times, not every few buffers: 30 s of samples,
-// and as many records of 100 ms buffers.
-constexpr std::size_t sampleGrowth = 16000 * 30;
-constexpr std::size_t energyGrowth = 300;
+// The stores grow by at least this much at a time: ten minutes of samples,
+// and as many records of 100 ms buffers. A dictation then never waits on a
+// store being copied while its lock is held; room not yet written to takes
+// address space, not memory.
+constexpr std::size_t sampleGrowth = 16000 * 600;
+constexpr std::size_t energyGrowth = 6000;
 
 template <typename T>
 void reserveAhead(std::vector<T>& store, std::size_t adding, std::size_t step) {
