@@ -189,9 +189,9 @@ void AVAudioEngine::start() {
         if (state.stream != nullptr) {
             state.connection.wait(pa_stream_cork(state.stream, 0, signalLoop, state.connection.mainloop()));
         } else {
-            const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
-                                      static_cast<uint8_t>(format.channelCount)};
-            state.stream = pa_stream_new(state.connection.context(), "Dictaro capture", &spec, nullptr);
+            const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
+                                              static_cast<uint8_t>(format.channelCount)};
+            state.stream = pa_stream_new(state.connection.context(), "Dictaro capture", &sampleFormat, nullptr);
             if (state.stream == nullptr) throw AudioEngineError("The sound server refused a recording stream");
             pa_stream_set_state_callback(state.stream, onStreamState, &state);
             pa_stream_set_read_callback(state.stream, onReadable, &state);
