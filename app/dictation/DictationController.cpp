@@ -128,8 +128,7 @@ void DictationController::toggleRecording() {
         case TranscriptionStatus::Kind::recording:
         case TranscriptionStatus::Kind::paused: stopRecording(); return;
         case TranscriptionStatus::Kind::loading:
-            refreshView();
-            if (!deps_.view->isVisible()) deps_.view->showAtPersistedPosition();
+            showView();
             return;
         case TranscriptionStatus::Kind::error:
             deps_.transcription->recoverFromError();
@@ -140,8 +139,7 @@ void DictationController::toggleRecording() {
             // A failed load is being tried again: show it loading, as during the
             // first load, and take no key, or the keys would stay taken once it
             // is ready with no recording to end.
-            refreshView();
-            if (!deps_.view->isVisible()) deps_.view->showAtPersistedPosition();
+            showView();
             return;
     }
 }
@@ -150,8 +148,7 @@ void DictationController::startRecording() {
     cancelTransientDismiss();
     latestText_.clear();
     currentTarget_ = PasteTarget::from(deps_.contextProbe->detect(deps_.desktop.capturedApp()));
-    refreshView();
-    if (!deps_.view->isVisible()) deps_.view->showAtPersistedPosition();
+    showView();
     deps_.desktop.installKeyTap(allTappedRecordingKeys);
     deps_.transcription->start();
 }
@@ -347,8 +344,7 @@ void DictationController::startPractice() {
     latestText_.clear();
     currentTarget_.reset();
     mode_ = Mode{Mode::Kind::practiceTutorial, TutorialStep::pause, {}};
-    refreshView();
-    if (!deps_.view->isVisible()) deps_.view->showAtPersistedPosition();
+    showView();
 }
 
 void DictationController::advanceTutorial(TutorialStep from) {
@@ -432,6 +428,11 @@ TranscriptDisplay DictationController::display() const {
 void DictationController::refreshView() {
     if (isFormatting_) return;
     render(display());
+}
+
+void DictationController::showView() {
+    refreshView();
+    if (!deps_.view->isVisible()) deps_.view->showAtPersistedPosition();
 }
 
 void DictationController::render(const TranscriptDisplay& display) {

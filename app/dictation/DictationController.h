@@ -80,6 +80,8 @@ public:
 
     // Renders the panel from the current state.
     void refreshView();
+    // Renders the current state and brings the panel up when it is not shown.
+    void showView();
 
 private:
     struct Mode {

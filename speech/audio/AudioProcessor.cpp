@@ -23,6 +23,12 @@ namespace {
 constexpr std::size_t sampleGrowth = 16000 * 600;
 constexpr std::size_t energyGrowth = 6000;
 
+// Held shared so the capture thread takes it for a buffer without copying
+// what it holds.
+std::shared_ptr<const AudioBufferCallback> shareCallback(AudioBufferCallback callback) {
+    return callback ? std::make_shared<const AudioBufferCallback>(std::move(callback)) : nullptr;
+}
+
 template <typename T>
 void reserveAhead(std::vector<T>& store, std::size_t adding, std::size_t step) {
     const std::size_t needed = store.size() + adding;
@@ -92,9 +98,9 @@ AudioBufferCallback AudioProcessor::audioBufferCallback() const {
 }
 
 void AudioProcessor::setAudioBufferCallback(AudioBufferCallback callback) {
-    auto shared = callback ? std::make_shared<const AudioBufferCallback>(std::move(callback)) : nullptr;
+    auto held = shareCallback(std::move(callback));
     std::lock_guard lock(mutex_);
-    audioBufferCallback_ = std::move(shared);
+    audioBufferCallback_ = std::move(held);
 }
 
 int64_t AudioProcessor::minBufferLength() const {
@@ -223,7 +229,7 @@ void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, A
     std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
     std::lock_guard lock(mutex_);
     audioEngine_ = std::move(engine);
-    audioBufferCallback_ = callback ? std::make_shared<const AudioBufferCallback>(std::move(callback)) : nullptr;
+    audioBufferCallback_ = shareCallback(std::move(callback));
     lastInputDevice_ = inputDeviceID;
 }
 
