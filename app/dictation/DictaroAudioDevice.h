@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/foundation/HashCombine.h"
+
 namespace dictaro {
 
 // One input of the sound server as the microphone chooser lists it. The
@@ -23,13 +25,8 @@ struct DictaroAudioDevice {
 template <>
 struct std::hash<dictaro::DictaroAudioDevice> {
     std::size_t operator()(const dictaro::DictaroAudioDevice& device) const noexcept {
-        std::size_t seed = 0;
-        const auto combine = [&seed](std::size_t value) {
-            seed ^= value + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2);
-        };
-        combine(std::hash<uint32_t>()(device.id));
-        combine(std::hash<std::string>()(device.name));
-        combine(std::hash<int>()(device.inputChannels));
-        return seed;
+        std::size_t seed = platform::hashCombine(0, std::hash<uint32_t>()(device.id));
+        seed = platform::hashCombine(seed, std::hash<std::string>()(device.name));
+        return platform::hashCombine(seed, std::hash<int>()(device.inputChannels));
     }
 };

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/foundation/HashCombine.h"
 #include "platform/foundation/NumberFormatting.h"
 #include "platform/text/CaseMapping.h"
 #include "platform/text/UnicodeProperties.h"
@@ -265,13 +266,7 @@ BinaryDistinctString Config::uncamelCase(const BinaryDistinctString& key) {
 
 // ---- Hashing ---------------------------------------------------------------
 
-namespace {
-
-std::size_t combine(std::size_t seed, std::size_t value) {
-    return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
-}
-
-}  // namespace
+using platform::hashCombine;
 
 std::size_t std::hash<celvan::Config::Data>::operator()(
     const celvan::Config::Data& data) const noexcept {
@@ -279,32 +274,32 @@ std::size_t std::hash<celvan::Config::Data>::operator()(
     std::size_t seed = static_cast<std::size_t>(data.kind());
     switch (data.kind()) {
     case Kind::string:
-        return combine(seed, std::hash<celvan::BinaryDistinctString>()(*data.stringValue()));
-    case Kind::integer: return combine(seed, std::hash<int64_t>()(*data.integerValue()));
-    case Kind::boolean: return combine(seed, std::hash<bool>()(*data.booleanValue()));
+        return hashCombine(seed, std::hash<celvan::BinaryDistinctString>()(*data.stringValue()));
+    case Kind::integer: return hashCombine(seed, std::hash<int64_t>()(*data.integerValue()));
+    case Kind::boolean: return hashCombine(seed, std::hash<bool>()(*data.booleanValue()));
     case Kind::floating: {
         // +0 and -0 are equal, so they must hash alike.
         const float number = *data.floatingValue();
-        return combine(seed, std::hash<float>()(number == 0 ? 0.0f : number));
+        return hashCombine(seed, std::hash<float>()(number == 0 ? 0.0f : number));
     }
     case Kind::dictionary: {
         // Summed so that the map's iteration order does not matter.
         std::size_t sum = 0;
         for (const auto& [key, value] : *data.dictionaryValue()) {
-            sum += combine(std::hash<celvan::BinaryDistinctString>()(key),
+            sum += hashCombine(std::hash<celvan::BinaryDistinctString>()(key),
                            std::hash<celvan::Config>()(value));
         }
-        return combine(seed, sum);
+        return hashCombine(seed, sum);
     }
     case Kind::array:
         for (const auto& element : *data.arrayValue()) {
-            seed = combine(seed, std::hash<celvan::Config>()(element));
+            seed = hashCombine(seed, std::hash<celvan::Config>()(element));
         }
         return seed;
     case Kind::token: {
         const auto& token = *data.tokenValue();
-        seed = combine(seed, std::hash<uint64_t>()(token.id));
-        return combine(seed, std::hash<celvan::BinaryDistinctString>()(token.text));
+        seed = hashCombine(seed, std::hash<uint64_t>()(token.id));
+        return hashCombine(seed, std::hash<celvan::BinaryDistinctString>()(token.text));
     }
     case Kind::null: return seed;
     }

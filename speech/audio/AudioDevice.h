@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/foundation/HashCombine.h"
+
 namespace sonoscribe {
 
 // An input device: its number for the life of the process and its name.
@@ -20,7 +22,6 @@ struct AudioDevice {
 template <>
 struct std::hash<sonoscribe::AudioDevice> {
     std::size_t operator()(const sonoscribe::AudioDevice& device) const noexcept {
-        const std::size_t id = std::hash<uint32_t>()(device.id);
-        return id ^ (std::hash<std::string>()(device.name) + 0x9e3779b97f4a7c15ull + (id << 6) + (id >> 2));
+        return platform::hashCombine(std::hash<uint32_t>()(device.id), std::hash<std::string>()(device.name));
     }
 };

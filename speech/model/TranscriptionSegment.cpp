@@ -5,6 +5,7 @@
 #include <charconv>
 #include <functional>
 
+#include "platform/foundation/HashCombine.h"
 #include "platform/text/Normalization.h"
 
 namespace sonoscribe {
@@ -32,7 +33,7 @@ std::size_t canonicalHash(const std::string& text) {
 
 class Hasher {
 public:
-    void feed(std::size_t value) { state_ ^= value + 0x9e3779b97f4a7c15ull + (state_ << 6) + (state_ >> 2); }
+    void feed(std::size_t value) { state_ = platform::hashCombine(state_, value); }
     void feed(int64_t value) { feed(static_cast<std::size_t>(value)); }
     void feed(float value) { feed(static_cast<std::size_t>(std::bit_cast<uint32_t>(value == 0.0f ? 0.0f : value))); }
     void feed(const std::string& value) { feed(canonicalHash(value)); }
