@@ -47,16 +47,8 @@ QFont sansFont(int size, QFont::Weight weight = QFont::Normal) {
     return result;
 }
 
-QLabel* label(const QString& text, int size, const QColor& colour, QFont::Weight weight = QFont::Normal) {
-    auto* result = new QLabel(text);
-    result->setTextFormat(Qt::PlainText);
-    result->setFont(sansFont(size, weight));
-    setColour(*result, colour);
-    return result;
-}
-
 QLabel* rowLabel(const QString& text) {
-    QLabel* result = label(text, 12, Theme::muted(), QFont::Medium);
+    QLabel* result = Theme::label(text, 12, Theme::muted(), QFont::Medium);
     result->setFixedWidth(kRowLabelWidth);
     return result;
 }
@@ -126,8 +118,8 @@ void FormattingSection::buildUI() {
     stack->setContentsMargins(14, 14, 14, 14);
     stack->setSpacing(10);
 
-    QLabel* title = label(QStringLiteral("AI Formatting"), 14, Theme::paper(), QFont::DemiBold);
-    QLabel* description = label(
+    QLabel* title = Theme::label(QStringLiteral("AI Formatting"), 14, Theme::paper(), QFont::DemiBold);
+    QLabel* description = Theme::label(
         QStringLiteral("When enabled, your dictation is cleaned up and reformatted by an LLM before being pasted. "
                        "Off \u2192 plain transcript. Choose a local model (Ollama) or a cloud provider."),
         12, Theme::muted());
@@ -201,7 +193,7 @@ QWidget* FormattingSection::buildOllamaSection() {
     auto* layout = new QVBoxLayout(block);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(6);
-    layout->addWidget(label(QStringLiteral("Ollama setup"), 11, Theme::muted(), QFont::DemiBold));
+    layout->addWidget(Theme::label(QStringLiteral("Ollama setup"), 11, Theme::muted(), QFont::DemiBold));
     layout->addSpacing(2);
     for (auto [status, button] : {std::pair{daemonStatusLabel_, daemonActionButton_},
                                   std::pair{modelStatusLabel_, modelActionButton_}}) {

@@ -10,17 +10,6 @@
 namespace dictaro {
 namespace {
 
-QLabel* label(const QString& text, int size, QFont::Weight weight) {
-    auto* result = new QLabel(text);
-    QFont font = Theme::sansFont(size);
-    font.setWeight(weight);
-    result->setFont(font);
-    QPalette palette = result->palette();
-    palette.setColor(QPalette::WindowText, weight == QFont::DemiBold ? Theme::paper() : Theme::muted());
-    result->setPalette(palette);
-    return result;
-}
-
 QLabel* wrapping(QLabel* result) {
     result->setWordWrap(true);
     result->setMaximumWidth(460);
@@ -33,7 +22,7 @@ MicInputSection::MicInputSection(std::shared_ptr<MicInputSectionPresenter> prese
     : QFrame(parent),
       presenter_(std::move(presenter)),
       popup_(new QComboBox),
-      warningLabel_(wrapping(label(QString(), 11, QFont::Normal))) {
+      warningLabel_(wrapping(Theme::label(QString(), 11, Theme::muted()))) {
     setObjectName(QStringLiteral("MicInputSection"));
     popup_->setObjectName(QStringLiteral("popup"));
     warningLabel_->setObjectName(QStringLiteral("warningLabel"));
@@ -43,7 +32,7 @@ MicInputSection::MicInputSection(std::shared_ptr<MicInputSectionPresenter> prese
 }
 
 void MicInputSection::buildUI() {
-    QLabel* rowLabel = label(QString::fromUtf8(MicInputSectionPresenter::rowLabel), 12, QFont::Medium);
+    QLabel* rowLabel = Theme::label(QString::fromUtf8(MicInputSectionPresenter::rowLabel), 12, Theme::muted(), QFont::Medium);
     rowLabel->setFixedWidth(60);
     popup_->setFixedWidth(320);
     // Only the user's choice is stored: a reload must not write the preference.
@@ -58,9 +47,9 @@ void MicInputSection::buildUI() {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(14, 14, 14, 14);
     column->setSpacing(10);
-    column->addWidget(label(QString::fromUtf8(MicInputSectionPresenter::title), 14, QFont::DemiBold));
+    column->addWidget(Theme::label(QString::fromUtf8(MicInputSectionPresenter::title), 14, Theme::paper(), QFont::DemiBold));
     column->addSpacing(4 - 10);
-    column->addWidget(wrapping(label(QString::fromUtf8(MicInputSectionPresenter::explanation), 12, QFont::Normal)));
+    column->addWidget(wrapping(Theme::label(QString::fromUtf8(MicInputSectionPresenter::explanation), 12, Theme::muted())));
     column->addSpacing(12 - 10);
     column->addLayout(row);
     column->addWidget(warningLabel_);

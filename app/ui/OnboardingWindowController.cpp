@@ -34,17 +34,6 @@ void apply(StatusRow& row, const PermissionRowState& state) {
     row.setBadge(q(state.badge), badgeColour(state.badgeColour), q(state.actionTitle.value_or("")));
 }
 
-QLabel* label(const std::string& text, int pixelSize, QFont::Weight weight, const QColor& colour) {
-    auto* label = new QLabel(q(text));
-    QFont font = Theme::sansFont(pixelSize);
-    font.setWeight(weight);
-    label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
-    return label;
-}
-
 }  // namespace
 
 OnboardingWindowController::OnboardingWindowController(PermissionAccess permissions,
@@ -87,9 +76,9 @@ void OnboardingWindowController::buildUI() {
     auto* stack = new QVBoxLayout;
     stack->setContentsMargins(24, 0, 24, 16);
     stack->setSpacing(10);
-    QLabel* introduction = label(SetupWindowPresenter::introduction(), 13, QFont::Normal, Theme::muted());
+    QLabel* introduction = Theme::label(q(SetupWindowPresenter::introduction()), 13, Theme::muted());
     introduction->setWordWrap(true);
-    stack->addWidget(label(SetupWindowPresenter::heading(), 22, QFont::DemiBold, Theme::paper()));
+    stack->addWidget(Theme::label(q(SetupWindowPresenter::heading()), 22, Theme::paper(), QFont::DemiBold));
     stack->addSpacing(6 - 10);
     stack->addWidget(introduction);
     stack->addSpacing(18 - 10);

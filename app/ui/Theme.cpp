@@ -58,4 +58,16 @@ void Theme::styleSection(QWidget& section) {
                               .arg(rule().name()));
 }
 
+QLabel* Theme::label(const QString& text, int size, const QColor& colour, QFont::Weight weight) {
+    auto* result = new QLabel(text);
+    result->setTextFormat(Qt::PlainText);
+    QFont font = sansFont(size);
+    font.setWeight(weight);
+    result->setFont(font);
+    QPalette palette = result->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    result->setPalette(palette);
+    return result;
+}
+
 }  // namespace dictaro

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QLabel>
 #include <QFont>
 #include <QString>
 #include <QWidget>
@@ -43,6 +44,8 @@ public:
     // border, corner radius 10. Keyed to the widget's object name, so it does
     // not reach its children.
     static void styleSection(QWidget& section);
+    // A plain-text label in the sans face.
+    static QLabel* label(const QString& text, int size, const QColor& colour, QFont::Weight weight = QFont::Normal);
 };
 
 }  // namespace dictaro
