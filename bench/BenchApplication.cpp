@@ -20,8 +20,7 @@ namespace benchsupport {
 namespace {
 
 constexpr const char* fetchFlag = "--fetch-model";
-// The repository the engine fetches from when none is configured.
-constexpr const char* engineRepository = "devuziruv/sonoscribe-coreml";
+constexpr const char* engineRepository = sonoscribe::Sonoscribe::defaultModelRepository;
 
 // A decoder of base.en's sizes that ends every window at once.
 testsupport::ScriptedDecoder baseSizedDecoder() {

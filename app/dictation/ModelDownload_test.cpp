@@ -8,6 +8,7 @@
 #include "app/dictation/OnDeviceTranscription.h"
 #include "platform/concurrency/MainActor.h"
 #include "speech/engine/EngineTestSupport.h"
+#include "speech/engine/Sonoscribe.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/TestHubServer.h"
 #include "tests/support/TempDirectory.h"
@@ -19,7 +20,7 @@ using namespace std::chrono_literals;
 using Status = TranscriptionStatus;
 
 constexpr const char* modelName = "openai_whisper-base.en";
-constexpr const char* engineRepository = "devuziruv/sonoscribe-coreml";
+constexpr const char* engineRepository = sonoscribe::Sonoscribe::defaultModelRepository;
 
 class ModelDownloadTest : public ::testing::Test {
 protected:

@@ -17,8 +17,6 @@
 namespace sonoscribe {
 namespace {
 
-constexpr const char* defaultModelRepo = "devuziruv/sonoscribe-coreml";
-
 std::string twoDecimals(double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%.2f", value);
@@ -110,7 +108,7 @@ void Sonoscribe::setupModels(const std::optional<std::string>& model, const std:
         return;
     }
     if (!download) return;
-    const std::string repo = modelRepo.value_or(defaultModelRepo);
+    const std::string repo = modelRepo.value_or(defaultModelRepository);
     const std::string variant =
         model ? *model
               : fetchModelSupportConfig(repo, downloadBase, modelToken, remoteConfigName, endpoint)

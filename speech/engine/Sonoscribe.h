@@ -45,6 +45,8 @@ public:
     static constexpr int64_t sampleRate = 16000;
     static constexpr int64_t hopLength = 160;
     static constexpr float secondsPerTimeToken = 0.02f;
+    // Where models come from when the configuration names no repository.
+    static constexpr const char* defaultModelRepository = "devuziruv/sonoscribe-coreml";
 
     // Builds the engine and runs its set-up; throws the first error of
     // setupModels, prewarmModels or loadModels.

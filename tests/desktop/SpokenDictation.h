@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "speech/engine/Sonoscribe.h"
 #include "tests/support/FakeProviderServer.h"
 
 // What a dictation from end to end is made of: the speech model on a test
@@ -12,7 +13,7 @@ namespace desktoptest {
 
 // The model the application asks for, from the repository the engine
 // downloads from when no other is named.
-inline constexpr const char* speechModelRepository = "devuziruv/sonoscribe-coreml";
+inline constexpr const char* speechModelRepository = sonoscribe::Sonoscribe::defaultModelRepository;
 inline constexpr const char* speechModelName = "openai_whisper-base.en";
 
 // The live transcript whatever is said: every window of the served model
