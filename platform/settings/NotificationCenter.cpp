@@ -5,8 +5,10 @@
 namespace platform {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    // Never destroyed: an observer released by a worker thread while the
+    // process exits still unregisters from a live center.
+    static NotificationCenter* const center = new NotificationCenter;
+    return *center;
 }
 
 NotificationCenter::Registration NotificationCenter::addObserver(std::string name, Observer observer) {
