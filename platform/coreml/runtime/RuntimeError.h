@@ -45,6 +45,7 @@ public:
         wrongInputType,
         wrongInputShape,
         invalidInputValue,  // an index or position outside what the model holds
+        computationFailed,  // a library the kernels call refused the work
     };
 
     PredictionError(Kind kind, std::string feature, std::string message);

@@ -10,8 +10,10 @@ namespace platform::coreml::runtime {
 // A weight matrix [rows, cols] in its stored type: fp16 weights stay in the
 // mapped weight file, half the memory of a widened copy. Products against
 // many columns widen the weight a block of rows at a time into scratch for
-// OpenBLAS; a product with one vector (a decoder step) reads the fp16 rows as
-// stored through stridedMatrixVector, which also halves the bytes read.
+// OpenBLAS, or, for fp16 weights and results on a processor with bf16 matrix
+// tiles, split it into bf16 parts for them; a product with one vector (a
+// decoder step) reads the fp16 rows as stored through stridedMatrixVector,
+// which also halves the bytes read.
 class WeightMatrix {
 public:
     WeightMatrix() = default;
@@ -57,6 +59,13 @@ private:
     const float* floatRows(int64_t first, int64_t count, std::vector<float>& scratch) const;
     // Widens rows [first, first + count) of a matrix not stored as fp32.
     void widenRows(int64_t first, int64_t count, float* target) const;
+    // Whether timesEach should run `products` on the processor's bf16 tiles.
+    static bool suitsTiles(const std::vector<Share>& products, int64_t rows, int64_t cols, int64_t n);
+    // timesEach on the tiles: W x as Wh xh + Wh xl + Wl xh, each matrix split
+    // into bf16 high and low parts, the three products as one of thrice the
+    // depth.
+    static void timesEachOnTiles(const std::vector<Share>& products, const float* x, int64_t n, int64_t rows,
+                                 int64_t cols, const KernelContext& context);
 
     Tensor tensor_;
     int64_t rows_ = 0, cols_ = 0, offset_ = 0;

@@ -1,0 +1,103 @@
+#include "platform/coreml/runtime/ops/TileProduct.h"
+
+#include <omp.h>
+
+#include <cstring>
+#include <oneapi/dnnl/dnnl.hpp>
+#include <string>
+
+#include "platform/coreml/runtime/RuntimeError.h"
+
+namespace platform::coreml::runtime {
+namespace {
+
+using Tag = dnnl::memory::format_tag;
+using Type = dnnl::memory::data_type;
+
+dnnl::engine& cpuEngine() {
+    static dnnl::engine engine(dnnl::engine::kind::cpu, 0);
+    return engine;
+}
+
+uint32_t bitsOf(float value) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+float widenBFloat16(BFloat16Bits half) {
+    const uint32_t bits = static_cast<uint32_t>(half) << 16;
+    float value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Rounded to nearest, ties to even. Written without branches so that the
+// loops over whole rows vectorise.
+BFloat16Bits roundToBFloat16(float value) {
+    const uint32_t bits = bitsOf(value);
+    const bool special = (bits & 0x7f800000u) == 0x7f800000u;
+    // A NaN stays a NaN: its payload may lie wholly in the dropped bits.
+    const uint32_t kept = (bits >> 16) | ((bits & 0x007fffffu) != 0 ? 0x40u : 0u);
+    const uint32_t rounded = (bits + 0x7fffu + ((bits >> 16) & 1u)) >> 16;
+    // A finite value above the largest bf16 would round to infinity, and high
+    // + low to NaN: it keeps the largest instead, with the rest in low.
+    const bool overflows = (rounded & 0x7f80u) == 0x7f80u;
+    return static_cast<BFloat16Bits>(special ? kept : overflows ? bits >> 16 : rounded);
+}
+
+}  // namespace
+
+bool tileProductsAvailable() {
+#if defined(__SANITIZE_THREAD__)
+    // oneDNN's kernels are generated at run time, out of ThreadSanitizer's
+    // sight; such builds keep to OpenBLAS.
+    return false;
+#else
+    static const bool available = [] {
+        try {
+            return dnnl::get_effective_cpu_isa() == dnnl::cpu_isa::avx512_core_amx;
+        } catch (const dnnl::error&) {
+            return false;
+        }
+    }();
+    return available;
+#endif
+}
+
+void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFloat16Bits* low) {
+    for (int64_t i = 0; i < count; ++i) {
+        const float value = values[i];
+        const BFloat16Bits h = roundToBFloat16(value);
+        const bool finite = (bitsOf(value) & 0x7f800000u) != 0x7f800000u;
+        high[i] = h;
+        low[i] = finite ? roundToBFloat16(value - widenBFloat16(h)) : BFloat16Bits{0};
+    }
+}
+
+void tileProductOnThisThread(const BFloat16Bits* a, int64_t m, const BFloat16Bits* b, int64_t n, int64_t k,
+                             float* out) {
+    if (m == 0 || n == 0) return;
+    // oneDNN sizes its work by the OpenMP thread count of the thread that
+    // calls it; one keeps the product on this thread.
+    omp_set_num_threads(1);
+    try {
+        dnnl::engine& engine = cpuEngine();
+        const dnnl::memory::desc aLayout({m, k}, Type::bf16, Tag::ab), bLayout({k, n}, Type::bf16, Tag::ba),
+            outLayout({m, n}, Type::f32, Tag::ab);
+        // oneDNN keeps compiled products by shape: only a new shape compiles.
+        const dnnl::matmul product(dnnl::matmul::primitive_desc(dnnl::matmul::desc(aLayout, bLayout, outLayout), engine));
+        dnnl::memory aMemory(aLayout, engine, const_cast<BFloat16Bits*>(a));
+        dnnl::memory bMemory(bLayout, engine, const_cast<BFloat16Bits*>(b));
+        dnnl::memory outMemory(outLayout, engine, out);
+        dnnl::stream stream(engine);
+        product.execute(stream, {{DNNL_ARG_SRC, aMemory}, {DNNL_ARG_WEIGHTS, bMemory}, {DNNL_ARG_DST, outMemory}});
+        stream.wait();
+    } catch (const dnnl::error& e) {
+        throw PredictionError(PredictionError::Kind::computationFailed, {},
+                              "bf16 tile product [" + std::to_string(m) + ", " + std::to_string(k) + "] x [" +
+                                  std::to_string(k) + ", " + std::to_string(n) + "] failed: " + e.what());
+    }
+}
+
+}  // namespace platform::coreml::runtime
