@@ -110,9 +110,9 @@ private:
     }
 
     std::optional<float> scalarConstant(int id) const {
-        const auto& info = value(id);
-        if (!info.constant || !info.constant->isTensor() || info.constant->tensor().count() != 1) return std::nullopt;
-        return static_cast<float>(info.constant->tensor().number(0));
+        const Tensor* constant = value(id).constantTensor();
+        if (!constant || constant->count() != 1) return std::nullopt;
+        return static_cast<float>(constant->number(0));
     }
 
     // The softmax's axis as given (the last one when it names none); nullopt

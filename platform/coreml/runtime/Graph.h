@@ -16,6 +16,9 @@ struct ValueInfo {
     std::string name;
     ValueType type;
     std::optional<Value> constant;
+
+    // The constant when it is a tensor; null otherwise.
+    const Tensor* constantTensor() const { return constant && constant->isTensor() ? &constant->tensor() : nullptr; }
 };
 
 struct Node {

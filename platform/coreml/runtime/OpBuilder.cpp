@@ -99,9 +99,7 @@ const ValueType& OpBuilder::typeOf(InputRef input) const {
 }
 
 const Tensor* OpBuilder::constantOf(InputRef input) const {
-    const auto& info = binding_.graph.values[static_cast<size_t>(binding_.inputs.at(static_cast<size_t>(input.index)))];
-    if (!info.constant || !info.constant->isTensor()) return nullptr;
-    return &info.constant->tensor();
+    return binding_.graph.values[static_cast<size_t>(binding_.inputs.at(static_cast<size_t>(input.index)))].constantTensor();
 }
 
 namespace {

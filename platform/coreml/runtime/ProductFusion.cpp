@@ -19,11 +19,6 @@ struct Member {
     std::optional<Tensor> bias;  // fp32
 };
 
-const Tensor* constantTensor(const Graph& graph, int id) {
-    const auto& info = graph.values[static_cast<size_t>(id)];
-    return info.constant && info.constant->isTensor() ? &info.constant->tensor() : nullptr;
-}
-
 bool allOnes(const Node& node, const char* name) {
     const auto found = node.parameters.find(name);
     if (found == node.parameters.end()) return true;
@@ -40,8 +35,8 @@ bool allOnes(const Node& node, const char* name) {
 std::optional<Member> memberAt(const Graph& graph, size_t n) {
     const Node& node = graph.nodes[n];
     if (node.op != "conv" || node.inputs.size() < 2 || node.inputs.size() > 3 || node.outputs.size() != 1) return std::nullopt;
-    const Tensor* weight = constantTensor(graph, node.inputs[1]);
-    const Tensor* bias = node.inputs.size() == 3 ? constantTensor(graph, node.inputs[2]) : nullptr;
+    const Tensor* weight = graph.values[static_cast<size_t>(node.inputs[1])].constantTensor();
+    const Tensor* bias = node.inputs.size() == 3 ? graph.values[static_cast<size_t>(node.inputs[2])].constantTensor() : nullptr;
     if (!weight || (node.inputs.size() == 3 && !bias) || !allOnes(node, "strides")) return std::nullopt;
     const Shape& xs = graph.values[static_cast<size_t>(node.inputs[0])].type.shape;
     const Shape& out = graph.values[static_cast<size_t>(node.outputs[0])].type.shape;
