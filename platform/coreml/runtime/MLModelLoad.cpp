@@ -98,7 +98,9 @@ std::shared_ptr<MLModel> MLModel::load(const URL& bundleURL, const MLModelConfig
         try {
             outputs = runtime->predict(inputs, [] { checkCancellation(); });
         } catch (const coreml::runtime::PredictionError& error) {
-            const bool feature = error.kind() != coreml::runtime::PredictionError::Kind::invalidInputValue;
+            using Kind = coreml::runtime::PredictionError::Kind;
+            const bool feature = error.kind() == Kind::missingInput || error.kind() == Kind::wrongInputType ||
+                                 error.kind() == Kind::wrongInputShape;
             throw MLModelError(feature ? MLModelError::Kind::featureType : MLModelError::Kind::generic, error.what());
         }
         std::map<std::string, MLFeatureValue> values;
