@@ -88,11 +88,9 @@ EinsumPlan planEinsum(const OpBuilder& b, const std::string& equation, const Sha
         plan.yPerm.push_back(static_cast<int64_t>(yl.find(c)));
     }
     const std::string productLabels = batch + xOnly + yOnly;
-    for (char c : productLabels) {
-        plan.product.push_back(xl.find(c) != std::string::npos && yl.find(c) != std::string::npos
-                                   ? std::max(size(c, xl, xs), size(c, yl, ys))
-                                   : (xl.find(c) != std::string::npos ? size(c, xl, xs) : size(c, yl, ys)));
-    }
+    // An operand without the label counts it as size 0; a batch label of size 1
+    // on one side broadcasts to the other's.
+    for (char c : productLabels) plan.product.push_back(std::max(size(c, xl, xs), size(c, yl, ys)));
     for (char c : ol) plan.outPerm.push_back(static_cast<int64_t>(productLabels.find(c)));
     return plan;
 }
