@@ -25,13 +25,6 @@ uint32_t bitsOf(float value) {
     return bits;
 }
 
-float widenBFloat16(BFloat16Bits half) {
-    const uint32_t bits = static_cast<uint32_t>(half) << 16;
-    float value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 // Rounded to nearest, ties to even. Written without branches so that the
 // loops over whole rows vectorise.
 BFloat16Bits roundToBFloat16(float value) {
@@ -63,6 +56,13 @@ bool tileProductsAvailable() {
     }();
     return available;
 #endif
+}
+
+float widenBFloat16(BFloat16Bits half) {
+    const uint32_t bits = static_cast<uint32_t>(half) << 16;
+    float value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
 }
 
 void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFloat16Bits* low) {

@@ -12,6 +12,9 @@ using BFloat16Bits = uint16_t;
 // one fp32 one) run faster than OpenBLAS.
 bool tileProductsAvailable();
 
+// The fp32 number a bf16 one is.
+float widenBFloat16(BFloat16Bits half);
+
 // Writes each of `count` values as high + low, two bf16 numbers: `high`
 // rounded to nearest, `low` the rest rounded. The sum is exact for every fp16
 // value and within 2^-16 relative of an fp32 one. An infinite or NaN value

@@ -14,13 +14,6 @@
 namespace platform::coreml::runtime {
 namespace {
 
-float widened(BFloat16Bits half) {
-    const uint32_t bits = static_cast<uint32_t>(half) << 16;
-    float value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 // high + low must give back every fp16 value exactly (the weights the
 // products split), fp32 values to 2^-16, and non-finite values themselves.
 TEST(TileProduct, SplittingIntoBFloat16PartsLosesNothingOfAnFp16Value) {
@@ -31,11 +24,11 @@ TEST(TileProduct, SplittingIntoBFloat16PartsLosesNothingOfAnFp16Value) {
     std::vector<BFloat16Bits> high(values.size()), low(values.size());
     splitToBFloat16(values.data(), static_cast<int64_t>(values.size()), high.data(), low.data());
     for (size_t i = 0; i < values.size(); ++i) {
-        const float value = values[i], sum = widened(high[i]) + widened(low[i]);
+        const float value = values[i], sum = widenBFloat16(high[i]) + widenBFloat16(low[i]);
         if (std::isnan(value)) {
-            EXPECT_TRUE(std::isnan(widened(high[i]))) << i;
+            EXPECT_TRUE(std::isnan(widenBFloat16(high[i]))) << i;
         } else if (std::isinf(value)) {
-            EXPECT_EQ(widened(high[i]), value);
+            EXPECT_EQ(widenBFloat16(high[i]), value);
             EXPECT_EQ(low[i], 0);
         } else {
             ASSERT_EQ(sum, value) << "fp16 bits " << i;
@@ -47,7 +40,7 @@ TEST(TileProduct, SplittingIntoBFloat16PartsLosesNothingOfAnFp16Value) {
     for (float value : wide) {
         BFloat16Bits h = 0, l = 0;
         splitToBFloat16(&value, 1, &h, &l);
-        const double sum = static_cast<double>(widened(h)) + widened(l);
+        const double sum = static_cast<double>(widenBFloat16(h)) + widenBFloat16(l);
         EXPECT_LE(std::abs(sum - value), std::ldexp(std::abs(static_cast<double>(value)), -16)) << value;
     }
 }
