@@ -7,6 +7,7 @@
 
 #include "app/dictation/Log.h"
 #include "platform/audio/AudioDevices.h"
+#include "platform/audio/BufferFeed.h"
 #include "platform/foundation/NumberFormatting.h"
 #include "speech/model/WhisperError.h"
 
@@ -153,20 +154,10 @@ void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer,
     mono.setFrameLength(frames);
 
     AVAudioPCMBuffer& output = *scratch.output;
-    bool handedOver = false;
     std::string error;
-    const auto status = scratch.resampler->convert(
-        output, &error, [&](uint32_t, AVAudioConverter::InputStatus& inputStatus) -> const AVAudioPCMBuffer* {
-            // Not the end of the stream: the resampler keeps its history for
-            // the next buffer.
-            if (handedOver) {
-                inputStatus = AVAudioConverter::InputStatus::noDataNow;
-                return nullptr;
-            }
-            handedOver = true;
-            inputStatus = AVAudioConverter::InputStatus::haveData;
-            return &mono;
-        });
+    // Not the end of the stream: the resampler keeps its history for the next
+    // buffer.
+    const auto status = scratch.resampler->convert(output, &error, platform::audio::BufferFeed(&mono, false));
     if (status == AVAudioConverter::OutputStatus::error) {
         Log::error(kCategory, "resampler failed: " + (error.empty() ? std::string("unknown") : error));
         return;

@@ -6,6 +6,7 @@
 
 #include "mlcore/foundation/Logging.h"
 #include "platform/audio/AudioFileError.h"
+#include "platform/audio/BufferFeed.h"
 #include "platform/concurrency/TaskGroup.h"
 #include "platform/foundation/NumberFormatting.h"
 #include "speech/audio/AudioProcessor.h"
@@ -17,6 +18,7 @@ namespace sonoscribe {
 using celvan::Logging;
 using platform::audio::AVAudioFormat;
 using platform::audio::AVAudioPCMBuffer;
+using platform::audio::BufferFeed;
 
 namespace {
 
@@ -40,26 +42,6 @@ int64_t frameAt(double seconds, double rate, int64_t length) {
     if (frame < 0) throw WhisperError::loadAudioFailed("Audio time must not be negative");
     return frame > static_cast<double>(length) ? length + 1 : static_cast<int64_t>(frame);
 }
-
-// Hands a converter the blocks of one stream, each once, and its end.
-class StreamFeed {
-public:
-    StreamFeed(const AVAudioPCMBuffer* block, bool last) : block_(block), last_(last) {}
-
-    const AVAudioPCMBuffer* operator()(uint32_t, platform::audio::AVAudioConverter::InputStatus& status) {
-        using Status = platform::audio::AVAudioConverter::InputStatus;
-        if (block_ != nullptr) {
-            status = Status::haveData;
-            return std::exchange(block_, nullptr);
-        }
-        status = last_ ? Status::endOfStream : Status::noDataNow;
-        return nullptr;
-    }
-
-private:
-    const AVAudioPCMBuffer* block_;
-    bool last_;
-};
 
 // Frames a resampler may give for `frames` input frames, with room for the
 // history it holds and the tail it flushes at the end.
@@ -108,7 +90,7 @@ bool resampleInto(AVAudioPCMBuffer& output, platform::audio::AVAudioFile& file, 
             return false;
         }
         std::string error;
-        const auto status = converter.convert(*converted, &error, StreamFeed(mono.get(), last));
+        const auto status = converter.convert(*converted, &error, BufferFeed(mono.get(), last));
         if (status == platform::audio::AVAudioConverter::OutputStatus::error) {
             Logging::error("Failed to resample audio chunk");
             return false;
@@ -252,7 +234,7 @@ std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleAudio(const AVAudioPCM
         std::shared_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::create(*outputFormat, room);
         if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
         std::string error;
-        if (converter->convert(*output, &error, StreamFeed(&fromBuffer, true)) ==
+        if (converter->convert(*output, &error, BufferFeed(&fromBuffer, true)) ==
             platform::audio::AVAudioConverter::OutputStatus::error) {
             throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
         }
@@ -276,7 +258,7 @@ std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleBuffer(const AVAudioPC
     if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
     std::string error;
     // Each buffer is handed over once; the converter keeps the stream going.
-    if (with.convert(*output, &error, StreamFeed(&buffer, false)) == platform::audio::AVAudioConverter::OutputStatus::error) {
+    if (with.convert(*output, &error, BufferFeed(&buffer, false)) == platform::audio::AVAudioConverter::OutputStatus::error) {
         throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
     }
     return output;
