@@ -41,12 +41,6 @@ void setColour(QWidget& widget, const QColor& colour) {
     widget.setPalette(palette);
 }
 
-QFont sansFont(int size, QFont::Weight weight = QFont::Normal) {
-    QFont result = Theme::sansFont(size);
-    result.setWeight(weight);
-    return result;
-}
-
 QLabel* rowLabel(const QString& text) {
     QLabel* result = Theme::label(text, 12, Theme::muted(), QFont::Medium);
     result->setFixedWidth(kRowLabelWidth);
@@ -133,7 +127,7 @@ void FormattingSection::buildUI() {
     stack->addLayout(heading);
     stack->addSpacing(4);
 
-    enableToggle_->setFont(sansFont(13));
+    enableToggle_->setFont(Theme::sansFont(13, QFont::Normal));
     setColour(*enableToggle_, Theme::paper());
     stack->addWidget(enableToggle_);
     stack->addSpacing(4);
@@ -157,7 +151,7 @@ void FormattingSection::buildUI() {
     ollamaSection_ = buildOllamaSection();
     stack->addWidget(ollamaSection_);
 
-    statusLabel_->setFont(sansFont(11));
+    statusLabel_->setFont(Theme::sansFont(11, QFont::Normal));
     statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     stack->addWidget(statusLabel_);
 }
@@ -168,7 +162,7 @@ QWidget* FormattingSection::buildAPIKeyRow() {
     apiKeyField_->setFixedWidth(kFieldWidth);
     getKeyButton_->setFlat(true);
     getKeyButton_->setCursor(Qt::PointingHandCursor);
-    QFont link = sansFont(11);
+    QFont link = Theme::sansFont(11, QFont::Normal);
     link.setUnderline(true);
     getKeyButton_->setFont(link);
     getKeyButton_->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; padding: 0; text-align: left; }")
@@ -197,8 +191,8 @@ QWidget* FormattingSection::buildOllamaSection() {
     layout->addSpacing(2);
     for (auto [status, button] : {std::pair{daemonStatusLabel_, daemonActionButton_},
                                   std::pair{modelStatusLabel_, modelActionButton_}}) {
-        status->setFont(sansFont(12));
-        button->setFont(sansFont(11));
+        status->setFont(Theme::sansFont(12, QFont::Normal));
+        button->setFont(Theme::sansFont(11, QFont::Normal));
         button->hide();
         layout->addWidget(horizontal({status, button}, Qt::Alignment()));
     }
@@ -207,7 +201,7 @@ QWidget* FormattingSection::buildOllamaSection() {
     pullProgressBar_->setMaximumHeight(8);
     pullProgressBar_->hide();
     layout->addWidget(pullProgressBar_);
-    pullStatusLabel_->setFont(sansFont(11));
+    pullStatusLabel_->setFont(Theme::sansFont(11, QFont::Normal));
     pullStatusLabel_->hide();
     layout->addWidget(pullStatusLabel_);
     return block;

@@ -10,22 +10,6 @@
 #include "app/ui/Theme.h"
 
 namespace dictaro {
-namespace {
-
-void setTextColour(QWidget& widget, const QColor& colour) {
-    QPalette palette = widget.palette();
-    palette.setColor(QPalette::WindowText, colour);
-    widget.setPalette(palette);
-}
-
-QFont systemFont(int pixelSize, QFont::Weight weight) {
-    QFont font = Theme::sansFont(pixelSize);
-    font.setWeight(weight);
-    return font;
-}
-
-}  // namespace
-
 StatusRow::StatusRow(const QString& iconName, const QString& fallbackSymbol, const QString& title,
                      const QString& subtitle, QWidget* parent)
     : QWidget(parent),
@@ -39,24 +23,24 @@ StatusRow::StatusRow(const QString& iconName, const QString& fallbackSymbol, con
     const QIcon themed = QIcon::fromTheme(iconName);
     if (themed.isNull()) {
         icon_->setText(fallbackSymbol);
-        icon_->setFont(systemFont(20, QFont::Medium));
+        icon_->setFont(Theme::sansFont(20, QFont::Medium));
         icon_->setAlignment(Qt::AlignCenter);
     } else {
         icon_->setPixmap(themed.pixmap(20, 20));
     }
     icon_->setAccessibleName(title);
     icon_->setFixedSize(28, 28);
-    setTextColour(*icon_, Theme::paper());
+    Theme::setTextColour(*icon_, Theme::paper());
 
-    titleLabel_->setFont(systemFont(14, QFont::DemiBold));
-    setTextColour(*titleLabel_, Theme::paper());
+    titleLabel_->setFont(Theme::sansFont(14, QFont::DemiBold));
+    Theme::setTextColour(*titleLabel_, Theme::paper());
 
-    subtitleLabel_->setFont(systemFont(12, QFont::Normal));
-    setTextColour(*subtitleLabel_, Theme::muted());
+    subtitleLabel_->setFont(Theme::sansFont(12, QFont::Normal));
+    Theme::setTextColour(*subtitleLabel_, Theme::muted());
     subtitleLabel_->setWordWrap(true);
     subtitleLabel_->setMaximumHeight(subtitleLabel_->fontMetrics().lineSpacing() * 2);
 
-    badge_->setFont(systemFont(12, QFont::Medium));
+    badge_->setFont(Theme::sansFont(12, QFont::Medium));
 
     // Not the window's default button: Return belongs to "Get Started".
     actionButton_->setAutoDefault(false);
@@ -82,7 +66,7 @@ StatusRow::StatusRow(const QString& iconName, const QString& fallbackSymbol, con
 
 void StatusRow::setBadge(const QString& text, const QColor& colour, const QString& actionTitle) {
     badge_->setText(text);
-    setTextColour(*badge_, colour);
+    Theme::setTextColour(*badge_, colour);
     if (!actionTitle.isEmpty()) actionButton_->setText(actionTitle);
     actionButton_->setVisible(!actionTitle.isEmpty());
 }

@@ -29,6 +29,18 @@ QFont Theme::sansFont(int size) {
     return font;
 }
 
+QFont Theme::sansFont(int size, QFont::Weight weight) {
+    QFont font = sansFont(size);
+    font.setWeight(weight);
+    return font;
+}
+
+void Theme::setTextColour(QWidget& widget, const QColor& colour) {
+    QPalette palette = widget.palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget.setPalette(palette);
+}
+
 Theme::MonoLabel Theme::monoLabel(const QString& text, const QColor& colour, int size) {
     QFont font = monoFont(size, QFont::Medium);
     font.setLetterSpacing(QFont::AbsoluteSpacing, size * 0.18);
@@ -40,9 +52,7 @@ void Theme::MonoLabel::applyTo(QLabel& label) const {
     label.setTextFormat(Qt::PlainText);
     label.setText(text);
     label.setFont(font);
-    QPalette palette = label.palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label.setPalette(palette);
+    setTextColour(label, colour);
 }
 
 void Theme::styleSection(QWidget& section) {
@@ -61,12 +71,8 @@ void Theme::styleSection(QWidget& section) {
 QLabel* Theme::label(const QString& text, int size, const QColor& colour, QFont::Weight weight) {
     auto* result = new QLabel(text);
     result->setTextFormat(Qt::PlainText);
-    QFont font = sansFont(size);
-    font.setWeight(weight);
-    result->setFont(font);
-    QPalette palette = result->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    result->setPalette(palette);
+    result->setFont(sansFont(size, weight));
+    setTextColour(*result, colour);
     return result;
 }
 

@@ -40,6 +40,9 @@ public:
     static MonoLabel monoLabel(const QString& text, const QColor& colour, int size);
     static QFont monoFont(int size, QFont::Weight weight);
     static QFont sansFont(int size);
+    static QFont sansFont(int size, QFont::Weight weight);
+    // Colours the widget's text, leaving the rest of its palette as it is.
+    static void setTextColour(QWidget& widget, const QColor& colour);
     // The setup window's section look: elevated surface at 0.6, a rule-coloured
     // border, corner radius 10. Keyed to the widget's object name, so it does
     // not reach its children.

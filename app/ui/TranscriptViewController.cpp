@@ -240,9 +240,7 @@ public:
         stack->setSpacing(2);
         auto* arrow = new QLabel(QStringLiteral("↑"), this);
         arrow->setFont(Theme::monoFont(12, QFont::Bold));
-        QPalette palette = arrow->palette();
-        palette.setColor(QPalette::WindowText, Theme::ember());
-        arrow->setPalette(palette);
+        Theme::setTextColour(*arrow, Theme::ember());
         auto* nameLabel = new QLabel(this);
         Theme::monoLabel(name, Theme::colour(ThemeColour::paper, 0.95), 9).applyTo(*nameLabel);
         auto* hotkeyLabel = new QLabel(this);
