@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 
 #include "app/dictation/OnDeviceTranscription.h"
@@ -129,14 +128,6 @@ bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds tim
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::yield();
     }
-}
-
-double residentMegabytes() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    }
-    return 0;
 }
 
 }  // namespace benchsupport

@@ -66,7 +66,4 @@ private:
 // the sleeps of the tests' waits, so that a time taken around it is close.
 bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// This process's resident memory now, in MB.
-double residentMegabytes();
-
 }  // namespace benchsupport

@@ -12,10 +12,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/BenchStatistics.h"
 #include "mlcore/foundation/Config.h"
 #include "mlcore/foundation/JSONSerializationBOM.h"
 
 namespace {
+
+using benchsupport::median;
 
 using Clock = std::chrono::steady_clock;
 
@@ -89,11 +92,6 @@ double milliseconds(Work&& work) {
     const auto start = Clock::now();
     work();
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace

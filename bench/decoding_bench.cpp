@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchStatistics.h"
 #include "mlcore/foundation/MLMultiArrayExtensions.h"
 #include "mlcore/hub/HubWrapper.h"
 #include "mlcore/tokenizers/AutoTokenizer.h"
@@ -28,13 +29,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using benchsupport::median;
+
 double milliseconds(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 platform::URL urlOf(const std::filesystem::path& path) { return platform::URL::fileURLWithPath(path.string(), true); }

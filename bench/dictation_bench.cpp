@@ -26,6 +26,7 @@
 #include "platform/x11/SyntheticKeys.h"
 #include "platform/x11/Workspace.h"
 #include "bench/BenchApplication.h"
+#include "bench/BenchStatistics.h"
 #include "tests/desktop/DesktopSession.h"
 
 // Counts the allocations of the thread that asks, so that the capture path's
@@ -45,19 +46,14 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
+using benchsupport::median;
+using benchsupport::percentile;
 using Clock = std::chrono::steady_clock;
 constexpr int rounds = 15;
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
-
-double percentile(std::vector<double> values, double share) {
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(share * static_cast<double>(values.size())))];
-}
-
-double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
 
 struct CaptureCost {
     double medianMs;

@@ -19,10 +19,13 @@
 #include <vector>
 
 #include "app/formatting/AnthropicFormatter.h"
+#include "bench/BenchStatistics.h"
 #include "platform/net/URLSession.h"
 #include "tests/support/FakeProviderServer.h"
 
 namespace {
+
+using benchsupport::percentile;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -41,11 +44,6 @@ dictaro::AnthropicFormatter formatterFor(const std::string& endpoint) {
     dictaro::AnthropicFormatter formatter("bench-key", "bench-model");
     formatter.endpoint = endpoint + "/v1/messages";
     return formatter;
-}
-
-double percentile(std::vector<double> values, double share) {
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(share * static_cast<double>(values.size())))];
 }
 
 // Server write to consumer holding the text, for pieces a few milliseconds apart.

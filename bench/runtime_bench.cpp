@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchStatistics.h"
 #include "platform/coreml/runtime/RuntimeModel.h"
 #include "tests/support/SpeechModelTrio.h"
 #include "tests/support/TempDirectory.h"
@@ -22,22 +22,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using benchsupport::median;
+using benchsupport::residentMegabytes;
+
 double milliseconds(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double residentMegabytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    }
-    return 0;
 }
 
 Tensor randomTensor(DataType type, const Shape& shape, uint32_t seed) {

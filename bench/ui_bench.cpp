@@ -21,6 +21,7 @@
 #include "app/ui/TranscriptViewController.h"
 #include "app/ui/WaveformView.h"
 #include "bench/BenchApplication.h"
+#include "bench/BenchStatistics.h"
 #include "platform/process/ChildProcess.h"
 #include "platform/settings/UserDefaults.h"
 #include "tests/desktop/DesktopSession.h"
@@ -28,15 +29,12 @@
 
 namespace {
 
+using benchsupport::percentile;
+
 using Clock = std::chrono::steady_clock;
 
 double millisecondsBetween(Clock::time_point start, Clock::time_point end) {
     return std::chrono::duration<double, std::milli>(end - start).count();
-}
-
-double percentile(std::vector<double> values, double share) {
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(share * static_cast<double>(values.size())))];
 }
 
 std::vector<float> ramp() {
