@@ -65,7 +65,10 @@ float widenBFloat16(BFloat16Bits half) {
     return value;
 }
 
-void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFloat16Bits* low) {
+namespace {
+
+[[gnu::always_inline]] inline void splitValues(const float* values, int64_t count, BFloat16Bits* high,
+                                               BFloat16Bits* low) {
     for (int64_t i = 0; i < count; ++i) {
         const float value = values[i];
         const BFloat16Bits h = roundToBFloat16(value);
@@ -73,6 +76,26 @@ void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFl
         high[i] = h;
         low[i] = finite ? roundToBFloat16(value - widenBFloat16(h)) : BFloat16Bits{0};
     }
+}
+
+// The same loop where the processor can select per lane: the compiler turns
+// its conditions into masks only with AVX-512, and leaves it scalar without.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void splitValuesAvx512(const float* values, int64_t count,
+                                                                             BFloat16Bits* high, BFloat16Bits* low) {
+    splitValues(values, count, high, low);
+}
+
+bool hasAvx512() {
+    static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                  __builtin_cpu_supports("avx512vl");
+    return supported;
+}
+
+}  // namespace
+
+void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFloat16Bits* low) {
+    if (hasAvx512()) return splitValuesAvx512(values, count, high, low);
+    splitValues(values, count, high, low);
 }
 
 void tileProductOnThisThread(const BFloat16Bits* a, int64_t m, const BFloat16Bits* b, int64_t n, int64_t k,
