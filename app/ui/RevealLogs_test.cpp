@@ -66,7 +66,18 @@ public:
         // Released by a call, so the bus has let go of the name before the
         // next case asks for it.
         busCall("ReleaseName", g_variant_new("(s)", "org.freedesktop.FileManager1"));
-        g_main_loop_quit(loop_);
+        // Quit from inside the loop: a quit from here could come before the
+        // thread has started the loop, which would then run for ever.
+        GSource* quit = g_idle_source_new();
+        g_source_set_callback(
+            quit,
+            [](gpointer loop) {
+                g_main_loop_quit(static_cast<GMainLoop*>(loop));
+                return gboolean(G_SOURCE_REMOVE);
+            },
+            loop_, nullptr);
+        g_source_attach(quit, context_);
+        g_source_unref(quit);
         thread_.join();
         g_dbus_connection_unregister_object(connection_, registration_);
         g_dbus_connection_close_sync(connection_, nullptr, nullptr);
