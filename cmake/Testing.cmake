@@ -15,7 +15,7 @@ define_property(GLOBAL PROPERTY DICTARO_TSAN_TESTS
 function(dictaro_add_test name)
   cmake_parse_arguments(ARG "TSAN" "" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} test_support_headers GTest::gmock GTest::gtest_main)
   # scripts/setup fetches the fixtures once into build/fixtures; the sanitizer
   # trees read that same copy.
   gtest_discover_tests(${name}

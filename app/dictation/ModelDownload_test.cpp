@@ -7,7 +7,7 @@
 #include "app/dictation/Log.h"
 #include "app/dictation/OnDeviceTranscription.h"
 #include "platform/concurrency/MainActor.h"
-#include "speech/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "speech/engine/Sonoscribe.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/TestHubServer.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/formatting/FormattingPrompts.h"
-#include "app/formatting/ProviderTestSupport.h"
+#include "tests/support/ProviderTestSupport.h"
 
 namespace dictaro {
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "app/formatting/AnthropicFormatter.h"
-#include "app/formatting/ProviderTestSupport.h"
+#include "tests/support/ProviderTestSupport.h"
 #include "platform/concurrency/Task.h"
 #include "platform/net/URLSession.h"
 

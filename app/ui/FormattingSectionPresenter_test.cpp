@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "app/formatting/KeychainHelper.h"
-#include "app/ui/FormattingSectionTestSupport.h"
+#include "tests/support/FormattingSectionTestSupport.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"

@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "app/formatting/KeychainHelper.h"
-#include "app/ui/FormattingSectionTestSupport.h"
+#include "tests/support/FormattingSectionTestSupport.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "platform/crypto/SHA256.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/net/URLError.h"

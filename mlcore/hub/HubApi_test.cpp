@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "mlcore/hub/Hub.h"
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "mlcore/hub/HubWrapper.h"
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/Task.h"

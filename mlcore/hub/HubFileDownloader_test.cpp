@@ -8,7 +8,7 @@
 
 #include "mlcore/hub/Downloader.h"
 #include "mlcore/hub/Hub.h"
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/Task.h"
 #include "platform/crypto/MessageDigest.h"

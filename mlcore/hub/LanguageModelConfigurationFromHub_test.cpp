@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "mlcore/hub/Hub.h"
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "platform/concurrency/Task.h"
 
 namespace celvan {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "platform/crypto/SHA256.h"
 
 namespace celvan {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "mlcore/modelmanager/ModelDownloaderError.h"
 #include "mlcore/modelmanager/ModelStatePrinting.h"
 

@@ -18,7 +18,7 @@
 
 #include "mlcore/foundation/CelvanCoreError.h"
 #include "mlcore/foundation/Logging.h"
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "mlcore/modelmanager/ModelDownloaderError.h"
 #include "mlcore/modelmanager/ModelStatePrinting.h"
 

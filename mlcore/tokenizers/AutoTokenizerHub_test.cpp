@@ -1,10 +1,10 @@
 #include "mlcore/tokenizers/AutoTokenizer.h"
 
 #include "mlcore/hub/Hub.h"
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "mlcore/tokenizers/AutoTokenizerWrapper.h"
 #include "mlcore/tokenizers/TokenizerError.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "mlcore/tokenizers/BertTokenizer.h"
 #include "mlcore/tokenizers/TokenizerError.h"
 #include "mlcore/tokenizers/TokenizerModel.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 #include "mlcore/tokenizers/UnigramTokenizer.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "mlcore/tokenizers/BPETokenizer.h"
 
 #include "mlcore/tokenizers/TokenizerError.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 #include "mlcore/tokenizers/UnsupportedConfigurationError.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "mlcore/tokenizers/BertTokenizer.h"
 
 #include "mlcore/tokenizers/TokenizerError.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "mlcore/tokenizers/ByteEncoder.h"
 #include "mlcore/tokenizers/PreTokenizer.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "mlcore/tokenizers/Normalizer.h"
 
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 

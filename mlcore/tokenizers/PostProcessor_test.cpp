@@ -1,6 +1,6 @@
 #include "mlcore/tokenizers/PostProcessor.h"
 
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 

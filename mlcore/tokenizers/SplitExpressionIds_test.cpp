@@ -1,5 +1,5 @@
 #include "mlcore/tokenizers/Tokenizer.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 

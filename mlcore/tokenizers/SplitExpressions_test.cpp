@@ -1,7 +1,7 @@
 #include "mlcore/tokenizers/SplitExpressions.h"
 
 #include "mlcore/tokenizers/PreTokenizer.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 #include "platform/text/Utf.h"
 
 #include <gtest/gtest.h>

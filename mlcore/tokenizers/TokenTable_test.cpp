@@ -2,7 +2,7 @@
 
 #include "mlcore/tokenizers/FlatIntegerMap.h"
 #include "mlcore/tokenizers/TokenizerError.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "mlcore/tokenizers/AutoTokenizer.h"
 #include "mlcore/tokenizers/TokenizerError.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 #include "platform/text/Utf.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "mlcore/tokenizers/TokenLattice.h"
 #include "mlcore/tokenizers/TokenizerError.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 #include "mlcore/tokenizers/Trie.h"
 
 #include <gtest/gtest.h>

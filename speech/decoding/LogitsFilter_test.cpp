@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "speech/decoding/DecodingTestSupport.h"
+#include "tests/support/DecodingTestSupport.h"
 
 namespace sonoscribe {
 namespace {

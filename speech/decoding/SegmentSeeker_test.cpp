@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "speech/decoding/DecodingTestSupport.h"
+#include "tests/support/DecodingTestSupport.h"
 #include "speech/model/WhisperError.h"
 
 namespace sonoscribe {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "speech/decoding/ArrayElements.h"
-#include "speech/decoding/DecodingTestSupport.h"
+#include "tests/support/DecodingTestSupport.h"
 #include "speech/decoding/SegmentSeeker.h"
 #include "speech/model/Signposts.h"
 #include "speech/model/WhisperError.h"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "speech/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "speech/engine/ReplayingAudioProcessor.h"
 #include "speech/model/WhisperError.h"
 

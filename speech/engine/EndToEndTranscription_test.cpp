@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "speech/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "speech/engine/ResultWriter.h"
 #include "speech/engine/Sonoscribe.h"
 

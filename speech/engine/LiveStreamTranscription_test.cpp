@@ -5,7 +5,7 @@
 
 #include "speech/audio/AudioProcessor.h"
 #include "speech/engine/AudioStreamTranscriber.h"
-#include "speech/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "speech/model/WhisperError.h"
 #include "tests/support/PipeMicrophone.h"
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "mlcore/hub/HubTestEnvironment.h"
+#include "tests/support/HubTestEnvironment.h"
 #include "speech/model/Constants.h"
-#include "speech/model/TestLogCapture.h"
+#include "tests/support/TestLogCapture.h"
 #include "tests/support/WhisperTokenizerFiles.h"
 
 namespace sonoscribe {

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "mlcore/hub/HubTestEnvironment.h"
-#include "speech/engine/EngineTestSupport.h"
-#include "speech/model/TestLogCapture.h"
+#include "tests/support/HubTestEnvironment.h"
+#include "tests/support/EngineTestSupport.h"
+#include "tests/support/TestLogCapture.h"
 #include "speech/model/WhisperError.h"
 
 namespace sonoscribe {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "speech/engine/EngineTestSupport.h"
-#include "speech/model/TestLogCapture.h"
+#include "tests/support/EngineTestSupport.h"
+#include "tests/support/TestLogCapture.h"
 
 namespace sonoscribe {
 namespace {

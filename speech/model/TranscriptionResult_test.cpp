@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "speech/model/TestLogCapture.h"
+#include "tests/support/TestLogCapture.h"
 #include "speech/model/TimingReport.h"
 
 namespace sonoscribe {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "speech/model/TestLogCapture.h"
+#include "tests/support/TestLogCapture.h"
 
 namespace sonoscribe {
 namespace {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "speech/engine/EngineTestSupport.h"
+#include "tests/support/EngineTestSupport.h"
 #include "tests/support/PipeMicrophone.h"
 #include "tests/support/SpeechModelRepository.h"
 

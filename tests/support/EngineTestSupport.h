@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "speech/decoding/DecodingTestSupport.h"
+#include "tests/support/DecodingTestSupport.h"
 #include "speech/engine/TranscribeTask.h"
 #include "tests/support/SpeechModelRepository.h"
 #include "tests/support/TempDirectory.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "mlcore/foundation/MLMultiArrayExtensions.h"
-#include "mlcore/tokenizers/TokenizerTestSupport.h"
+#include "tests/support/TokenizerTestSupport.h"
 #include "speech/decoding/TextDecoder.h"
 #include "speech/decoding/WhisperTokenizer.h"
 #include "tests/support/ScriptedDecoder.h"
