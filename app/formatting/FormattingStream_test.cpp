@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "app/formatting/AnthropicFormatter.h"
-#include "tests/support/ProviderTestSupport.h"
+#include "app/formatting/ProviderSession.h"
 #include "platform/concurrency/Task.h"
-#include "platform/net/URLSession.h"
+#include "tests/support/ProviderTestSupport.h"
 
 namespace dictaro {
 namespace {
@@ -28,9 +28,9 @@ protected:
         return formatter;
     }
 
-    // Waits until the shared session has no transfer left and says how long that took.
+    // Waits until the providers' session has no transfer left and says how long that took.
     static Clock::duration untilNoTransfers(Clock::time_point since) {
-        while (!platform::URLSession::shared()->allTasks().empty() && Clock::now() - since < 5s) {
+        while (!provider::session()->allTasks().empty() && Clock::now() - since < 5s) {
             std::this_thread::sleep_for(1ms);
         }
         return Clock::now() - since;
@@ -103,7 +103,7 @@ TEST_F(FormattingStreamTest, CancellingTheConsumerEndsTheExchangeQuicklyAndWitho
             return outcome;
         });
         while (scripted.waitForFirstElement && !sawFirst) std::this_thread::sleep_for(1ms);
-        while (platform::URLSession::shared()->allTasks().empty()) std::this_thread::sleep_for(1ms);
+        while (provider::session()->allTasks().empty()) std::this_thread::sleep_for(1ms);
 
         const Clock::time_point cancelled = Clock::now();
         consumer.cancel();

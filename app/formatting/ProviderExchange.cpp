@@ -2,9 +2,9 @@
 
 #include "app/formatting/FormattingError.h"
 #include "app/formatting/JsonFields.h"
+#include "app/formatting/ProviderSession.h"
 #include "platform/foundation/JsonWriter.h"
 #include "platform/net/URLError.h"
-#include "platform/net/URLSession.h"
 
 namespace dictaro::provider {
 
@@ -22,7 +22,7 @@ platform::URLRequest jsonPost(std::string url, double timeoutInterval,
 
 platform::AsyncBytes send(const platform::URLRequest& request) {
     try {
-        return platform::URLSession::shared()->bytes(request);
+        return session()->bytes(request);
     } catch (const platform::URLError& error) {
         throw FormattingError::backendUnavailable(error.what());
     }

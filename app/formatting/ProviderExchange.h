@@ -22,8 +22,9 @@ platform::URLRequest jsonPost(std::string url, double timeoutInterval,
                               const std::vector<std::pair<std::string, std::string>>& headers,
                               const platform::JSONValue& body);
 
-// Sends the request and waits for the answer's head. A failure on the way
-// is FormattingError backendUnavailable with the transport's description.
+// Sends the request through the providers' session and waits for the
+// answer's head. A failure on the way is FormattingError backendUnavailable
+// with the transport's description.
 platform::AsyncBytes send(const platform::URLRequest& request);
 
 // The text after "data: " of a server-sent-event line, untrimmed; none for

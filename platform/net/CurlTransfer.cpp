@@ -8,6 +8,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/net/URLSessionDelegate.h"
+
 namespace platform {
 
 namespace {

@@ -110,7 +110,5 @@ private:
 bool isHTTPAddress(const std::string& url);
 // `location` resolved against `base`, or nothing when it does not parse.
 std::optional<std::string> resolveAddress(const std::string& base, const std::string& location);
-// Whether two addresses share scheme, host and port.
-bool sameOrigin(const std::string& a, const std::string& b);
 
 }  // namespace platform

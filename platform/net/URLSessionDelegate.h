@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "platform/net/HTTPURLResponse.h"
 #include "platform/net/URLError.h"
@@ -22,7 +23,8 @@ public:
     // the request the session would send next (the location resolved against
     // the current address; "Authorization" dropped when the scheme, host or
     // port changes). Return it, or another request, to follow the redirect;
-    // return nothing to end the task with the 3xx answer itself.
+    // return nothing to end the task with the 3xx answer itself. An
+    // exception thrown here ends the task and reaches the caller unchanged.
     virtual std::optional<URLRequest> willPerformHTTPRedirection(URLSessionTask& task,
                                                                  const HTTPURLResponse& response,
                                                                  URLRequest newRequest) {
@@ -52,5 +54,9 @@ public:
         (void)error;
     }
 };
+
+// Whether two addresses share scheme, host and port (default ports filled
+// in): the test a redirect passes to keep the credentials it carries.
+bool sameOrigin(const std::string& a, const std::string& b);
 
 }  // namespace platform

@@ -158,6 +158,7 @@ FakeProviderServer::FakeProviderServer() : server_(std::make_unique<Server>(*thi
         if (!pauseFor(answer->headDelay)) return;
         response.status = answer->status;
         if (answer->status != 200) {
+            if (answer->location) response.set_header("Location", *answer->location);
             response.set_content(answer->errorBody, "application/json");
             return;
         }

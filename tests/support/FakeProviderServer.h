@@ -43,6 +43,8 @@ struct ScriptedAnswer {
     // steps, each write as its own chunk, then ends the body properly unless
     // a drop step closed the connection first.
     std::string errorBody;
+    // Sent as the "Location" of an answer other than 200, for redirects.
+    std::optional<std::string> location;
     std::vector<Step> steps;
 
     ScriptedAnswer& write(std::string bytes);
