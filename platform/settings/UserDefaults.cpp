@@ -6,13 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <ctime>
 #include <system_error>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/JsonReader.h"
 #include "platform/foundation/JsonWriter.h"
+#include "platform/log/SystemLog.h"
 
 namespace platform {
 
@@ -38,6 +40,29 @@ void writeAll(int descriptor, const std::vector<std::uint8_t>& data, const std::
     }
 }
 
+// Moves `from` to `to` unless something is there already; false with errno
+// set otherwise.
+bool moveWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    // Some file systems (NFS among them) cannot rename without replacing; a
+    // hard link refuses an existing name just the same.
+    if (errno != EINVAL || ::link(from.c_str(), to.c_str()) != 0) return false;
+    return ::unlink(from.c_str()) == 0;
+}
+
+// "settings.json.unreadable-20260312-174501", with "-2", "-3", ... after it
+// for a name that is taken.
+std::filesystem::path setAsideName(const std::filesystem::path& file, int attempt) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string name = file.filename().string() + ".unreadable-" + stamp;
+    if (attempt > 1) name += "-" + std::to_string(attempt);
+    return file.parent_path() / name;
+}
+
 JSONValue::Object::iterator find(JSONValue::Object& values, std::string_view key) {
     return std::find_if(values.begin(), values.end(), [&](const auto& member) { return member.first == key; });
 }
@@ -52,11 +77,16 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) { load(); }
 
 void UserDefaults::load() {
-    std::ifstream input(file_, std::ios::binary);
-    if (!input) return;
-    const std::string text((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
+    const std::optional<std::vector<std::uint8_t>> bytes = FileManager::contents(file_.string());
+    if (!bytes) {
+        std::error_code ignored;
+        if (std::filesystem::exists(std::filesystem::symlink_status(file_, ignored))) {
+            unreadable_ = "it cannot be opened";
+        }
+        return;
+    }
     try {
-        JSONValue document = jsonObject(text);
+        JSONValue document = jsonObject(std::string(bytes->begin(), bytes->end()));
         if (JSONValue::Object* members = document.object()) {
             // A key written twice counts once, with its later value.
             for (auto& [key, value] : *members) {
@@ -68,9 +98,27 @@ void UserDefaults::load() {
             }
             return;
         }
+        unreadable_ = "it holds no settings object";
     } catch (const JSONReadError&) {
+        // The reader's own words quote the file, which is the user's to see,
+        // not the log's.
+        unreadable_ = "it is not valid JSON";
     }
-    unreadable_ = true;
+}
+
+void UserDefaults::setAsideUnreadableFile() {
+    std::filesystem::path copy;
+    for (int attempt = 1;; ++attempt) {
+        copy = setAsideName(file_, attempt);
+        if (moveWithoutReplacing(file_, copy)) break;
+        // Gone meanwhile: there is nothing left to keep.
+        if (errno == ENOENT) return;
+        if (errno != EEXIST || attempt == 1000) fail("cannot set the unreadable settings file aside", file_);
+    }
+    static const log::Logger systemLog("com.pelmaroven.dictaro", "UserDefaults");
+    systemLog.log(log::LogType::error, "The settings file " + file_.string() + " could not be read (" + *unreadable_ +
+                                           "); it is kept as " + copy.string() +
+                                           " and the settings start from their defaults");
 }
 
 std::optional<JSONValue> UserDefaults::object(std::string_view key) const {
@@ -129,9 +177,8 @@ void UserDefaults::write(const JSONValue::Object& values) {
     std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
     if (unreadable_) {
         // Whatever the user had there stays next to the new file.
-        std::error_code ignored;
-        std::filesystem::rename(file_, std::filesystem::path(file_) += ".unreadable", ignored);
-        unreadable_ = false;
+        setAsideUnreadableFile();
+        unreadable_.reset();
     }
 
     std::string temporary = (folder / (file_.filename().string() + ".XXXXXX")).string();

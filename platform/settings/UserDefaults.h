@@ -16,8 +16,10 @@ namespace platform {
 // The application's settings: one JSON object in a file of the user's own
 // (folder 0700, file 0600). Every change is written at once through a
 // temporary file that is renamed over the old one, so a crash leaves either
-// the old file or the new one, whole. A file that cannot be read as settings
-// is moved aside on the first write, not overwritten.
+// the old file or the new one, whole. A file that cannot be opened or read as
+// settings is moved aside on the first write, never overwritten: each time to
+// a name of its own, "settings.json.unreadable-<date>-<time>", which the
+// system log names.
 class UserDefaults {
 public:
     // $XDG_CONFIG_HOME/dictaro/settings.json, else ~/.config/dictaro/settings.json.
@@ -41,12 +43,15 @@ public:
 
 private:
     void load();
+    void setAsideUnreadableFile();
     void write(const JSONValue::Object& values);
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
     JSONValue::Object values_;
-    bool unreadable_ = false;
+    // Why the file on disk could not be read; none when it could, or when
+    // there is none.
+    std::optional<std::string> unreadable_;
 };
 
 }  // namespace platform

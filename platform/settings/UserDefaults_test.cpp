@@ -1,5 +1,6 @@
 #include "platform/settings/UserDefaults.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,11 +9,15 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <random>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "platform/foundation/JsonReader.h"
 #include "platform/settings/NotificationCenter.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/TempDirectory.h"
 
 namespace platform {
@@ -58,19 +63,114 @@ TEST(UserDefaults, StandardFileLivesUnderTheConfigFolder) {
     EXPECT_EQ(UserDefaults::standard()->file(), std::filesystem::path(config) / "dictaro" / "settings.json");
 }
 
+// The copies set aside so far, by content.
+std::multiset<std::string> setAsideContents(const std::filesystem::path& folder) {
+    static const std::regex kCopyName(R"(settings\.json\.unreadable-\d{8}-\d{6}(-\d+)?)");
+    std::multiset<std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name == "settings.json") continue;
+        EXPECT_TRUE(std::regex_match(name, kCopyName)) << name;
+        contents.insert(contentsOf(entry.path()));
+    }
+    return contents;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+// The copies that no line of the log names.
+std::vector<std::string> copiesTheLogLeavesOut(const std::string& log, const std::filesystem::path& folder) {
+    std::vector<std::string> missing;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string path = entry.path().string();
+        if (entry.path().filename() != "settings.json" && log.find(path) == std::string::npos) missing.push_back(path);
+    }
+    return missing;
+}
+
+// Runs `body` in a child process whose file permissions apply: root reads
+// any file, so a root test process hands `folder` to the user "nobody" and
+// becomes that user first. Returns the child's exit status and what `body`
+// put into its output.
+std::pair<int, std::string> asUserThePermissionsApplyTo(const std::filesystem::path& folder,
+                                                        const std::function<int(std::string& output)>& body) {
+    constexpr uid_t kNobody = 65534;
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+            EXPECT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
+        }
+        EXPECT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
+    }
+    int channel[2];
+    EXPECT_EQ(::pipe(channel), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(90);
+        std::string output;
+        const int status = body(output);
+        if (::write(channel[1], output.data(), output.size()) != static_cast<ssize_t>(output.size())) ::_exit(91);
+        ::_exit(status);
+    }
+    ::close(channel[1]);
+    std::string output;
+    char buffer[4096];
+    for (ssize_t count; (count = ::read(channel[0], buffer, sizeof buffer)) > 0;) output.append(buffer, count);
+    ::close(channel[0]);
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// Whatever the user had in a settings file that cannot be read stays on
+// disk, each time under a name of its own, and the log says where.
 TEST(UserDefaults, AnUnreadableFileIsSetAsideNotOverwritten) {
     testsupport::TempDirectory temporary;
-    const auto file = temporary.path() / "settings.json";
+    const auto folder = temporary.path();
+    const auto file = folder / "settings.json";
+    std::multiset<std::string> originals;
+    const auto log = testsupport::LogLines::install();
     for (const std::string& damaged : {std::string("{\"Flag\": tru"), std::string("[1, 2]")}) {
         SCOPED_TRACE(damaged);
-        std::filesystem::remove(std::filesystem::path(file) += ".unreadable");
         std::ofstream(file) << damaged;
+        originals.insert(damaged);
         UserDefaults defaults(file);
         EXPECT_EQ(defaults.object("Flag"), std::nullopt);
         defaults.set("Flag", JSONNumber::boolean(true));
-        EXPECT_EQ(contentsOf(std::filesystem::path(file) += ".unreadable"), damaged);
+        EXPECT_EQ(setAsideContents(folder), originals);
         EXPECT_EQ(UserDefaults(file).boolean("Flag"), true);
     }
+    log->uninstall();
+    const std::string parentLog = joined(log->texts());
+    EXPECT_EQ(copiesTheLogLeavesOut(parentLog, folder), std::vector<std::string>{}) << parentLog;
+
+    const std::string locked = "{\"Flag\": false, \"Edited\": \"by hand\"}";
+    std::ofstream(file) << locked;
+    std::filesystem::permissions(file, std::filesystem::perms::none);
+    originals.insert(locked);
+    const auto [status, lines] = asUserThePermissionsApplyTo(folder, [&](std::string& output) {
+        if (std::ifstream(file)) return 2;  // the read must really be denied
+        const auto childLog = testsupport::LogLines::install();
+        UserDefaults defaults(file);
+        if (defaults.object("Flag")) return 3;
+        try {
+            defaults.set("Flag", JSONNumber::boolean(true));
+        } catch (const std::exception& error) {
+            output = error.what();
+            return 4;
+        }
+        output = joined(childLog->texts());
+        return 0;
+    });
+    ASSERT_EQ(status, 0) << lines;
+    EXPECT_EQ(setAsideContents(folder), originals);
+    EXPECT_EQ(UserDefaults(file).boolean("Flag"), true);
+    EXPECT_EQ(copiesTheLogLeavesOut(parentLog + lines, folder), std::vector<std::string>{}) << lines;
 }
 
 TEST(UserDefaults, FailsLoudlyWhenItCannotWrite) {
