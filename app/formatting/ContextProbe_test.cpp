@@ -117,38 +117,55 @@ TEST(ContextProbe, ReadsTheFirstFittingFieldHint) {
 }
 
 TEST(FormattingPrompts, BuildsThePromptAroundTheDestination) {
-    const std::string generic = FormattingPrompts::systemPrompt({});
-    EXPECT_TRUE(generic.starts_with("You are a voice-dictation cleanup assistant."));
-    EXPECT_NE(generic.find("\n\n## Destination\nApplication: unknown\n\nOutput the cleaned text only \xE2\x80\x94 nothing "
-                           "before it, nothing after it."),
-              std::string::npos);
-    EXPECT_TRUE(generic.ends_with("nothing after it."));
-    EXPECT_EQ(generic.find("Field: "), std::string::npos);
-    EXPECT_NE(generic.find("## Output style\n\nApply light punctuation and grammar cleanup."), std::string::npos);
-    EXPECT_NE(generic.find("\"let me restart\".\nExamples:\n- \"I need fifteen minutes, actually no, five minutes\" "
-                           "\xE2\x86\x92 \"I need five minutes\""),
-              std::string::npos);
-    EXPECT_NE(generic.find("literal punctuation or newline.\n\n5. **Preserve product names.** If the speaker says "
-                           "anything that sounds like \"Dicta Ro\", \"dictaro\", \"Dicta-ro\", \"Dictar Ro\", "
-                           "\"dictator\", or similar variations, they are referring to this app \xE2\x80\x94 **Dictaro**"),
-              std::string::npos);
-    EXPECT_NE(generic.find("most common transcription mishearing.\n\n## Never do these\n\n- Don't add information"),
-              std::string::npos);
+    // Everything before the style, byte for byte.
+    constexpr std::string_view kHead = R"prompt(You are a voice-dictation cleanup assistant. The user just dictated raw text via speech recognition. Output a polished version they can paste straight into their target app.
 
-    const std::string email = FormattingPrompts::systemPrompt({Kind::email, "Mail", "To: \"Colin\"\nx"});
-    EXPECT_TRUE(email.ends_with("## Destination\nApplication: Mail\nField: To: \"Colin\"\nx\n\nOutput the cleaned text "
-                                "only \xE2\x80\x94 nothing before it, nothing after it."));
-    const std::vector<std::pair<Kind, const char*>> styles{
-        {Kind::email, "## Output style\n\nFormat the output as an email body. Apply all of these:\n- If the speaker"},
-        {Kind::chat, "## Output style\n\nFormat as a casual instant message."},
-        {Kind::code, "## Output style\n\nFormat as a code comment or technical note."},
-        {Kind::terminal, "## Output style\n\nFormat as a shell command, filename, or terse phrase."},
-        {Kind::notes, "## Output style\n\nFormat as concise notes."},
+## Critical rules
+
+1. **Resolve mid-utterance corrections.** When the speaker corrects themselves, apply the correction and DROP the abandoned draft. Cue phrases include: "actually no", "wait", "I mean", "or rather", "scratch that", "let me restart".
+Examples:
+- "I need fifteen minutes, actually no, five minutes" → "I need five minutes"
+- "send it Tuesday, I mean Wednesday" → "send it Wednesday"
+- "the full 15 minutes. Probably 10. Actually, no, 5 minutes" → "5 minutes" (the last revision wins)
+
+2. **Remove disfluencies.** Strip filler words ("um", "uh", "er", "you know" as filler, "like" as filler) and false-start repetitions ("I I I think" → "I think"). Keep "like" / "you know" when used with their normal meaning.
+
+3. **Fix grammar, punctuation, capitalization** and obvious word-choice errors that look like transcription mistakes.
+
+4. **Replace voiced punctuation** ("comma", "period", "full stop", "question mark", "exclamation mark", "new line", "new paragraph") with the literal punctuation or newline.
+
+5. **Preserve product names.** If the speaker says anything that sounds like "Dicta Ro", "dictaro", "Dicta-ro", "Dictar Ro", "dictator", or similar variations, they are referring to this app — **Dictaro** (one word, capital D, lowercase rest). Always render it as "Dictaro". This is the most common transcription mishearing.
+
+## Never do these
+
+- Don't add information the speaker did NOT say. No invented details, recipients, deadlines, or facts.
+- Don't append the speaker's name in a sign-off — their email client handles their signature.
+- Don't respond to the speaker. You are formatting their words, not replying to them.
+- Don't preface, annotate, or wrap your output. No "Here's the cleaned text:", no quotes, no markdown code fences. Output ONLY the cleaned text.)prompt";
+    const std::vector<std::pair<Kind, std::string_view>> styles{
+        {Kind::email, R"prompt(Format the output as an email body. Apply all of these:
+- If the speaker addressed someone by name at the start (e.g. "Colin,"), expand to a greeting on its own line: "Hi Colin,"
+- Break the body into paragraphs separated by a blank line — each paragraph one coherent thought.
+- If the speaker used closing language ("thanks", "catch you later", "best", "regards"), format it as a sign-off on its own line ending in a comma. Leave the next line blank — DO NOT append the speaker's name.
+- Polish the register: replace casual contractions like "gonna", "wanna", "kinda" with their proper forms. Keep the speaker's overall warmth.)prompt"},
+        {Kind::chat, R"prompt(Format as a casual instant message. Single line preferred, two short lines max. No formal greeting unless the speaker explicitly spoke one. Lowercase starts and minor casual contractions are fine. No email-style sign-off.)prompt"},
+        {Kind::code, R"prompt(Format as a code comment or technical note. Preserve identifiers, type names, and technical terminology verbatim — don't "correct" them into prose. Single line preferred unless the speaker built multi-sentence reasoning.)prompt"},
+        {Kind::terminal, R"prompt(Format as a shell command, filename, or terse phrase. Minimal punctuation. Lowercase preferred. Avoid sentence structure unless the speaker clearly dictated a sentence.)prompt"},
+        {Kind::notes, R"prompt(Format as concise notes. If the speaker enumerated items, output as bullet points (each line prefixed with "- "). Otherwise short paragraphs. Trim filler aggressively.)prompt"},
+        {Kind::generic, R"prompt(Apply light punctuation and grammar cleanup. Preserve the speaker's tone and structure — no restructuring into greetings, paragraphs, or sign-offs unless they're already implicit in the dictation.)prompt"},
+    };
+    constexpr std::string_view kClosing = "Output the cleaned text only — nothing before it, nothing after it.";
+    const auto whole = [&](std::string_view style, std::string_view destination) {
+        return std::string(kHead) + "\n\n## Output style\n\n" + std::string(style) + "\n\n" + std::string(destination) +
+               "\n\n" + std::string(kClosing);
     };
     for (const auto& [kind, style] : styles) {
-        EXPECT_NE(FormattingPrompts::systemPrompt({kind, std::nullopt, std::nullopt}).find(style), std::string::npos)
+        EXPECT_EQ(FormattingPrompts::systemPrompt({kind, std::nullopt, std::nullopt}),
+                  whole(style, "## Destination\nApplication: unknown"))
             << rawValue(kind);
     }
+    EXPECT_EQ(FormattingPrompts::systemPrompt({Kind::email, "Mail", "To: \"Colin\"\nx"}),
+              whole(styles.front().second, "## Destination\nApplication: Mail\nField: To: \"Colin\"\nx"));
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 #include <thread>
 
 #include "app/formatting/AnthropicFormatter.h"
+#include "app/formatting/ChatCompletionsFormatter.h"
+#include "app/formatting/GeminiFormatter.h"
+#include "app/formatting/OllamaFormatter.h"
+#include "app/formatting/OpenAIResponsesFormatter.h"
 #include "app/formatting/ProviderSession.h"
 #include "platform/concurrency/Task.h"
 #include "tests/support/ProviderTestSupport.h"
@@ -69,6 +73,17 @@ TEST_F(FormattingStreamTest, AStallPastTheIdleTimeoutFails) {
     EXPECT_EQ(outcome.error, "The request timed out.");
     EXPECT_EQ(outcome.end.kind, FormattingEnd::Kind::failed);
     EXPECT_LT(Clock::now() - start, 5s);
+}
+
+// A model may think for a while before its first word: only a whole minute
+// of silence ends a provider's exchange.
+TEST(FormattingTimeout, EveryProviderWaitsAMinuteOfSilence) {
+    const platform::URL base = *platform::URL::fromString("https://provider.example");
+    EXPECT_EQ(AnthropicFormatter("key", "model").timeoutInterval, 60.0);
+    EXPECT_EQ(ChatCompletionsFormatter(base, "key", "model").timeoutInterval, 60.0);
+    EXPECT_EQ(GeminiFormatter("key", "model").timeoutInterval, 60.0);
+    EXPECT_EQ(OpenAIResponsesFormatter("key", "model").timeoutInterval, 60.0);
+    EXPECT_EQ(OllamaFormatter(base, "model").timeoutInterval, 60.0);
 }
 
 TEST_F(FormattingStreamTest, CancellingTheConsumerEndsTheExchangeQuicklyAndWithoutError) {

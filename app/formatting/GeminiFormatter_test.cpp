@@ -82,6 +82,8 @@ TEST_F(GeminiFormatterTest, ReadsEveryChunkForm) {
          End::noEndMarker},
         {"the length limit marks the rewrite", streamOf({wire::geminiText("A"), wire::geminiEnd("MAX_TOKENS")}), {"A"}, "",
          End::lengthLimit},
+        {"any finish reason but STOP marks the rewrite", streamOf({wire::geminiText("A"), wire::geminiEnd("SAFETY")}),
+         {"A"}, "", End::providerError},
         {"an error object in the stream is skipped but marks the rewrite",
          streamOf({wire::geminiText("A"), "data: {\"error\":{\"code\":500,\"message\":\"internal\"}}\n"}), {"A"}, "",
          End::providerError},
