@@ -11,7 +11,6 @@
 #include "speech/audio/VADAudioChunker.h"
 #include "speech/decoding/AbsoluteTime.h"
 #include "speech/engine/Sonoscribe.h"
-#include "speech/model/Constants.h"
 #include "speech/model/Signposts.h"
 #include "speech/model/WhisperError.h"
 
@@ -193,7 +192,7 @@ TranscriptionResults Sonoscribe::transcribe(const std::vector<float>& audioArray
                                             const std::optional<DecodingOptions>& decodeOptions,
                                             const TranscriptionCallback& callback,
                                             const SegmentDiscoveryCallback& segmentCallback) {
-    const int64_t windowSamples = featureExtractor()->windowSamples().value_or(Constants::defaultWindowSamples);
+    const int64_t windowSamples = windowSamplesOrDefault(*featureExtractor());
     TranscriptionResults results;
     if (decodeOptions && decodeOptions->chunkingStrategy == ChunkingStrategy::vad &&
         static_cast<int64_t>(audioArray.size()) > windowSamples) {
@@ -294,8 +293,7 @@ DetectedLanguage Sonoscribe::detectLangauge(const std::vector<float>& audioArray
     const SpecialTokens& special = loadedTokenizer->specialTokens();
     const std::shared_ptr<DecodingInputsType> inputs = decoder->prepareDecoderInputs({special.startOfTranscriptToken});
 
-    const int64_t windowSamples = featureExtractor()->windowSamples().value_or(Constants::defaultWindowSamples);
-    const auto samples = audioProcessor()->padOrTrim(audioArray, 0, windowSamples);
+    const auto samples = audioProcessor()->padOrTrim(audioArray, 0, windowSamplesOrDefault(*featureExtractor()));
     if (!samples) throw WhisperError::transcriptionFailed("Audio samples are nil");
     const auto mel = featureExtractor()->logMelSpectrogram(*samples);
     if (!mel) throw WhisperError::transcriptionFailed("Mel output is nil");

@@ -53,6 +53,12 @@ protected:
         return config;
     }
 
+    static DecodingOptions chunking() {
+        DecodingOptions options;
+        options.chunkingStrategy = ChunkingStrategy::vad;
+        return options;
+    }
+
     static std::string errorOf(const std::function<void()>& body) {
         try {
             body();
@@ -295,6 +301,29 @@ TEST_F(SonoscribeTest, DetectsLanguageOnlyWithMultilingualModels) {
         EXPECT_EQ(detected.langProbs.size(), 1u);
     }
     EXPECT_EQ(errorOf([&] { multilingual->detectLangauge({}); }), "Audio samples are nil");
+}
+
+// A mel stage whose model leaves the window length open.
+class OpenWindowFeatureExtractor : public FeatureExtractor {
+public:
+    explicit OpenWindowFeatureExtractor(int64_t window) : window_(window) {}
+    std::optional<int64_t> windowSamples() const override { return window_; }
+
+private:
+    int64_t window_;
+};
+
+TEST_F(SonoscribeTest, AWindowThatIsNotPositiveIsTheFullWindow) {
+    for (const int64_t window : {int64_t{-1}, int64_t{0}}) {
+        SonoscribeConfig config = localConfig();
+        config.featureExtractor = std::make_shared<OpenWindowFeatureExtractor>(window);
+        const auto engine = Sonoscribe::create(config);
+        for (const auto& options : {std::optional<DecodingOptions>(), std::optional<DecodingOptions>(chunking())}) {
+            const TranscriptionResults results = engine->transcribe(quietNoise(20 * 16000), options);
+            ASSERT_EQ(results.size(), 1u) << window;
+            EXPECT_EQ(results[0]->text(), "Hello world.") << window;
+        }
+    }
 }
 
 }  // namespace

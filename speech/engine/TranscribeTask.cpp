@@ -96,6 +96,11 @@ std::vector<platform::Float16> temperatureLadder(const DecodingOptions& options)
     return ladder;
 }
 
+int64_t windowSamplesOrDefault(const FeatureExtracting& featureExtractor) {
+    const std::optional<int64_t> samples = featureExtractor.windowSamples();
+    return samples && *samples > 0 ? *samples : Constants::defaultWindowSamples;
+}
+
 TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<platform::Progress> progress,
                                std::shared_ptr<AudioProcessing> audioProcessor,
                                std::shared_ptr<AudioEncoding> audioEncoder,
@@ -245,7 +250,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     for (const SeekClip& clip : seekClips) {
         const int64_t previousProgress = progress_->completedUnitCount();
         const int64_t windowPadding = std::max<int64_t>(samplesOf(options.windowClipTime), 0);
-        const int64_t windowSamples = featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
+        const int64_t windowSamples = windowSamplesOrDefault(*featureExtractor_);
         const int64_t clipLimit = clip.end - windowPadding;
         int64_t seek = clip.start;
         while (seek < clipLimit) {

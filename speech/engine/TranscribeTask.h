@@ -88,4 +88,9 @@ private:
 // The temperatures of successive attempts, in half precision.
 std::vector<platform::Float16> temperatureLadder(const DecodingOptions& options);
 
+// The samples of one window: the mel stage's own length, or the full 30 s
+// window when it reports none. A model whose audio input has an open
+// dimension reports -1, which is no length either.
+int64_t windowSamplesOrDefault(const FeatureExtracting& featureExtractor);
+
 }  // namespace sonoscribe
