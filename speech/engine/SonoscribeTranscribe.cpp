@@ -192,7 +192,7 @@ TranscriptionResults Sonoscribe::transcribe(const std::vector<float>& audioArray
                                             const std::optional<DecodingOptions>& decodeOptions,
                                             const TranscriptionCallback& callback,
                                             const SegmentDiscoveryCallback& segmentCallback) {
-    const int64_t windowSamples = windowSamplesOrDefault(*featureExtractor());
+    const int64_t windowSamples = melWindowSamples();
     TranscriptionResults results;
     if (decodeOptions && decodeOptions->chunkingStrategy == ChunkingStrategy::vad &&
         static_cast<int64_t>(audioArray.size()) > windowSamples) {

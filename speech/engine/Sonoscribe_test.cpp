@@ -4,6 +4,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -301,6 +302,32 @@ TEST_F(SonoscribeTest, DetectsLanguageOnlyWithMultilingualModels) {
         EXPECT_EQ(detected.langProbs.size(), 1u);
     }
     EXPECT_EQ(errorOf([&] { multilingual->detectLangauge({}); }), "Audio samples are nil");
+}
+
+TEST_F(SonoscribeTest, ConcurrentBatchesAndAChunkedTranscriptionShareOneLoad) {
+    const std::vector<std::vector<float>> arrays(3, quietNoise(2 * 16000));
+    const std::vector<float> longAudio = quietNoise(40 * 16000);
+    for (int round = 0; round < 3; ++round) {
+        const auto engine = Sonoscribe::create(localConfig(false));
+        std::atomic<int> loads{0};
+        engine->setModelStateCallback([&](std::optional<celvan::ModelState>, celvan::ModelState state) {
+            if (state == celvan::ModelState::loading) ++loads;
+        });
+        std::vector<std::optional<TranscriptionResults>> first, second;
+        TranscriptionResults chunked;
+        std::thread batching([&] { first = engine->transcribe(arrays); });
+        std::thread alsoBatching([&] { second = engine->transcribe(arrays); });
+        std::thread chunking([&] { chunked = engine->transcribe(longAudio, SonoscribeTest::chunking()); });
+        batching.join();
+        alsoBatching.join();
+        chunking.join();
+        for (const auto& results : {first, second}) {
+            ASSERT_EQ(results.size(), arrays.size());
+            for (const auto& result : results) EXPECT_TRUE(result);
+        }
+        EXPECT_EQ(chunked.size(), 2u);
+        EXPECT_EQ(loads.load(), 1);
+    }
 }
 
 // A mel stage whose model leaves the window length open.
