@@ -23,6 +23,20 @@ Result<TranscriptionResults> failure(const std::string& message) {
     return Result<TranscriptionResults>::failure(std::make_exception_ptr(WhisperError::transcriptionFailed(message)));
 }
 
+// A cancelled transcription fails every chunk with the cancellation, and
+// it is the whole transcription that was cancelled.
+void rethrowCancellation(const std::vector<Result<TranscriptionResults>>& results) {
+    for (const Result<TranscriptionResults>& result : results) {
+        if (result.isSuccess()) continue;
+        try {
+            std::rethrow_exception(result.error());
+        } catch (const platform::CancellationError&) {
+            throw;
+        } catch (...) {
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<std::optional<TranscriptionResults>> Sonoscribe::transcribe(const std::vector<std::string>& audioPaths,
@@ -196,6 +210,9 @@ TranscriptionResults Sonoscribe::transcribe(const std::vector<float>& audioArray
     TranscriptionResults results;
     if (decodeOptions && decodeOptions->chunkingStrategy == ChunkingStrategy::vad &&
         static_cast<int64_t>(audioArray.size()) > windowSamples) {
+        // Failed chunks are dropped, so a load that fails every chunk alike
+        // is made once here and thrown.
+        if (modelState() != celvan::ModelState::loaded) loadModelsIfNeeded();
         std::shared_ptr<VoiceActivityDetector> detector = voiceActivityDetector();
         if (!detector) detector = std::make_shared<EnergyVAD>(16000, 0.1f, 0.0f, 0.02f);
         const VADAudioChunker chunker(16000, detector);
@@ -217,6 +234,7 @@ TranscriptionResults Sonoscribe::transcribe(const std::vector<float>& audioArray
         }
         const auto chunked = transcribeWithOptions(
             arrays, std::vector<std::optional<DecodingOptions>>(chunks.size(), chunkOptions), offsets, callback);
+        rethrowCancellation(chunked);
         results = chunker.updateSeekOffsetsForResults(chunked, chunks);
     } else {
         const SegmentDiscoveryCallback segments = segmentCallback ? segmentCallback : segmentDiscoveryCallback();

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/concurrency/CancellationError.h"
+#include "platform/concurrency/CancellationToken.h"
 #include "tests/support/HubTestEnvironment.h"
 #include "tests/support/EngineTestSupport.h"
 #include "tests/support/TestLogCapture.h"
@@ -51,6 +53,13 @@ protected:
         config.download = false;
         config.computeOptions = ModelComputeOptions(platform::MLComputeUnits::cpuOnly, platform::MLComputeUnits::cpuOnly,
                                                     platform::MLComputeUnits::cpuOnly);
+        return config;
+    }
+
+    // An engine that finds no models when it comes to load them.
+    SonoscribeConfig configWithoutModels() const {
+        SonoscribeConfig config = localConfig(false);
+        config.modelFolder.reset();
         return config;
     }
 
@@ -328,6 +337,50 @@ TEST_F(SonoscribeTest, ConcurrentBatchesAndAChunkedTranscriptionShareOneLoad) {
         EXPECT_EQ(chunked.size(), 2u);
         EXPECT_EQ(loads.load(), 1);
     }
+}
+
+// A seeker that fails every window of the given size.
+class FailingSeeker : public SegmentSeeker {
+public:
+    explicit FailingSeeker(int64_t failingSize) : failingSize_(failingSize) {}
+    std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
+        const DecodingResult& result, const DecodingOptions& options, int64_t allSegmentsCount, int64_t currentSeek,
+        int64_t segmentSize, int64_t sampleRate, int64_t timeToken, int64_t specialToken,
+        const WhisperTokenizer& tokenizer) override {
+        if (segmentSize == failingSize_) throw WhisperError::segmentingFailed("No segments here");
+        return SegmentSeeker::findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek, segmentSize,
+                                                       sampleRate, timeToken, specialToken, tokenizer);
+    }
+
+private:
+    int64_t failingSize_;
+};
+
+TEST_F(SonoscribeTest, ChunkedTranscriptionThrowsWhatStopsItAllAndDropsAFailedChunk) {
+    // 40 s of audio that the detector finds silent throughout: cut in the
+    // middle of the first window's second half, at 22.5 s.
+    const std::vector<float> audio = quietNoise(40 * 16000);
+    const auto withoutModels = Sonoscribe::create(configWithoutModels());
+    int loads = 0;
+    withoutModels->setModelStateCallback([&](std::optional<celvan::ModelState>, celvan::ModelState state) {
+        loads += state == celvan::ModelState::loading;
+    });
+    EXPECT_EQ(errorOf([&] { withoutModels->transcribe(audio, chunking()); }), "Model folder is not set.");
+    EXPECT_EQ(loads, 1) << "one load for all chunks";
+
+    const auto engine = Sonoscribe::create(localConfig());
+    {
+        const platform::CancellationToken token;
+        token.cancel();
+        const platform::CancellationScope scope(token);
+        EXPECT_THROW(engine->transcribe(audio, chunking()), platform::CancellationError);
+    }
+
+    SonoscribeConfig config = localConfig();
+    config.segmentSeeker = std::make_shared<FailingSeeker>(static_cast<int64_t>(audio.size()) - 360000);
+    const TranscriptionResults kept = Sonoscribe::create(config)->transcribe(audio, chunking());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0]->seekTime(), 0.0f);
 }
 
 // A mel stage whose model leaves the window length open.
