@@ -196,8 +196,13 @@ TranscriptionResults Sonoscribe::transcribe(const std::string& audioPath,
     Logging::logCurrentMemoryUsage("Audio Loading and Convert");
 
     if (stateCallback) stateCallback(TranscriptionState::transcribing);
-    // Finished is announced only for a transcription that succeeded.
-    TranscriptionResults results = transcribe(samples, decodeOptions, callback, SegmentDiscoveryCallback());
+    TranscriptionResults results;
+    try {
+        results = transcribe(samples, decodeOptions, callback, SegmentDiscoveryCallback());
+    } catch (...) {
+        if (stateCallback) stateCallback(TranscriptionState::finished);
+        throw;
+    }
     if (stateCallback) stateCallback(TranscriptionState::finished);
     return results;
 }

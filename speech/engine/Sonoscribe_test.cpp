@@ -289,6 +289,15 @@ TEST_F(SonoscribeTest, FilesReportStatesAndFailuresPerFile) {
     states.clear();
     EXPECT_ANY_THROW(engine->transcribe(bad.string()));
     EXPECT_EQ(states, std::vector<TranscriptionState>{TranscriptionState::convertingAudio});
+
+    // A transcription that fails after the load still finishes.
+    const auto withoutModels = Sonoscribe::create(configWithoutModels());
+    withoutModels->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
+    states.clear();
+    EXPECT_EQ(errorOf([&] { withoutModels->transcribe(good.string()); }), "Model folder is not set.");
+    EXPECT_EQ(states, (std::vector<TranscriptionState>{TranscriptionState::convertingAudio,
+                                                       TranscriptionState::transcribing,
+                                                       TranscriptionState::finished}));
 }
 
 TEST_F(SonoscribeTest, DetectsLanguageOnlyWithMultilingualModels) {
