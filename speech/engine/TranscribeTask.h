@@ -69,11 +69,10 @@ private:
                                       std::shared_ptr<DecodingInputsType>& decoderInputs,
                                       std::optional<std::string>& detectedLanguage,
                                       const TranscriptionCallback& callback);
-    void countFallback();
 
     TranscriptionTimings timings_;
-    // The fallbacks counted so far, shared with progress reports that arrive
-    // on other threads, possibly after the run has ended.
+    // The stored fallback index, shared with progress reports that arrive on
+    // other threads, possibly after the run has ended.
     const std::shared_ptr<std::atomic<double>> fallbackCount_;
     const std::shared_ptr<platform::Progress> progress_;
     const std::shared_ptr<AudioEncoding> audioEncoder_;
