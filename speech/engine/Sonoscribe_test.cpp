@@ -322,6 +322,17 @@ TEST_F(SonoscribeTest, DetectsLanguageOnlyWithMultilingualModels) {
     EXPECT_EQ(errorOf([&] { multilingual->detectLangauge({}); }), "Audio samples are nil");
 }
 
+
+TEST_F(SonoscribeTest, MultilingualUnlessTheVocabularyIsEnglishOnly) {
+    for (const int64_t vocabulary : {int64_t{51864}, int64_t{51865}, int64_t{51866}}) {
+        SonoscribeConfig config = localConfig();
+        config.modelFolder = testsupport::writeScriptedModelFolder(scratch() / std::to_string(vocabulary),
+                                                                   scriptedWindow(helloWorldTokens(), 2.0f, vocabulary))
+                                 .string();
+        EXPECT_EQ(Sonoscribe::create(config)->textDecoder()->isModelMultilingual(), vocabulary != 51864) << vocabulary;
+    }
+}
+
 TEST_F(SonoscribeTest, ConcurrentBatchesAndAChunkedTranscriptionShareOneLoad) {
     const std::vector<std::vector<float>> arrays(3, quietNoise(2 * 16000));
     const std::vector<float> longAudio = quietNoise(40 * 16000);
@@ -390,6 +401,17 @@ TEST_F(SonoscribeTest, ChunkedTranscriptionThrowsWhatStopsItAllAndDropsAFailedCh
     const TranscriptionResults kept = Sonoscribe::create(config)->transcribe(audio, chunking());
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0]->seekTime(), 0.0f);
+}
+
+TEST_F(SonoscribeTest, ChunksLeaveTheCallersClipTimesToTheChunker) {
+    const auto engine = Sonoscribe::create(localConfig());
+    DecodingOptions options = chunking();
+    options.clipTimestamps = {5.0f};
+    const TranscriptionResults results = engine->transcribe(quietNoise(32 * 16000), options);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]->seekTime(), 5.0f);
+    ASSERT_FALSE(results[0]->segments().empty());
+    EXPECT_FLOAT_EQ(results[0]->segments().front().start, 5.0f);
 }
 
 // A mel stage whose model leaves the window length open.

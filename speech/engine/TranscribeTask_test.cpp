@@ -185,6 +185,63 @@ TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
     }
 }
 
+// A seeker that finds the first window silent.
+class SilentStartSeeker : public SegmentSeeker {
+public:
+    std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
+        const DecodingResult& result, const DecodingOptions& options, int64_t allSegmentsCount, int64_t currentSeek,
+        int64_t segmentSize, int64_t sampleRate, int64_t timeToken, int64_t specialToken,
+        const WhisperTokenizer& tokenizer) override {
+        auto answer = SegmentSeeker::findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek,
+                                                              segmentSize, sampleRate, timeToken, specialToken,
+                                                              tokenizer);
+        if (currentSeek == 0) answer.second.reset();
+        return answer;
+    }
+};
+
+TEST(TranscribeTask, AWindowAfterASilentOneDecodesFromAFreshPrompt) {
+    const auto task = helloStages().task(std::make_shared<SilentStartSeeker>());
+    const auto result = task->run(quietNoise(65 * 16000), std::nullopt, {});
+    EXPECT_EQ(result->text(), "Hello world. Hello world.");
+    EXPECT_EQ(result->timings().totalDecodingWindows, 2);
+    ASSERT_EQ(result->segments().size(), 2u);
+    EXPECT_FLOAT_EQ(result->segments()[0].start, 30.0f);
+}
+
+TEST(TranscribeTask, WordTimingsMoveTheNextWindowToTheLastWordsEnd) {
+    testsupport::ScriptedDecoder decoder = scriptedWindow(helloWorldTokens());
+    decoder.alignmentFramesPerToken = 20;
+    const ScriptedStages stages(decoder);
+    const auto task = stages.task(std::make_shared<StuckSeeker>());
+    DecodingOptions options;
+    options.wordTimestamps = true;
+    const auto result = task->run(quietNoise(10 * 16000), options, {});
+    const auto segments = result->segments();
+    ASSERT_GE(segments.size(), 2u);
+    ASSERT_TRUE(segments[0].words);
+    EXPECT_GT(segments[0].end, 0.0f);
+    EXPECT_LT(segments[0].end, 10.0f);
+    EXPECT_EQ(segments[1].seek, static_cast<int64_t>(segments[0].end * 16000.0f));
+}
+
+TEST(TranscribeTask, ResultTakesTheDetectedOrGivenLanguage) {
+    const auto& tokenizer = *testing::multilingualTokenizer();
+    testsupport::ScriptedDecoder decoder = scriptedWindow(helloWorldTokens(), 2.0f, 51865);
+    decoder.script.insert(decoder.script.begin() + 1, *tokenizer.convertTokenToId("<|de|>"));
+    const ScriptedStages stages(decoder);
+    struct Case {
+        std::optional<std::string> language;
+        std::string expected;
+    };
+    for (const Case& c : {Case{std::nullopt, "de"}, Case{"fr", "fr"}}) {
+        DecodingOptions options;
+        options.language = c.language;
+        options.detectLanguage = true;
+        EXPECT_EQ(stages.task()->run(quietNoise(5 * 16000), options, {})->language(), c.expected);
+    }
+}
+
 TEST(TranscribeTask, FinalTextKeepsOnlyTextTokens) {
     const auto task = helloStages().task();
     const SpecialTokens& special = helloStages().tokenizer->specialTokens();
