@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/concurrency/CancellationError.h"
+#include "platform/concurrency/CancellationToken.h"
 #include "tests/support/EngineTestSupport.h"
 #include "tests/support/TestLogCapture.h"
 
@@ -240,6 +242,37 @@ TEST(TranscribeTask, ResultTakesTheDetectedOrGivenLanguage) {
         options.detectLanguage = true;
         EXPECT_EQ(stages.task()->run(quietNoise(5 * 16000), options, {})->language(), c.expected);
     }
+}
+
+// A mel stage that counts the windows it is asked for.
+class CountingFeatureExtractor : public FeatureExtractor {
+public:
+    std::shared_ptr<FeatureExtractorOutputType> logMelSpectrogram(const AudioProcessorOutputType& fromAudio) override {
+        ++calls;
+        return FeatureExtractor::logMelSpectrogram(fromAudio);
+    }
+    std::atomic<int> calls{0};
+};
+
+// Cancels its own run once a window's audio is ready.
+class CancellingTask : public TranscribeTask {
+public:
+    using TranscribeTask::TranscribeTask;
+    void windowPreprocess(const AudioProcessorOutputType&, int64_t, int64_t) override {
+        platform::currentCancellationToken()->cancel();
+    }
+};
+
+TEST(TranscribeTask, ACancelledRunStopsBeforeTheMelStage) {
+    const auto mel = std::make_shared<CountingFeatureExtractor>();
+    mel->setModel(helloStages().featureExtractor->model());
+    CancellingTask task(TranscriptionTimings(), nullptr, nullptr, helloStages().audioEncoder, mel,
+                        helloStages().segmentSeeker, helloStages().textDecoder, helloStages().tokenizer);
+    const platform::CancellationToken token;
+    const platform::CancellationScope scope(token);
+    EXPECT_THROW(task.run(quietNoise(5 * 16000), std::nullopt, {}), platform::CancellationError);
+    EXPECT_EQ(mel->calls.load(), 0);
+    EXPECT_EQ(task.timings().totalAudioProcessingRuns, 1);
 }
 
 TEST(TranscribeTask, FinalTextKeepsOnlyTextTokens) {
