@@ -141,8 +141,9 @@ TEST(TranscribeTask, FallsBackUntilTheFirstGoodAttemptAndStoresItsIndex) {
     }
 }
 
-// A seeker whose answer never moves the seek.
-class StuckSeeker : public SegmentSeeker {
+// A seeker whose answer can keep the seek where the window began, and can
+// find every window, or the one at one seek, silent.
+class AlteredSeeker : public SegmentSeeker {
 public:
     std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
         const DecodingResult& result, const DecodingOptions& options, int64_t allSegmentsCount, int64_t currentSeek,
@@ -151,10 +152,13 @@ public:
         auto answer = SegmentSeeker::findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek,
                                                               segmentSize, sampleRate, timeToken, specialToken,
                                                               tokenizer);
-        if (silent) answer.second.reset();
-        return {currentSeek, answer.second};
+        if (silent || silentAt == currentSeek) answer.second.reset();
+        if (stuck) answer.first = currentSeek;
+        return answer;
     }
+    bool stuck = false;
     bool silent = false;
+    std::optional<int64_t> silentAt;
 };
 
 TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
@@ -175,7 +179,8 @@ TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
         {"clip end past the audio", false, false, std::nullopt, {40.0f, 500.0f}, 1},
     };
     for (const Case& c : cases) {
-        auto seeker = std::make_shared<StuckSeeker>();
+        auto seeker = std::make_shared<AlteredSeeker>();
+        seeker->stuck = true;
         seeker->silent = c.silent;
         const auto task = helloStages().task(c.stuck ? seeker : nullptr);
         DecodingOptions options;
@@ -187,23 +192,10 @@ TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
     }
 }
 
-// A seeker that finds the first window silent.
-class SilentStartSeeker : public SegmentSeeker {
-public:
-    std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
-        const DecodingResult& result, const DecodingOptions& options, int64_t allSegmentsCount, int64_t currentSeek,
-        int64_t segmentSize, int64_t sampleRate, int64_t timeToken, int64_t specialToken,
-        const WhisperTokenizer& tokenizer) override {
-        auto answer = SegmentSeeker::findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek,
-                                                              segmentSize, sampleRate, timeToken, specialToken,
-                                                              tokenizer);
-        if (currentSeek == 0) answer.second.reset();
-        return answer;
-    }
-};
-
 TEST(TranscribeTask, AWindowAfterASilentOneDecodesFromAFreshPrompt) {
-    const auto task = helloStages().task(std::make_shared<SilentStartSeeker>());
+    auto seeker = std::make_shared<AlteredSeeker>();
+    seeker->silentAt = 0;
+    const auto task = helloStages().task(seeker);
     const auto result = task->run(quietNoise(65 * 16000), std::nullopt, {});
     EXPECT_EQ(result->text(), "Hello world. Hello world.");
     EXPECT_EQ(result->timings().totalDecodingWindows, 2);
@@ -215,7 +207,9 @@ TEST(TranscribeTask, WordTimingsMoveTheNextWindowToTheLastWordsEnd) {
     testsupport::ScriptedDecoder decoder = scriptedWindow(helloWorldTokens());
     decoder.alignmentFramesPerToken = 20;
     const ScriptedStages stages(decoder);
-    const auto task = stages.task(std::make_shared<StuckSeeker>());
+    auto seeker = std::make_shared<AlteredSeeker>();
+    seeker->stuck = true;
+    const auto task = stages.task(seeker);
     DecodingOptions options;
     options.wordTimestamps = true;
     const auto result = task->run(quietNoise(10 * 16000), options, {});
