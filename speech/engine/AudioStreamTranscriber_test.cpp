@@ -105,6 +105,23 @@ TEST(AudioStreamTranscriber, ShouldStopEarlyOnRepetitionOrUnlikelyTokens) {
     }
 }
 
+TEST(AudioStreamTranscriber, StartsAPassOnlyAfterMoreThanOneSecondOfNewAudio) {
+    LiveRun run;
+    std::exception_ptr loopError;
+    std::thread loop = run.startLoop(loopError);
+    ASSERT_TRUE(run.waitFor([](const auto& state) { return state.isRecording; }));
+    run.processor->feed(quietNoise(16000));
+    // Long enough for several polls, each of which must leave exactly one
+    // second alone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(run.transcriber->state().lastBufferSize, 0);
+    run.processor->feed(quietNoise(1));
+    EXPECT_TRUE(run.waitFor([](const auto& state) { return state.lastBufferSize == 16001; }));
+    run.transcriber->stopStreamTranscription();
+    loop.join();
+    EXPECT_FALSE(loopError);
+}
+
 TEST(AudioStreamTranscriber, ConfirmsGrowingSegmentsAndTranscribesTheLastAudioAfterStop) {
     LiveRun run;
     std::exception_ptr loopError;

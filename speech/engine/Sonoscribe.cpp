@@ -148,7 +148,10 @@ void Sonoscribe::loadModels(bool prewarmMode) {
 
     if (auto* mel = dynamic_cast<WhisperMLModel*>(featureExtractor_.get())) {
         Logging::debug("Loading feature extractor");
-        mel->loadModel(melURL, modelCompute_.melCompute, prewarmMode);
+        {
+            const std::unique_lock replacing(stageModelsMutex_);
+            mel->loadModel(melURL, modelCompute_.melCompute, prewarmMode);
+        }
         Logging::debug("Loaded feature extractor");
     }
     // The decoder before the encoder; each load's time goes to its own field.
@@ -158,7 +161,10 @@ void Sonoscribe::loadModels(bool prewarmMode) {
         if (!stage) return;
         Logging::debug("Loading " + name);
         const double stageStart = currentAbsoluteTime();
-        stage->loadModel(url, units, prewarmMode);
+        {
+            const std::unique_lock replacing(stageModelsMutex_);
+            stage->loadModel(url, units, prewarmMode);
+        }
         const double seconds = currentAbsoluteTime() - stageStart;
         modifyCurrentTimings([&](TranscriptionTimings& timings) { timings.*(prewarmMode ? specialization : load) = seconds; });
         Logging::debug("Loaded " + name + " in " + twoDecimals(seconds) + "s");
@@ -221,7 +227,9 @@ void Sonoscribe::unloadModels() {
     for (WhisperMLModel* stage : {dynamic_cast<WhisperMLModel*>(featureExtractor_.get()),
                                   dynamic_cast<WhisperMLModel*>(audioEncoder_.get()),
                                   dynamic_cast<WhisperMLModel*>(textDecoder_.get())}) {
-        if (stage) stage->unloadModel();
+        if (!stage) continue;
+        const std::unique_lock replacing(stageModelsMutex_);
+        stage->unloadModel();
     }
     setModelState(celvan::ModelState::unloaded);
     Logging::info("Unloaded all models");
@@ -233,6 +241,11 @@ void Sonoscribe::clearState() {
 }
 
 void Sonoscribe::loggingCallback(celvan::Logging::Callback callback) { Logging::updateCallback(std::move(callback)); }
+
+int64_t Sonoscribe::melWindowSamples() const {
+    const std::shared_lock reading(stageModelsMutex_);
+    return windowSamplesOrDefault(*featureExtractor());
+}
 
 void Sonoscribe::loadModelsIfNeeded() {
     std::unique_lock lock(loadMutex_);

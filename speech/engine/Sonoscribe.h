@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -164,6 +165,9 @@ private:
     // Loads the models unless they are loaded; concurrent callers share one
     // load and its outcome.
     void loadModelsIfNeeded();
+    // The mel stage's window, read while no load or unload replaces the
+    // stage's model.
+    int64_t melWindowSamples() const;
     void setProgress(std::shared_ptr<platform::Progress> progress);
 
     template <class Value>
@@ -201,6 +205,9 @@ private:
     ModelStateCallback modelStateCallback_;
     TranscriptionStateCallback transcriptionStateCallback_;
 
+    // Held exclusively while a stage's model is replaced, so that a caller
+    // that reads a stage before loading does not race the load.
+    mutable std::shared_mutex stageModelsMutex_;
     std::mutex loadMutex_;
     std::condition_variable loadFinished_;
     bool loadInFlight_ = false;

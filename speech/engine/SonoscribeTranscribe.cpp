@@ -11,7 +11,6 @@
 #include "speech/audio/VADAudioChunker.h"
 #include "speech/decoding/AbsoluteTime.h"
 #include "speech/engine/Sonoscribe.h"
-#include "speech/model/Constants.h"
 #include "speech/model/Signposts.h"
 #include "speech/model/WhisperError.h"
 
@@ -22,6 +21,20 @@ using IndexedResult = std::pair<std::size_t, Result<TranscriptionResults>>;
 
 Result<TranscriptionResults> failure(const std::string& message) {
     return Result<TranscriptionResults>::failure(std::make_exception_ptr(WhisperError::transcriptionFailed(message)));
+}
+
+// A cancelled transcription fails every chunk with the cancellation, and
+// it is the whole transcription that was cancelled.
+void rethrowCancellation(const std::vector<Result<TranscriptionResults>>& results) {
+    for (const Result<TranscriptionResults>& result : results) {
+        if (result.isSuccess()) continue;
+        try {
+            std::rethrow_exception(result.error());
+        } catch (const platform::CancellationError&) {
+            throw;
+        } catch (...) {
+        }
+    }
 }
 
 }  // namespace
@@ -183,8 +196,13 @@ TranscriptionResults Sonoscribe::transcribe(const std::string& audioPath,
     Logging::logCurrentMemoryUsage("Audio Loading and Convert");
 
     if (stateCallback) stateCallback(TranscriptionState::transcribing);
-    // Finished is announced only for a transcription that succeeded.
-    TranscriptionResults results = transcribe(samples, decodeOptions, callback, SegmentDiscoveryCallback());
+    TranscriptionResults results;
+    try {
+        results = transcribe(samples, decodeOptions, callback, SegmentDiscoveryCallback());
+    } catch (...) {
+        if (stateCallback) stateCallback(TranscriptionState::finished);
+        throw;
+    }
     if (stateCallback) stateCallback(TranscriptionState::finished);
     return results;
 }
@@ -193,10 +211,13 @@ TranscriptionResults Sonoscribe::transcribe(const std::vector<float>& audioArray
                                             const std::optional<DecodingOptions>& decodeOptions,
                                             const TranscriptionCallback& callback,
                                             const SegmentDiscoveryCallback& segmentCallback) {
-    const int64_t windowSamples = featureExtractor()->windowSamples().value_or(Constants::defaultWindowSamples);
+    const int64_t windowSamples = melWindowSamples();
     TranscriptionResults results;
     if (decodeOptions && decodeOptions->chunkingStrategy == ChunkingStrategy::vad &&
         static_cast<int64_t>(audioArray.size()) > windowSamples) {
+        // Failed chunks are dropped, so a load that fails every chunk alike
+        // is made once here and thrown.
+        if (modelState() != celvan::ModelState::loaded) loadModelsIfNeeded();
         std::shared_ptr<VoiceActivityDetector> detector = voiceActivityDetector();
         if (!detector) detector = std::make_shared<EnergyVAD>(16000, 0.1f, 0.0f, 0.02f);
         const VADAudioChunker chunker(16000, detector);
@@ -218,6 +239,7 @@ TranscriptionResults Sonoscribe::transcribe(const std::vector<float>& audioArray
         }
         const auto chunked = transcribeWithOptions(
             arrays, std::vector<std::optional<DecodingOptions>>(chunks.size(), chunkOptions), offsets, callback);
+        rethrowCancellation(chunked);
         results = chunker.updateSeekOffsetsForResults(chunked, chunks);
     } else {
         const SegmentDiscoveryCallback segments = segmentCallback ? segmentCallback : segmentDiscoveryCallback();
@@ -294,8 +316,7 @@ DetectedLanguage Sonoscribe::detectLangauge(const std::vector<float>& audioArray
     const SpecialTokens& special = loadedTokenizer->specialTokens();
     const std::shared_ptr<DecodingInputsType> inputs = decoder->prepareDecoderInputs({special.startOfTranscriptToken});
 
-    const int64_t windowSamples = featureExtractor()->windowSamples().value_or(Constants::defaultWindowSamples);
-    const auto samples = audioProcessor()->padOrTrim(audioArray, 0, windowSamples);
+    const auto samples = audioProcessor()->padOrTrim(audioArray, 0, windowSamplesOrDefault(*featureExtractor()));
     if (!samples) throw WhisperError::transcriptionFailed("Audio samples are nil");
     const auto mel = featureExtractor()->logMelSpectrogram(*samples);
     if (!mel) throw WhisperError::transcriptionFailed("Mel output is nil");

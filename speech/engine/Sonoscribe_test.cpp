@@ -4,9 +4,12 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/concurrency/CancellationError.h"
+#include "platform/concurrency/CancellationToken.h"
 #include "tests/support/HubTestEnvironment.h"
 #include "tests/support/EngineTestSupport.h"
 #include "tests/support/TestLogCapture.h"
@@ -51,6 +54,19 @@ protected:
         config.computeOptions = ModelComputeOptions(platform::MLComputeUnits::cpuOnly, platform::MLComputeUnits::cpuOnly,
                                                     platform::MLComputeUnits::cpuOnly);
         return config;
+    }
+
+    // An engine that finds no models when it comes to load them.
+    SonoscribeConfig configWithoutModels() const {
+        SonoscribeConfig config = localConfig(false);
+        config.modelFolder.reset();
+        return config;
+    }
+
+    static DecodingOptions chunking() {
+        DecodingOptions options;
+        options.chunkingStrategy = ChunkingStrategy::vad;
+        return options;
     }
 
     static std::string errorOf(const std::function<void()>& body) {
@@ -273,6 +289,15 @@ TEST_F(SonoscribeTest, FilesReportStatesAndFailuresPerFile) {
     states.clear();
     EXPECT_ANY_THROW(engine->transcribe(bad.string()));
     EXPECT_EQ(states, std::vector<TranscriptionState>{TranscriptionState::convertingAudio});
+
+    // A transcription that fails after the load still finishes.
+    const auto withoutModels = Sonoscribe::create(configWithoutModels());
+    withoutModels->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
+    states.clear();
+    EXPECT_EQ(errorOf([&] { withoutModels->transcribe(good.string()); }), "Model folder is not set.");
+    EXPECT_EQ(states, (std::vector<TranscriptionState>{TranscriptionState::convertingAudio,
+                                                       TranscriptionState::transcribing,
+                                                       TranscriptionState::finished}));
 }
 
 TEST_F(SonoscribeTest, DetectsLanguageOnlyWithMultilingualModels) {
@@ -295,6 +320,121 @@ TEST_F(SonoscribeTest, DetectsLanguageOnlyWithMultilingualModels) {
         EXPECT_EQ(detected.langProbs.size(), 1u);
     }
     EXPECT_EQ(errorOf([&] { multilingual->detectLangauge({}); }), "Audio samples are nil");
+}
+
+
+TEST_F(SonoscribeTest, MultilingualUnlessTheVocabularyIsEnglishOnly) {
+    for (const int64_t vocabulary : {int64_t{51864}, int64_t{51865}, int64_t{51866}}) {
+        SonoscribeConfig config = localConfig();
+        config.modelFolder = testsupport::writeScriptedModelFolder(scratch() / std::to_string(vocabulary),
+                                                                   scriptedWindow(helloWorldTokens(), 2.0f, vocabulary))
+                                 .string();
+        EXPECT_EQ(Sonoscribe::create(config)->textDecoder()->isModelMultilingual(), vocabulary != 51864) << vocabulary;
+    }
+}
+
+TEST_F(SonoscribeTest, ConcurrentBatchesAndAChunkedTranscriptionShareOneLoad) {
+    const std::vector<std::vector<float>> arrays(3, quietNoise(2 * 16000));
+    const std::vector<float> longAudio = quietNoise(40 * 16000);
+    for (int round = 0; round < 3; ++round) {
+        const auto engine = Sonoscribe::create(localConfig(false));
+        std::atomic<int> loads{0};
+        engine->setModelStateCallback([&](std::optional<celvan::ModelState>, celvan::ModelState state) {
+            if (state == celvan::ModelState::loading) ++loads;
+        });
+        std::vector<std::optional<TranscriptionResults>> first, second;
+        TranscriptionResults chunked;
+        std::thread batching([&] { first = engine->transcribe(arrays); });
+        std::thread alsoBatching([&] { second = engine->transcribe(arrays); });
+        std::thread chunking([&] { chunked = engine->transcribe(longAudio, SonoscribeTest::chunking()); });
+        batching.join();
+        alsoBatching.join();
+        chunking.join();
+        for (const auto& results : {first, second}) {
+            ASSERT_EQ(results.size(), arrays.size());
+            for (const auto& result : results) EXPECT_TRUE(result);
+        }
+        EXPECT_EQ(chunked.size(), 2u);
+        EXPECT_EQ(loads.load(), 1);
+    }
+}
+
+// A seeker that fails every window of the given size.
+class FailingSeeker : public SegmentSeeker {
+public:
+    explicit FailingSeeker(int64_t failingSize) : failingSize_(failingSize) {}
+    std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
+        const DecodingResult& result, const DecodingOptions& options, int64_t allSegmentsCount, int64_t currentSeek,
+        int64_t segmentSize, int64_t sampleRate, int64_t timeToken, int64_t specialToken,
+        const WhisperTokenizer& tokenizer) override {
+        if (segmentSize == failingSize_) throw WhisperError::segmentingFailed("No segments here");
+        return SegmentSeeker::findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek, segmentSize,
+                                                       sampleRate, timeToken, specialToken, tokenizer);
+    }
+
+private:
+    int64_t failingSize_;
+};
+
+TEST_F(SonoscribeTest, ChunkedTranscriptionThrowsWhatStopsItAllAndDropsAFailedChunk) {
+    // 40 s of audio that the detector finds silent throughout: cut in the
+    // middle of the first window's second half, at 22.5 s.
+    const std::vector<float> audio = quietNoise(40 * 16000);
+    const auto withoutModels = Sonoscribe::create(configWithoutModels());
+    int loads = 0;
+    withoutModels->setModelStateCallback([&](std::optional<celvan::ModelState>, celvan::ModelState state) {
+        loads += state == celvan::ModelState::loading;
+    });
+    EXPECT_EQ(errorOf([&] { withoutModels->transcribe(audio, chunking()); }), "Model folder is not set.");
+    EXPECT_EQ(loads, 1) << "one load for all chunks";
+
+    const auto engine = Sonoscribe::create(localConfig());
+    {
+        const platform::CancellationToken token;
+        token.cancel();
+        const platform::CancellationScope scope(token);
+        EXPECT_THROW(engine->transcribe(audio, chunking()), platform::CancellationError);
+    }
+
+    SonoscribeConfig config = localConfig();
+    config.segmentSeeker = std::make_shared<FailingSeeker>(static_cast<int64_t>(audio.size()) - 360000);
+    const TranscriptionResults kept = Sonoscribe::create(config)->transcribe(audio, chunking());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0]->seekTime(), 0.0f);
+}
+
+TEST_F(SonoscribeTest, ChunksLeaveTheCallersClipTimesToTheChunker) {
+    const auto engine = Sonoscribe::create(localConfig());
+    DecodingOptions options = chunking();
+    options.clipTimestamps = {5.0f};
+    const TranscriptionResults results = engine->transcribe(quietNoise(32 * 16000), options);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]->seekTime(), 5.0f);
+    ASSERT_FALSE(results[0]->segments().empty());
+    EXPECT_FLOAT_EQ(results[0]->segments().front().start, 5.0f);
+}
+
+// A mel stage whose model leaves the window length open.
+class OpenWindowFeatureExtractor : public FeatureExtractor {
+public:
+    explicit OpenWindowFeatureExtractor(int64_t window) : window_(window) {}
+    std::optional<int64_t> windowSamples() const override { return window_; }
+
+private:
+    int64_t window_;
+};
+
+TEST_F(SonoscribeTest, AWindowThatIsNotPositiveIsTheFullWindow) {
+    for (const int64_t window : {int64_t{-1}, int64_t{0}}) {
+        SonoscribeConfig config = localConfig();
+        config.featureExtractor = std::make_shared<OpenWindowFeatureExtractor>(window);
+        const auto engine = Sonoscribe::create(config);
+        for (const auto& options : {std::optional<DecodingOptions>(), std::optional<DecodingOptions>(chunking())}) {
+            const TranscriptionResults results = engine->transcribe(quietNoise(20 * 16000), options);
+            ASSERT_EQ(results.size(), 1u) << window;
+            EXPECT_EQ(results[0]->text(), "Hello world.") << window;
+        }
+    }
 }
 
 }  // namespace

@@ -96,6 +96,11 @@ std::vector<platform::Float16> temperatureLadder(const DecodingOptions& options)
     return ladder;
 }
 
+int64_t windowSamplesOrDefault(const FeatureExtracting& featureExtractor) {
+    const std::optional<int64_t> samples = featureExtractor.windowSamples();
+    return samples && *samples > 0 ? *samples : Constants::defaultWindowSamples;
+}
+
 TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<platform::Progress> progress,
                                std::shared_ptr<AudioProcessing> audioProcessor,
                                std::shared_ptr<AudioEncoding> audioEncoder,
@@ -117,11 +122,6 @@ void TranscribeTask::windowPreprocess(const AudioProcessorOutputType&, int64_t, 
 std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(int64_t, int64_t,
                                                                     std::vector<TranscriptionSegment> originalSegments) {
     return originalSegments;
-}
-
-void TranscribeTask::countFallback() {
-    timings_.totalDecodingFallbacks += 1;
-    fallbackCount_->store(timings_.totalDecodingFallbacks);
 }
 
 DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& encoderSegment,
@@ -187,10 +187,11 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
         const std::string reason = result.fallback ? result.fallback->fallbackReason : "";
         decodingResult = std::move(result);
         if (!needsFallback) break;
-        // Only an attempt that is followed by another is a fallback; the
-        // count is what the report and the live transcriber read.
         timings_.decodingFallback += secondsSince(attemptStart);
-        if (i + 1 < ladder.size()) countFallback();
+        // The attempt's index, not a running count: the next window's id is
+        // taken against it, and the reports carry it as it stands.
+        timings_.totalDecodingFallbacks = static_cast<double>(i);
+        fallbackCount_->store(timings_.totalDecodingFallbacks);
         decoderInputs->reset(options.sampleLength);
         Logging::info("Fallback #" + std::to_string(i + 1) + " (" + reason + ")");
     }
@@ -245,7 +246,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     for (const SeekClip& clip : seekClips) {
         const int64_t previousProgress = progress_->completedUnitCount();
         const int64_t windowPadding = std::max<int64_t>(samplesOf(options.windowClipTime), 0);
-        const int64_t windowSamples = featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
+        const int64_t windowSamples = windowSamplesOrDefault(*featureExtractor_);
         const int64_t clipLimit = clip.end - windowPadding;
         int64_t seek = clip.start;
         while (seek < clipLimit) {
@@ -278,9 +279,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             Logging::info("Decoding " + platform::description(static_cast<float>(seek) / sampleRate) + "s - " +
                           platform::description(static_cast<float>(seek + segmentSize) / sampleRate) + "s");
 
-            // The window counter stays apart from the fallback count, which
-            // each report carries as it stands when the report is made.
-            const auto windowId = static_cast<int64_t>(timings_.totalDecodingWindows);
+            const auto windowId = static_cast<int64_t>(timings_.totalDecodingWindows - timings_.totalDecodingFallbacks);
             TranscriptionCallback windowCallback;
             if (callback) {
                 windowCallback = [callback, windowId, fallbacks = fallbackCount_](const TranscriptionProgress& report) {

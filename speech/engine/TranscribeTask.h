@@ -69,11 +69,10 @@ private:
                                       std::shared_ptr<DecodingInputsType>& decoderInputs,
                                       std::optional<std::string>& detectedLanguage,
                                       const TranscriptionCallback& callback);
-    void countFallback();
 
     TranscriptionTimings timings_;
-    // The fallbacks counted so far, shared with progress reports that arrive
-    // on other threads, possibly after the run has ended.
+    // The stored fallback index, shared with progress reports that arrive on
+    // other threads, possibly after the run has ended.
     const std::shared_ptr<std::atomic<double>> fallbackCount_;
     const std::shared_ptr<platform::Progress> progress_;
     const std::shared_ptr<AudioEncoding> audioEncoder_;
@@ -87,5 +86,10 @@ private:
 
 // The temperatures of successive attempts, in half precision.
 std::vector<platform::Float16> temperatureLadder(const DecodingOptions& options);
+
+// The samples of one window: the mel stage's own length, or the full 30 s
+// window when it reports none. A model whose audio input has an open
+// dimension reports -1, which is no length either.
+int64_t windowSamplesOrDefault(const FeatureExtracting& featureExtractor);
 
 }  // namespace sonoscribe

@@ -2,9 +2,13 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/concurrency/CancellationError.h"
+#include "platform/concurrency/CancellationToken.h"
 #include "tests/support/EngineTestSupport.h"
 #include "tests/support/TestLogCapture.h"
 
@@ -78,53 +82,68 @@ TEST(TranscribeTask, TemperatureLadderIsComputedInHalfPrecision) {
     }
 }
 
-TEST(TranscribeTask, CountsFallbacksAndKeepsWindowIdsApart) {
-    // A looping window compresses far beyond the threshold at every
-    // temperature, so each attempt falls back.
+TEST(TranscribeTask, FallsBackUntilTheFirstGoodAttemptAndStoresItsIndex) {
+    // Low margins make the greedy first attempt unlikely, while at the
+    // second temperature the scripted token takes all the probability; a
+    // looping window compresses far beyond the threshold at every one.
+    testsupport::ScriptedDecoder unlikely = scriptedWindow(helloWorldTokens());
+    unlikely.margins.assign(unlikely.script.size(), 8.0f);
     std::vector<int64_t> loop;
     for (int i = 0; i < 20; ++i) loop.insert(loop.end(), helloWorldTokens().begin(), helloWorldTokens().end());
-    const ScriptedStages stages(scriptedWindow(loop, 20.0f));
-    const auto task = stages.task();
-
-    std::mutex mutex;
-    std::vector<std::pair<int64_t, double>> reports;
-    TestLogCapture log(celvan::Logging::LogLevel::info);
-    DecodingOptions options;
-    options.temperatureFallbackCount = 2;
-    const auto result = task->run(quietNoise(35 * 16000), options, [&](const TranscriptionProgress& progress) {
-        std::lock_guard lock(mutex);
-        reports.emplace_back(progress.windowId, progress.timings.totalDecodingFallbacks);
-        return std::optional<bool>();
-    });
-
-    const TranscriptionTimings timings = result->timings();
-    EXPECT_EQ(timings.totalDecodingWindows, 2);
-    EXPECT_EQ(timings.totalDecodingFallbacks, 4) << "two retries in each of two windows";
-    EXPECT_GT(timings.decodingFallback, 0);
-    // Progress reports arrive off the loop; wait until the last ones are in.
-    for (int i = 0; i < 200; ++i) {
-        {
+    struct Case {
+        const char* name;
+        testsupport::ScriptedDecoder decoder;
+        int attemptsPerWindow;
+        double fallbacks;
+        float temperature;
+        std::set<int64_t> windowIds;
+    };
+    const Case cases[] = {
+        {"good at once", scriptedWindow(helloWorldTokens()), 1, 0, 0.0f, {0, 1}},
+        {"good at the second attempt", unlikely, 2, 0, 0.2f, {0, 1}},
+        {"poor at every attempt", scriptedWindow(loop, 20.0f), 3, 2, 0.4f, {0, -1}},
+    };
+    for (const Case& c : cases) {
+        const ScriptedStages stages(c.decoder);
+        const auto task = stages.task();
+        std::mutex mutex;
+        std::set<int64_t> windowIds;
+        TestLogCapture log(celvan::Logging::LogLevel::info);
+        DecodingOptions options;
+        options.temperatureFallbackCount = 2;
+        const auto result = task->run(quietNoise(35 * 16000), options, [&](const TranscriptionProgress& progress) {
             std::lock_guard lock(mutex);
-            if (!reports.empty() && reports.back().second >= 4 && reports.back().first == 1) break;
+            windowIds.insert(progress.windowId);
+            return std::optional<bool>();
+        });
+
+        const TranscriptionTimings timings = result->timings();
+        EXPECT_EQ(timings.totalDecodingWindows, 2) << c.name;
+        EXPECT_EQ(timings.totalDecodingFallbacks, c.fallbacks) << c.name;
+        EXPECT_EQ(timings.decodingFallback > 0, c.attemptsPerWindow > 1) << c.name;
+        for (const TranscriptionSegment& segment : result->segments()) {
+            EXPECT_FLOAT_EQ(segment.temperature, c.temperature) << c.name;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        int attempts = 0;
+        for (const std::string& message : log.messages()) attempts += message.rfind("Decoding Temperature: ", 0) == 0;
+        EXPECT_EQ(attempts, 2 * c.attemptsPerWindow) << c.name;
+        // The second window's id is taken after the first window's
+        // fallbacks; its reports arrive off the loop.
+        for (int i = 0; i < 200; ++i) {
+            {
+                std::lock_guard lock(mutex);
+                if (windowIds.size() >= c.windowIds.size()) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(windowIds, c.windowIds) << c.name;
     }
-    std::lock_guard lock(mutex);
-    std::set<int64_t> windowIds;
-    double largestFallbacks = 0;
-    for (const auto& [windowId, fallbacks] : reports) {
-        windowIds.insert(windowId);
-        largestFallbacks = std::max(largestFallbacks, fallbacks);
-    }
-    EXPECT_EQ(windowIds, (std::set<int64_t>{0, 1}));
-    EXPECT_EQ(largestFallbacks, 4);
-    int fallbackLines = 0;
-    for (const std::string& message : log.messages()) fallbackLines += message.rfind("Fallback #", 0) == 0;
-    EXPECT_EQ(fallbackLines, 6) << "every attempt that needed a retry is logged";
 }
 
-// A seeker whose answer never moves the seek.
-class StuckSeeker : public SegmentSeeker {
+// A seeker whose answer can keep the seek where the window began, and can
+// find every window, or the one at one seek, silent.
+class AlteredSeeker : public SegmentSeeker {
 public:
     std::pair<int64_t, std::optional<std::vector<TranscriptionSegment>>> findSeekPointAndSegments(
         const DecodingResult& result, const DecodingOptions& options, int64_t allSegmentsCount, int64_t currentSeek,
@@ -133,10 +152,13 @@ public:
         auto answer = SegmentSeeker::findSeekPointAndSegments(result, options, allSegmentsCount, currentSeek,
                                                               segmentSize, sampleRate, timeToken, specialToken,
                                                               tokenizer);
-        if (silent) answer.second.reset();
-        return {currentSeek, answer.second};
+        if (silent || silentAt == currentSeek) answer.second.reset();
+        if (stuck) answer.first = currentSeek;
+        return answer;
     }
+    bool stuck = false;
     bool silent = false;
+    std::optional<int64_t> silentAt;
 };
 
 TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
@@ -157,7 +179,8 @@ TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
         {"clip end past the audio", false, false, std::nullopt, {40.0f, 500.0f}, 1},
     };
     for (const Case& c : cases) {
-        auto seeker = std::make_shared<StuckSeeker>();
+        auto seeker = std::make_shared<AlteredSeeker>();
+        seeker->stuck = true;
         seeker->silent = c.silent;
         const auto task = helloStages().task(c.stuck ? seeker : nullptr);
         DecodingOptions options;
@@ -167,6 +190,83 @@ TEST(TranscribeTask, EveryWindowMovesOnAndClipsStayInsideTheAudio) {
         EXPECT_EQ(result->timings().totalDecodingWindows, c.windows) << c.name;
         EXPECT_LE(task->progress()->completedUnitCount(), 65 * 16000) << c.name;
     }
+}
+
+TEST(TranscribeTask, AWindowAfterASilentOneDecodesFromAFreshPrompt) {
+    auto seeker = std::make_shared<AlteredSeeker>();
+    seeker->silentAt = 0;
+    const auto task = helloStages().task(seeker);
+    const auto result = task->run(quietNoise(65 * 16000), std::nullopt, {});
+    EXPECT_EQ(result->text(), "Hello world. Hello world.");
+    EXPECT_EQ(result->timings().totalDecodingWindows, 2);
+    ASSERT_EQ(result->segments().size(), 2u);
+    EXPECT_FLOAT_EQ(result->segments()[0].start, 30.0f);
+}
+
+TEST(TranscribeTask, WordTimingsMoveTheNextWindowToTheLastWordsEnd) {
+    testsupport::ScriptedDecoder decoder = scriptedWindow(helloWorldTokens());
+    decoder.alignmentFramesPerToken = 20;
+    const ScriptedStages stages(decoder);
+    auto seeker = std::make_shared<AlteredSeeker>();
+    seeker->stuck = true;
+    const auto task = stages.task(seeker);
+    DecodingOptions options;
+    options.wordTimestamps = true;
+    const auto result = task->run(quietNoise(10 * 16000), options, {});
+    const auto segments = result->segments();
+    ASSERT_GE(segments.size(), 2u);
+    ASSERT_TRUE(segments[0].words);
+    EXPECT_GT(segments[0].end, 0.0f);
+    EXPECT_LT(segments[0].end, 10.0f);
+    EXPECT_EQ(segments[1].seek, static_cast<int64_t>(segments[0].end * 16000.0f));
+}
+
+TEST(TranscribeTask, ResultTakesTheDetectedOrGivenLanguage) {
+    const auto& tokenizer = *testing::multilingualTokenizer();
+    testsupport::ScriptedDecoder decoder = scriptedWindow(helloWorldTokens(), 2.0f, 51865);
+    decoder.script.insert(decoder.script.begin() + 1, *tokenizer.convertTokenToId("<|de|>"));
+    const ScriptedStages stages(decoder);
+    struct Case {
+        std::optional<std::string> language;
+        std::string expected;
+    };
+    for (const Case& c : {Case{std::nullopt, "de"}, Case{"fr", "fr"}}) {
+        DecodingOptions options;
+        options.language = c.language;
+        options.detectLanguage = true;
+        EXPECT_EQ(stages.task()->run(quietNoise(5 * 16000), options, {})->language(), c.expected);
+    }
+}
+
+// A mel stage that counts the windows it is asked for.
+class CountingFeatureExtractor : public FeatureExtractor {
+public:
+    std::shared_ptr<FeatureExtractorOutputType> logMelSpectrogram(const AudioProcessorOutputType& fromAudio) override {
+        ++calls;
+        return FeatureExtractor::logMelSpectrogram(fromAudio);
+    }
+    std::atomic<int> calls{0};
+};
+
+// Cancels its own run once a window's audio is ready.
+class CancellingTask : public TranscribeTask {
+public:
+    using TranscribeTask::TranscribeTask;
+    void windowPreprocess(const AudioProcessorOutputType&, int64_t, int64_t) override {
+        platform::currentCancellationToken()->cancel();
+    }
+};
+
+TEST(TranscribeTask, ACancelledRunStopsBeforeTheMelStage) {
+    const auto mel = std::make_shared<CountingFeatureExtractor>();
+    mel->setModel(helloStages().featureExtractor->model());
+    CancellingTask task(TranscriptionTimings(), nullptr, nullptr, helloStages().audioEncoder, mel,
+                        helloStages().segmentSeeker, helloStages().textDecoder, helloStages().tokenizer);
+    const platform::CancellationToken token;
+    const platform::CancellationScope scope(token);
+    EXPECT_THROW(task.run(quietNoise(5 * 16000), std::nullopt, {}), platform::CancellationError);
+    EXPECT_EQ(mel->calls.load(), 0);
+    EXPECT_EQ(task.timings().totalAudioProcessingRuns, 1);
 }
 
 TEST(TranscribeTask, FinalTextKeepsOnlyTextTokens) {
