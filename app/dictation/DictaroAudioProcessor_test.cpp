@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 #include "app/dictation/AudioInputPreference.h"
@@ -147,6 +148,36 @@ TEST_F(DictaroAudioProcessorTest, PauseKeepsTheRecordingResumeGoesOnAndEachStart
     const auto starts = logs->texts();
     EXPECT_EQ(std::count(starts.begin(), starts.end(), "[audio] internal capture stopped"), 2)
         << "one line per capture that ends, none for the resume";
+}
+
+TEST_F(DictaroAudioProcessorTest, AStopDuringAStartEndsTheCaptureOnceItIsUp) {
+    // The transcriber starts capture on its thread; a quick hot key stops it
+    // from another while the sound server is still setting the stream up.
+    std::mt19937 random(25);
+    std::uniform_int_distribution<int> gapMicroseconds(0, 10000);
+    const auto startLines = [&] {
+        const auto lines = logs->texts();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.starts_with("[audio] startRecordingLive"); });
+    };
+    int leftOpen = 0;
+    for (int pair = 0; pair < 100; ++pair) {
+        std::thread starter([&] {
+            try {
+                processor->startRecordingLive();
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << error.what();
+            }
+        });
+        while (startLines() <= pair) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(gapMicroseconds(random)));
+        processor->stopRecording();
+        starter.join();
+        if (testsupport::ownSoundServerRecordings() != 0) ++leftOpen;
+        processor->stopRecording();
+    }
+    EXPECT_EQ(leftOpen, 0) << "pairs after which the recording stayed open";
+    EXPECT_EQ(testsupport::ownSoundServerRecordings(), 0);
 }
 
 TEST_F(DictaroAudioProcessorTest, ListsTheInputsWithTheirChannelsAfreshAndNoMonitors) {
