@@ -601,6 +601,9 @@ TEST_F(DictationControllerTest, ThePracticeTakesOnlyTheKeysThatActOnEachScreen) 
              clock.advance(DictationController::practiceHandOverDelay);
          },
          all, false},
+        // "Run Practice Again" while dictating: the tutorial is driven by the
+        // panel's buttons alone, and Return must not stop and paste.
+        {"tutorial during a dictation", [&] { controller->startPractice(); }, {}, true},
     };
     for (const Screen& screen : screens) {
         SCOPED_TRACE(screen.name);
