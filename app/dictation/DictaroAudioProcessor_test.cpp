@@ -17,6 +17,7 @@
 #include "speech/model/WhisperError.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/PipeMicrophone.h"
+#include "tests/support/PrivateSoundServer.h"
 
 namespace dictaro {
 namespace {
@@ -178,6 +179,44 @@ TEST_F(DictaroAudioProcessorTest, AStopDuringAStartEndsTheCaptureOnceItIsUp) {
     }
     EXPECT_EQ(leftOpen, 0) << "pairs after which the recording stayed open";
     EXPECT_EQ(testsupport::ownSoundServerRecordings(), 0);
+}
+
+TEST_F(DictaroAudioProcessorTest, RecordsAgainAfterTheSoundServerRestartsAndNeverResumesIntoNothing) {
+    testsupport::PrivateSoundServer server;
+    processor->setPreferredSource(testsupport::PrivateSoundServer::toneSource);
+    const auto recordsBeyond = [&](std::size_t samples) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (processor->audioSamples().size() <= samples && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        return processor->audioSamples().size() > samples;
+    };
+    processor->startRecordingLive();
+    ASSERT_TRUE(recordsBeyond(0));
+    processor->pauseRecording();
+
+    // The paused recording went with the old server: resuming must say so
+    // rather than go on listening to nothing.
+    server.restart();
+    std::string failure;
+    try {
+        processor->resumeRecordingLive();
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    EXPECT_EQ(failure, "The sound server could not record: Connection terminated");
+
+    // The next dictation finds the server and the chosen input again.
+    processor->stopRecording();
+    EXPECT_TRUE(PermissionStatus::microphoneAuthorized());
+    processor->startRecordingLive();
+    EXPECT_TRUE(recordsBeyond(0));
+    processor->stopRecording();
+    const auto lines = logs->texts();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "[audio] startRecordingLive — chosen=tone (always using internal capture, recording the "
+                         "source by name; the system default input is left as it is)"),
+              2);
 }
 
 TEST_F(DictaroAudioProcessorTest, ListsTheInputsWithTheirChannelsAfreshAndNoMonitors) {
