@@ -86,14 +86,18 @@ TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChos
         std::string masterChannelMap;
         float heard;
         std::string taken;
+        std::string chosen;  // as the start line names it
     };
     const std::vector<Case> cases = {
-        {"mic", "", "", 0.3f, "2 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)"},
+        {"mic", "", "", 0.3f, "2 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)", "mic"},
         // Channels beyond the second repeat the left one: folding them in would move the level.
         {"mic6", "front-left,front-right,rear-left,rear-right,front-center,lfe",
          "front-left,front-right,front-left,front-left,front-left,front-left", 0.3f,
-         "6 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)"},
-        {"mic1", "mono", "front-right", 0.1f, "1 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 1 channel)"},
+         "6 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)", "mic6"},
+        {"mic1", "mono", "front-right", 0.1f, "1 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 1 channel)", "mic1"},
+        // A chosen microphone that was unplugged: this capture takes the default one.
+        {"usb-mic", "", "", 0.3f, "2 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)",
+         "system-default (usb-mic is not present)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source);
@@ -110,7 +114,7 @@ TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChos
         processor->stopRecording();
         EXPECT_GT(callbacks.load(), 0);
         const std::vector<std::string> lines = logs->texts();
-        EXPECT_TRUE(contains(lines, "[audio] startRecordingLive — chosen=" + c.source +
+        EXPECT_TRUE(contains(lines, "[audio] startRecordingLive — chosen=" + c.chosen +
                                         " (always using internal capture, recording the source by name; the system "
                                         "default input is left as it is)"));
         EXPECT_TRUE(contains(lines, "[audio] internal capture started — engine reports " + c.taken));
