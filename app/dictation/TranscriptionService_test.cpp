@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <semaphore>
 #include <stdexcept>
 #include <thread>
 
@@ -132,7 +133,13 @@ protected:
             }
             return engine;
         };
-        deps.sleep = [this](std::chrono::milliseconds delay) { sleeps.push_back(delay); };
+        deps.sleep = [this](std::chrono::milliseconds delay) {
+            sleeps.push_back(delay);
+            if (holdSleep) {
+                sleeping.release();
+                sleepOver.acquire();
+            }
+        };
         deps.defaults = defaults;
         deps.setPreferredInputDevice = [this](const std::optional<std::string>& name) { preferred.push_back(name); };
         deps.describeAudioInput = [] { return std::string("inputFormat: sampleRate=48000.0"); };
@@ -167,6 +174,10 @@ protected:
     std::deque<std::string> loadFailures;
     std::vector<std::string> loadedModels;
     std::vector<std::chrono::milliseconds> sleeps;
+    // Holds the retry's wait until the test lets it end.
+    bool holdSleep = false;
+    std::binary_semaphore sleeping{0};
+    std::binary_semaphore sleepOver{0};
     std::shared_ptr<TranscriptionService> service;
     std::vector<Status> reported;
     std::vector<std::string> texts;
@@ -333,6 +344,23 @@ TEST_F(TranscriptionServiceTest, RetriesACaptureFormatRaceOnceAfter600Millisecon
             EXPECT_TRUE(logged("[transcription] retry succeeded"));
         }
     }
+}
+
+TEST_F(TranscriptionServiceTest, AStopDuringTheRetrysWaitEndsTheDictationWithoutARetry) {
+    make();
+    drainUntil([&] { return service->status() == Status::ready(); });
+    holdSleep = true;
+    engine->startFailures = {"could not reach the desired format"};
+    service->start();
+    sleeping.acquire();
+    std::optional<std::string> result;
+    service->stop([&](std::string text) { result = std::move(text); });
+    sleepOver.release();
+    drainUntil([&] { return result.has_value(); });
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(service->status(), Status::ready());
+    EXPECT_EQ(engine->transcribers.size(), 1u) << "a stopped dictation must not start capture again";
+    EXPECT_FALSE(logged("[audio] pre-retry — inputFormat: sampleRate=48000.0"));
 }
 
 TEST_F(TranscriptionServiceTest, UpdatesFromAnEndedTranscriberNeverReachTheNextDictation) {
