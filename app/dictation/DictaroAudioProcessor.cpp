@@ -26,7 +26,10 @@ const AVAudioFormat& destinationFormat() {
 
 }  // namespace
 
-DictaroAudioProcessor::~DictaroAudioProcessor() { tearDownInternalCapture(); }
+DictaroAudioProcessor::~DictaroAudioProcessor() {
+    std::lock_guard capture(captureMutex_);
+    tearDownInternalCapture();
+}
 
 void DictaroAudioProcessor::setPreferredSource(std::optional<std::string> sourceName) {
     std::lock_guard lock(mutex_);
@@ -59,6 +62,12 @@ void DictaroAudioProcessor::tearDownInternalCapture() {
 
 void DictaroAudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID,
                                                sonoscribe::AudioBufferCallback callback) {
+    std::lock_guard capture(captureMutex_);
+    startCapture(inputDeviceID, std::move(callback));
+}
+
+void DictaroAudioProcessor::startCapture(std::optional<uint32_t> inputDeviceID,
+                                         sonoscribe::AudioBufferCallback callback) {
     tearDownInternalCapture();
     const Choice chosen = choose(inputDeviceID);
     Log::info(kCategory, "startRecordingLive — chosen=" + chosen.label +
@@ -169,6 +178,7 @@ void DictaroAudioProcessor::handleInternalBuffer(const AVAudioPCMBuffer& buffer,
 }
 
 void DictaroAudioProcessor::pauseRecording() {
+    std::lock_guard capture(captureMutex_);
     if (internalEngine_) {
         internalEngine_->pause();
     } else {
@@ -177,13 +187,15 @@ void DictaroAudioProcessor::pauseRecording() {
 }
 
 void DictaroAudioProcessor::stopRecording() {
+    std::lock_guard capture(captureMutex_);
     tearDownInternalCapture();
     AudioProcessor::stopRecording();
 }
 
 void DictaroAudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID,
                                                 sonoscribe::AudioBufferCallback callback) {
-    if (!internalEngine_) return startRecordingLive(inputDeviceID, std::move(callback));
+    std::lock_guard capture(captureMutex_);
+    if (!internalEngine_) return startCapture(inputDeviceID, std::move(callback));
     internalEngine_->start();
     if (callback) setAudioBufferCallback(std::move(callback));
 }

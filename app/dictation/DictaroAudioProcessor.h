@@ -50,14 +50,20 @@ private:
     };
 
     Choice choose(std::optional<uint32_t> requested) const;
+    // These three need `captureMutex_` held.
+    void startCapture(std::optional<uint32_t> inputDeviceID, sonoscribe::AudioBufferCallback callback);
     void tearDownInternalCapture();
     void buildAndStartEngine(std::optional<uint32_t> device, sonoscribe::AudioBufferCallback callback);
     void handleInternalBuffer(const AVAudioPCMBuffer& buffer, CaptureScratch& scratch);
 
     mutable std::mutex mutex_;
     std::optional<std::string> preferredSource_;
-    // Start, stop, pause and resume never run at the same time, and the tap
-    // thread does not touch it: it needs no lock.
+    // Start, stop, pause and resume come from the transcriber's thread and
+    // from the service's, and take this for their whole run: a stop that
+    // arrives while a start is still setting the stream up waits for it and
+    // then ends the capture it made, instead of finding none and leaving the
+    // recording open.
+    std::mutex captureMutex_;
     std::shared_ptr<AVAudioEngine> internalEngine_;
 };
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 #include "app/dictation/AudioInputPreference.h"
@@ -16,6 +17,7 @@
 #include "speech/model/WhisperError.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/PipeMicrophone.h"
+#include "tests/support/PrivateSoundServer.h"
 
 namespace dictaro {
 namespace {
@@ -84,14 +86,18 @@ TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChos
         std::string masterChannelMap;
         float heard;
         std::string taken;
+        std::string chosen;  // as the start line names it
     };
     const std::vector<Case> cases = {
-        {"mic", "", "", 0.3f, "2 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)"},
+        {"mic", "", "", 0.3f, "2 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)", "mic"},
         // Channels beyond the second repeat the left one: folding them in would move the level.
         {"mic6", "front-left,front-right,rear-left,rear-right,front-center,lfe",
          "front-left,front-right,front-left,front-left,front-left,front-left", 0.3f,
-         "6 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)"},
-        {"mic1", "mono", "front-right", 0.1f, "1 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 1 channel)"},
+         "6 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)", "mic6"},
+        {"mic1", "mono", "front-right", 0.1f, "1 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 1 channel)", "mic1"},
+        // A chosen microphone that was unplugged: this capture takes the default one.
+        {"usb-mic", "", "", 0.3f, "2 ch @ 48000.0 Hz → 1 ch @ 16000 Hz (taking first 2 channels)",
+         "system-default (usb-mic is not present)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source);
@@ -108,7 +114,7 @@ TEST_F(DictaroAudioProcessorTest, FoldsTheFirstTwoChannelsToTheirMeanFromTheChos
         processor->stopRecording();
         EXPECT_GT(callbacks.load(), 0);
         const std::vector<std::string> lines = logs->texts();
-        EXPECT_TRUE(contains(lines, "[audio] startRecordingLive — chosen=" + c.source +
+        EXPECT_TRUE(contains(lines, "[audio] startRecordingLive — chosen=" + c.chosen +
                                         " (always using internal capture, recording the source by name; the system "
                                         "default input is left as it is)"));
         EXPECT_TRUE(contains(lines, "[audio] internal capture started — engine reports " + c.taken));
@@ -147,6 +153,74 @@ TEST_F(DictaroAudioProcessorTest, PauseKeepsTheRecordingResumeGoesOnAndEachStart
     const auto starts = logs->texts();
     EXPECT_EQ(std::count(starts.begin(), starts.end(), "[audio] internal capture stopped"), 2)
         << "one line per capture that ends, none for the resume";
+}
+
+TEST_F(DictaroAudioProcessorTest, AStopDuringAStartEndsTheCaptureOnceItIsUp) {
+    // The transcriber starts capture on its thread; a quick hot key stops it
+    // from another while the sound server is still setting the stream up.
+    std::mt19937 random(25);
+    std::uniform_int_distribution<int> gapMicroseconds(0, 10000);
+    const auto startLines = [&] {
+        const auto lines = logs->texts();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.starts_with("[audio] startRecordingLive"); });
+    };
+    int leftOpen = 0;
+    for (int pair = 0; pair < 100; ++pair) {
+        std::thread starter([&] {
+            try {
+                processor->startRecordingLive();
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << error.what();
+            }
+        });
+        while (startLines() <= pair) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(gapMicroseconds(random)));
+        processor->stopRecording();
+        starter.join();
+        if (testsupport::ownSoundServerRecordings() != 0) ++leftOpen;
+        processor->stopRecording();
+    }
+    EXPECT_EQ(leftOpen, 0) << "pairs after which the recording stayed open";
+    EXPECT_EQ(testsupport::ownSoundServerRecordings(), 0);
+}
+
+TEST_F(DictaroAudioProcessorTest, RecordsAgainAfterTheSoundServerRestartsAndNeverResumesIntoNothing) {
+    testsupport::PrivateSoundServer server;
+    processor->setPreferredSource(testsupport::PrivateSoundServer::toneSource);
+    const auto recordsBeyond = [&](std::size_t samples) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (processor->audioSamples().size() <= samples && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        return processor->audioSamples().size() > samples;
+    };
+    processor->startRecordingLive();
+    ASSERT_TRUE(recordsBeyond(0));
+    processor->pauseRecording();
+
+    // The paused recording went with the old server: resuming must say so
+    // rather than go on listening to nothing.
+    server.restart();
+    std::string failure;
+    try {
+        processor->resumeRecordingLive();
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    EXPECT_EQ(failure, "The sound server could not record: Connection terminated");
+
+    // The next dictation finds the server and the chosen input again.
+    processor->stopRecording();
+    EXPECT_TRUE(PermissionStatus::microphoneAuthorized());
+    processor->startRecordingLive();
+    EXPECT_TRUE(recordsBeyond(0));
+    processor->stopRecording();
+    const auto lines = logs->texts();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "[audio] startRecordingLive — chosen=tone (always using internal capture, recording the "
+                         "source by name; the system default input is left as it is)"),
+              2);
 }
 
 TEST_F(DictaroAudioProcessorTest, ListsTheInputsWithTheirChannelsAfreshAndNoMonitors) {

@@ -344,6 +344,9 @@ void DictationController::startPractice() {
     latestText_.clear();
     currentTarget_.reset();
     mode_ = Mode{Mode::Kind::practiceTutorial, TutorialStep::pause, {}};
+    // The tutorial is driven by the panel's buttons: keys taken for a
+    // dictation or a practice screen go back to the focused application.
+    deps_.desktop.removeKeyTap();
     showView();
 }
 
@@ -360,6 +363,8 @@ void DictationController::advanceTutorial(TutorialStep from) {
 }
 
 void DictationController::performTappedKey(TappedRecordingKey key) {
+    // A key taken just before the tutorial began must not stop and paste.
+    if (mode_.kind == Mode::Kind::practiceTutorial) return;
     switch (key) {
         case TappedRecordingKey::cancel: cancelRecording(); return;
         case TappedRecordingKey::pause: togglePause(); return;

@@ -551,6 +551,30 @@ TEST_F(DictationControllerTest, EscOnAnEmptyPracticeResultEndsThePractice) {
     EXPECT_EQ(service->current, TranscriptionStatus::ready());
 }
 
+TEST_F(DictationControllerTest, APracticeResultThatArrivesAfterEscEndedThePracticeIsDropped) {
+    controller->startPractice();
+    controller->togglePause();
+    controller->restartRecording();
+    controller->cancelRecording();
+    controller->toggleRecording();
+    service->holdStop = true;
+    service->say("late words");
+    controller->performTappedKey(TappedRecordingKey::stop);
+    controller->performTappedKey(TappedRecordingKey::cancel);
+    EXPECT_FALSE(view->visible);
+    const auto shown = view->rendered.size();
+    service->finishStops();
+    clock.settle();
+    EXPECT_TRUE(std::none_of(view->rendered.begin() + static_cast<std::ptrdiff_t>(shown), view->rendered.end(),
+                             [](const TranscriptDisplay& display) { return display.kind == Kind::practiceResult; }))
+        << "the ended practice must not show its result";
+    EXPECT_FALSE(tapInstalled);
+    // The hot key is a real dictation's again.
+    controller->toggleRecording();
+    EXPECT_EQ(service->current, TranscriptionStatus::recording());
+    EXPECT_EQ(view->last().kind, Kind::listening);
+}
+
 TEST_F(DictationControllerTest, APracticeAskedForWhileTheModelLoadsRecordsOnceItIsReady) {
     controller->startPractice();
     controller->togglePause();
@@ -601,6 +625,9 @@ TEST_F(DictationControllerTest, ThePracticeTakesOnlyTheKeysThatActOnEachScreen) 
              clock.advance(DictationController::practiceHandOverDelay);
          },
          all, false},
+        // "Run Practice Again" while dictating: the tutorial is driven by the
+        // panel's buttons alone, and Return must not stop and paste.
+        {"tutorial during a dictation", [&] { controller->startPractice(); }, {}, true},
     };
     for (const Screen& screen : screens) {
         SCOPED_TRACE(screen.name);

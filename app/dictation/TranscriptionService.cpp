@@ -7,9 +7,11 @@
 #include <mutex>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #include "app/dictation/AudioInputPreference.h"
 #include "app/dictation/Log.h"
+#include "platform/concurrency/ThreadPool.h"
 #include "platform/foundation/TypeName.h"
 #include "platform/text/Graphemes.h"
 #include "platform/text/UnicodeProperties.h"
@@ -38,21 +40,23 @@ bool isFormatRace(const std::string& description) {
 
 }  // namespace
 
-// One dictation's transcriber and whether its stream has ended.
+// One dictation's transcriber and how far its ending has come.
 struct TranscriptionService::Stream {
     Stream(uint64_t generation, std::shared_ptr<LiveTranscriber> transcriber)
         : generation(generation), transcriber(std::move(transcriber)) {}
 
-    void markEnded() {
-        {
-            std::lock_guard lock(mutex);
-            ended = true;
-        }
-        endedChanged.notify_all();
-    }
+    // Its stream has returned.
+    void markEnded() { mark(ended); }
     bool waitEnded(std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex);
-        return endedChanged.wait_for(lock, timeout, [this] { return ended; });
+        return changed.wait_for(lock, timeout, [this] { return ended; });
+    }
+    // Nothing calls into it any more: its last stop has returned too.
+    void markReleased() { mark(released); }
+    void waitReleased() {
+        platform::ThreadPool::BlockingScope blocking;
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return released; });
     }
 
     const uint64_t generation;
@@ -60,9 +64,24 @@ struct TranscriptionService::Stream {
     std::shared_ptr<LiveTranscriber> transcriber;
     // Set when the dictation is being ended: a pending retry is dropped.
     std::atomic<bool> stopping{false};
+    // Main actor only: whether it is being stopped, and what waits for that.
+    bool stopperStarted = false;
+    bool releasedOnMain = false;
+    std::vector<std::function<void()>> whenReleased;
+
+private:
+    void mark(bool& flag) {
+        {
+            std::lock_guard lock(mutex);
+            flag = true;
+        }
+        changed.notify_all();
+    }
+
     std::mutex mutex;
-    std::condition_variable endedChanged;
+    std::condition_variable changed;
     bool ended = false;
+    bool released = false;
 };
 
 std::shared_ptr<TranscriptionService> TranscriptionService::create(std::string modelName, Dependencies dependencies) {
@@ -188,11 +207,16 @@ void TranscriptionService::start() {
     logAudioInputState("pre-stop");
     engine_->stopRecording();
     logAudioInputState("post-stop");
+    // A failed stream, or one whose resume failed, is still here: it is
+    // ended, and the new one records only once nothing of it runs, or both
+    // would read, and stop, the one capture.
+    const std::shared_ptr<Stream> previous = std::exchange(stream_, nullptr);
+    if (previous) endStream(previous, nullptr);
     ++generation_;
     stream_ = std::make_shared<Stream>(generation_, makeTranscriber(generation_));
     latestText_.clear();
     setStatus(TranscriptionStatus::recording());
-    runStream(stream_, 1);
+    runStream(stream_, 1, previous);
 }
 
 std::shared_ptr<LiveTranscriber> TranscriptionService::makeTranscriber(uint64_t generation) {
@@ -205,10 +229,13 @@ std::shared_ptr<LiveTranscriber> TranscriptionService::makeTranscriber(uint64_t 
     });
 }
 
-void TranscriptionService::runStream(std::shared_ptr<Stream> stream, int attempt) {
+void TranscriptionService::runStream(std::shared_ptr<Stream> stream, int attempt, std::shared_ptr<Stream> previous) {
     auto self = shared_from_this();
     auto transcriber = stream->transcriber;
-    deps_.runtime.runInBackground([self, stream, transcriber, attempt] {
+    deps_.runtime.runInBackground([self, stream, transcriber, attempt, previous]() mutable {
+        if (previous) previous->waitReleased();
+        // Not kept for the length of this dictation.
+        previous.reset();
         try {
             transcriber->startStreamTranscription();
             if (attempt == 2) Log::info(kCategory, "retry succeeded");
@@ -265,17 +292,27 @@ void TranscriptionService::handleStateUpdate(uint64_t generation, const LiveTran
     if (onTranscriptUpdate_) onTranscriptUpdate_(latestText_);
 }
 
-void TranscriptionService::endStream(std::function<void()> then) {
-    auto stream = stream_;
+void TranscriptionService::endStream(const std::shared_ptr<Stream>& stream, std::function<void()> then) {
     stream->stopping = true;
+    if (stream->releasedOnMain) {
+        if (then) deps_.runtime.postToMain(std::move(then));
+        return;
+    }
+    if (then) stream->whenReleased.push_back(std::move(then));
+    if (stream->stopperStarted) return;
+    stream->stopperStarted = true;
     auto transcriber = stream->transcriber;
     auto post = deps_.runtime.postToMain;
-    deps_.runtime.runInBackground([stream, transcriber, post, then = std::move(then)] {
+    deps_.runtime.runInBackground([stream, transcriber, post] {
         do {
             transcriber->stopStreamTranscription();
         } while (!stream->waitEnded(kStopRepeat));
+        stream->markReleased();
         // Queued behind every update the stream posted before it ended.
-        post(then);
+        post([stream] {
+            stream->releasedOnMain = true;
+            for (auto& then : std::exchange(stream->whenReleased, {})) then();
+        });
     });
 }
 
@@ -286,7 +323,7 @@ void TranscriptionService::stop(std::function<void(std::string)> done) {
     }
     auto self = shared_from_this();
     auto stream = stream_;
-    endStream([self, stream, done = std::move(done)]() mutable {
+    endStream(stream, [self, stream, done = std::move(done)]() mutable {
         // A start-over finished first and began another stream: end that one.
         if (self->stream_ && self->stream_ != stream) {
             self->stop(std::move(done));
@@ -314,6 +351,10 @@ void TranscriptionService::resume() {
             engine_->resumeRecording();
         } catch (const std::exception& error) {
             setStatus(TranscriptionStatus::error(std::string("Couldn't resume: ") + error.what()));
+            // Its transcriber would go on waiting for samples, and read the
+            // next dictation's: it is stopped now, and released by the next
+            // stop or start.
+            if (stream_) endStream(stream_, nullptr);
             return;
         }
     }
@@ -334,7 +375,7 @@ void TranscriptionService::restart() {
         return;
     }
     auto stream = stream_;
-    endStream([self, stream, begin] {
+    endStream(stream, [self, stream, begin] {
         // A stop that finished first ended the dictation.
         if (self->stream_ != stream) return;
         self->stream_.reset();

@@ -67,14 +67,15 @@ private:
     void applyInputDevicePreference();
     void setStatus(TranscriptionStatus status);
     std::shared_ptr<LiveTranscriber> makeTranscriber(uint64_t generation);
-    void runStream(std::shared_ptr<Stream> stream, int attempt);
+    // Starts capture once `previous`, when given, has let go of it.
+    void runStream(std::shared_ptr<Stream> stream, int attempt, std::shared_ptr<Stream> previous = nullptr);
     void retryStream(std::shared_ptr<Stream> stream);
     void fail(uint64_t generation, const std::string& description);
     void logAudioInputState(const std::string& prefix) const;
     void handleStateUpdate(uint64_t generation, const LiveTranscriber::State& state);
-    // Stops the running stream and calls `then` on the main actor once every
-    // update it made has been handled.
-    void endStream(std::function<void()> then);
+    // Stops `stream` and calls `then` (when given) on the main actor once it
+    // has let go of the capture and every update it made has been handled.
+    void endStream(const std::shared_ptr<Stream>& stream, std::function<void()> then);
 
     const std::string modelName_;
     Dependencies deps_;

@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <semaphore>
 #include <stdexcept>
+#include <thread>
 
 #include "app/dictation/AudioInputPreference.h"
 #include "platform/concurrency/MainActor.h"
@@ -21,18 +23,45 @@ namespace {
 using namespace std::chrono_literals;
 using Status = TranscriptionStatus;
 
+// What the transcribers did with the one capture they share, in order.
+class CaptureEvents {
+public:
+    void add(std::string event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    std::vector<std::string> all() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
 // Streams until stopped, or fails at start with the text it was given.
 class FakeTranscriber final : public LiveTranscriber {
 public:
-    FakeTranscriber(std::optional<std::string> failure, StateCallback onState)
-        : failure_(std::move(failure)), onState_(std::move(onState)) {}
+    FakeTranscriber(int number, std::shared_ptr<CaptureEvents> events, std::optional<std::string> failure,
+                    StateCallback onState)
+        : name_(std::to_string(number)),
+          events_(std::move(events)),
+          failure_(std::move(failure)),
+          onState_(std::move(onState)) {}
 
     void startStreamTranscription() override {
         if (failure_) throw std::runtime_error(*failure_);
+        events_->add("start " + name_);
         std::unique_lock lock(mutex_);
         stoppedChanged_.wait(lock, [this] { return stopped_; });
+        // The last pass over the buffer, after the stop, as the real one does.
+        lock.unlock();
+        std::this_thread::sleep_for(20ms);
+        events_->add("end " + name_);
     }
     void stopStreamTranscription() override {
+        events_->add("stop " + name_);
         {
             std::lock_guard lock(mutex_);
             stopped_ = true;
@@ -42,6 +71,8 @@ public:
     void emit(const std::string& confirmed) { onState_({{confirmed}, {}, "Waiting for speech..."}); }
 
 private:
+    const std::string name_;
+    std::shared_ptr<CaptureEvents> events_;
     std::optional<std::string> failure_;
     StateCallback onState_;
     std::mutex mutex_;
@@ -56,6 +87,7 @@ public:
     std::optional<std::string> resumeFailure;
     std::vector<std::shared_ptr<FakeTranscriber>> transcribers;
     std::vector<std::string> captureCalls;
+    std::shared_ptr<CaptureEvents> events = std::make_shared<CaptureEvents>();
     std::optional<sonoscribe::DecodingOptions> options;
 
     bool hasTokenizer() const override { return tokenizer; }
@@ -67,7 +99,8 @@ public:
             failure = startFailures.front();
             startFailures.pop_front();
         }
-        transcribers.push_back(std::make_shared<FakeTranscriber>(failure, std::move(onState)));
+        transcribers.push_back(std::make_shared<FakeTranscriber>(static_cast<int>(transcribers.size()) + 1, events,
+                                                                 failure, std::move(onState)));
         return transcribers.back();
     }
     void stopRecording() override { captureCalls.push_back("stop"); }
@@ -100,7 +133,13 @@ protected:
             }
             return engine;
         };
-        deps.sleep = [this](std::chrono::milliseconds delay) { sleeps.push_back(delay); };
+        deps.sleep = [this](std::chrono::milliseconds delay) {
+            sleeps.push_back(delay);
+            if (holdSleep) {
+                sleeping.release();
+                sleepOver.acquire();
+            }
+        };
         deps.defaults = defaults;
         deps.setPreferredInputDevice = [this](const std::optional<std::string>& name) { preferred.push_back(name); };
         deps.describeAudioInput = [] { return std::string("inputFormat: sampleRate=48000.0"); };
@@ -135,6 +174,10 @@ protected:
     std::deque<std::string> loadFailures;
     std::vector<std::string> loadedModels;
     std::vector<std::chrono::milliseconds> sleeps;
+    // Holds the retry's wait until the test lets it end.
+    bool holdSleep = false;
+    std::binary_semaphore sleeping{0};
+    std::binary_semaphore sleepOver{0};
     std::shared_ptr<TranscriptionService> service;
     std::vector<Status> reported;
     std::vector<std::string> texts;
@@ -203,6 +246,42 @@ TEST_F(TranscriptionServiceTest, FailuresBecomeStatusesAndAFailedLoadIsRetriedOn
     EXPECT_EQ(loadedModels.size(), 2u);
 }
 
+TEST_F(TranscriptionServiceTest, AFailedResumeEndsItsTranscriberBeforeTheNextDictationRecords) {
+    make();
+    drainUntil([&] { return service->status() == Status::ready(); });
+    const auto failResume = [&](int transcriber) {
+        engine->resumeFailure = "the source went away";
+        service->start();
+        drainUntil([&] {
+            const auto events = engine->events->all();
+            return !events.empty() && events.back() == "start " + std::to_string(transcriber);
+        });
+        service->pause();
+        service->resume();
+        engine->resumeFailure.reset();
+        EXPECT_EQ(service->status(), Status::error("Couldn't resume: the source went away"));
+    };
+    // Left alone in the error, the paused transcriber does not wait on for
+    // samples that never come.
+    failResume(1);
+    drainUntil([&] { return engine->events->all().size() == 3; });
+    EXPECT_EQ(stop(), "");
+    EXPECT_EQ(service->status(), Status::ready());
+
+    // The hot key at once: recover and record again. The failed transcriber
+    // has finished with the capture before the new one starts it, so it
+    // neither reads nor stops the new recording.
+    failResume(2);
+    service->recoverFromError();
+    service->start();
+    drainUntil([&] { return engine->events->all().size() == 7; });
+    EXPECT_EQ(engine->events->all(), (std::vector<std::string>{"start 1", "stop 1", "end 1", "start 2", "stop 2",
+                                                               "end 2", "start 3"}));
+    engine->transcribers[2]->emit(" new words");
+    drainUntil([&] { return !texts.empty() && texts.back() == "new words"; });
+    EXPECT_EQ(stop(), "new words");
+}
+
 TEST_F(TranscriptionServiceTest, JoinsConfirmedTextWithTheLongerOfUnconfirmedAndCurrent) {
     struct Case {
         LiveTranscriber::State state;
@@ -265,6 +344,23 @@ TEST_F(TranscriptionServiceTest, RetriesACaptureFormatRaceOnceAfter600Millisecon
             EXPECT_TRUE(logged("[transcription] retry succeeded"));
         }
     }
+}
+
+TEST_F(TranscriptionServiceTest, AStopDuringTheRetrysWaitEndsTheDictationWithoutARetry) {
+    make();
+    drainUntil([&] { return service->status() == Status::ready(); });
+    holdSleep = true;
+    engine->startFailures = {"could not reach the desired format"};
+    service->start();
+    sleeping.acquire();
+    std::optional<std::string> result;
+    service->stop([&](std::string text) { result = std::move(text); });
+    sleepOver.release();
+    drainUntil([&] { return result.has_value(); });
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(service->status(), Status::ready());
+    EXPECT_EQ(engine->transcribers.size(), 1u) << "a stopped dictation must not start capture again";
+    EXPECT_FALSE(logged("[audio] pre-retry — inputFormat: sampleRate=48000.0"));
 }
 
 TEST_F(TranscriptionServiceTest, UpdatesFromAnEndedTranscriberNeverReachTheNextDictation) {

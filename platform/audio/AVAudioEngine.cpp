@@ -123,6 +123,11 @@ void onStreamState(pa_stream*, void* data) {
     pa_threaded_mainloop_signal(static_cast<CaptureState*>(data)->connection.mainloop(), 0);
 }
 
+AudioEngineError couldNotRecord(const PulseConnection& connection) {
+    return AudioEngineError(std::string("The sound server could not record: ") +
+                            pa_strerror(pa_context_errno(connection.context())));
+}
+
 }  // namespace
 
 int AVAudioInputNode::setCurrentDevice(uint32_t deviceID) {
@@ -187,6 +192,9 @@ void AVAudioEngine::start() {
     {
         PulseLock lock(state.connection);
         if (state.stream != nullptr) {
+            // A server that restarted since the pause took the stream with
+            // it: resuming it would record nothing.
+            if (pa_stream_get_state(state.stream) != PA_STREAM_READY) throw couldNotRecord(state.connection);
             state.connection.wait(pa_stream_cork(state.stream, 0, signalLoop, state.connection.mainloop()));
         } else {
             const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
@@ -211,10 +219,10 @@ void AVAudioEngine::start() {
                 const pa_stream_state_t streamState = pa_stream_get_state(state.stream);
                 if (streamState == PA_STREAM_READY) break;
                 if (!PA_STREAM_IS_GOOD(streamState)) {
-                    const std::string why = pa_strerror(pa_context_errno(state.connection.context()));
+                    AudioEngineError failure = couldNotRecord(state.connection);
                     pa_stream_unref(state.stream);
                     state.stream = nullptr;
-                    throw AudioEngineError("The sound server could not record: " + why);
+                    throw failure;
                 }
                 pa_threaded_mainloop_wait(state.connection.mainloop());
             }
