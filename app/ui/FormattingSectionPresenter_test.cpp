@@ -12,6 +12,7 @@
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -46,6 +47,7 @@ ScriptedAnswer answering(const std::string& text, std::chrono::milliseconds dela
 class FormattingSectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(testsupport::onPrivateSessionBus());
         for (Provider provider : kAllFormattingProviders) KeychainHelper::remove(apiKeyAccount(provider));
         registration_ = platform::NotificationCenter::defaultCenter().addObserver(
             std::string(FormattingConfig::notificationName), [this] { ++notifications_; });

@@ -17,6 +17,7 @@
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -31,6 +32,7 @@ class FormattingSectionWidgetTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "these tests draw on the test session's X server";
+        ASSERT_TRUE(testsupport::onPrivateSessionBus());
         for (FormattingProvider provider : kAllFormattingProviders) KeychainHelper::remove(apiKeyAccount(provider));
     }
 

@@ -16,6 +16,7 @@
 #include "app/ui/StatusRow.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/Screenshots.h"
 #include "tests/support/TempDirectory.h"
 
@@ -64,6 +65,9 @@ bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds tim
 
 class OnboardingWindowTest : public ::testing::Test {
 protected:
+    // The window's formatting section reads the providers' keys.
+    void SetUp() override { ASSERT_TRUE(testsupport::onPrivateSessionBus()); }
+
     std::unique_ptr<OnboardingWindowController> makeWindow() {
         auto window = std::make_unique<OnboardingWindowController>(desktop.access(), defaults,
                                                                    [this] { return microphones; });
