@@ -50,6 +50,7 @@ OnboardingWindowController::OnboardingWindowController(PermissionAccess permissi
           new MicInputSection(std::make_shared<MicInputSectionPresenter>(defaults_, std::move(inputDevices)))),
       formattingSection_(new FormattingSection(FormattingSectionPresenter::create(defaults_))),
       primaryButton_(new QPushButton("Get Started")) {
+    markEveryWindowAsOurs();
     setWindowTitle(q(SetupWindowPresenter::windowTitle()));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(580, 720);
@@ -152,7 +153,6 @@ void OnboardingWindowController::present() {
     refreshUI();
     micInputSection_->reloadDevices();
     formattingSection_->activate();
-    markAsOurs(*this);
     show();
     raise();
     activateWindow();

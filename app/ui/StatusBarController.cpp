@@ -11,6 +11,7 @@
 #include <QSystemTrayIcon>
 
 #include "app/dictation/Log.h"
+#include "app/ui/OwnWindow.h"
 #include "app/ui/StatusMenuPresenter.h"
 #include "platform/desktop/FileManager.h"
 #include "platform/process/ChildProcess.h"
@@ -48,7 +49,7 @@ void revealWithDesktop(const std::filesystem::path& logFile) {
 
 }  // namespace
 
-StatusBarController::StatusBarController() = default;
+StatusBarController::StatusBarController() { markEveryWindowAsOurs(); }
 StatusBarController::~StatusBarController() = default;
 
 void StatusBarController::setup() {

@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <xcb/xcb.h>
 
+#include "app/ui/OwnWindow.h"
 #include "app/ui/Theme.h"
 #include "app/ui/TranscriptViewController.h"
 
@@ -65,6 +66,7 @@ TranscriptPanel::TranscriptPanel(std::shared_ptr<platform::UserDefaults> default
       content_(new TranscriptViewController(this)),
       fade_(this, "windowOpacity"),
       translucent_(compositorRuns()) {
+    markEveryWindowAsOurs();
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground, translucent_);
     setFocusPolicy(Qt::NoFocus);
