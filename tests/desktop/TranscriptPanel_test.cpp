@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QImage>
 #include <QPixmap>
@@ -93,6 +94,32 @@ TEST(TranscriptPanelTest, NeverTakesTheFocusWhileShownUpdatedAndDragged) {
     EXPECT_EQ(activeWindow(), targetActive);
     EXPECT_EQ(activeWindow().find(hex(panel.panel->winId())), std::string::npos);
     EXPECT_TRUE(target.waitUntilActive());
+}
+
+TEST(TranscriptPanelTest, EachControlButtonClickedThroughTheServerRunsItsOwnAction) {
+    Panel panel;
+    TranscriptViewController& view = panel.panel->transcriptView();
+    std::vector<std::string> ran;
+    view.onTogglePause = [&] { ran.push_back("pause"); };
+    view.onRestart = [&] { ran.push_back("restart"); };
+    view.onCancel = [&] { ran.push_back("cancel"); };
+    panel.show();
+    panel.panel->render(TranscriptDisplay::listening("one two", editor));
+    keepServing(std::chrono::milliseconds(100));
+    for (const char* name : {"Pause", "Start over · R", "Cancel · ESC"}) {
+        QAbstractButton* button = nullptr;
+        for (QAbstractButton* candidate : view.findChildren<QAbstractButton*>()) {
+            if (candidate->accessibleName() == QString::fromUtf8(name)) button = candidate;
+        }
+        ASSERT_NE(button, nullptr) << name;
+        const QPoint centre = button->mapToGlobal(button->rect().center());
+        xdotool({"mousemove", std::to_string(centre.x()), std::to_string(centre.y())});
+        keepServing(std::chrono::milliseconds(50));
+        xdotool({"click", "1"});
+        keepServing(std::chrono::milliseconds(150));
+    }
+    EXPECT_EQ(ran, (std::vector<std::string>{"pause", "restart", "cancel"}));
+    EXPECT_FALSE(panel.saved("TranscriptPanelPositionX")) << "a click on a button is no move";
 }
 
 TEST(TranscriptPanelTest, ADictationStartedWhileThePanelFadesOutKeepsItShown) {
