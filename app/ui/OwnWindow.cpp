@@ -1,30 +1,16 @@
 #include "app/ui/OwnWindow.h"
 
-#include <xcb/xcb.h>
-
 #include <QGuiApplication>
 #include <QPlatformSurfaceEvent>
 #include <QPointer>
 #include <QWindow>
-#include <cstdlib>
-#include <memory>
-#include <string>
+#include <string_view>
 
 #include "app/dictation/AppIdentity.h"
+#include "app/ui/XcbConnection.h"
 
 namespace dictaro {
 namespace {
-
-struct FreeReply {
-    void operator()(void* reply) const { std::free(reply); }
-};
-
-xcb_atom_t atom(xcb_connection_t* connection, const std::string& name) {
-    const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> reply(xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.data()), nullptr));
-    if (!reply) return XCB_ATOM_NONE;
-    return reply->atom;
-}
 
 // Watches every window of the application come into being on the X server.
 class WindowMarker final : public QObject {
@@ -32,8 +18,8 @@ public:
     WindowMarker(QObject* parent, xcb_connection_t* connection)
         : QObject(parent),
           connection_(connection),
-          property_(atom(connection, "_GTK_APPLICATION_ID")),
-          utf8_(atom(connection, "UTF8_STRING")) {}
+          property_(internAtom(connection, "_GTK_APPLICATION_ID")),
+          utf8_(internAtom(connection, "UTF8_STRING")) {}
 
     void mark(QWindow& window) const {
         if (!window.isTopLevel() || property_ == XCB_ATOM_NONE || utf8_ == XCB_ATOM_NONE) return;
@@ -65,9 +51,8 @@ private:
 void markEveryWindowAsOurs() {
     // Lives as long as the application object, which owns it.
     static QPointer<WindowMarker> installed;
-    if (installed || !qGuiApp || QGuiApplication::platformName() != "xcb") return;
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (installed) return;
+    xcb_connection_t* connection = toolkitXcbConnection();
     if (!connection) return;
     installed = new WindowMarker(qGuiApp, connection);
     qGuiApp->installEventFilter(installed);

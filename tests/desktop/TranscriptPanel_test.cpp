@@ -11,12 +11,15 @@
 #include <QApplication>
 #include <QImage>
 #include <QPixmap>
+#include <QScreen>
 
 #include "app/ui/TranscriptViewController.h"
 #include "app/ui/WaveformView.h"
 #include "platform/process/ChildProcess.h"
 #include "platform/settings/UserDefaults.h"
+#include "platform/x11/Workspace.h"
 #include "tests/desktop/DesktopSession.h"
+#include "tests/support/Screenshots.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -122,6 +125,81 @@ TEST(TranscriptPanelTest, EachControlButtonClickedThroughTheServerRunsItsOwnActi
     EXPECT_FALSE(panel.saved("TranscriptPanelPositionX")) << "a click on a button is no move";
 }
 
+// The test session's one X screen shown on two monitors side by side, each
+// 960 x 1080, for as long as this lives.
+class TwoMonitors {
+public:
+    TwoMonitors() {
+        // The left one takes over the server's output, so only these two remain.
+        EXPECT_TRUE(xrandr({"--setmonitor", "dictaro-left", "960/254x1080/286+0+0", "screen"}));
+        EXPECT_TRUE(xrandr({"--setmonitor", "dictaro-right", "960/254x1080/286+960+0", "none"}));
+        EXPECT_TRUE(waitUntil([] { return QGuiApplication::screens().size() == 2; })) << "the toolkit sees one screen";
+    }
+    ~TwoMonitors() {
+        xrandr({"--delmonitor", "dictaro-right"});
+        xrandr({"--delmonitor", "dictaro-left"});
+        EXPECT_TRUE(waitUntil([] { return QGuiApplication::screens().size() == 1; }));
+    }
+    TwoMonitors(const TwoMonitors&) = delete;
+    TwoMonitors& operator=(const TwoMonitors&) = delete;
+
+private:
+    static bool xrandr(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "xrandr");
+        return platform::ChildProcess::output(arguments).has_value();
+    }
+};
+
+std::string text(const QRect& frame) {
+    return std::to_string(frame.width()) + "x" + std::to_string(frame.height()) + "+" + std::to_string(frame.x()) +
+           "+" + std::to_string(frame.y());
+}
+
+TEST(TranscriptPanelTest, OpensOnTheMonitorOfTheFocusedWindowElseOfThePointer) {
+    TwoMonitors monitors;
+    // At the default spot of a 960 x 1080 monitor: centred, 15 % of its height up.
+    const QPoint onLeft(480 - 320, 1080 - 162 - 360);
+    const QPoint onRight(960 + 480 - 320, 1080 - 162 - 360);
+    struct Case {
+        const char* name;
+        std::optional<QPoint> focusedWindowAt;  // none: no window has the focus
+        QPoint pointer;
+        QPoint panelAt;
+    };
+    const Case cases[] = {
+        {"focused window on the right, pointer on the left", QPoint(1200, 200), {100, 100}, onRight},
+        {"focused window on the left, pointer on the right", QPoint(100, 200), {1500, 500}, onLeft},
+        {"no focused window, pointer on the right", std::nullopt, {1500, 500}, onRight},
+        {"no focused window, pointer on the left", std::nullopt, {300, 900}, onLeft},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<desktoptest::TargetWindow> target;
+        if (c.focusedWindowAt) {
+            target.emplace(desktoptest::TargetWindow::Options{});
+            ASSERT_TRUE(target->waitUntilActive());
+            const std::string window = std::to_string(platform::x11::Workspace().frontmostApplication()->window);
+            xdotool({"windowmove", "--sync", window, std::to_string(c.focusedWindowAt->x()),
+                     std::to_string(c.focusedWindowAt->y())});
+        } else {
+            ASSERT_TRUE(waitUntil([] { return !platform::x11::Workspace().frontmostApplication(); }))
+                << "a window still has the focus";
+        }
+        xdotool({"mousemove", std::to_string(c.pointer.x()), std::to_string(c.pointer.y())});
+        Panel panel;
+        panel.panel->render(TranscriptDisplay::listening("Dictated on this monitor.", editor));
+        panel.show();
+        EXPECT_EQ(text(panel.panel->geometry()), text(QRect(c.panelAt, QSize(640, 360))));
+        if (c.panelAt == onRight && !c.focusedWindowAt) {
+            // For a person to look at: the geometry above is the check.
+            std::filesystem::create_directories(SCREENSHOT_DIR);
+            const QImage shot = panel.panel->screen()->grabWindow(0).toImage();
+            EXPECT_EQ(shot.size(), QSize(960, 1080)) << "the right monitor alone";
+            EXPECT_TRUE(shot.save(QString(SCREENSHOT_DIR) + "/panel-on-second-monitor.png"));
+        }
+    }
+}
+
 TEST(TranscriptPanelTest, ADictationStartedWhileThePanelFadesOutKeepsItShown) {
     Panel panel;
     panel.show();
@@ -205,34 +283,6 @@ TEST(TranscriptPanelTest, KeepsOnePulseAndOneMeterTimerAcrossRendersAndFlattensA
     EXPECT_EQ(panel.panel->windowOpacity(), 1.0);
 }
 
-// How far a screenshot may stray from its golden image: antialiasing and
-// font hinting move a few edge pixels, a wrong colour or layout moves many.
-void expectLooksLike(const QImage& shot, const std::string& name) {
-    const std::filesystem::path shots = std::filesystem::path(SCREENSHOT_DIR);
-    std::filesystem::create_directories(shots);
-    ASSERT_TRUE(shot.save(QString::fromStdString((shots / (name + ".png")).string()))) << name;
-    const std::filesystem::path golden = std::filesystem::path(GOLDEN_DIR) / (name + ".png");
-    if (std::getenv("DICTARO_UPDATE_GOLDEN")) {
-        ASSERT_TRUE(shot.save(QString::fromStdString(golden.string()))) << name;
-    }
-    QImage expected(QString::fromStdString(golden.string()));
-    ASSERT_FALSE(expected.isNull()) << "no golden image " << golden;
-    expected = expected.convertToFormat(QImage::Format_ARGB32);
-    const QImage actual = shot.convertToFormat(QImage::Format_ARGB32);
-    ASSERT_EQ(actual.size(), expected.size()) << name;
-    long differing = 0;
-    for (int y = 0; y < actual.height(); ++y) {
-        for (int x = 0; x < actual.width(); ++x) {
-            const QRgb a = actual.pixel(x, y);
-            const QRgb b = expected.pixel(x, y);
-            const int distance = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
-                                           std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b))});
-            if (distance > 48) ++differing;
-        }
-    }
-    EXPECT_LE(differing, actual.width() * actual.height() / 200) << name << ": " << differing << " pixels differ";
-}
-
 TEST(TranscriptPanelTest, LooksAsItShouldInEachState) {
     const PasteTarget mail{"Thunderbird", ContextProfile::Kind::email, std::string("Reply to Anna")};
     const std::string dictated = "Hi Anna, thanks for the notes. I'll send the draft on Friday.";
@@ -263,7 +313,8 @@ TEST(TranscriptPanelTest, LooksAsItShouldInEachState) {
     for (const auto& [name, display] : states) {
         panel.panel->render(display);
         for (int frame = 0; frame < 40; ++frame) view.waveform().tick();
-        expectLooksLike(panel.panel->grab().toImage(), std::string("panel-") + name);
+        testsupport::expectLooksLike(panel.panel->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR,
+                                     std::string("panel-") + name);
     }
 }
 
