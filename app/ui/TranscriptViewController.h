@@ -70,6 +70,8 @@ private:
     transcript_view::Callout* pauseCallout_;
     transcript_view::Callout* restartCallout_;
     transcript_view::Callout* cancelCallout_;
+    // The whole status line; the label shows as much of it as fits.
+    QString statusText_;
 };
 
 }  // namespace dictaro

@@ -10,6 +10,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
 #include <QScreen>
 
@@ -123,6 +124,36 @@ TEST(TranscriptPanelTest, EachControlButtonClickedThroughTheServerRunsItsOwnActi
     }
     EXPECT_EQ(ran, (std::vector<std::string>{"pause", "restart", "cancel"}));
     EXPECT_FALSE(panel.saved("TranscriptPanelPositionX")) << "a click on a button is no move";
+}
+
+TEST(TranscriptPanelTest, TheStatusLineIsShownWholeWhereItFitsAndEndsInAnEllipsisWhereNot) {
+    const QString practiceDone = QString::fromUtf8("✨ PRACTICE COMPLETE · SUPER+ALT+M TO DICTATE FOR REAL · ESC TO FINISH");
+    struct Case {
+        const char* name;
+        double width;
+        bool whole;
+    };
+    for (const Case c : {Case{"the default width", 640, true}, Case{"the narrowest panel", 360, false}}) {
+        SCOPED_TRACE(c.name);
+        Panel panel;
+        panel.defaults->set("TranscriptPanelWidth", platform::JSONNumber::doubleFloat(c.width));
+        panel.panel.emplace(panel.defaults);
+        panel.show();
+        panel.panel->render(TranscriptDisplay::practiceResult("Hi there."));
+        const QLabel* status = panel.panel->transcriptView().findChild<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+        ASSERT_NE(status, nullptr);
+        const QString shown = status->text();
+        EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->width()) << "cut off: " << shown.toStdString();
+        EXPECT_LE(status->geometry().right(), panel.panel->width() - 18) << "past the panel's margin";
+        if (c.whole) {
+            EXPECT_EQ(shown.toStdString(), practiceDone.toStdString());
+        } else {
+            EXPECT_TRUE(shown.endsWith(QString::fromUtf8("…"))) << shown.toStdString();
+            EXPECT_TRUE(practiceDone.startsWith(shown.chopped(1))) << shown.toStdString();
+            testsupport::expectLooksLike(panel.panel->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR,
+                                         "panel-practice-result-narrow");
+        }
+    }
 }
 
 // The test session's one X screen shown on two monitors side by side, each
