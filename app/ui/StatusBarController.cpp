@@ -11,6 +11,7 @@
 #include <QSystemTrayIcon>
 
 #include "app/dictation/Log.h"
+#include "app/ui/ButtonTitle.h"
 #include "app/ui/OwnWindow.h"
 #include "app/ui/StatusMenuPresenter.h"
 #include "platform/desktop/FileManager.h"
@@ -65,7 +66,7 @@ void StatusBarController::rebuildMenu() {
     const auto& entries = StatusMenuPresenter::entries();
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const StatusMenuEntry& entry = entries[index];
-        QAction* action = entry.action ? menu_->addAction(QString::fromStdString(entry.title)) : menu_->addSeparator();
+        QAction* action = entry.action ? menu_->addAction(buttonTitle(entry.title)) : menu_->addSeparator();
         if (!entry.shortcut.empty()) action->setShortcut(QKeySequence(QString::fromStdString(entry.shortcut)));
         if (entry.action) connect(action, &QAction::triggered, this, [this, index] { perform(index); });
         actions_.push_back(action);
