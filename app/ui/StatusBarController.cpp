@@ -14,6 +14,7 @@
 #include "app/ui/ButtonTitle.h"
 #include "app/ui/OwnWindow.h"
 #include "app/ui/StatusMenuPresenter.h"
+#include "platform/concurrency/Task.h"
 #include "platform/desktop/FileManager.h"
 #include "platform/process/ChildProcess.h"
 
@@ -42,10 +43,21 @@ void openWithDesktop(const std::filesystem::path& path) {
 }
 
 // The log is selected in the file manager once it exists; before that, or
-// when no file manager answers, its folder is opened instead.
+// when no file manager answers, its folder is opened instead. The bus may
+// have to start the file manager first, so the menu does not wait for it.
 void revealWithDesktop(const std::filesystem::path& logFile) {
-    if (StatusMenuPresenter::logsTarget(logFile) == logFile && platform::desktop::showItem(logFile)) return;
-    openWithDesktop(logFile.parent_path());
+    if (StatusMenuPresenter::logsTarget(logFile) != logFile) {
+        openWithDesktop(logFile.parent_path());
+        return;
+    }
+    platform::Task<void>([logFile] {
+        try {
+            platform::desktop::showItem(logFile);
+        } catch (const platform::desktop::FileManagerError& error) {
+            Log::error("app", std::string("the file manager did not show the log: ") + error.what());
+            openWithDesktop(logFile.parent_path());
+        }
+    });
 }
 
 }  // namespace
