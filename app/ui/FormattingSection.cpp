@@ -1,6 +1,7 @@
 #include "app/ui/FormattingSection.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,6 +10,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/ui/APIKeyWriter.h"
 #include "app/ui/ButtonTitle.h"
 #include "app/ui/ElidedLabel.h"
 #include "app/ui/Theme.h"
@@ -75,6 +77,18 @@ void setTextKeepingCursor(QLineEdit& field, const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// A key typed just before quitting is still being written: quitting waits for it.
+void waitForKeysAtQuit() {
+    static bool connected = false;
+    if (connected || !qApp) return;
+    connected = true;
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [] { APIKeyWriter::shared().waitUntilWritten(); });
+}
+
+}  // namespace
+
 FormattingSection::FormattingSection(std::shared_ptr<FormattingSectionPresenter> presenter, QWidget* parent)
     : QFrame(parent),
       presenter_(std::move(presenter)),
@@ -110,6 +124,7 @@ FormattingSection::FormattingSection(std::shared_ptr<FormattingSectionPresenter>
     connectActions();
     presenter_->onStateChange = [this] { render(); };
     render();
+    waitForKeysAtQuit();
 }
 
 FormattingSection::~FormattingSection() { presenter_->onStateChange = nullptr; }
