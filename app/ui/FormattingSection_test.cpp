@@ -74,8 +74,8 @@ protected:
     void screenshot(const std::string& name) {
         section_->adjustSize();
         QApplication::processEvents();
-        std::filesystem::create_directories("screenshots");
-        const std::string path = "screenshots/formatting-section-" + name + ".png";
+        std::filesystem::create_directories(SCREENSHOT_DIR);
+        const std::string path = std::string(SCREENSHOT_DIR) + "/formatting-section-" + name + ".png";
         ASSERT_TRUE(section_->grab().save(QString::fromStdString(path))) << path;
     }
 
