@@ -16,6 +16,7 @@
 #include "platform/settings/NotificationCenter.h"
 #include "platform/settings/UserDefaults.h"
 #include "tests/support/LogLines.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -74,6 +75,8 @@ protected:
         return lines;
     }
 
+    // The delegate builds the formatter, which reads the provider's key.
+    void SetUp() override { ASSERT_TRUE(testsupport::onPrivateSessionBus()); }
     void TearDown() override { log->uninstall(); }
 
     testsupport::TempDirectory folder;

@@ -8,6 +8,7 @@
 #include "app/formatting/KeychainHelper.h"
 #include "app/formatting/OllamaFormatter.h"
 #include "app/formatting/OpenAIResponsesFormatter.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -110,6 +111,7 @@ TEST(FormattingProviderTest, ListsTheProvidersWithTheirModels) {
 
 // The keys of the real providers' accounts: only this test touches them.
 TEST(FormattingConfigKeys, StoreTrimmedKeysAndBuildTheMatchingService) {
+    ASSERT_TRUE(testsupport::onPrivateSessionBus());
     for (Provider provider : {Provider::anthropic, Provider::openai, Provider::gemini, Provider::zaiGLM}) {
         ASSERT_TRUE(FormattingConfig::setAPIKey("  \n", provider));
     }
@@ -155,6 +157,7 @@ TEST(FormattingConfigKeys, StoreTrimmedKeysAndBuildTheMatchingService) {
 }
 
 TEST(FormattingConfigKeysDeathTest, ReportsAKeyThatCouldNotBeSaved) {
+    ASSERT_TRUE(testsupport::onPrivateSessionBus());
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EXIT(
         {

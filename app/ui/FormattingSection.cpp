@@ -1,6 +1,7 @@
 #include "app/ui/FormattingSection.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,6 +10,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/ui/APIKeyWriter.h"
+#include "app/ui/ButtonTitle.h"
+#include "app/ui/ElidedLabel.h"
 #include "app/ui/Theme.h"
 
 namespace dictaro {
@@ -62,8 +66,25 @@ void showStatus(QLabel& label, const StatusText& status) {
     setColour(label, toneColour(status.tone));
 }
 
+void showStatus(ElidedLabel& label, const StatusText& status) {
+    label.setFullText(qt(status.text));
+    setColour(label, toneColour(status.tone));
+}
+
 void setTextKeepingCursor(QLineEdit& field, const std::string& text) {
     if (field.text() != qt(text)) field.setText(qt(text));
+}
+
+}  // namespace
+
+namespace {
+
+// A key typed just before quitting is still being written: quitting waits for it.
+void waitForKeysAtQuit() {
+    static bool connected = false;
+    if (connected || !qApp) return;
+    connected = true;
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [] { APIKeyWriter::shared().waitUntilWritten(); });
 }
 
 }  // namespace
@@ -71,13 +92,13 @@ void setTextKeepingCursor(QLineEdit& field, const std::string& text) {
 FormattingSection::FormattingSection(std::shared_ptr<FormattingSectionPresenter> presenter, QWidget* parent)
     : QFrame(parent),
       presenter_(std::move(presenter)),
-      enableToggle_(new QCheckBox(QStringLiteral("Enable AI formatting"))),
+      enableToggle_(new QCheckBox(buttonTitle(QStringLiteral("Enable AI formatting")))),
       providerPopup_(new QComboBox),
       modelComboBox_(new QComboBox),
       apiKeyField_(new QLineEdit),
-      getKeyButton_(new QPushButton(QStringLiteral("Get an API key"))),
+      getKeyButton_(new QPushButton(buttonTitle(QStringLiteral("Get an API key")))),
       hostField_(new QLineEdit),
-      statusLabel_(new QLabel),
+      statusLabel_(new ElidedLabel),
       daemonStatusLabel_(new QLabel),
       daemonActionButton_(new QPushButton),
       modelStatusLabel_(new QLabel),
@@ -86,7 +107,7 @@ FormattingSection::FormattingSection(std::shared_ptr<FormattingSectionPresenter>
       pullStatusLabel_(new QLabel) {
     setObjectName(QStringLiteral("FormattingSection"));
     // Status lines carry providers' and servers' own error texts: never markup.
-    for (QLabel* status : {statusLabel_, daemonStatusLabel_, modelStatusLabel_, pullStatusLabel_}) {
+    for (QLabel* status : {static_cast<QLabel*>(statusLabel_), daemonStatusLabel_, modelStatusLabel_, pullStatusLabel_}) {
         status->setTextFormat(Qt::PlainText);
     }
     const std::pair<QWidget*, const char*> names[] = {
@@ -103,6 +124,7 @@ FormattingSection::FormattingSection(std::shared_ptr<FormattingSectionPresenter>
     connectActions();
     presenter_->onStateChange = [this] { render(); };
     render();
+    waitForKeysAtQuit();
 }
 
 FormattingSection::~FormattingSection() { presenter_->onStateChange = nullptr; }
@@ -151,8 +173,8 @@ void FormattingSection::buildUI() {
     ollamaSection_ = buildOllamaSection();
     stack->addWidget(ollamaSection_);
 
+    // A provider's error can run long: the line is cut at its tail.
     statusLabel_->setFont(Theme::sansFont(11, QFont::Normal));
-    statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     stack->addWidget(statusLabel_);
 }
 
@@ -251,16 +273,16 @@ void FormattingSection::render() {
     hostRow_->setVisible(state.hostRowVisible);
     ollamaSection_->setVisible(state.ollamaSectionVisible);
     getKeyButton_->setVisible(state.getKeyButtonVisible);
-    getKeyButton_->setText(qt(state.getKeyTitle));
+    getKeyButton_->setText(buttonTitle(state.getKeyTitle));
     getKeyButton_->setToolTip(qt(state.getKeyToolTip));
     showStatus(*statusLabel_, state.status);
 
     const OllamaBlockState& ollama = state.ollama;
     showStatus(*daemonStatusLabel_, ollama.daemonStatus);
-    daemonActionButton_->setText(qt(ollama.daemonButtonTitle));
+    daemonActionButton_->setText(buttonTitle(ollama.daemonButtonTitle));
     daemonActionButton_->setVisible(ollama.daemonButtonVisible);
     showStatus(*modelStatusLabel_, ollama.modelStatus);
-    modelActionButton_->setText(qt(ollama.modelButtonTitle));
+    modelActionButton_->setText(buttonTitle(ollama.modelButtonTitle));
     modelActionButton_->setVisible(ollama.modelButtonVisible);
     pullProgressBar_->setVisible(ollama.pullBarVisible);
     if (ollama.pullBarIndeterminate) {

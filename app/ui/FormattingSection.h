@@ -18,6 +18,8 @@ namespace dictaro {
 // The formatting settings panel of the setup window: the widgets only copy
 // the presenter's state and hand it the user's actions. Its background work
 // reports through the main actor, which the event loop must drain.
+class ElidedLabel;
+
 class FormattingSection : public QFrame {
 public:
     explicit FormattingSection(std::shared_ptr<FormattingSectionPresenter> presenter = FormattingSectionPresenter::create(),
@@ -43,7 +45,7 @@ private:
     QLineEdit* apiKeyField_;
     QPushButton* getKeyButton_;
     QLineEdit* hostField_;
-    QLabel* statusLabel_;
+    ElidedLabel* statusLabel_;
     QWidget* apiKeyRow_ = nullptr;
     QWidget* hostRow_ = nullptr;
     QWidget* ollamaSection_ = nullptr;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <exception>
 
-#include "app/formatting/KeychainHelper.h"
 #include "app/formatting/ProgramLauncher.h"
+#include "app/ui/APIKeyWriter.h"
 #include "app/ui/OllamaControls.h"
 #include "platform/concurrency/CancellationError.h"
 #include "platform/concurrency/CancellationToken.h"
@@ -63,8 +63,6 @@ FormattingSectionPresenter::~FormattingSectionPresenter() {
 }
 
 void FormattingSectionPresenter::activate() {
-    // A key typed just before the window was presented again is kept.
-    commitPendingKey();
     config_ = FormattingConfig::fromDefaults(*defaults_);
     loadFromConfig();
     if (isLocal(config_) && config_.enabled) {
@@ -76,7 +74,6 @@ void FormattingSectionPresenter::activate() {
 }
 
 void FormattingSectionPresenter::deactivate() {
-    commitPendingKey();
     stopOllamaPolling();
     // The download ends through its own finish, which also forgets it; a new
     // one cannot start before then.
@@ -86,7 +83,6 @@ void FormattingSectionPresenter::deactivate() {
 }
 
 void FormattingSectionPresenter::toggleEnabled(bool on) {
-    commitPendingKey();
     config_.enabled = on;
     state_.enabled = on;
     refreshVisibility();
@@ -97,7 +93,6 @@ void FormattingSectionPresenter::toggleEnabled(bool on) {
 
 void FormattingSectionPresenter::providerChanged(std::size_t index) {
     if (index >= kAllFormattingProviders.size()) return;
-    commitPendingKey();
     // Each provider keeps the model chosen for it: the switch only changes
     // which one is shown.
     config_.provider = kAllFormattingProviders[index];
@@ -119,18 +114,13 @@ void FormattingSectionPresenter::modelEntered(const std::string& text) {
 }
 
 void FormattingSectionPresenter::apiKeyChanged(const std::string& text) {
-    pendingKey_ = text;
     state_.apiKeyText = text;
+    writeKey(text);
     scheduleValidation(true);
     changed();
 }
 
-void FormattingSectionPresenter::apiKeyEditingEnded(const std::string& text) {
-    pendingKey_ = text;
-    state_.apiKeyText = text;
-    if (commitPendingKey()) scheduleValidation(true);
-    changed();
-}
+void FormattingSectionPresenter::apiKeyEditingEnded(const std::string& text) { apiKeyChanged(text); }
 
 void FormattingSectionPresenter::hostEditingEnded(const std::string& text) {
     state_.hostText = text;
@@ -194,8 +184,7 @@ void FormattingSectionPresenter::loadFromConfig() {
 void FormattingSectionPresenter::reloadModelAndKey() {
     state_.modelItems = suggestedModels(config_.provider);
     state_.modelText = config_.model();
-    state_.apiKeyText =
-        needsAPIKey(config_.provider) ? KeychainHelper::get(apiKeyAccount(config_.provider)).value_or("") : "";
+    state_.apiKeyText = needsAPIKey(config_.provider) ? APIKeyWriter::shared().key(config_.provider) : "";
 }
 
 void FormattingSectionPresenter::refreshVisibility() {
@@ -217,20 +206,31 @@ bool FormattingSectionPresenter::persist() {
         state_.status = {"\u2717 Couldn't save the settings: " + std::string(error.what()), StatusTone::red};
         return false;
     }
-    platform::NotificationCenter::defaultCenter().post(FormattingConfig::notificationName);
+    announce();
     return true;
 }
 
-bool FormattingSectionPresenter::commitPendingKey() {
-    if (!pendingKey_) return true;
-    const std::string key = std::move(*pendingKey_);
-    pendingKey_.reset();
-    if (!FormattingConfig::setAPIKey(key, config_.provider)) {
+void FormattingSectionPresenter::announce() {
+    platform::NotificationCenter::defaultCenter().post(FormattingConfig::notificationName);
+}
+
+void FormattingSectionPresenter::writeKey(const std::string& text) {
+    std::weak_ptr<FormattingSectionPresenter> weak = weak_from_this();
+    APIKeyWriter::shared().write(config_.provider, text, [weak](bool stored) {
+        later(weak, [stored](FormattingSectionPresenter& section) { section.keyWritten(stored); });
+    });
+}
+
+void FormattingSectionPresenter::keyWritten(bool stored) {
+    // The key is no part of the settings file: rewriting that unchanged on
+    // every keystroke would only cost the typing two disk flushes.
+    if (stored) {
+        announce();
+    } else {
         cancelValidation();
         state_.status = {kKeyNotSaved, StatusTone::red};
-        return false;
     }
-    return persist();
+    changed();
 }
 
 void FormattingSectionPresenter::switchMode() {
@@ -269,13 +269,11 @@ void FormattingSectionPresenter::cancelValidation() {
 }
 
 void FormattingSectionPresenter::startProbe(std::uint64_t generation) {
-    // A key still being typed when the pause came is the one to check.
-    if (!commitPendingKey()) {
-        changed();
-        return;
-    }
     std::weak_ptr<FormattingSectionPresenter> weak = weak_from_this();
     validationTask_.emplace([weak, generation, probe = probe_, config = config_] {
+        // The key typed last is the one to check.
+        APIKeyWriter::shared().waitUntilWritten();
+        if (platform::isCancelled()) return;
         const ProbeOutcome outcome = probe.probe(config);
         if (platform::isCancelled()) return;
         later(weak, [generation, outcome](auto& section) {

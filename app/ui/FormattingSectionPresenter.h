@@ -60,8 +60,8 @@ public:
     void providerChanged(std::size_t index);
     // Typed, or picked from the suggestions.
     void modelEntered(const std::string& text);
-    // The key is kept until editing ends or the typing pauses, so that no
-    // half-typed key ever reaches the secret store.
+    // Every change of the key goes to the secret store at once, off the
+    // main actor, and is announced once it is stored.
     void apiKeyChanged(const std::string& text);
     void apiKeyEditingEnded(const std::string& text);
     void hostEditingEnded(const std::string& text);
@@ -76,9 +76,11 @@ private:
     // Saves and announces the settings; false (with the reason shown) when
     // they could not be written.
     bool persist();
-    // Hands the typed key to the secret store; false (with the reason shown)
-    // when it refused.
-    bool commitPendingKey();
+    // Tells the settings' readers to read them again (and with them the keys).
+    static void announce();
+    void writeKey(const std::string& text);
+    // Announces a stored key, or shows that the store refused it.
+    void keyWritten(bool stored);
     void switchMode();
 
     void scheduleValidation(bool debounced);
@@ -105,7 +107,6 @@ private:
     FormattingConfig config_;
     FormattingSectionState state_;
     OllamaSetup::Health lastHealth_ = OllamaSetup::Health::unreachable();
-    std::optional<std::string> pendingKey_;
     std::optional<platform::Task<void>> validationTask_;
     std::uint64_t validationGeneration_ = 0;
     std::optional<platform::Task<void>> pollTask_;

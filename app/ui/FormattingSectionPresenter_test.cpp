@@ -2,16 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "app/formatting/KeychainHelper.h"
+#include "app/ui/APIKeyWriter.h"
 #include "tests/support/FormattingSectionTestSupport.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"
+#include "tests/support/PausedSecretService.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -46,6 +51,7 @@ ScriptedAnswer answering(const std::string& text, std::chrono::milliseconds dela
 class FormattingSectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(testsupport::onPrivateSessionBus());
         for (Provider provider : kAllFormattingProviders) KeychainHelper::remove(apiKeyAccount(provider));
         registration_ = platform::NotificationCenter::defaultCenter().addObserver(
             std::string(FormattingConfig::notificationName), [this] { ++notifications_; });
@@ -161,7 +167,7 @@ TEST_F(FormattingSectionTest, EachProviderKeepsItsOwnModel) {
     EXPECT_EQ(stored.provider, Provider::gemini);
 }
 
-TEST_F(FormattingSectionTest, QuickTypingSendsOneCheckAndStoresOnlyTheWholeKey) {
+TEST_F(FormattingSectionTest, EveryKeystrokeGoesToTheStoreAndQuickTypingSendsOneCheck) {
     store({{"FormattingProvider", "openai"}});
     provider_.script("/v1/responses", answering("Test."));
     FormattingSectionPresenter& section = open();
@@ -171,6 +177,7 @@ TEST_F(FormattingSectionTest, QuickTypingSendsOneCheckAndStoresOnlyTheWholeKey) 
 
     const std::string key = "sk-proj-0123456789abcdefghijklmnopqrstuv";
     ASSERT_EQ(key.size(), 40u);
+    const int announced = notifications_;
     const auto firstKeystroke = Clock::now();
     for (std::size_t typed = 1; typed <= key.size(); ++typed) {
         section.apiKeyChanged(key.substr(0, typed));
@@ -180,24 +187,55 @@ TEST_F(FormattingSectionTest, QuickTypingSendsOneCheckAndStoresOnlyTheWholeKey) 
     }
     const auto lastKeystroke = Clock::now();
     EXPECT_LT(lastKeystroke - firstKeystroke, 700ms) << "the typing outran the pause it is meant to test";
-    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), std::nullopt) << "no partial key while typing";
+    // Written as typed, not when the typing pauses: a quit right now loses nothing.
+    APIKeyWriter::shared().waitUntilWritten();
+    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), key);
+    EXPECT_TRUE(drainUntil([&] { return notifications_ > announced; })) << "a stored key is announced";
 
     ASSERT_TRUE(drainUntil([&] { return !section.isValidating(); }));
     EXPECT_EQ(state().status, (StatusText{"\u25CF Connected to OpenAI, model gpt-5.4-mini", StatusTone::green}));
     ASSERT_EQ(provider_.requests().size(), 1u);
-    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), key);
     drainFor(800ms);
     EXPECT_EQ(provider_.requests().size(), 1u);
 
-    const std::string replaced = key + "X";
-    section.apiKeyChanged(replaced);
-    section.activate();  // the window presented again before the pause
-    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), replaced);
+    // A field emptied deletes the key; the window presented again shows what was typed last.
+    section.apiKeyChanged("");
+    section.activate();
+    EXPECT_EQ(state().apiKeyText, "");
+    APIKeyWriter::shared().waitUntilWritten();
+    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), std::nullopt);
+}
+
+TEST_F(FormattingSectionTest, ASlowSecretServiceNeverHoldsUpTheTyping) {
+    store({{"FormattingProvider", "openai"}});
+    FormattingSectionPresenter& section = open();
+    ASSERT_TRUE(drainUntil([&] { return !section.isValidating(); }));
+    const std::string key = "sk-typed-while-the-keyring-is-busy";
+    {
+        testsupport::PausedSecretService busy;
+        ASSERT_TRUE(busy.isPaused());
+        // Should a keystroke wait for the store, this lets the test go on.
+        std::atomic<bool> resumed = false;
+        std::thread watchdog([&] {
+            std::this_thread::sleep_for(3s);
+            resumed = true;
+            busy.resume();
+        });
+        for (std::size_t typed = 1; typed <= key.size(); ++typed) section.apiKeyChanged(key.substr(0, typed));
+        // The window presented again meanwhile shows the key still being written.
+        section.activate();
+        EXPECT_FALSE(resumed) << "the typing waited for the secret service";
+        EXPECT_EQ(state().apiKeyText, key);
+        busy.resume();
+        watchdog.join();
+    }
+    APIKeyWriter::shared().waitUntilWritten();
+    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), key);
 }
 
 TEST_F(FormattingSectionTest, OnlyTheLatestCheckWritesTheLine) {
     store({{"FormattingProvider", "openai"}});
-    FormattingConfig::setAPIKey("sk-first", Provider::openai);
+    ASSERT_TRUE(FormattingConfig::setAPIKey("sk-first", Provider::openai));
     FormattingSectionPresenter& section = open();
     provider_.script("/v1/responses", answering("slow", 1500ms));
     ASSERT_TRUE(drainUntil([&] { return provider_.requests().size() == 1; }));
@@ -207,6 +245,7 @@ TEST_F(FormattingSectionTest, OnlyTheLatestCheckWritesTheLine) {
     refused.errorBody = R"({"error":{"message":"Incorrect API key provided."}})";
     provider_.script("/v1/responses", refused);
     section.apiKeyEditingEnded("sk-second");
+    APIKeyWriter::shared().waitUntilWritten();
     EXPECT_EQ(KeychainHelper::get(apiKeyAccount(Provider::openai)), "sk-second") << "saved when editing ends";
     ASSERT_TRUE(drainUntil([&] { return !section.isValidating(); }));
     const StatusText refusal = state().status;

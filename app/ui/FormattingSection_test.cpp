@@ -9,14 +9,18 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app/formatting/KeychainHelper.h"
 #include "tests/support/FormattingSectionTestSupport.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/NotificationCenter.h"
 #include "tests/support/FakeProviderServer.h"
+#include "tests/support/PausedSecretService.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -31,6 +35,7 @@ class FormattingSectionWidgetTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "these tests draw on the test session's X server";
+        ASSERT_TRUE(testsupport::onPrivateSessionBus());
         for (FormattingProvider provider : kAllFormattingProviders) KeychainHelper::remove(apiKeyAccount(provider));
     }
 
@@ -69,8 +74,8 @@ protected:
     void screenshot(const std::string& name) {
         section_->adjustSize();
         QApplication::processEvents();
-        std::filesystem::create_directories("screenshots");
-        const std::string path = "screenshots/formatting-section-" + name + ".png";
+        std::filesystem::create_directories(SCREENSHOT_DIR);
+        const std::string path = std::string(SCREENSHOT_DIR) + "/formatting-section-" + name + ".png";
         ASSERT_TRUE(section_->grab().save(QString::fromStdString(path))) << path;
     }
 
@@ -125,6 +130,25 @@ TEST_F(FormattingSectionWidgetTest, TheOllamaBlockShowsTheServerAndAMissingModel
     EXPECT_EQ(text("statusLabel"), "\u2717 Invalid URL");
     EXPECT_EQ(FormattingConfig::fromDefaults(platform::UserDefaults(folder_.path() / "settings.json")).ollamaHost.absoluteString(),
               ollama_.endpoint());
+}
+
+// Last in this file: it ends the toolkit's event loop the way quitting does.
+TEST_F(FormattingSectionWidgetTest, AKeyTypedJustBeforeQuittingIsStoredEvenWithASlowSecretService) {
+    open({{"FormattingProvider", "openai"}});
+    ASSERT_TRUE(serveUntil([&] { return !section_->presenter().isValidating(); }));
+    QLineEdit& key = child<QLineEdit>("apiKeyField");
+    key.setFocus();
+    testsupport::PausedSecretService busy;
+    ASSERT_TRUE(busy.isPaused());
+    std::thread slowAnswer([&] {
+        std::this_thread::sleep_for(1s);
+        busy.resume();
+    });
+    QTest::keyClicks(&key, QStringLiteral("sk-typed-right-before-quitting"));
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QApplication::exec();
+    slowAnswer.join();
+    EXPECT_EQ(KeychainHelper::get(apiKeyAccount(FormattingProvider::openai)), "sk-typed-right-before-quitting");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "app/dictation/Log.h"
+#include "app/ui/ButtonTitle.h"
 #include "app/ui/FormattingSection.h"
 #include "app/ui/MicInputSection.h"
 #include "app/ui/OwnWindow.h"
@@ -31,14 +32,15 @@ QColor badgeColour(PermissionRowState::BadgeColour colour) {
 }
 
 void apply(StatusRow& row, const PermissionRowState& state) {
-    row.setBadge(q(state.badge), badgeColour(state.badgeColour), q(state.actionTitle.value_or("")));
+    row.setBadge(q(state.badge), badgeColour(state.badgeColour), buttonTitle(state.actionTitle.value_or("")));
 }
 
 }  // namespace
 
 OnboardingWindowController::OnboardingWindowController(PermissionAccess permissions,
                                                        std::shared_ptr<platform::UserDefaults> defaults,
-                                                       MicInputSectionPresenter::DeviceSource inputDevices)
+                                                       MicInputSectionPresenter::DeviceSource inputDevices,
+                                                       ProviderProbe providerProbe)
     : permissions_(std::move(permissions)),
       defaults_(std::move(defaults)),
       micRow_(new StatusRow("audio-input-microphone", QString::fromUtf8("🎙"),
@@ -48,8 +50,10 @@ OnboardingWindowController::OnboardingWindowController(PermissionAccess permissi
                            q(SetupWindowPresenter::accessibilitySubtitle()))),
       micInputSection_(
           new MicInputSection(std::make_shared<MicInputSectionPresenter>(defaults_, std::move(inputDevices)))),
-      formattingSection_(new FormattingSection(FormattingSectionPresenter::create(defaults_))),
-      primaryButton_(new QPushButton("Get Started")) {
+      formattingSection_(
+          new FormattingSection(FormattingSectionPresenter::create(defaults_, std::move(providerProbe)))),
+      primaryButton_(new QPushButton(buttonTitle(QStringLiteral("Get Started")))) {
+    markEveryWindowAsOurs();
     setWindowTitle(q(SetupWindowPresenter::windowTitle()));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(580, 720);
@@ -104,7 +108,7 @@ void OnboardingWindowController::buildUI() {
     separator->setFixedHeight(1);
     separator->setStyleSheet(QString("background: %1; border: none;").arg(Theme::rule().name()));
 
-    auto* repair = new QPushButton(q(SetupWindowPresenter::repairLink()));
+    auto* repair = new QPushButton(buttonTitle(SetupWindowPresenter::repairLink()));
     repair->setFlat(true);
     repair->setAutoDefault(false);
     repair->setCursor(Qt::PointingHandCursor);
@@ -138,12 +142,17 @@ void OnboardingWindowController::buildUI() {
 }
 
 void OnboardingWindowController::refreshUI() {
-    const SetupWindowState state =
-        SetupWindowPresenter::state(permissions_.microphone(), permissions_.accessibilityTrusted());
+    const MicrophoneAuthorization microphone = permissions_.microphone();
+    // An explanation given in one state is stale in the next.
+    if (shownMicrophone_ && *shownMicrophone_ != microphone) {
+        micRow_->subtitleLabel()->setText(q(SetupWindowPresenter::microphoneSubtitle()));
+    }
+    shownMicrophone_ = microphone;
+    const SetupWindowState state = SetupWindowPresenter::state(microphone, permissions_.accessibilityTrusted());
     apply(*micRow_, state.microphone);
     apply(*axRow_, state.accessibility);
     primaryButton_->setEnabled(state.primaryEnabled);
-    primaryButton_->setText(q(state.primaryTitle));
+    primaryButton_->setText(buttonTitle(state.primaryTitle));
 }
 
 void OnboardingWindowController::present() {
@@ -152,7 +161,6 @@ void OnboardingWindowController::present() {
     refreshUI();
     micInputSection_->reloadDevices();
     formattingSection_->activate();
-    markAsOurs(*this);
     show();
     raise();
     activateWindow();
@@ -195,8 +203,8 @@ void OnboardingWindowController::resetPermissions() {
     QMessageBox alert(QMessageBox::Warning, q(SetupWindowPresenter::resetQuestion()),
                       q(SetupWindowPresenter::resetQuestion()), QMessageBox::NoButton, this);
     alert.setInformativeText(q(SetupWindowPresenter::resetExplanation()));
-    QPushButton* reset = alert.addButton(q(SetupWindowPresenter::resetConfirm()), QMessageBox::AcceptRole);
-    alert.addButton(q(SetupWindowPresenter::resetCancel()), QMessageBox::RejectRole);
+    QPushButton* reset = alert.addButton(buttonTitle(SetupWindowPresenter::resetConfirm()), QMessageBox::AcceptRole);
+    alert.addButton(buttonTitle(SetupWindowPresenter::resetCancel()), QMessageBox::RejectRole);
     alert.exec();
     if (alert.clickedButton() != reset) return;
     stopPolling();

@@ -4,9 +4,11 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/ui/MicInputSectionPresenter.h"
 #include "app/ui/PermissionAccess.h"
+#include "app/ui/ProviderProbe.h"
 
 class QPushButton;
 
@@ -31,7 +33,8 @@ public:
 
     OnboardingWindowController(
         PermissionAccess permissions, std::shared_ptr<platform::UserDefaults> defaults,
-        MicInputSectionPresenter::DeviceSource inputDevices = MicInputSectionPresenter::defaultDeviceSource());
+        MicInputSectionPresenter::DeviceSource inputDevices = MicInputSectionPresenter::defaultDeviceSource(),
+        ProviderProbe providerProbe = ProviderProbe());
     ~OnboardingWindowController() override;
 
     // Called with true when the window is presented and false when it closes.
@@ -73,6 +76,8 @@ private:
     FormattingSection* formattingSection_;
     QPushButton* primaryButton_;
     QTimer pollTimer_;
+    // The microphone's state as the window last showed it.
+    std::optional<MicrophoneAuthorization> shownMicrophone_;
 };
 
 }  // namespace dictaro

@@ -7,15 +7,24 @@
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QKeySequence>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QTimer>
 #include <chrono>
 #include <filesystem>
 #include <vector>
 
+#include "app/formatting/FormattingConfig.h"
+#include "app/ui/FormattingSection.h"
 #include "app/ui/MicInputSection.h"
 #include "app/ui/StatusRow.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
+#include "tests/support/FakeProviderServer.h"
+#include "tests/support/FormattingSectionTestSupport.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/Screenshots.h"
 #include "tests/support/TempDirectory.h"
 
@@ -62,8 +71,16 @@ bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds tim
     return true;
 }
 
+// A part of the window as it shows there, on the window's own background.
+QImage shotOf(QWidget& window, const QWidget& part) {
+    return window.grab(QRect(part.mapTo(&window, QPoint(0, 0)), part.size())).toImage();
+}
+
 class OnboardingWindowTest : public ::testing::Test {
 protected:
+    // The window's formatting section reads the providers' keys.
+    void SetUp() override { ASSERT_TRUE(testsupport::onPrivateSessionBus()); }
+
     std::unique_ptr<OnboardingWindowController> makeWindow() {
         auto window = std::make_unique<OnboardingWindowController>(desktop.access(), defaults,
                                                                    [this] { return microphones; });
@@ -122,7 +139,7 @@ TEST_F(OnboardingWindowTest, RowsAndGetStartedFollowBothPermissions) {
                    row.actionButton()->isHidden() ? "" : row.actionButton()->text().toStdString()};
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "microphone " << static_cast<int>(c.microphone) << ", accessibility "
+        SCOPED_TRACE(::testing::Message() << "microphone " << static_cast<int>(c.microphone) << ", accessibility "
                                         << c.accessibility);
         desktop.microphone = c.microphone;
         desktop.accessibility = c.accessibility;
@@ -217,6 +234,99 @@ TEST_F(OnboardingWindowTest, EachShowingListsTheMicrophonesPluggedInSinceTheLast
     ASSERT_EQ(window->micInputSection()->popup()->count(), 2);
     EXPECT_EQ(window->micInputSection()->popup()->itemText(1).toStdString(), "Desk Mic  (1 ch)");
     window->close();
+}
+
+TEST_F(OnboardingWindowTest, TheMicrophoneRowShowsItsWholeExplanationUntilTheStateChanges) {
+    desktop.microphone = MicrophoneAuthorization::denied;
+    desktop.accessibility = true;
+    desktop.hasSettingsProgram = false;
+    const auto window = makeWindow();
+    window->present();
+    StatusRow& row = *window->micRow();
+    QLabel& explanation = *row.subtitleLabel();
+    row.actionButton()->click();
+    ASSERT_EQ(explanation.text().toStdString(), SetupWindowPresenter::noMicrophoneSettings());
+    QApplication::processEvents();
+    EXPECT_GE(explanation.height(), explanation.heightForWidth(explanation.width())) << "the explanation is cut";
+    EXPECT_GE(explanation.heightForWidth(explanation.width()), 2 * explanation.fontMetrics().lineSpacing());
+    testsupport::expectLooksLike(shotOf(*window, row), SCREENSHOT_DIR, GOLDEN_DIR, "setup-microphone-row-explained");
+
+    // The sound server comes up: the poll finds the microphone granted.
+    desktop.microphone = MicrophoneAuthorization::authorized;
+    ASSERT_TRUE(serveUntil([&] { return row.badge()->text().toStdString() == "✓ Granted"; },
+                           std::chrono::milliseconds(1800)));
+    EXPECT_EQ(explanation.text().toStdString(), SetupWindowPresenter::microphoneSubtitle());
+    QApplication::processEvents();
+    testsupport::expectLooksLike(shotOf(*window, row), SCREENSHOT_DIR, GOLDEN_DIR, "setup-microphone-row-granted");
+    window->close();
+}
+
+TEST_F(OnboardingWindowTest, TheResetAlertShowsItsButtonsAsWritten) {
+    const auto window = makeWindow();
+    QPushButton* repair = nullptr;
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button->text().toStdString() == SetupWindowPresenter::repairLink()) repair = button;
+    }
+    ASSERT_NE(repair, nullptr);
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(alert, nullptr);
+        seen = true;
+        std::vector<std::string> titles;
+        for (QAbstractButton* button : alert->buttons()) {
+            // A lone "&" would mark a shortcut and vanish from the title.
+            EXPECT_TRUE(QKeySequence::mnemonic(button->text()).isEmpty()) << button->text().toStdString();
+            titles.push_back(button->text().replace(QStringLiteral("&&"), QStringLiteral("&")).toStdString());
+        }
+        EXPECT_EQ(titles, (std::vector<std::string>{"Reset & Relaunch", "Cancel"}));
+        testsupport::expectLooksLike(alert->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR, "setup-reset-alert");
+        alert->reject();
+    });
+    repair->click();
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(OnboardingWindowTest, ALongProviderErrorEndsInAnEllipsisAndLeavesTheRowsOnTheWindow) {
+    std::string reason = "Your request was refused";
+    while (reason.size() < 300) reason += ", and refused again for a reason the provider explains at length";
+    reason.resize(300);
+    testsupport::FakeProviderServer provider;
+    testsupport::ScriptedAnswer refused;
+    refused.status = 401;
+    refused.errorBody = R"({"error":{"message":")" + reason + R"("}})";
+    provider.script("/v1/responses", refused);
+    defaults->set("FormattingProvider", "openai");
+    ASSERT_TRUE(FormattingConfig::setAPIKey("sk-test", FormattingProvider::openai));
+    desktop.microphone = MicrophoneAuthorization::authorized;
+    OnboardingWindowController window(desktop.access(), defaults, [this] { return microphones; },
+                                      testing::probeAgainst(provider));
+    window.present();
+    auto* status = window.formattingSection()->findChild<QLabel*>(QStringLiteral("statusLabel"));
+    ASSERT_NE(status, nullptr);
+    const QString line = QString::fromStdString("\u2717 Formatting backend unavailable: " + reason);
+    EXPECT_TRUE(serveUntil([&] { return line.startsWith(status->text().chopped(1)) && status->text().endsWith(u'…'); },
+                           std::chrono::seconds(10)))
+        << "not cut at its tail: " << status->text().toStdString();
+    QApplication::processEvents();
+    EXPECT_LE(status->fontMetrics().horizontalAdvance(status->text()), status->width());
+
+    // The rest of the window keeps its layout: no row pushed aside, no text squeezed.
+    QPushButton* grantAccess = window.axRow()->actionButton();
+    EXPECT_LE(grantAccess->mapTo(&window, QPoint(grantAccess->width(), 0)).x(), window.width() - 24)
+        << "Grant Access is pushed off the window";
+    EXPECT_LE(status->mapTo(&window, QPoint(status->width(), 0)).x(), window.width() - 24);
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->wordWrap() && label->isVisible()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << label->text().toStdString();
+        }
+    }
+    for (QScrollArea* scroll : window.findChildren<QScrollArea*>()) scroll->ensureWidgetVisible(status);
+    QApplication::processEvents();
+    testsupport::expectLooksLike(window.grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR,
+                                 "setup-window-long-provider-error");
+    window.close();
+    EXPECT_TRUE(FormattingConfig::setAPIKey("", FormattingProvider::openai));
 }
 
 TEST_F(OnboardingWindowTest, ScreenshotOfTheWindowWaitingForAccessibility) {

@@ -1,43 +1,64 @@
 #include "app/ui/OwnWindow.h"
 
-#include <xcb/xcb.h>
-
 #include <QGuiApplication>
-#include <QWidget>
-#include <cstdlib>
-#include <memory>
-#include <string>
+#include <QPlatformSurfaceEvent>
+#include <QPointer>
+#include <QWindow>
+#include <string_view>
 
 #include "app/dictation/AppIdentity.h"
+#include "app/ui/XcbConnection.h"
 
 namespace dictaro {
 namespace {
 
-struct FreeReply {
-    void operator()(void* reply) const { std::free(reply); }
-};
+// Watches every window of the application come into being on the X server.
+class WindowMarker final : public QObject {
+public:
+    WindowMarker(QObject* parent, xcb_connection_t* connection)
+        : QObject(parent),
+          connection_(connection),
+          property_(internAtom(connection, "_GTK_APPLICATION_ID")),
+          utf8_(internAtom(connection, "UTF8_STRING")) {}
 
-xcb_atom_t atom(xcb_connection_t* connection, const std::string& name) {
-    const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> reply(xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.data()), nullptr));
-    if (!reply) return XCB_ATOM_NONE;
-    return reply->atom;
-}
+    void mark(QWindow& window) const {
+        if (!window.isTopLevel() || property_ == XCB_ATOM_NONE || utf8_ == XCB_ATOM_NONE) return;
+        const std::string_view id = applicationIdentifier;
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window.winId()), property_,
+                            utf8_, 8, static_cast<uint32_t>(id.size()), id.data());
+        xcb_flush(connection_);
+    }
+
+protected:
+    // The X window exists from here on, and is not on the screen yet.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::PlatformSurface &&
+            static_cast<QPlatformSurfaceEvent*>(event)->surfaceEventType() ==
+                QPlatformSurfaceEvent::SurfaceCreated) {
+            if (auto* window = qobject_cast<QWindow*>(watched)) mark(*window);
+        }
+        return false;
+    }
+
+private:
+    xcb_connection_t* connection_;
+    xcb_atom_t property_;
+    xcb_atom_t utf8_;
+};
 
 }  // namespace
 
-void markAsOurs(QWidget& window) {
-    if (!qGuiApp || QGuiApplication::platformName() != "xcb") return;
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+void markEveryWindowAsOurs() {
+    // Lives as long as the application object, which owns it.
+    static QPointer<WindowMarker> installed;
+    if (installed) return;
+    xcb_connection_t* connection = toolkitXcbConnection();
     if (!connection) return;
-    const xcb_atom_t property = atom(connection, "_GTK_APPLICATION_ID");
-    const xcb_atom_t utf8 = atom(connection, "UTF8_STRING");
-    if (property == XCB_ATOM_NONE || utf8 == XCB_ATOM_NONE) return;
-    const std::string_view id = applicationIdentifier;
-    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window.winId()), property, utf8,
-                        8, static_cast<uint32_t>(id.size()), id.data());
-    xcb_flush(connection);
+    installed = new WindowMarker(qGuiApp, connection);
+    qGuiApp->installEventFilter(installed);
+    for (QWindow* window : QGuiApplication::topLevelWindows()) {
+        if (window->handle()) installed->mark(*window);
+    }
 }
 
 }  // namespace dictaro

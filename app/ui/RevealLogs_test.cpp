@@ -33,11 +33,12 @@ constexpr const char* introspection = R"(<node>
 </node>)";
 
 // Owns the file manager's name on the session bus on a connection of its
-// own and answers ShowItems on a thread of its own, since the menu waits
-// for the answer on the test's thread.
+// own and answers ShowItems on a thread of its own; one that holds its
+// answers keeps each call waiting until release().
 class FakeFileManager {
 public:
-    FakeFileManager() {
+    explicit FakeFileManager(bool holdsAnswers = false) : holdsAnswers_(holdsAnswers) {
+
         GError* error = nullptr;
         gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
         if (!address) throw std::runtime_error(error->message);
@@ -63,6 +64,7 @@ public:
     }
 
     ~FakeFileManager() {
+        release();
         // Released by a call, so the bus has let go of the name before the
         // next case asks for it.
         busCall("ReleaseName", g_variant_new("(s)", "org.freedesktop.FileManager1"));
@@ -91,6 +93,13 @@ public:
         return calls_;
     }
 
+    // Answers the calls held so far.
+    void release() {
+        std::lock_guard lock(mutex_);
+        for (GDBusMethodInvocation* invocation : held_) g_dbus_method_invocation_return_value(invocation, nullptr);
+        held_.clear();
+    }
+
 private:
     guint32 busCall(const char* method, GVariant* arguments) {
         GVariant* reply =
@@ -114,11 +123,13 @@ private:
         while (g_variant_iter_next(uris, "&s", &uri)) call.emplace_back(uri);
         g_variant_iter_free(uris);
         auto* manager = static_cast<FakeFileManager*>(self);
-        {
-            std::lock_guard lock(manager->mutex_);
-            manager->calls_.push_back(call);
+        std::lock_guard lock(manager->mutex_);
+        manager->calls_.push_back(call);
+        if (manager->holdsAnswers_) {
+            manager->held_.push_back(invocation);
+        } else {
+            g_dbus_method_invocation_return_value(invocation, nullptr);
         }
-        g_dbus_method_invocation_return_value(invocation, nullptr);
     }
 
     GMainContext* context_ = g_main_context_new();
@@ -126,9 +137,22 @@ private:
     guint registration_ = 0;
     GMainLoop* loop_ = nullptr;
     std::thread thread_;
+    bool holdsAnswers_;
     std::mutex mutex_;
     std::vector<std::vector<std::string>> calls_;
+    std::vector<GDBusMethodInvocation*> held_;
 };
+
+// Polls `done` for up to 20 s.
+template <class Predicate>
+bool waitFor(Predicate done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 std::vector<std::string> lines(const fs::path& file) {
     std::vector<std::string> read;
@@ -165,15 +189,17 @@ TEST(RevealLogs, SelectsTheLogInTheFileManagerElseOpensItsFolder) {
         std::string name;
         bool logExists;
         bool fileManagerRuns;
+        bool answersLate;  // the menu must not wait for it
         std::vector<std::vector<std::string>> shown;
         bool opensFolder;
     };
     // A case that opens the folder comes last, so the openings noted by then
     // prove no earlier case opened anything it should not have.
     const std::vector<Case> cases = {
-        {"file manager selects the log", true, true, {{logUri}}, false},
-        {"no log yet: its folder opens", false, true, {}, true},
-        {"no file manager: the log's folder opens", true, false, {}, true},
+        {"file manager selects the log", true, true, false, {{logUri}}, false},
+        {"a file manager that is slow to answer", true, true, true, {{logUri}}, false},
+        {"no log yet: its folder opens", false, true, false, {}, true},
+        {"no file manager: the log's folder opens", true, false, false, {}, true},
     };
     std::vector<std::string> expectedOpenings;
     for (const Case& entry : cases) {
@@ -184,19 +210,29 @@ TEST(RevealLogs, SelectsTheLogInTheFileManagerElseOpensItsFolder) {
             fs::remove(log);
         }
         std::optional<FakeFileManager> fileManager;
-        if (entry.fileManagerRuns) fileManager.emplace();
+        if (entry.fileManagerRuns) fileManager.emplace(entry.answersLate);
         reveal->trigger();
-        if (fileManager) {
-            EXPECT_EQ(fileManager->calls(), entry.shown);
+        // The menu is back before the file manager has answered.
+        if (fileManager && !entry.shown.empty()) {
+            EXPECT_TRUE(waitFor([&] { return fileManager->calls() == entry.shown; })) << "no ShowItems call";
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            fileManager->release();
         }
         if (entry.opensFolder) expectedOpenings.push_back(log.parent_path().string());
         // xdg-open runs detached: wait until it has noted its opening.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (lines(opened).size() < expectedOpenings.size() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        waitFor([&] { return lines(opened).size() >= expectedOpenings.size(); });
+        if (fileManager) {
+            EXPECT_EQ(fileManager->calls(), entry.shown);
         }
         EXPECT_EQ(lines(opened), expectedOpenings);
     }
+    // The failure that sent the last case to the folder is in the log, with the bus's reason.
+    Log::waitUntilWritten();
+    const std::vector<std::string> logged = lines(log);
+    ASSERT_FALSE(logged.empty());
+    EXPECT_NE(logged.back().find("ERROR [app] the file manager did not show the log: "), std::string::npos)
+        << logged.back();
+    EXPECT_NE(logged.back().find("org.freedesktop.FileManager1"), std::string::npos) << logged.back();
     fs::remove_all(root);
 }
 

@@ -11,7 +11,10 @@
 #include <QSystemTrayIcon>
 
 #include "app/dictation/Log.h"
+#include "app/ui/ButtonTitle.h"
+#include "app/ui/OwnWindow.h"
 #include "app/ui/StatusMenuPresenter.h"
+#include "platform/concurrency/Task.h"
 #include "platform/desktop/FileManager.h"
 #include "platform/process/ChildProcess.h"
 
@@ -40,15 +43,26 @@ void openWithDesktop(const std::filesystem::path& path) {
 }
 
 // The log is selected in the file manager once it exists; before that, or
-// when no file manager answers, its folder is opened instead.
+// when no file manager answers, its folder is opened instead. The bus may
+// have to start the file manager first, so the menu does not wait for it.
 void revealWithDesktop(const std::filesystem::path& logFile) {
-    if (StatusMenuPresenter::logsTarget(logFile) == logFile && platform::desktop::showItem(logFile)) return;
-    openWithDesktop(logFile.parent_path());
+    if (StatusMenuPresenter::logsTarget(logFile) != logFile) {
+        openWithDesktop(logFile.parent_path());
+        return;
+    }
+    platform::Task<void>([logFile] {
+        try {
+            platform::desktop::showItem(logFile);
+        } catch (const platform::desktop::FileManagerError& error) {
+            Log::error("app", std::string("the file manager did not show the log: ") + error.what());
+            openWithDesktop(logFile.parent_path());
+        }
+    });
 }
 
 }  // namespace
 
-StatusBarController::StatusBarController() = default;
+StatusBarController::StatusBarController() { markEveryWindowAsOurs(); }
 StatusBarController::~StatusBarController() = default;
 
 void StatusBarController::setup() {
@@ -64,7 +78,7 @@ void StatusBarController::rebuildMenu() {
     const auto& entries = StatusMenuPresenter::entries();
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const StatusMenuEntry& entry = entries[index];
-        QAction* action = entry.action ? menu_->addAction(QString::fromStdString(entry.title)) : menu_->addSeparator();
+        QAction* action = entry.action ? menu_->addAction(buttonTitle(entry.title)) : menu_->addSeparator();
         if (!entry.shortcut.empty()) action->setShortcut(QKeySequence(QString::fromStdString(entry.shortcut)));
         if (entry.action) connect(action, &QAction::triggered, this, [this, index] { perform(index); });
         actions_.push_back(action);

@@ -37,8 +37,8 @@ StatusRow::StatusRow(const QString& iconName, const QString& fallbackSymbol, con
 
     subtitleLabel_->setFont(Theme::sansFont(12, QFont::Normal));
     Theme::setTextColour(*subtitleLabel_, Theme::muted());
+    // The row grows with its text: an explanation put here may need more lines.
     subtitleLabel_->setWordWrap(true);
-    subtitleLabel_->setMaximumHeight(subtitleLabel_->fontMetrics().lineSpacing() * 2);
 
     badge_->setFont(Theme::sansFont(12, QFont::Medium));
 

@@ -1,6 +1,5 @@
 #include "app/ui/TranscriptPanel.h"
 
-#include <string>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,10 +10,12 @@
 #include <QRegion>
 #include <QScreen>
 #include <QScrollBar>
-#include <xcb/xcb.h>
 
+#include "app/ui/MainScreen.h"
+#include "app/ui/OwnWindow.h"
 #include "app/ui/Theme.h"
 #include "app/ui/TranscriptViewController.h"
+#include "app/ui/XcbConnection.h"
 
 namespace dictaro {
 
@@ -25,23 +26,17 @@ constexpr int fadeMs = 150;
 
 // A compositing manager owns the _NET_WM_CM_S<screen> selection while it runs.
 bool compositorRuns() {
-    const auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    xcb_connection_t* connection = toolkitXcbConnection();
     if (!connection) return false;
-    const std::string name = "_NET_WM_CM_S0";
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
-    if (!atom) return false;
-    xcb_get_selection_owner_reply_t* owner =
-        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
-    const bool owned = owner && owner->owner != XCB_NONE;
-    free(owner);
-    free(atom);
-    return owned;
+    const xcb_atom_t selection = internAtom(connection, "_NET_WM_CM_S0");
+    if (selection == XCB_ATOM_NONE) return false;
+    const XcbReply<xcb_get_selection_owner_reply_t> owner(
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr));
+    return owner && owner->owner != XCB_NONE;
 }
 
 PanelRect visibleFrame() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = mainScreen();
     if (!screen) return panel_geometry::fallbackScreen;
     const QRect area = screen->availableGeometry();
     return {static_cast<double>(area.x()), static_cast<double>(area.y()), static_cast<double>(area.width()),
@@ -64,7 +59,9 @@ TranscriptPanel::TranscriptPanel(std::shared_ptr<platform::UserDefaults> default
       placement_(std::move(defaults)),
       content_(new TranscriptViewController(this)),
       fade_(this, "windowOpacity"),
-      translucent_(compositorRuns()) {
+      translucent_(compositorRuns()),
+      screenArea_(visibleFrame()) {
+    markEveryWindowAsOurs();
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground, translucent_);
     setFocusPolicy(Qt::NoFocus);
@@ -72,9 +69,8 @@ TranscriptPanel::TranscriptPanel(std::shared_ptr<platform::UserDefaults> default
     content_->setMouseTracking(true);
     fade_.setDuration(fadeMs);
 
-    const PanelRect visible = visibleFrame();
-    const PanelSize size = panel_geometry::clampSize(placement_.size(), visible);
-    const PanelPoint origin = panel_geometry::defaultOrigin(size, visible);
+    const PanelSize size = panel_geometry::clampSize(placement_.size(), screenArea_);
+    const PanelPoint origin = panel_geometry::defaultOrigin(size, screenArea_);
     setFrame({origin.x, origin.y, size.width, size.height});
 
     // The panel sees its views' mouse events first, so a press near an edge
@@ -90,7 +86,8 @@ void TranscriptPanel::showAtPersistedPosition() {
     fade_.stop();
     fade_.disconnect(this);
     fadingOut_ = false;
-    setFrame(placement_.frameForShow(visibleFrame()));
+    screenArea_ = visibleFrame();
+    setFrame(placement_.frameForShow(screenArea_));
     setWindowOpacity(0);
     show();
     raise();
@@ -131,7 +128,7 @@ bool TranscriptPanel::eventFilter(QObject* watched, QEvent* event) {
                 updateCursor(mapFromGlobal(onScreen).toPoint());
                 return false;
             }
-            if (const auto moved = placement_.drag(point(onScreen), visibleFrame())) setFrame(*moved);
+            if (const auto moved = placement_.drag(point(onScreen), screenArea_)) setFrame(*moved);
             return true;
         case QEvent::MouseButtonRelease:
             if (mouse->button() != Qt::LeftButton) return false;

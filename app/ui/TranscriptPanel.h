@@ -53,6 +53,9 @@ private:
     QPropertyAnimation fade_;
     bool fadingOut_ = false;
     bool translucent_;
+    // The visible area of the screen the panel was last shown on, which its
+    // resizes keep to.
+    PanelRect screenArea_;
 };
 
 }  // namespace dictaro

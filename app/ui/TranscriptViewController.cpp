@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 
+#include "app/ui/ElidedLabel.h"
 #include "app/ui/PanelGeometry.h"
 #include "app/ui/Theme.h"
 #include "app/ui/WaveformView.h"
@@ -265,7 +266,7 @@ TranscriptViewController::TranscriptViewController(QWidget* parent)
     : QWidget(parent),
       indicator_(new Indicator(this)),
       spinner_(new Spinner(this)),
-      statusLabel_(new QLabel(this)),
+      statusLabel_(new ElidedLabel(this)),
       controlsStack_(new QWidget(this)),
       pauseButton_(new ControlButton(controlsStack_, Symbol::pause, QStringLiteral("Pause · Space"))),
       restartButton_(new ControlButton(controlsStack_, Symbol::restart, QStringLiteral("Start over · R"))),
@@ -314,9 +315,10 @@ TranscriptViewController::TranscriptViewController(QWidget* parent)
 void TranscriptViewController::render(const TranscriptDisplay& display) {
     const TranscriptRendering shown = TranscriptRendering::of(display);
 
-    Theme::monoLabel(QString::fromStdString(shown.statusText), Theme::colour(shown.statusColour), 10)
-        .applyTo(*statusLabel_);
-    statusLabel_->adjustSize();
+    const Theme::MonoLabel status =
+        Theme::monoLabel(QString::fromStdString(shown.statusText), Theme::colour(shown.statusColour), 10);
+    status.applyTo(*statusLabel_);
+    statusLabel_->setFullText(status.text);
 
     indicator_->setHidden(shown.indicator == TranscriptRendering::Indicator::hidden);
     indicator_->setTint(Theme::colour(shown.indicatorTint));
@@ -420,9 +422,12 @@ void TranscriptViewController::layOut() {
     restartButton_->move(controlButtonSize + 6, 0);
     cancelButton_->move(2 * (controlButtonSize + 6), 0);
 
+    // The status line runs up to the buttons, or to the margin while they are
+    // hidden, and is cut with an ellipsis only where it does not fit there.
+    const int statusRight = controlsStack_->isHidden() ? w - 18 : controlsStack_->x() - 12;
+    const int statusWidth = std::min(statusLabel_->sizeHint().width(), std::max(0, statusRight - 36));
     const int statusHeight = statusLabel_->sizeHint().height();
-    const int statusWidth = std::min(statusLabel_->sizeHint().width(), controlsStack_->x() - 12 - 36);
-    statusLabel_->setGeometry(36, indicatorCentre.y() - statusHeight / 2, std::max(0, statusWidth), statusHeight);
+    statusLabel_->setGeometry(36, indicatorCentre.y() - statusHeight / 2, statusWidth, statusHeight);
 
     waveform_->setGeometry(18, 24 + 10, w - 36, 28);
     transcriptView_->setGeometry(18, 24 + 10 + 28 + 10, w - 36, std::max(0, h - 42 - 72));

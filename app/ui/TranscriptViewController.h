@@ -13,6 +13,7 @@ class QTextEdit;
 
 namespace dictaro {
 
+class ElidedLabel;
 class WaveformView;
 
 namespace transcript_view {
@@ -59,7 +60,7 @@ private:
 
     transcript_view::Indicator* indicator_;
     transcript_view::Spinner* spinner_;
-    QLabel* statusLabel_;
+    ElidedLabel* statusLabel_;
     QWidget* controlsStack_;
     transcript_view::ControlButton* pauseButton_;
     transcript_view::ControlButton* restartButton_;

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/PrivateSessionBus.h"
+
 namespace platform {
 namespace {
 
@@ -17,6 +19,7 @@ std::string account(const char* name) {
 }
 
 TEST(SecretStore, SavesReadsReplacesInPlaceAndRemoves) {
+    ASSERT_TRUE(testsupport::onPrivateSessionBus());
     const std::string first = account("first");
     const std::string second = account("second");
     EXPECT_EQ(SecretStore::password(kService, first), std::nullopt);
@@ -38,6 +41,7 @@ TEST(SecretStore, SavesReadsReplacesInPlaceAndRemoves) {
 }
 
 TEST(SecretStoreDeathTest, FailsLoudlyWithoutASecretService) {
+    ASSERT_TRUE(testsupport::onPrivateSessionBus());
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EXIT(
         {

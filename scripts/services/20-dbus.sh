@@ -8,6 +8,9 @@ dbus_output=$(dbus-daemon --session --fork --print-address=1 --print-pid=1) || {
 DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$dbus_output")
 dbus_pid=$(sed -n 2p <<<"$dbus_output")
 export DBUS_SESSION_BUS_ADDRESS
+# The tests that touch the secret store read this to know the bus they reach
+# is this private one, never the user's own with its real keyring.
+export DICTARO_TEST_SESSION_BUS="$DBUS_SESSION_BUS_ADDRESS"
 service_stops+=("kill $dbus_pid")
 
 keyring_log="$service_home/keyring.log"

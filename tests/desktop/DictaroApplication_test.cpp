@@ -18,6 +18,7 @@
 #include "tests/desktop/DesktopSession.h"
 #include "tests/desktop/SpokenDictation.h"
 #include "tests/support/PipeMicrophone.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 #include "tests/support/TestHubServer.h"
 
@@ -81,6 +82,8 @@ void switchAccessibilityOff() {
 class DictaroApplication : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The program reads and writes the providers' keys.
+        ASSERT_TRUE(testsupport::onPrivateSessionBus());
         desktoptest::serveSpeechModel(folder.path() / "hub");
         hub = std::make_unique<testsupport::TestHubServer>(folder.path() / "hub");
         desktoptest::useTestHub(hub->endpoint(), folder.path() / "home");

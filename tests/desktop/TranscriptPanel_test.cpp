@@ -7,15 +7,20 @@
 #include <optional>
 #include <string>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
+#include <QScreen>
 
 #include "app/ui/TranscriptViewController.h"
 #include "app/ui/WaveformView.h"
 #include "platform/process/ChildProcess.h"
 #include "platform/settings/UserDefaults.h"
+#include "platform/x11/Workspace.h"
 #include "tests/desktop/DesktopSession.h"
+#include "tests/support/Screenshots.h"
 #include "tests/support/TempDirectory.h"
 
 namespace dictaro {
@@ -93,6 +98,137 @@ TEST(TranscriptPanelTest, NeverTakesTheFocusWhileShownUpdatedAndDragged) {
     EXPECT_EQ(activeWindow(), targetActive);
     EXPECT_EQ(activeWindow().find(hex(panel.panel->winId())), std::string::npos);
     EXPECT_TRUE(target.waitUntilActive());
+}
+
+TEST(TranscriptPanelTest, EachControlButtonClickedThroughTheServerRunsItsOwnAction) {
+    Panel panel;
+    TranscriptViewController& view = panel.panel->transcriptView();
+    std::vector<std::string> ran;
+    view.onTogglePause = [&] { ran.push_back("pause"); };
+    view.onRestart = [&] { ran.push_back("restart"); };
+    view.onCancel = [&] { ran.push_back("cancel"); };
+    panel.show();
+    panel.panel->render(TranscriptDisplay::listening("one two", editor));
+    keepServing(std::chrono::milliseconds(100));
+    for (const char* name : {"Pause", "Start over · R", "Cancel · ESC"}) {
+        QAbstractButton* button = nullptr;
+        for (QAbstractButton* candidate : view.findChildren<QAbstractButton*>()) {
+            if (candidate->accessibleName() == QString::fromUtf8(name)) button = candidate;
+        }
+        ASSERT_NE(button, nullptr) << name;
+        const QPoint centre = button->mapToGlobal(button->rect().center());
+        xdotool({"mousemove", std::to_string(centre.x()), std::to_string(centre.y())});
+        keepServing(std::chrono::milliseconds(50));
+        xdotool({"click", "1"});
+        keepServing(std::chrono::milliseconds(150));
+    }
+    EXPECT_EQ(ran, (std::vector<std::string>{"pause", "restart", "cancel"}));
+    EXPECT_FALSE(panel.saved("TranscriptPanelPositionX")) << "a click on a button is no move";
+}
+
+TEST(TranscriptPanelTest, TheStatusLineIsShownWholeWhereItFitsAndEndsInAnEllipsisWhereNot) {
+    const QString practiceDone = QString::fromUtf8("✨ PRACTICE COMPLETE · SUPER+ALT+M TO DICTATE FOR REAL · ESC TO FINISH");
+    struct Case {
+        const char* name;
+        double width;
+        bool whole;
+    };
+    for (const Case c : {Case{"the default width", 640, true}, Case{"the narrowest panel", 360, false}}) {
+        SCOPED_TRACE(c.name);
+        Panel panel;
+        panel.defaults->set("TranscriptPanelWidth", platform::JSONNumber::doubleFloat(c.width));
+        panel.panel.emplace(panel.defaults);
+        panel.show();
+        panel.panel->render(TranscriptDisplay::practiceResult("Hi there."));
+        const QLabel* status = panel.panel->transcriptView().findChild<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+        ASSERT_NE(status, nullptr);
+        const QString shown = status->text();
+        EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->width()) << "cut off: " << shown.toStdString();
+        EXPECT_LE(status->geometry().right(), panel.panel->width() - 18) << "past the panel's margin";
+        if (c.whole) {
+            EXPECT_EQ(shown.toStdString(), practiceDone.toStdString());
+        } else {
+            EXPECT_TRUE(shown.endsWith(QString::fromUtf8("…"))) << shown.toStdString();
+            EXPECT_TRUE(practiceDone.startsWith(shown.chopped(1))) << shown.toStdString();
+            testsupport::expectLooksLike(panel.panel->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR,
+                                         "panel-practice-result-narrow");
+        }
+    }
+}
+
+// The test session's one X screen shown on two monitors side by side, each
+// 960 x 1080, for as long as this lives.
+class TwoMonitors {
+public:
+    TwoMonitors() {
+        // The left one takes over the server's output, so only these two remain.
+        EXPECT_TRUE(xrandr({"--setmonitor", "dictaro-left", "960/254x1080/286+0+0", "screen"}));
+        EXPECT_TRUE(xrandr({"--setmonitor", "dictaro-right", "960/254x1080/286+960+0", "none"}));
+        EXPECT_TRUE(waitUntil([] { return QGuiApplication::screens().size() == 2; })) << "the toolkit sees one screen";
+    }
+    ~TwoMonitors() {
+        xrandr({"--delmonitor", "dictaro-right"});
+        xrandr({"--delmonitor", "dictaro-left"});
+        EXPECT_TRUE(waitUntil([] { return QGuiApplication::screens().size() == 1; }));
+    }
+    TwoMonitors(const TwoMonitors&) = delete;
+    TwoMonitors& operator=(const TwoMonitors&) = delete;
+
+private:
+    static bool xrandr(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "xrandr");
+        return platform::ChildProcess::output(arguments).has_value();
+    }
+};
+
+std::string text(const QRect& frame) {
+    return std::to_string(frame.width()) + "x" + std::to_string(frame.height()) + "+" + std::to_string(frame.x()) +
+           "+" + std::to_string(frame.y());
+}
+
+TEST(TranscriptPanelTest, OpensOnTheMonitorOfTheFocusedWindowElseOfThePointer) {
+    TwoMonitors monitors;
+    // At the default spot of a 960 x 1080 monitor: centred, 15 % of its height up.
+    const QPoint onLeft(480 - 320, 1080 - 162 - 360);
+    const QPoint onRight(960 + 480 - 320, 1080 - 162 - 360);
+    struct Case {
+        const char* name;
+        std::optional<QPoint> focusedWindowAt;  // none: no window has the focus
+        QPoint pointer;
+        QPoint panelAt;
+    };
+    const Case cases[] = {
+        {"focused window on the right, pointer on the left", QPoint(1200, 200), {100, 100}, onRight},
+        {"focused window on the left, pointer on the right", QPoint(100, 200), {1500, 500}, onLeft},
+        {"no focused window, pointer on the right", std::nullopt, {1500, 500}, onRight},
+        {"no focused window, pointer on the left", std::nullopt, {300, 900}, onLeft},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<desktoptest::TargetWindow> target;
+        if (c.focusedWindowAt) {
+            target.emplace(desktoptest::TargetWindow::Options{});
+            ASSERT_TRUE(target->waitUntilActive());
+            const std::string window = std::to_string(platform::x11::Workspace().frontmostApplication()->window);
+            xdotool({"windowmove", "--sync", window, std::to_string(c.focusedWindowAt->x()),
+                     std::to_string(c.focusedWindowAt->y())});
+        } else {
+            ASSERT_TRUE(waitUntil([] { return !platform::x11::Workspace().frontmostApplication(); }))
+                << "a window still has the focus";
+        }
+        xdotool({"mousemove", std::to_string(c.pointer.x()), std::to_string(c.pointer.y())});
+        Panel panel;
+        panel.panel->render(TranscriptDisplay::listening("Dictated on this monitor.", editor));
+        panel.show();
+        EXPECT_EQ(text(panel.panel->geometry()), text(QRect(c.panelAt, QSize(640, 360))));
+        if (c.panelAt == onRight && !c.focusedWindowAt) {
+            // For a person to look at: the geometry above is the check.
+            std::filesystem::create_directories(SCREENSHOT_DIR);
+            const QImage shot = panel.panel->screen()->grabWindow(0).toImage();
+            EXPECT_EQ(shot.size(), QSize(960, 1080)) << "the right monitor alone";
+            EXPECT_TRUE(shot.save(QString(SCREENSHOT_DIR) + "/panel-on-second-monitor.png"));
+        }
+    }
 }
 
 TEST(TranscriptPanelTest, ADictationStartedWhileThePanelFadesOutKeepsItShown) {
@@ -178,34 +314,6 @@ TEST(TranscriptPanelTest, KeepsOnePulseAndOneMeterTimerAcrossRendersAndFlattensA
     EXPECT_EQ(panel.panel->windowOpacity(), 1.0);
 }
 
-// How far a screenshot may stray from its golden image: antialiasing and
-// font hinting move a few edge pixels, a wrong colour or layout moves many.
-void expectLooksLike(const QImage& shot, const std::string& name) {
-    const std::filesystem::path shots = std::filesystem::path(SCREENSHOT_DIR);
-    std::filesystem::create_directories(shots);
-    ASSERT_TRUE(shot.save(QString::fromStdString((shots / (name + ".png")).string()))) << name;
-    const std::filesystem::path golden = std::filesystem::path(GOLDEN_DIR) / (name + ".png");
-    if (std::getenv("DICTARO_UPDATE_GOLDEN")) {
-        ASSERT_TRUE(shot.save(QString::fromStdString(golden.string()))) << name;
-    }
-    QImage expected(QString::fromStdString(golden.string()));
-    ASSERT_FALSE(expected.isNull()) << "no golden image " << golden;
-    expected = expected.convertToFormat(QImage::Format_ARGB32);
-    const QImage actual = shot.convertToFormat(QImage::Format_ARGB32);
-    ASSERT_EQ(actual.size(), expected.size()) << name;
-    long differing = 0;
-    for (int y = 0; y < actual.height(); ++y) {
-        for (int x = 0; x < actual.width(); ++x) {
-            const QRgb a = actual.pixel(x, y);
-            const QRgb b = expected.pixel(x, y);
-            const int distance = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
-                                           std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b))});
-            if (distance > 48) ++differing;
-        }
-    }
-    EXPECT_LE(differing, actual.width() * actual.height() / 200) << name << ": " << differing << " pixels differ";
-}
-
 TEST(TranscriptPanelTest, LooksAsItShouldInEachState) {
     const PasteTarget mail{"Thunderbird", ContextProfile::Kind::email, std::string("Reply to Anna")};
     const std::string dictated = "Hi Anna, thanks for the notes. I'll send the draft on Friday.";
@@ -236,7 +344,8 @@ TEST(TranscriptPanelTest, LooksAsItShouldInEachState) {
     for (const auto& [name, display] : states) {
         panel.panel->render(display);
         for (int frame = 0; frame < 40; ++frame) view.waveform().tick();
-        expectLooksLike(panel.panel->grab().toImage(), std::string("panel-") + name);
+        testsupport::expectLooksLike(panel.panel->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR,
+                                     std::string("panel-") + name);
     }
 }
 
