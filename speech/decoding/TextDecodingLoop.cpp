@@ -128,9 +128,10 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     int64_t nextToken = currentTokens.empty() ? special.startOfTranscriptToken : currentTokens.back();
     const auto filters = createLogitsFilters(options, prefilledIndex, initialPromptIndex, tokens);
 
-    // Each step writes the next cache position, so the last step runs one
-    // short of the cache's end.
-    const int64_t maxTokenCount = cachePositions(*inputs, kvCacheMaxSequenceLength()) - 1;
+    // At most 223 tokens a window; each step writes the next cache position,
+    // so on a shorter cache the last step runs one short of its end.
+    const int64_t maxTokenCount =
+        std::min(Constants::maxTokenContext - 1, cachePositions(*inputs, kvCacheMaxSequenceLength()) - 1);
     const int64_t loopCount = std::min(options.sampleLength, maxTokenCount);
     // Token texts for the debug lines cost a decode each; only build them
     // when someone reads them.

@@ -82,7 +82,7 @@ TEST(TextDecodingLoop, FeedsThePromptThenKeepsWhatTheModelPredicts) {
     EXPECT_EQ(elementValue(*filled.kvCacheUpdateMask, 4), 1);
 }
 
-TEST(TextDecodingLoop, StopsAtTheSampleLengthOrOnePositionShortOfTheCache) {
+TEST(TextDecodingLoop, StopsAtTheSampleLengthAt223StepsOrOnePositionShortOfTheCache) {
     const auto& special = englishTokenizer()->specialTokens();
     const struct {
         const char* name;
@@ -93,6 +93,8 @@ TEST(TextDecodingLoop, StopsAtTheSampleLengthOrOnePositionShortOfTheCache) {
         {"sample length 10", 224, 10, 10},
         {"default length on a 224 cache", 224, 224, 223},
         {"default length on a 32 cache", 32, 224, 31},
+        {"default length on a 448 cache", 448, 224, 223},
+        {"long sample length on a 448 cache", 448, 400, 223},
     };
     for (const auto& c : cases) {
         // A script that never ends: the same word for ever.
