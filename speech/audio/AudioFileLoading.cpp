@@ -3,10 +3,12 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 
 #include "mlcore/foundation/Logging.h"
 #include "platform/audio/AudioFileError.h"
 #include "platform/audio/BufferFeed.h"
+#include "platform/audio/CodecLog.h"
 #include "platform/concurrency/TaskGroup.h"
 #include "platform/foundation/NumberFormatting.h"
 #include "speech/audio/AudioProcessor.h"
@@ -31,8 +33,15 @@ std::string format2(double value) {
     return text;
 }
 
-void requireExisting(const std::string& path) {
+// Opens a file the loaders were given by its path. What the codecs have to
+// say about it goes to the log at debug level.
+platform::audio::AVAudioFile openAudioFile(const std::string& path) {
+    static std::once_flag logged;
+    std::call_once(logged, [] {
+        platform::audio::setCodecLogHandler([](std::string_view line) { Logging::debug(std::string(line)); });
+    });
     if (!std::filesystem::exists(path)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+    return platform::audio::AVAudioFile(path);
 }
 
 // A time as a frame of the file; rejects what no frame count can hold.
@@ -160,8 +169,7 @@ bool appendContents(AVAudioPCMBuffer& buffer, const AVAudioPCMBuffer& of, int64_
 std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::loadAudio(const std::string& fromPath, const ChannelMode& channelMode,
                                                             std::optional<double> startTime, std::optional<double> endTime,
                                                             std::optional<uint32_t> maxReadFrameSize) {
-    requireExisting(fromPath);
-    AVAudioFile file(fromPath);
+    AVAudioFile file = openAudioFile(fromPath);
     return loadAudio(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
@@ -330,8 +338,7 @@ std::vector<float> AudioProcessor::convertBufferToArray(AVAudioPCMBuffer& buffer
 
 std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& fromPath, const ChannelMode& channelMode,
                                                          std::optional<double> startTime, std::optional<double> endTime) {
-    requireExisting(fromPath);
-    AVAudioFile file(fromPath);
+    AVAudioFile file = openAudioFile(fromPath);
     const AVAudioFormat format = file.fileFormat();
     const double duration = static_cast<double>(file.length()) / format.sampleRate;
     double t = startTime.value_or(0);

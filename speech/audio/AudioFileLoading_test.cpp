@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include "speech/audio/AudioProcessor.h"
 #include "speech/model/WhisperError.h"
 #include "tests/support/TempDirectory.h"
+#include "tests/support/TestLogCapture.h"
 #include "tests/support/ToneFiles.h"
 
 namespace sonoscribe {
@@ -236,6 +238,20 @@ TEST_F(AudioFileLoading, BrokenFilesFailCleanlyOrLoadWhatTheyHold) {
         ASSERT_GE(samples.size(), 24000u);
         EXPECT_NEAR(toneAmplitude(slice(samples, 8000, 24000), 440, 16000), 0.5, 0.03);
     }
+}
+
+// The codec library's own remarks about an ordinary file go to the log at
+// debug level, never to the terminal.
+TEST_F(AudioFileLoading, CodecMessagesGoToTheLogNotTheTerminal) {
+    const std::filesystem::path path = write("plain.mp3", {{440, 0.5}}, 44100, 1.0, "-c:a libmp3lame");
+    const TestLogCapture log;
+    ::testing::internal::CaptureStderr();
+    AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::sumChannels(std::nullopt));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    const std::vector<std::string> messages = log.messages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+        return message.find("] Could not update timestamps for skipped samples.") != std::string::npos;
+    }));
 }
 
 }  // namespace
