@@ -1,6 +1,7 @@
 // The audio front end: loading files to 16 kHz mono against the ffmpeg
-// program doing the same conversion, the cost of one captured buffer on the
-// capture thread, and voice detection and chunking over ten minutes.
+// program doing the same conversion, the memory that files with forged
+// lengths cost to load, the cost of one captured buffer on the capture
+// thread, and voice detection and chunking over ten minutes.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -16,6 +17,7 @@
 #include "speech/audio/AudioProcessor.h"
 #include "speech/audio/EnergyVAD.h"
 #include "speech/audio/VADAudioChunker.h"
+#include "tests/support/AudioLoadProbeRun.h"
 #include "tests/support/TempDirectory.h"
 #include "tests/support/ToneFiles.h"
 
@@ -72,6 +74,23 @@ void fileLoading(const std::filesystem::path& folder) {
         figure((std::string(format.name) + "_load_audio_min_per_s").c_str(), fileMinutes / ours);
         figure((std::string(format.name) + "_load_over_ffmpeg").c_str(), ours / theirs);
     }
+}
+
+// Each file of the corpus whose header claims far more audio than it holds
+// is loaded in a process of its own, so that each peak is its own; the
+// largest peak resident memory counts, the process's own libraries included.
+void forgedFiles() {
+    double largest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(FORGED_AUDIO_DIR)) {
+        const testsupport::ProbeRun run = testsupport::runAudioLoadProbe(AUDIO_LOAD_PROBE, entry.path().string(), 0);
+        if (!WIFEXITED(run.status) || WEXITSTATUS(run.status) != 0 || run.output.find("threw") != std::string::npos) {
+            std::fprintf(stderr, "loading %s went wrong: %s\n", entry.path().c_str(), run.output.c_str());
+            std::exit(1);
+        }
+        largest = std::max(largest, run.peakMegabytes);
+    }
+    if (largest == 0) std::exit(1);
+    figure("forged_file_peak_mb", largest);
 }
 
 // What the capture thread does with each 1600-frame buffer of a 48 kHz
@@ -138,5 +157,6 @@ int main() {
     fileLoading(folder.path());
     captureBuffers();
     voiceDetection();
+    forgedFiles();
     return 0;
 }

@@ -24,6 +24,11 @@ std::optional<bool> EarlyStopActor::remove(const platform::UUID& uuid) {
     return value;
 }
 
+std::size_t EarlyStopActor::count() const {
+    std::lock_guard guard(mutex_);
+    return shouldStop_.size();
+}
+
 int ConcurrencyUtilities::activeProcessorCount() { return platform::ProcessInfo::activeProcessorCount(); }
 
 }  // namespace celvan

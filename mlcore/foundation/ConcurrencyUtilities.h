@@ -112,6 +112,8 @@ public:
     bool get(const platform::UUID& uuid) const;
     // The removed flag; none when the run had no entry.
     std::optional<bool> remove(const platform::UUID& uuid);
+    // Flags held now: every run that removed its own leaves none behind.
+    std::size_t count() const;
 
 private:
     mutable std::mutex mutex_;

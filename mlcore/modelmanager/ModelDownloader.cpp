@@ -111,7 +111,8 @@ std::optional<platform::URL> ModelDownloader::completeModel(const platform::URL&
 
 // A download stopped between two files leaves no partial file behind; only
 // the hub's listing tells what never arrived. A hub out of reach cannot say,
-// and then the local copy is all there is.
+// and then the local copy is all there is; one that lists nothing of the
+// model vouches for no copy of it.
 bool ModelDownloader::listedFilesArePresent(const platform::URL& repoFolder, const std::string& pattern,
                                             const std::optional<platform::URL>& downloadBase) const {
     if (!NetworkMonitor::isNetworkAvailable()) return true;
@@ -123,7 +124,7 @@ bool ModelDownloader::listedFilesArePresent(const platform::URL& repoFolder, con
     } catch (const std::exception&) {
         return true;
     }
-    return std::all_of(listed.begin(), listed.end(), [&repoFolder](const std::string& name) {
+    return !listed.empty() && std::all_of(listed.begin(), listed.end(), [&repoFolder](const std::string& name) {
         return platform::FileManager::fileExists(repoFolder.appendingPathComponent(name).path());
     });
 }

@@ -177,6 +177,23 @@ TEST_F(ModelDownloaderTest, AModelDownloadedOnceIsFoundWithTheHubStopped) {
     }
 }
 
+// A hub that lists nothing for the model cannot vouch for the copy on disk.
+TEST_F(ModelDownloaderTest, AModelTheHubListsNoFileOfIsNoCompleteCopy) {
+    const ModelDownloader models = downloader();
+    ASSERT_EQ(resolve(models, info("v1", "base"), true).error, "");
+    fs::remove_all(serverRoot() / "models" / repoId / "whisper/v1/base");
+
+    const Outcome unlisted = resolve(models, info("v1", "base"), false);
+    EXPECT_EQ(unlisted.error, "No model found for Model (download disabled)");
+    EXPECT_TRUE(unlisted.states.empty());
+    try {
+        models.downloadModel(info("v1", "base"), std::nullopt, true);
+        ADD_FAILURE() << "no error";
+    } catch (const ModelDownloaderError& error) {
+        EXPECT_STREQ(error.what(), "No models found matching \"whisper/v1/base/*\" in owner/model");
+    }
+}
+
 TEST_F(ModelDownloaderTest, ADownloadCutOffHalfWayIsNoModelUntilARetryCompletesIt) {
     using Kind = testsupport::HubFault::Kind;
     struct Cut {

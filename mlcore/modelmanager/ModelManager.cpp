@@ -20,10 +20,6 @@ bool isOneOf(ModelState state, const std::vector<ModelState>& states) {
 
 }  // namespace
 
-void ModelManager::Change::report() const {
-    if (callback && oldState != newState) callback(oldState, newState);
-}
-
 ModelManager::ModelManager(std::shared_ptr<ModelLoader> loader, std::shared_ptr<ModelDownloader> downloader)
     : downloader_(std::move(downloader)), loader_(std::move(loader)) {}
 
@@ -33,12 +29,14 @@ ModelState ModelManager::modelState() const {
 }
 
 void ModelManager::setModelState(ModelState state) {
-    Change change;
+    ModelState old;
+    ModelStateCallback callback;
     {
         const std::lock_guard lock(mutex_);
-        change = changeStateLocked(state);
+        old = std::exchange(modelState_, state);
+        if (old != state) callback = modelStateCallback_;
     }
-    change.report();
+    if (callback) callback(old, state);
 }
 
 ModelManager::ModelStateCallback ModelManager::modelStateCallback() const {
@@ -80,21 +78,10 @@ const std::string& ModelManager::loggerName() const {
 
 std::string ModelManager::logPrefix() const { return "[" + loggerName() + "] "; }
 
-ModelManager::Change ModelManager::changeStateLocked(ModelState state) {
-    Change change{modelState_, state, modelState_ != state ? modelStateCallback_ : ModelStateCallback()};
-    modelState_ = state;
-    return change;
-}
-
 ModelState ModelManager::changeStateIf(const std::vector<ModelState>& from, ModelState to) {
-    Change change;
-    ModelState found;
-    {
-        const std::lock_guard lock(mutex_);
-        found = modelState_;
-        if (isOneOf(found, from)) change = changeStateLocked(to);
-    }
-    change.report();
+    const std::lock_guard transition(transitionMutex_);
+    const ModelState found = modelState();
+    if (isOneOf(found, from)) setModelState(to);
     return found;
 }
 
@@ -118,32 +105,27 @@ void ModelManager::downloadModels(const ModelDownloader::ProgressCallback& progr
     downloadModelsOnce(progressCallback);
 }
 
-// The check and the first change are one step under the lock, so two
-// callers never both start a download.
+// The check and the first change are one step, so two callers never both
+// start a download.
 void ModelManager::downloadModelsOnce(const ModelDownloader::ProgressCallback& progressCallback) {
     const auto folder = loader_->modelFolderPath();
-    ModelState found;
-    Change change;
     {
-        const std::lock_guard lock(mutex_);
-        found = modelState_;
-        if (found == ModelState::unloaded) {
-            if (folder) modelPath_ = platform::URL::fileURLWithPath(*folder);
-            change = changeStateLocked(folder ? ModelState::downloaded : ModelState::downloading);
+        const std::lock_guard transition(transitionMutex_);
+        const ModelState found = modelState();
+        if (found != ModelState::unloaded) {
+            Logging::debug(logPrefix() + "Models already downloaded (state: " + description(found) +
+                           "), skipping download");
+            return;
         }
+        if (folder) {
+            Logging::debug(logPrefix() + "modelFolder is set, skipping download");
+            setModelPath(platform::URL::fileURLWithPath(*folder));
+            setModelState(ModelState::downloaded);
+            return;
+        }
+        Logging::info(logPrefix() + "Starting download process...");
+        setModelState(ModelState::downloading);
     }
-    if (found != ModelState::unloaded) {
-        Logging::debug(logPrefix() + "Models already downloaded (state: " + description(found) +
-                       "), skipping download");
-        return;
-    }
-    if (folder) {
-        Logging::debug(logPrefix() + "modelFolder is set, skipping download");
-        change.report();
-        return;
-    }
-    Logging::info(logPrefix() + "Starting download process...");
-    change.report();
 
     std::string path;
     try {
@@ -154,12 +136,9 @@ void ModelManager::downloadModelsOnce(const ModelDownloader::ProgressCallback& p
                        Hub::localizedDescription(std::current_exception()));
         throw;
     }
-    {
-        const std::lock_guard lock(mutex_);
-        modelPath_ = platform::URL::fileURLWithPath(path);
-        change = changeStateLocked(ModelState::downloaded);
-    }
-    change.report();
+    // The path first: whoever sees the new state finds it set.
+    setModelPath(platform::URL::fileURLWithPath(path));
+    setModelState(ModelState::downloaded);
     Logging::info(logPrefix() + "Models downloaded to " + path);
 }
 

@@ -18,8 +18,11 @@ namespace celvan {
 // Makes one set of models available (from the loader's own folder or by
 // letting the loader download them), then prewarms, loads and unloads them
 // through the loader, reporting each change of state. Safe to use from any
-// thread; the state callback runs on the thread that made the change, never
-// under the manager's lock. Only ensureModelsLoaded() is single flight.
+// thread. Every change of state goes through setModelState(), so a subclass
+// that overrides it sees them all; the state callback runs on the thread that
+// made the change, never under the lock of the state itself, so it may read
+// the manager back or call into it, but not wait for another thread that
+// calls into it. Only ensureModelsLoaded() is single flight.
 class ModelManager {
 public:
     using ModelStateCallback = std::function<void(ModelState oldState, ModelState newState)>;
@@ -52,17 +55,8 @@ public:
     virtual bool isLoaded() const;
 
 private:
-    // One change of state, applied under the lock and reported after it.
-    struct Change {
-        ModelState oldState;
-        ModelState newState;
-        ModelStateCallback callback;
-        void report() const;
-    };
-
     const std::string& loggerName() const;
     std::string logPrefix() const;
-    Change changeStateLocked(ModelState state);
     // Moves to `to` when the state is one of `from`; the state found comes back.
     ModelState changeStateIf(const std::vector<ModelState>& from, ModelState to);
     std::string resolvedModelPath() const;
@@ -73,6 +67,10 @@ private:
     const std::shared_ptr<ModelDownloader> downloader_;
     const std::shared_ptr<ModelLoader> loader_;
 
+    // Held across a look at the state and the change it leads to, so that two
+    // callers never both start the same step. Recursive, as the change is
+    // reported while it is held and a callback may call back in.
+    std::recursive_mutex transitionMutex_;
     mutable std::mutex mutex_;
     ModelState modelState_ = ModelState::unloaded;
     ModelStateCallback modelStateCallback_;

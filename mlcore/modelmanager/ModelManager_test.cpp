@@ -80,9 +80,27 @@ private:
     std::vector<std::string> calls_;
 };
 
+// Overrides the state's setter, as a subclass may, to see every change.
 class WhisperModels : public ModelManager {
 public:
     using ModelManager::ModelManager;
+
+    void setModelState(ModelState state) override {
+        if (state != modelState()) {
+            const std::lock_guard lock(setMutex_);
+            set_.push_back(state);
+        }
+        ModelManager::setModelState(state);
+    }
+
+    std::vector<ModelState> set() {
+        const std::lock_guard lock(setMutex_);
+        return std::exchange(set_, {});
+    }
+
+private:
+    std::mutex setMutex_;
+    std::vector<ModelState> set_;
 };
 
 class ModelManagerTest : public ::testing::Test {
@@ -95,6 +113,7 @@ protected:
         loader = std::make_shared<RecordingLoader>();
         downloader = std::make_shared<ModelDownloader>("http://127.0.0.1:9", "owner/model", std::nullopt, "main", false);
         manager = std::make_unique<WhisperModels>(loader, downloader);
+        models = static_cast<WhisperModels*>(manager.get());
         // The callback reads the manager back, which would hang if it ran under
         // the manager's lock.
         manager->setModelStateCallback([this](ModelState from, ModelState to) {
@@ -121,6 +140,7 @@ protected:
     std::shared_ptr<RecordingLoader> loader;
     std::shared_ptr<ModelDownloader> downloader;
     std::unique_ptr<ModelManager> manager;
+    WhisperModels* models = nullptr;
     std::mutex mutex;
     States states;
 };
@@ -221,8 +241,13 @@ TEST_F(ModelManagerTest, EachOperationReportsItsStatePairsInOrder) {
         loader->folder = c.folder;
         c.before(*manager, *loader);
         reported();
+        models->set();
         const std::vector<std::string> callsBefore = loader->calls();
         EXPECT_EQ(errorOf([&] { c.operation(*manager); }), c.error);
+        // Every change goes through the setter a subclass may override.
+        std::vector<ModelState> changes;
+        for (const auto& pair : c.pairs) changes.push_back(pair.second);
+        EXPECT_EQ(models->set(), changes);
         EXPECT_EQ(reported(), c.pairs);
         EXPECT_EQ(loader->calls(), c.calls) << callsBefore.size();
     }
@@ -281,9 +306,11 @@ public:
         for (int i = 0; i < 8; ++i) {
             threads_.emplace_back([this, call, i] {
                 ++arrived_;
-                const std::string error = errorOf(call);
+                std::exception_ptr thrown;
+                const std::string error = errorOf(call, thrown);
                 const std::lock_guard lock(mutex_);
                 errors_[static_cast<std::size_t>(i)] = error;
+                thrown_[static_cast<std::size_t>(i)] = thrown;
             });
         }
     }
@@ -298,13 +325,21 @@ public:
         return errors_;
     }
 
+    // What each caller caught, after finish().
+    std::vector<std::exception_ptr> thrown() {
+        const std::lock_guard lock(mutex_);
+        return thrown_;
+    }
+
 private:
-    std::string errorOf(const std::function<void(ModelManager&)>& call) {
+    std::string errorOf(const std::function<void(ModelManager&)>& call, std::exception_ptr& thrown) {
         try {
             call(manager_);
         } catch (const ModelDownloaderError& error) {
+            thrown = std::current_exception();
             return std::string("unavailable: ") + error.what();
         } catch (const std::exception& error) {
+            thrown = std::current_exception();
             return error.what();
         }
         return "";
@@ -316,6 +351,7 @@ private:
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::vector<std::string> errors_ = std::vector<std::string>(8);
+    std::vector<std::exception_ptr> thrown_ = std::vector<std::exception_ptr>(8);
 };
 
 TEST_F(ModelManagerTest, ConcurrentCallersShareOneDownloadAndOneLoad) {
@@ -343,6 +379,31 @@ TEST_F(ModelManagerTest, ConcurrentCallersShareAFailureAndTheNextCallStartsAnew)
     manager->ensureModelsLoaded();
     EXPECT_EQ(loader->calls(), (std::vector<std::string>{"download", "download", "load /models/fetched"}));
     EXPECT_TRUE(manager->isLoaded());
+}
+
+// A loader's own error type, unknown to the manager.
+class DamagedModelFile : public std::runtime_error {
+public:
+    DamagedModelFile() : std::runtime_error("weights are cut short") {}
+    int offset = 4096;
+};
+
+TEST_F(ModelManagerTest, ConcurrentCallersAllGetTheVeryErrorTheRunThrew) {
+    loader->fetch = [](const auto&) -> std::string { throw DamagedModelFile(); };
+    ConcurrentCallers callers(*manager, *loader);
+    callers.start([](ModelManager& m) { m.ensureModelsLoaded(); });
+    EXPECT_EQ(callers.finish(*loader), std::vector<std::string>(8, "weights are cut short"));
+    const std::vector<std::exception_ptr> thrown = callers.thrown();
+    for (const auto& error : thrown) {
+        EXPECT_EQ(error, thrown.front());
+        try {
+            std::rethrow_exception(error);
+        } catch (const DamagedModelFile& damaged) {
+            EXPECT_EQ(damaged.offset, 4096);
+        } catch (...) {
+            ADD_FAILURE() << "another type of error";
+        }
+    }
 }
 
 TEST_F(ModelManagerTest, DirectCallsAtOnceLoadOnlyOnce) {

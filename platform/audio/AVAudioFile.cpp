@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/audio/AudioFileError.h"
+#include "platform/audio/CodecLog.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -71,6 +72,7 @@ AVAudioFile::AVAudioFile(const std::string& path) : path_(path) {
 AVAudioFile::~AVAudioFile() = default;
 
 void AVAudioFile::open() {
+    routeCodecLog();
     auto decoder = std::make_unique<Decoder>();
     auto fail = [&](const std::string& why) { throw AudioFileError("The file " + path_ + " " + why); };
     int status = avformat_open_input(&decoder->format, path_.c_str(), nullptr, nullptr);

@@ -19,9 +19,11 @@ public:
     AVAudioFile(const AVAudioFile&) = delete;
     AVAudioFile& operator=(const AVAudioFile&) = delete;
 
+    const std::string& path() const noexcept { return path_; }
     const AVAudioFormat& fileFormat() const noexcept { return format_; }
     const AVAudioFormat& processingFormat() const noexcept { return format_; }
-    // Frames in the file, as its container declares or estimates them.
+    // Frames in the file, as its container declares or estimates them: a
+    // header may claim far more than the file holds.
     int64_t length() const noexcept { return length_; }
 
     // The frame the next read starts at; it may be set anywhere from 0 on.

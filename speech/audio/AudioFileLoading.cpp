@@ -3,10 +3,13 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <mutex>
+#include <new>
 
 #include "mlcore/foundation/Logging.h"
 #include "platform/audio/AudioFileError.h"
 #include "platform/audio/BufferFeed.h"
+#include "platform/audio/CodecLog.h"
 #include "platform/concurrency/TaskGroup.h"
 #include "platform/foundation/NumberFormatting.h"
 #include "speech/audio/AudioProcessor.h"
@@ -23,7 +26,11 @@ using platform::audio::BufferFeed;
 namespace {
 
 constexpr double targetRate = 16000;
-constexpr double segmentSeconds = 600;
+// The fewest bytes a second of audio takes in the codecs users hand over
+// (4 kbit/s). A header may claim any length, so the loaders make room up
+// front for no more than a file's bytes can hold at this rate; the rare file
+// that packs more (lossless silence) grows its buffers as it is read.
+constexpr double minimumBytesPerSecond = 500;
 
 std::string format2(double value) {
     char text[64];
@@ -31,8 +38,15 @@ std::string format2(double value) {
     return text;
 }
 
-void requireExisting(const std::string& path) {
+// Opens a file the loaders were given by its path. What the codecs have to
+// say about it goes to the log at debug level.
+platform::audio::AVAudioFile openAudioFile(const std::string& path) {
+    static std::once_flag logged;
+    std::call_once(logged, [] {
+        platform::audio::setCodecLogHandler([](std::string_view line) { Logging::debug(std::string(line)); });
+    });
     if (!std::filesystem::exists(path)) throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+    return platform::audio::AVAudioFile(path);
 }
 
 // A time as a frame of the file; rejects what no frame count can hold.
@@ -50,23 +64,81 @@ uint32_t outputRoom(uint64_t frames, double fromRate, double toRate) {
     return static_cast<uint32_t>(std::min<double>(room, std::numeric_limits<uint32_t>::max()));
 }
 
-// Reads frames from..endFrame through one resampler, appending to output.
-// Logs and returns false on failure.
-bool resampleInto(AVAudioPCMBuffer& output, platform::audio::AVAudioFile& file, platform::audio::AVAudioConverter& converter,
-                  const AudioProcessor::ChannelMode& channelMode, int64_t endFrame, uint32_t maxReadFrameSize,
-                  bool endsStream) {
-    const double fileRate = file.fileFormat().sampleRate;
-    std::shared_ptr<AVAudioPCMBuffer> readBuffer = AVAudioPCMBuffer::create(file.processingFormat(), maxReadFrameSize);
-    if (!readBuffer) {
-        Logging::error("Failed to create read buffer");
-        return false;
+// Of `frames` frames at `rate` that a file's header claims, as many as its
+// bytes can hold.
+uint64_t plausibleFrames(const platform::audio::AVAudioFile& file, uint64_t frames, double rate) {
+    std::error_code error;
+    const uintmax_t bytes = std::filesystem::file_size(file.path(), error);
+    const double holds = std::ceil(static_cast<double>(error ? 0 : bytes) / minimumBytesPerSecond * rate);
+    return std::min<uint64_t>(frames, static_cast<uint64_t>(std::min(holds, 9.0e18)));
+}
+
+// A buffer of the same format with room for `capacity` frames, holding the
+// frames of `buffer`. Throws std::bad_alloc when there is no room.
+std::shared_ptr<AVAudioPCMBuffer> grown(const AVAudioPCMBuffer& buffer, uint32_t capacity) {
+    std::shared_ptr<AVAudioPCMBuffer> bigger = AVAudioPCMBuffer::create(buffer.format(), capacity);
+    if (!bigger) throw std::bad_alloc();
+    for (uint32_t c = 0; c < buffer.format().channelCount; ++c) {
+        std::memcpy(bigger->channelData(c), buffer.channelData(c), buffer.frameLength() * sizeof(float));
     }
+    bigger->setFrameLength(buffer.frameLength());
+    return bigger;
+}
+
+// Appends `frames` to `output`, growing it (at least doubling) when it is
+// full, though never beyond `limit` frames; what does not fit even then is
+// cut, as appendContents cuts it.
+bool appendGrowing(std::shared_ptr<AVAudioPCMBuffer>& output, const AVAudioPCMBuffer& frames, uint32_t limit) {
+    const uint64_t needed = uint64_t{output->frameLength()} + frames.frameLength();
+    if (needed > output->frameCapacity() && output->frameCapacity() < limit) {
+        const uint64_t doubled = 2 * uint64_t{output->frameCapacity()};
+        output = grown(*output, static_cast<uint32_t>(std::min<uint64_t>(std::max(doubled, needed), limit)));
+    }
+    return appendContents(*output, frames, 0, frames.frameLength());
+}
+
+// The size of the next read of a file: a second of audio at first, doubling
+// after each block the file fills, up to the largest asked for. However long
+// a header says the audio is, its blocks cost memory only once the audio
+// turns out to be there.
+class ReadBlockSize {
+public:
+    ReadBlockSize(double rate, uint32_t largest)
+        : largest_(std::max<uint32_t>(largest, 1)),
+          frames_(static_cast<uint32_t>(std::clamp<double>(std::ceil(rate), 1, largest_))) {}
+
+    uint32_t frames() const noexcept { return frames_; }
+    void read(uint32_t frames) noexcept {
+        if (frames >= frames_) frames_ = static_cast<uint32_t>(std::min<uint64_t>(2 * uint64_t{frames_}, largest_));
+    }
+
+private:
+    uint32_t largest_;
+    uint32_t frames_;
+};
+
+// Reads frames up to endFrame through one resampler, to the end of the
+// stream, handing each converted block to `append` (which returns false for
+// a block it cannot take). Logs and returns false on failure; throws
+// std::bad_alloc when memory runs out.
+template <class Append>
+bool resampleInto(Append&& append, platform::audio::AVAudioFile& file, platform::audio::AVAudioConverter& converter,
+                  const AudioProcessor::ChannelMode& channelMode, int64_t endFrame, uint32_t maxReadFrameSize) {
+    const double fileRate = file.fileFormat().sampleRate;
+    ReadBlockSize block(fileRate, maxReadFrameSize);
+    std::shared_ptr<AVAudioPCMBuffer> readBuffer;
     std::shared_ptr<AVAudioPCMBuffer> converted;
-    int64_t position = file.framePosition();
     bool done = false;
     while (!done) {
-        const int64_t n = std::max<int64_t>(std::min<int64_t>(endFrame - file.framePosition(), maxReadFrameSize), 0);
-        position = file.framePosition() + n;
+        if (!readBuffer || readBuffer->frameCapacity() < block.frames()) {
+            readBuffer = AVAudioPCMBuffer::create(file.processingFormat(), block.frames());
+            if (!readBuffer) {
+                Logging::error("Failed to create read buffer");
+                return false;
+            }
+        }
+        const int64_t n = std::max<int64_t>(std::min<int64_t>(endFrame - file.framePosition(), block.frames()), 0);
+        const int64_t position = file.framePosition() + n;
         Logging::debug("Resampling " + format2(static_cast<double>(file.framePosition()) / fileRate) + "s - " +
                        format2(static_cast<double>(position) / fileRate) + "s");
         try {
@@ -75,10 +147,12 @@ bool resampleInto(AVAudioPCMBuffer& output, platform::audio::AVAudioFile& file, 
             Logging::error(std::string("Error reading audio file: ") + error.what());
             return false;
         }
-        // A short read is the end of the audio.
+        // A short read is the end of the audio, wherever the header put it.
         done = position >= endFrame || readBuffer->frameLength() < n;
-        const bool last = done && endsStream;
-        std::shared_ptr<AVAudioPCMBuffer> mono = AudioProcessor::convertToMono(*readBuffer, channelMode);
+        block.read(readBuffer->frameLength());
+        // One channel needs no folding, nor a copy made for it.
+        std::shared_ptr<AVAudioPCMBuffer> mono = readBuffer;
+        if (readBuffer->format().channelCount > 1) mono = AudioProcessor::convertToMono(*readBuffer, channelMode);
         if (!mono) {
             Logging::error("Failed to process audio channels");
             return false;
@@ -90,12 +164,12 @@ bool resampleInto(AVAudioPCMBuffer& output, platform::audio::AVAudioFile& file, 
             return false;
         }
         std::string error;
-        const auto status = converter.convert(*converted, &error, BufferFeed(mono.get(), last));
+        const auto status = converter.convert(*converted, &error, BufferFeed(mono.get(), done));
         if (status == platform::audio::AVAudioConverter::OutputStatus::error) {
             Logging::error("Failed to resample audio chunk");
             return false;
         }
-        if (!appendContents(output, *converted, 0, converted->frameLength())) {
+        if (!append(*converted)) {
             Logging::error("Failed to append audio chunk");
             return false;
         }
@@ -137,6 +211,115 @@ void logDetails(const platform::audio::AVAudioFile& file, const AVAudioPCMBuffer
                    ", Duration: " + platform::description(static_cast<double>(buffer.frameLength()) / rate) + "s");
 }
 
+// What resampleAudio() does with a file, its output grown when the file
+// holds more than the room made for what it could hold. Throws
+// std::bad_alloc when memory runs out.
+std::shared_ptr<AVAudioPCMBuffer> resampleFile(platform::audio::AVAudioFile& file, double toSampleRate, uint32_t channelCount,
+                                               const AudioProcessor::ChannelMode& channelMode,
+                                               std::optional<uint32_t> frameCount, uint32_t maxReadFrameSize) {
+    const double fileRate = file.fileFormat().sampleRate;
+    const int64_t startFrame = file.framePosition();
+    const int64_t frames = frameCount ? int64_t{*frameCount} : file.length();
+    const int64_t endFrame = std::min(startFrame + frames, file.length() + 1);
+    const std::optional<AVAudioFormat> outputFormat = AVAudioFormat::standardFormat(toSampleRate, channelCount);
+    if (!outputFormat || maxReadFrameSize == 0) {
+        Logging::error("Failed to create output audio format");
+        return nullptr;
+    }
+    Logging::debug("Resampling " + format2(static_cast<double>(frames) / fileRate) + " seconds of audio");
+    const auto claimed = static_cast<uint64_t>(std::max<int64_t>(frames, 0));
+    std::shared_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::create(
+        *outputFormat, outputRoom(plausibleFrames(file, claimed, fileRate), fileRate, toSampleRate));
+    const std::optional<AVAudioFormat> monoFormat = AVAudioFormat::standardFormat(fileRate, 1);
+    std::unique_ptr<platform::audio::AVAudioConverter> converter =
+        monoFormat ? platform::audio::AVAudioConverter::create(*monoFormat, *outputFormat) : nullptr;
+    if (!output || !converter) {
+        Logging::error("Failed to create output buffer");
+        return nullptr;
+    }
+    const uint32_t limit = outputRoom(claimed, fileRate, toSampleRate);
+    const auto append = [&](const AVAudioPCMBuffer& block) { return appendGrowing(output, block, limit); };
+    if (!resampleInto(append, file, *converter, channelMode, endFrame, maxReadFrameSize)) return nullptr;
+    return output;
+}
+
+void readFrames(platform::audio::AVAudioFile& file, AVAudioPCMBuffer& buffer, uint32_t frameCount) {
+    try {
+        file.read(buffer, frameCount);
+    } catch (const platform::audio::AudioFileError& error) {
+        throw WhisperError::loadAudioFailed(std::string("Failed to read audio file: ") + error.what());
+    }
+}
+
+// Reads frameCount frames from the read position in the file's own format,
+// growing the buffer when the file holds more than the room made for what it
+// could hold. Throws std::bad_alloc when memory runs out.
+std::shared_ptr<AVAudioPCMBuffer> readFile(platform::audio::AVAudioFile& file, uint32_t frameCount) {
+    const AVAudioFormat& format = file.processingFormat();
+    std::shared_ptr<AVAudioPCMBuffer> buffer =
+        AVAudioPCMBuffer::create(format, static_cast<uint32_t>(plausibleFrames(file, frameCount, format.sampleRate)));
+    if (!buffer) throw WhisperError::loadAudioFailed("Unable to create audio buffer");
+    readFrames(file, *buffer, frameCount);
+    std::shared_ptr<AVAudioPCMBuffer> block;
+    // Until a read comes back short: the end of the audio.
+    bool filled = buffer->frameLength() == buffer->frameCapacity();
+    while (filled && buffer->frameLength() < frameCount) {
+        const uint32_t remaining = frameCount - buffer->frameLength();
+        if (!block) block = AVAudioPCMBuffer::create(format, std::min(remaining, Constants::defaultAudioReadFrameSize));
+        if (!block) throw std::bad_alloc();
+        const uint32_t asked = std::min(remaining, block->frameCapacity());
+        readFrames(file, *block, asked);
+        appendGrowing(buffer, *block, frameCount);
+        filled = block->frameLength() == asked;
+    }
+    return buffer;
+}
+
+// The samples of a range of the file, at 16 kHz in one channel, read block
+// by block straight into one array. Throws std::bad_alloc when memory runs
+// out.
+std::vector<float> samplesOf(platform::audio::AVAudioFile& file, const AudioProcessor::ChannelMode& channelMode,
+                             std::optional<double> startTime, std::optional<double> endTime) {
+    const AVAudioFormat format = file.fileFormat();
+    const double duration = static_cast<double>(file.length()) / format.sampleRate;
+    const FileRange range = rangeOf(file, startTime.value_or(0), std::min(endTime.value_or(duration), duration));
+    const auto frameCount = static_cast<uint64_t>(range.frameCount);
+    std::vector<float> samples;
+    // The whole result at once (growing it would need twice its size), as
+    // far as the file can really hold it.
+    samples.reserve(outputRoom(plausibleFrames(file, frameCount, format.sampleRate), format.sampleRate, targetRate));
+    const auto append = [&samples](const AVAudioPCMBuffer& block) {
+        samples.insert(samples.end(), block.channelData(0), block.channelData(0) + block.frameLength());
+        return true;
+    };
+    file.setFramePosition(range.startFrame);
+    const int64_t endFrame = range.startFrame + range.frameCount;
+    if (format.sampleRate == targetRate && format.channelCount == 1) {
+        ReadBlockSize size(format.sampleRate, Constants::defaultAudioReadFrameSize);
+        std::shared_ptr<AVAudioPCMBuffer> block;
+        while (file.framePosition() < endFrame) {
+            if (!block || block->frameCapacity() < size.frames()) {
+                block = AVAudioPCMBuffer::create(file.processingFormat(), size.frames());
+                if (!block) throw WhisperError::loadAudioFailed("Unable to create audio buffer");
+            }
+            const auto n = static_cast<uint32_t>(std::min<int64_t>(endFrame - file.framePosition(), size.frames()));
+            readFrames(file, *block, n);
+            append(*block);
+            if (block->frameLength() < n) break;
+            size.read(block->frameLength());
+        }
+        return samples;
+    }
+    const std::optional<AVAudioFormat> monoFormat = AVAudioFormat::standardFormat(format.sampleRate, 1);
+    const std::optional<AVAudioFormat> target = AVAudioFormat::standardFormat(targetRate, 1);
+    std::unique_ptr<platform::audio::AVAudioConverter> converter =
+        monoFormat && target ? platform::audio::AVAudioConverter::create(*monoFormat, *target) : nullptr;
+    if (!converter || !resampleInto(append, file, *converter, channelMode, endFrame, Constants::defaultAudioReadFrameSize)) {
+        throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+    }
+    return samples;
+}
+
 }  // namespace
 
 bool appendContents(AVAudioPCMBuffer& buffer, const AVAudioPCMBuffer& of, int64_t startingFrame, uint32_t frameCount) {
@@ -160,8 +343,7 @@ bool appendContents(AVAudioPCMBuffer& buffer, const AVAudioPCMBuffer& of, int64_
 std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::loadAudio(const std::string& fromPath, const ChannelMode& channelMode,
                                                             std::optional<double> startTime, std::optional<double> endTime,
                                                             std::optional<uint32_t> maxReadFrameSize) {
-    requireExisting(fromPath);
-    AVAudioFile file(fromPath);
+    AVAudioFile file = openAudioFile(fromPath);
     return loadAudio(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
@@ -172,18 +354,16 @@ std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::loadAudio(AVAudioFile& fromFil
     const FileRange range = rangeOf(fromFile, startTime, endTime);
     fromFile.setFramePosition(range.startFrame);
     std::shared_ptr<AVAudioPCMBuffer> buffer;
-    if (format.sampleRate != targetRate || format.channelCount != 1) {
-        buffer = resampleAudio(fromFile, targetRate, 1, channelMode, static_cast<uint32_t>(range.frameCount),
-                               maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
-        if (!buffer) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
-    } else {
-        buffer = AVAudioPCMBuffer::create(fromFile.processingFormat(), static_cast<uint32_t>(range.frameCount));
-        if (!buffer) throw WhisperError::loadAudioFailed("Unable to create audio buffer");
-        try {
-            fromFile.read(*buffer, static_cast<uint32_t>(range.frameCount));
-        } catch (const platform::audio::AudioFileError& error) {
-            throw WhisperError::loadAudioFailed(std::string("Failed to read audio file: ") + error.what());
+    try {
+        if (format.sampleRate != targetRate || format.channelCount != 1) {
+            buffer = resampleFile(fromFile, targetRate, 1, channelMode, static_cast<uint32_t>(range.frameCount),
+                                  maxReadFrameSize.value_or(Constants::defaultAudioReadFrameSize));
+            if (!buffer) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        } else {
+            buffer = readFile(fromFile, static_cast<uint32_t>(range.frameCount));
         }
+    } catch (const std::bad_alloc&) {
+        throw WhisperError::loadAudioFailed("Not enough memory to load " + fromFile.path());
     }
     logDetails(fromFile, *buffer);
     Logging::logCurrentMemoryUsage("After loadAudio function");
@@ -194,26 +374,12 @@ std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleAudio(AVAudioFile& fro
                                                                 uint32_t channelCount, const ChannelMode& channelMode,
                                                                 std::optional<uint32_t> frameCount,
                                                                 uint32_t maxReadFrameSize) {
-    const double fileRate = fromFile.fileFormat().sampleRate;
-    const int64_t startFrame = fromFile.framePosition();
-    const int64_t frames = frameCount ? int64_t{*frameCount} : fromFile.length();
-    const int64_t endFrame = std::min(startFrame + frames, fromFile.length() + 1);
-    const std::optional<AVAudioFormat> outputFormat = AVAudioFormat::standardFormat(toSampleRate, channelCount);
-    if (!outputFormat || maxReadFrameSize == 0) {
-        Logging::error("Failed to create output audio format");
+    try {
+        return resampleFile(fromFile, toSampleRate, channelCount, channelMode, frameCount, maxReadFrameSize);
+    } catch (const std::bad_alloc&) {
+        Logging::error("Not enough memory to resample " + fromFile.path());
         return nullptr;
     }
-    Logging::debug("Resampling " + format2(static_cast<double>(frames) / fileRate) + " seconds of audio");
-    std::shared_ptr<AVAudioPCMBuffer> output =
-        AVAudioPCMBuffer::create(*outputFormat, outputRoom(static_cast<uint64_t>(frames), fileRate, toSampleRate));
-    const std::optional<AVAudioFormat> monoFormat = AVAudioFormat::standardFormat(fileRate, 1);
-    std::unique_ptr<AVAudioConverter> converter = monoFormat ? AVAudioConverter::create(*monoFormat, *outputFormat) : nullptr;
-    if (!output || !converter) {
-        Logging::error("Failed to create output buffer");
-        return nullptr;
-    }
-    if (!resampleInto(*output, fromFile, *converter, channelMode, endFrame, maxReadFrameSize, true)) return nullptr;
-    return output;
 }
 
 std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleAudio(const AVAudioPCMBuffer& fromBuffer, double toSampleRate,
@@ -330,49 +496,12 @@ std::vector<float> AudioProcessor::convertBufferToArray(AVAudioPCMBuffer& buffer
 
 std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& fromPath, const ChannelMode& channelMode,
                                                          std::optional<double> startTime, std::optional<double> endTime) {
-    requireExisting(fromPath);
-    AVAudioFile file(fromPath);
-    const AVAudioFormat format = file.fileFormat();
-    const double duration = static_cast<double>(file.length()) / format.sampleRate;
-    double t = startTime.value_or(0);
-    const double end = std::min(endTime.value_or(duration), duration);
-    const FileRange range = rangeOf(file, t, end);
-    std::vector<float> samples;
-    // The whole result at once: growing it would need twice its size.
-    samples.reserve(static_cast<std::size_t>(std::ceil(static_cast<double>(range.frameCount) * targetRate / format.sampleRate)) + 256);
-    if (format.sampleRate == targetRate && format.channelCount == 1) {
-        while (t < end) {
-            const double segmentEnd = std::min(t + segmentSeconds, end);
-            std::shared_ptr<AVAudioPCMBuffer> buffer = loadAudio(file, channelMode, t, segmentEnd, std::nullopt);
-            const std::vector<float> part = convertBufferToArray(*buffer, 1024);
-            samples.insert(samples.end(), part.begin(), part.end());
-            t = segmentEnd;
-        }
-        return samples;
+    AVAudioFile file = openAudioFile(fromPath);
+    try {
+        return samplesOf(file, channelMode, startTime, endTime);
+    } catch (const std::bad_alloc&) {
+        throw WhisperError::loadAudioFailed("Not enough memory to load " + fromPath);
     }
-    // One resampler for the whole range, so the segments join seamlessly.
-    const std::optional<AVAudioFormat> monoFormat = AVAudioFormat::standardFormat(format.sampleRate, 1);
-    const std::optional<AVAudioFormat> target = AVAudioFormat::standardFormat(targetRate, 1);
-    std::unique_ptr<AVAudioConverter> converter =
-        monoFormat && target ? AVAudioConverter::create(*monoFormat, *target) : nullptr;
-    if (!converter) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
-    file.setFramePosition(range.startFrame);
-    const auto segmentFrames = static_cast<int64_t>(segmentSeconds * format.sampleRate);
-    const int64_t endFrame = range.startFrame + range.frameCount;
-    while (true) {
-        const int64_t segmentEnd = std::min(file.framePosition() + segmentFrames, endFrame);
-        const bool last = segmentEnd >= endFrame;
-        std::shared_ptr<AVAudioPCMBuffer> buffer = AVAudioPCMBuffer::create(
-            *target, outputRoom(static_cast<uint64_t>(segmentEnd - file.framePosition()), format.sampleRate, targetRate));
-        if (!buffer || !resampleInto(*buffer, file, *converter, channelMode, segmentEnd,
-                                     Constants::defaultAudioReadFrameSize, last)) {
-            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
-        }
-        const std::vector<float> part = convertBufferToArray(*buffer, 1024);
-        samples.insert(samples.end(), part.begin(), part.end());
-        if (last || file.framePosition() < segmentEnd) break;
-    }
-    return samples;
 }
 
 std::vector<Result<std::vector<float>>> AudioProcessor::loadAudio(const std::vector<std::string>& at,

@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/audio/AudioFileError.h"
 #include "speech/audio/AudioProcessor.h"
 #include "speech/model/WhisperError.h"
+#include "tests/support/AudioLoadProbeRun.h"
 #include "tests/support/TempDirectory.h"
+#include "tests/support/TestLogCapture.h"
 #include "tests/support/ToneFiles.h"
 
 namespace sonoscribe {
@@ -236,6 +241,67 @@ TEST_F(AudioFileLoading, BrokenFilesFailCleanlyOrLoadWhatTheyHold) {
         ASSERT_GE(samples.size(), 24000u);
         EXPECT_NEAR(toneAmplitude(slice(samples, 8000, 24000), 440, 16000), 0.5, 0.03);
     }
+}
+
+// Lossless silence packs far more audio into a byte than any header is
+// trusted for up front: such a file still loads whole, read straight or
+// resampled.
+TEST_F(AudioFileLoading, SilenceThatPacksTightLoadsWhole) {
+    for (const int rate : {16000, 44100}) {
+        SCOPED_TRACE(rate);
+        const std::filesystem::path path =
+            write("silence-" + std::to_string(rate) + ".flac", {{440, 0.0}}, rate, 120.0, "-c:a flac");
+        ASSERT_LT(std::filesystem::file_size(path), 120u * 500 / 2);
+        const ChannelMode mode = ChannelMode::sumChannels(std::nullopt);
+        EXPECT_EQ(samplesOf(*AudioProcessor::loadAudio(path.string(), mode)).size(), 120u * 16000);
+        EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path.string(), mode).size(), 120u * 16000);
+    }
+}
+
+// One second of 440 Hz each, whose headers claim far more than the file
+// holds: a FLAC stream length of 1.15 billion samples, a WAV whose data chunk
+// claims 4 GB and whose fact chunk 2.1 billion frames, an MP3 whose Xing
+// header counts a million frames. Each loads, in a process of its own under
+// a 1 GB address-space limit, to what it really holds or to a load error
+// that names it; never to a failed allocation sized from the claim.
+TEST(HostileAudioFiles, LoadWhatTheyHoldWithinAGigabyteOfAddressSpace) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit";
+#endif
+    for (const char* name : {"forged-length.flac", "forged-data-size.wav", "forged-frame-count.mp3"}) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string(FORGED_AUDIO_DIR) + "/" + name;
+        const testsupport::ProbeRun run = testsupport::runAudioLoadProbe(AUDIO_LOAD_PROBE, path, 1ull << 30);
+        ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status << " " << run.output;
+        std::istringstream lines(run.output);
+        int loaders = 0;
+        for (std::string line; std::getline(lines, line); ++loaders) {
+            SCOPED_TRACE(line);
+            const std::size_t space = line.find(' ');
+            const std::string outcome = line.substr(space + 1);
+            if (outcome.rfind("failed: ", 0) == 0) {
+                EXPECT_NE(outcome.find(path), std::string::npos);
+            } else {
+                ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(outcome.front())));
+                EXPECT_NEAR(std::stod(outcome), 16000, 2400);
+            }
+        }
+        EXPECT_EQ(loaders, 2);
+    }
+}
+
+// The codec library's own remarks about an ordinary file go to the log at
+// debug level, never to the terminal.
+TEST_F(AudioFileLoading, CodecMessagesGoToTheLogNotTheTerminal) {
+    const std::filesystem::path path = write("plain.mp3", {{440, 0.5}}, 44100, 1.0, "-c:a libmp3lame");
+    const TestLogCapture log;
+    ::testing::internal::CaptureStderr();
+    AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::sumChannels(std::nullopt));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    const std::vector<std::string> messages = log.messages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+        return message.find("] Could not update timestamps for skipped samples.") != std::string::npos;
+    }));
 }
 
 }  // namespace

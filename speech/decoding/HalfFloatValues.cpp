@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "platform/coreml/MLShapedArray.h"
 #include "platform/coreml/runtime/Half.h"
@@ -28,14 +29,21 @@ void widenValues(const platform::MLMultiArray& array, std::vector<float>& values
 
 float largestValue(const float* values, std::size_t count) {
     constexpr std::size_t lanes = 8;
+    constexpr float lowest = -std::numeric_limits<float>::infinity();
+    // Seeded below every number, so that a NaN, which no comparison lets in,
+    // never takes a lane.
     float lane[lanes];
-    std::fill(lane, lane + lanes, values[0]);
+    std::fill(lane, lane + lanes, lowest);
     std::size_t i = 0;
     for (; i + lanes <= count; i += lanes) {
         for (std::size_t k = 0; k < lanes; ++k) lane[k] = values[i + k] > lane[k] ? values[i + k] : lane[k];
     }
     for (; i < count; ++i) lane[0] = values[i] > lane[0] ? values[i] : lane[0];
-    return *std::max_element(lane, lane + lanes, [](float a, float b) { return a < b || std::isnan(a); });
+    const float largest = *std::max_element(lane, lane + lanes);
+    if (largest > lowest || std::any_of(values, values + count, [](float value) { return !std::isnan(value); })) {
+        return largest;
+    }
+    return std::numeric_limits<float>::quiet_NaN();
 }
 
 double expSumBelow(float* values, std::size_t count, float peak) {

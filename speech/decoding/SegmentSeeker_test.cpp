@@ -160,6 +160,9 @@ TEST(WordTimestamps, TimesWordsFromTheDiagonalAlignmentOfADecodedWindow) {
         ASSERT_TRUE(timed);
         ASSERT_EQ(timed->size(), 1u);
         ASSERT_TRUE((*timed)[0].words);
+        // The segment runs from its first word's start to its last word's end.
+        EXPECT_FLOAT_EQ((*timed)[0].start, 30.4f);
+        EXPECT_FLOAT_EQ((*timed)[0].end, 31.6f);
         timings.push_back(*(*timed)[0].words);
     }
     const auto& words = timings[0];

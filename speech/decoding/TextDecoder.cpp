@@ -94,7 +94,7 @@ std::shared_ptr<TextDecoderOutputType> TextDecoder::predictLogits(const TextDeco
     if (!arrays) throw WhisperError::transcriptionFailed("Input must be TextDecoderMLMultiArrayInputType");
     auto prediction = predictLogits(arrays->inputIds, arrays->cacheLength, arrays->keyCache, arrays->valueCache,
                                     arrays->kvCacheUpdateMask, arrays->encoderOutputEmbeds, arrays->decoderKeyPaddingMask);
-    if (!prediction) return std::make_shared<TextDecoderMLMultiArrayOutputType>(nullptr, std::nullopt);
+    if (!prediction) return std::make_shared<TextDecoderMLMultiArrayOutputType>();
     return std::make_shared<TextDecoderMLMultiArrayOutputType>(std::move(prediction->logits), std::move(prediction->cache));
 }
 

@@ -50,6 +50,10 @@ struct TextDecoderMLMultiArrayInputType final : TextDecoderInputType {
 // What one decoder step answers: the next-token scores and the new cache
 // entries (both absent when no model is loaded).
 struct TextDecoderMLMultiArrayOutputType final : TextDecoderOutputType {
+    // The answer without a model. Built without handing over an empty
+    // optional: moving one in makes GCC 12 with AddressSanitizer at -O2 warn
+    // that the cache's pointers may be read uninitialized.
+    TextDecoderMLMultiArrayOutputType() = default;
     TextDecoderMLMultiArrayOutputType(std::shared_ptr<platform::MLMultiArray> logits, std::optional<DecodingCache> cache)
         : logits(std::move(logits)), cache(std::move(cache)) {}
 

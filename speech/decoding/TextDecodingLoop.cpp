@@ -53,6 +53,36 @@ private:
     bool open_ = true;
 };
 
+// The progress reports of one window, each on a task of its own so that a
+// slow callback does not hold up decoding. They are all waited for before
+// the window returns, however it ends: a callback may refer to its caller's
+// stack, which is gone after the return.
+class ProgressReports {
+public:
+    ProgressReports() = default;
+    ProgressReports(const ProgressReports&) = delete;
+    ProgressReports& operator=(const ProgressReports&) = delete;
+    ~ProgressReports() {
+        for (const platform::Task<void>& report : reports_) {
+            try {
+                report.value();
+            } catch (const std::exception& error) {
+                Logging::error(std::string("Progress callback failed: ") + error.what());
+            } catch (...) {
+                Logging::error("Progress callback failed");
+            }
+        }
+    }
+
+    template <class Report>
+    void start(Report&& report) {
+        reports_.emplace_back(std::forward<Report>(report));
+    }
+
+private:
+    std::vector<platform::Task<void>> reports_;
+};
+
 struct StepSums {
     double predictions = 0;
     double filtering = 0;
@@ -128,9 +158,10 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     int64_t nextToken = currentTokens.empty() ? special.startOfTranscriptToken : currentTokens.back();
     const auto filters = createLogitsFilters(options, prefilledIndex, initialPromptIndex, tokens);
 
-    // Each step writes the next cache position, so the last step runs one
-    // short of the cache's end.
-    const int64_t maxTokenCount = cachePositions(*inputs, kvCacheMaxSequenceLength()) - 1;
+    // At most 223 tokens a window; each step writes the next cache position,
+    // so on a shorter cache the last step runs one short of its end.
+    const int64_t maxTokenCount =
+        std::min(Constants::maxTokenContext - 1, cachePositions(*inputs, kvCacheMaxSequenceLength()) - 1);
     const int64_t loopCount = std::min(options.sampleLength, maxTokenCount);
     // Token texts for the debug lines cost a decode each; only build them
     // when someone reads them.
@@ -138,6 +169,9 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
     Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) + " iterations, starting at index " +
                    std::to_string(prefilledIndex));
 
+    // The first to be made and so the last to go: its reports, which may
+    // still ask to stop, are waited for once the window's flag has closed.
+    ProgressReports reports;
     const auto earlyStop = std::make_shared<EarlyStopFlag>(earlyStopActor_, platform::UUID());
     double firstTokenTime = std::numeric_limits<double>::max();
     bool hasAlignment = false;
@@ -242,7 +276,7 @@ DecodingResult TextDecoder::decodeText(const AudioEncoderOutputType& encoderOutp
                 reported.kvUpdateRuns += 1;
                 // The report's text and measures are worked out on the
                 // callback's own task, off the decoding path.
-                platform::Task<void>([callback, whisperTokenizer, tokensSoFar = currentTokens, logProbsSoFar = logProbs,
+                reports.start([callback, whisperTokenizer, tokensSoFar = currentTokens, logProbsSoFar = logProbs,
                                       timings = timingsOf(reported, firstTokenTime), flag = earlyStop,
                                       skipSpecialTokens = options.skipSpecialTokens,
                                       mayStop = tokenIndex >= initialPromptIndex - 1]() mutable {

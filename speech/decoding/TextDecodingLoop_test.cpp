@@ -82,7 +82,7 @@ TEST(TextDecodingLoop, FeedsThePromptThenKeepsWhatTheModelPredicts) {
     EXPECT_EQ(elementValue(*filled.kvCacheUpdateMask, 4), 1);
 }
 
-TEST(TextDecodingLoop, StopsAtTheSampleLengthOrOnePositionShortOfTheCache) {
+TEST(TextDecodingLoop, StopsAtTheSampleLengthAt223StepsOrOnePositionShortOfTheCache) {
     const auto& special = englishTokenizer()->specialTokens();
     const struct {
         const char* name;
@@ -93,6 +93,8 @@ TEST(TextDecodingLoop, StopsAtTheSampleLengthOrOnePositionShortOfTheCache) {
         {"sample length 10", 224, 10, 10},
         {"default length on a 224 cache", 224, 224, 223},
         {"default length on a 32 cache", 32, 224, 31},
+        {"default length on a 448 cache", 448, 224, 223},
+        {"long sample length on a 448 cache", 448, 400, 223},
     };
     for (const auto& c : cases) {
         // A script that never ends: the same word for ever.
@@ -143,6 +145,27 @@ TEST(TextDecodingLoop, AnUnlikelyFirstTokenEndsTheWindowAndAsksForFallback) {
     }
 }
 
+// Greedy sampling that raises a flag when asked to finalize, which the loop
+// does once it has ended and closed the window's early-stop flag.
+class SignalsFinalize final : public TokenSampling {
+public:
+    SignalsFinalize(int64_t endToken, std::shared_ptr<std::atomic<bool>> finalized)
+        : greedy_(0, endToken, DecodingOptions()), finalized_(std::move(finalized)) {}
+
+    SamplingResult update(const std::vector<int64_t>& tokens, const platform::MLMultiArray& logits,
+                          const std::vector<float>& logProbs) override {
+        return greedy_.update(tokens, logits, logProbs);
+    }
+    SamplingResult finalize(const std::vector<int64_t>& tokens, const std::vector<float>& logProbs) override {
+        *finalized_ = true;
+        return greedy_.finalize(tokens, logProbs);
+    }
+
+private:
+    GreedyTokenSampler greedy_;
+    std::shared_ptr<std::atomic<bool>> finalized_;
+};
+
 TEST(TextDecodingLoop, ACallbackAnsweringFalseStopsTheWindowAndLateAnswersChangeNothing) {
     const auto& special = englishTokenizer()->specialTokens();
     std::vector<int64_t> script{special.startOfTranscriptToken, special.noTimestampsToken};
@@ -170,24 +193,80 @@ TEST(TextDecodingLoop, ACallbackAnsweringFalseStopsTheWindowAndLateAnswersChange
     const auto never = [](const TranscriptionProgress&) -> std::optional<bool> { return std::nullopt; };
     EXPECT_EQ(decode(run, withoutTimestamps(), never).result.timings->totalDecodingLoops, 223);
 
-    // Answers that arrive after the window ended find no flag to set.
+    // Answers that arrive after the window ended find no flag to set, and
+    // the window returns only once every answer is in: a callback may refer
+    // to its caller's stack.
     auto released = std::make_shared<std::atomic<bool>>(false);
     auto answered = std::make_shared<std::atomic<int>>(0);
     const auto late = [released, answered](const TranscriptionProgress&) -> std::optional<bool> {
         while (!*released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ++*answered;
         return false;
     };
     auto options = withoutTimestamps();
     options.sampleLength = 6;
-    decode(run, options, late);
-    *released = true;
-    while (*answered < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto inputs = run.prefilled(options);
+    SignalsFinalize sampler(special.endToken, released);
+    const auto result = run.decoder->decodeText(*run.encoderOutput(), *inputs, sampler, options, late);
+    EXPECT_EQ(*answered, 6);
+    EXPECT_EQ(result.timings->totalKVUpdateRuns, 6);
+    EXPECT_EQ(run.decoder->earlyStopActor()->count(), 0u);
     Logging::updateCallback(nullptr);
     Logging::updateLogLevel(Logging::LogLevel::none);
     std::lock_guard guard(*errorsMutex);
     EXPECT_EQ(*errors, std::vector<std::string>{});
+}
+
+// Holds the step at the prompt's last position until the answers to the
+// reports before it are in, so that a stop they asked for would be seen.
+class WaitsForPromptAnswers final : public LogitsFiltering {
+public:
+    WaitsForPromptAnswers(std::size_t promptLength, std::shared_ptr<std::atomic<std::size_t>> answered)
+        : promptLength_(promptLength), answered_(std::move(answered)) {}
+
+    std::shared_ptr<platform::MLMultiArray> filterLogits(std::shared_ptr<platform::MLMultiArray> logits,
+                                                         const std::vector<int64_t>&) override {
+        if (++calls_ == promptLength_) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (*answered_ < promptLength_ - 1 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            // Time for the last answer's task to act on it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return logits;
+    }
+
+private:
+    std::size_t promptLength_;
+    std::shared_ptr<std::atomic<std::size_t>> answered_;
+    std::size_t calls_ = 0;
+};
+
+// The predictions at the prompt's positions are dropped, and so are the
+// answers to their reports: asking to stop there never stops the window.
+TEST(TextDecodingLoop, AnswersWhileThePromptIsFedNeverStopTheWindow) {
+    const auto& special = englishTokenizer()->specialTokens();
+    const std::vector<int64_t> previous{400, 401, 402, 403};
+    const auto prompt =
+        joined({{special.startOfPreviousToken}, previous, {special.startOfTranscriptToken, special.noTimestampsToken}});
+    ScriptedRun run(scriptFor(51864, joined({prompt, helloWorld, {special.endToken}})), englishTokenizer(), false);
+    auto options = withoutTimestamps();
+    options.promptTokens = previous;
+    auto answered = std::make_shared<std::atomic<std::size_t>>(0);
+    run.decoder->setLogitsFilters(
+        std::vector<std::shared_ptr<LogitsFiltering>>{std::make_shared<WaitsForPromptAnswers>(prompt.size(), answered)});
+    // Until the prompt's last position the tokens are the prompt alone.
+    const auto stopDuringPrompt = [answered, length = prompt.size()](const TranscriptionProgress& progress) {
+        if (progress.tokens.size() != length) return std::optional<bool>();
+        ++*answered;
+        return std::optional<bool>(false);
+    };
+    const auto result = decode(run, options, stopDuringPrompt).result;
+    EXPECT_EQ(*answered, prompt.size() - 1);
+    EXPECT_EQ(result.tokens, joined({{special.startOfTranscriptToken, special.noTimestampsToken}, helloWorld,
+                                     {special.endToken}}));
 }
 
 TEST(TextDecodingLoop, KeepsTheTimestampGrammarBehindPreviousTextAndCutsSegmentsAtTimestampPairs) {

@@ -9,6 +9,7 @@
 
 #include "platform/foundation/NumberFormatting.h"
 #include "speech/decoding/HalfFloatValues.h"
+#include "speech/model/WhisperError.h"
 
 namespace sonoscribe {
 namespace {
@@ -34,6 +35,15 @@ SamplingResult GreedyTokenSampler::update(const std::vector<int64_t>& tokens, co
     std::vector<float>& scores = scores_;
     widenValues(logits, scores);
     if (scores.empty()) throw std::invalid_argument("Cannot sample from empty logits");
+    // A NaN score is no candidate: as minus infinity it can neither win nor
+    // spoil the sums.
+    std::size_t numbers = 0;
+    for (float& value : scores) {
+        const bool isNumber = !std::isnan(value);
+        numbers += isNumber;
+        value = isNumber ? value : -std::numeric_limits<float>::infinity();
+    }
+    if (numbers == 0) throw WhisperError::decodingFailed("Decoding failed: no logit of the step is a number");
     const float scale = static_cast<float>(temperature);
     if (scale != 0) {
         for (float& value : scores) value /= scale;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <map>
+
+#include "speech/model/WhisperError.h"
 
 namespace sonoscribe {
 namespace {
@@ -48,6 +51,11 @@ TEST(GreedyTokenSampler, DrawsAmongTheTopKInProportionAndRepeatsWithItsSeed) {
         for (int draw = 0; draw < 2000; ++draw) {
             const auto result = sampler.update({}, *scores, {});
             picks.push_back(result.tokens.back());
+            // The drawn token's own log-probability under the whole
+            // distribution, whichever of the k it is.
+            const double logSum = std::log(std::exp(1.0) + std::exp(-1.0) + std::exp(2.0) + std::exp(0.0));
+            const double expected = (result.tokens.back() == 2 ? 2.0 : 1.0) - logSum;
+            ASSERT_NEAR(result.logProbs.back(), expected, 1e-5) << result.tokens.back();
             if (run == 0) ++counts[result.tokens.back()];
         }
         if (run == 0) firstRun = picks;
@@ -65,6 +73,40 @@ TEST(GreedyTokenSampler, DrawsAmongTheTopKInProportionAndRepeatsWithItsSeed) {
     std::map<int64_t, int> all;
     for (int draw = 0; draw < 2000; ++draw) ++all[wide.update({}, *scores, {}).tokens.back()];
     EXPECT_EQ(all.size(), 4u);
+}
+
+// A NaN never wins, wherever it sits and at any temperature; a step with
+// nothing but NaN is a decoding failure, never a token outside the
+// vocabulary.
+TEST(GreedyTokenSampler, PassesOverNaNLogitsAndFailsWhenAllAreNaN) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char* name;
+        std::vector<float> scores;
+    } cases[] = {
+        {"first", {nan, 1, 3, 2}},
+        {"in the middle", {1, nan, 3, 2, 0, 0, 0, 0, 0, 0}},
+        {"after the largest", {1, 0, 3, nan, 2, 0, 0, 0, 0, nan, 0}},
+    };
+    for (const auto& c : cases) {
+        for (const float temperature : {0.0f, 1.0f}) {
+            SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(temperature));
+            GreedyTokenSampler sampler(static_cast<Float16>(temperature), 99, topK(1), 7);
+            const auto result = sampler.update({}, *row(c.scores), {});
+            EXPECT_EQ(result.tokens.back(), 2);
+            EXPECT_TRUE(std::isfinite(result.logProbs.back()));
+            EXPECT_LE(result.logProbs.back(), 0.0f);
+        }
+    }
+    for (const float temperature : {0.0f, 1.0f}) {
+        GreedyTokenSampler sampler(static_cast<Float16>(temperature), 99, topK(3), 7);
+        try {
+            sampler.update({}, *row({nan, nan, nan}), {});
+            ADD_FAILURE() << temperature;
+        } catch (const WhisperError& error) {
+            EXPECT_EQ(error, WhisperError::decodingFailed("Decoding failed: no logit of the step is a number"));
+        }
+    }
 }
 
 TEST(TokenSamplers, FinalizeEndsWithOneEndTokenAndTheBeamStubRefusesWork) {
