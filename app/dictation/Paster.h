@@ -29,9 +29,10 @@ struct PasteDesktop {
 // Puts a finished transcript into the application that was in front: on the
 // clipboard, the target brought forward, the paste chord typed (Ctrl+V, or
 // Ctrl+Shift+V into a terminal), and the
-// user's own clipboard put back once the target has taken the text. Whenever
-// the text may not have arrived, it stays on the clipboard and the outcome
-// says so.
+// user's own clipboard put back once the target has taken the text: a read
+// after the chord by the target's own X client, not a clipboard manager's.
+// Whenever the text may not have arrived, it stays on the clipboard and the
+// outcome says so.
 //
 // paste() blocks for up to about two seconds. Best called away from the
 // toolkit's thread; on it, the waits for the target keep the event loop

@@ -1,54 +1,60 @@
 #include "platform/clipboard/Pasteboard.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QThread>
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
+#include <xcb/xcb.h>
 
 namespace platform::clipboard {
 
 struct Pasteboard::FetchState {
     std::mutex mutex;
     std::condition_variable changed;
-    // Each setString starts a new publication; only fetches of the newest
-    // one count.
-    uint64_t publication = 0;
+    // The X client the newest publication is for, when it is for one alone.
+    std::optional<uint32_t> onlyClient;
+    bool watching = false;
     bool fetched = false;
 
-    void noteFetch(uint64_t of) {
+    // Whether a request of `client` for our clipboard is answered; one for
+    // the data itself, from the client the text is for, is its fetch.
+    bool admit(uint32_t client, bool forData) {
+        bool theirs = false;
+        bool fetchedNow = false;
         {
             std::lock_guard lock(mutex);
-            if (of != publication) return;
-            fetched = true;
+            theirs = !onlyClient || client == *onlyClient;
+            fetchedNow = theirs && watching && forData && !fetched;
+            if (fetchedNow) fetched = true;
         }
-        changed.notify_all();
+        if (fetchedNow) changed.notify_all();
+        return theirs;
     }
 };
 
 namespace {
 
-// Qt asks the data object for its bytes only when a program requests them,
-// so that request is the moment the target took the text.
-class FetchNotingMimeData final : public QMimeData {
-public:
-    FetchNotingMimeData(std::weak_ptr<Pasteboard::FetchState> state, uint64_t publication)
-        : state_(std::move(state)), publication_(publication) {}
+xcb_connection_t* toolkitConnection() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
 
-protected:
-    QVariant retrieveData(const QString& mimeType, QMetaType type) const override {
-        if (auto state = state_.lock()) state->noteFetch(publication_);
-        return QMimeData::retrieveData(mimeType, type);
-    }
-
-private:
-    std::weak_ptr<Pasteboard::FetchState> state_;
-    uint64_t publication_;
-};
+xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+}
 
 bool onGuiThread() {
     return QThread::currentThread() == QCoreApplication::instance()->thread();
@@ -80,9 +86,69 @@ bool serveUntil(Done done, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Pasteboard::Pasteboard() : fetched_(std::make_shared<FetchState>()) {}
+// Sees each request of another program for our clipboard before the toolkit
+// answers it: the request names the requestor's window, and the top bits of a
+// window's id name the X client that made it.
+class Pasteboard::RequestFilter final : public QAbstractNativeEventFilter {
+public:
+    RequestFilter(std::shared_ptr<FetchState> state, xcb_connection_t* connection)
+        : state_(std::move(state)),
+          connection_(connection),
+          clientMask_(~xcb_get_setup(connection)->resource_id_mask),
+          clipboard_(internAtom(connection, "CLIPBOARD")),
+          targets_(internAtom(connection, "TARGETS")),
+          timestamp_(internAtom(connection, "TIMESTAMP")) {}
 
-Pasteboard::~Pasteboard() = default;
+    uint32_t clientOf(x11::WindowId window) const { return static_cast<uint32_t>(window) & clientMask_; }
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+        if (eventType != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_SELECTION_REQUEST) return false;
+        const auto* request = reinterpret_cast<const xcb_selection_request_event_t*>(event);
+        if (request->selection != clipboard_) return false;
+        const bool forData = request->target != targets_ && request->target != timestamp_;
+        if (state_->admit(clientOf(request->requestor), forData)) return false;
+        refuse(*request);
+        return true;
+    }
+
+private:
+    void refuse(const xcb_selection_request_event_t& request) {
+        xcb_selection_notify_event_t notify{};
+        notify.response_type = XCB_SELECTION_NOTIFY;
+        notify.time = request.time;
+        notify.requestor = request.requestor;
+        notify.selection = request.selection;
+        notify.target = request.target;
+        notify.property = XCB_ATOM_NONE;
+        // The server takes every event as 32 bytes.
+        char wire[32] = {};
+        std::memcpy(wire, &notify, std::min(sizeof(notify), sizeof(wire)));
+        xcb_send_event(connection_, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, wire);
+        xcb_flush(connection_);
+    }
+
+    std::shared_ptr<FetchState> state_;
+    xcb_connection_t* connection_;
+    uint32_t clientMask_;
+    xcb_atom_t clipboard_;
+    xcb_atom_t targets_;
+    xcb_atom_t timestamp_;
+};
+
+Pasteboard::Pasteboard() : fetched_(std::make_shared<FetchState>()) {
+    runOnGuiThread([this] {
+        if (xcb_connection_t* connection = toolkitConnection()) {
+            filter_ = new RequestFilter(fetched_, connection);
+            QCoreApplication::instance()->installNativeEventFilter(filter_);
+        }
+    });
+}
+
+Pasteboard::~Pasteboard() {
+    runOnGuiThread([this] { delete filter_; });
+}
 
 PasteboardSnapshot Pasteboard::snapshot() {
     PasteboardSnapshot snapshot;
@@ -112,17 +178,35 @@ std::optional<std::string> Pasteboard::string() {
 }
 
 void Pasteboard::setString(const std::string& text) {
-    uint64_t publication = 0;
-    {
-        std::lock_guard lock(fetched_->mutex);
-        publication = ++fetched_->publication;
-        fetched_->fetched = false;
-    }
-    runOnGuiThread([this, &text, publication] {
-        auto* data = new FetchNotingMimeData(fetched_, publication);
+    publish(text, std::nullopt);
+}
+
+void Pasteboard::setStringFor(const std::string& text, x11::WindowId window) {
+    // A window we do not know leaves the text to whoever asks first.
+    const bool known = filter_ && window != 0;
+    publish(text, known ? std::optional<uint32_t>(filter_->clientOf(window)) : std::nullopt);
+}
+
+void Pasteboard::publish(const std::string& text, std::optional<uint32_t> onlyClient) {
+    // Requests are answered on the toolkit's thread: changing whom they are
+    // answered for there keeps every request on one side of the change.
+    runOnGuiThread([this, &text, onlyClient] {
+        {
+            std::lock_guard lock(fetched_->mutex);
+            fetched_->onlyClient = onlyClient;
+            fetched_->watching = false;
+            fetched_->fetched = false;
+        }
+        auto* data = new QMimeData;
         data->setText(QString::fromStdString(text));
         QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
     });
+}
+
+void Pasteboard::watchForFetch() {
+    std::lock_guard lock(fetched_->mutex);
+    fetched_->watching = true;
+    fetched_->fetched = false;
 }
 
 bool Pasteboard::waitUntilFetched(std::chrono::milliseconds timeout) {
@@ -145,7 +229,12 @@ bool Pasteboard::isFetched() const {
 }
 
 void Pasteboard::restore(const PasteboardSnapshot& snapshot) {
-    runOnGuiThread([&snapshot] {
+    runOnGuiThread([this, &snapshot] {
+        {
+            std::lock_guard lock(fetched_->mutex);
+            fetched_->onlyClient.reset();
+            fetched_->watching = false;
+        }
         QClipboard* clipboard = QGuiApplication::clipboard();
         if (snapshot.secret || snapshot.formats.empty()) {
             clipboard->clear(QClipboard::Clipboard);

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/x11/X11Connection.h"
+
 namespace platform::clipboard {
 
 // What the clipboard held: every format its owner offered, in the owner's
@@ -34,12 +36,22 @@ public:
     PasteboardSnapshot snapshot();
     std::optional<std::string> string();
 
-    // Takes the clipboard with `text` alone, and from now on notes whether
-    // another program fetched it.
+    // Takes the clipboard with `text` alone, for every program.
     void setString(const std::string& text);
 
-    // Whether a program fetched what setString published, waiting up to
-    // `timeout` for the first fetch.
+    // Takes the clipboard with `text` alone for the program behind `window`:
+    // until the next publication every other program's request is refused,
+    // so that a clipboard manager, which reads each new clipboard at once,
+    // neither passes for that program taking the text nor takes the
+    // clipboard over with it.
+    void setStringFor(const std::string& text, x11::WindowId window);
+
+    // From now on notes when that program fetches the text; a fetch before
+    // this call is not the one asked for.
+    void watchForFetch();
+
+    // Whether that program fetched the text since watchForFetch(), waiting up
+    // to `timeout` for it.
     bool waitUntilFetched(std::chrono::milliseconds timeout);
 
     // Waits for `duration` while requests for our data keep being answered,
@@ -50,14 +62,18 @@ public:
     // leaves the clipboard empty.
     void restore(const PasteboardSnapshot& snapshot);
 
-    // Whether the newest publication was fetched; shared with the data
-    // object that the toolkit asks for the bytes.
+    // Whom the newest publication is for and whether they fetched it; shared
+    // with the filter that sees the requests.
     struct FetchState;
 
 private:
+    class RequestFilter;
+
     bool isFetched() const;
+    void publish(const std::string& text, std::optional<uint32_t> onlyClient);
 
     std::shared_ptr<FetchState> fetched_;
+    RequestFilter* filter_ = nullptr;
 };
 
 }  // namespace platform::clipboard
