@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -69,6 +70,7 @@ private:
     };
     struct PasteDesktop;
 
+    void finishBackgroundWork();
     void rebuildFormatter();
     void reloadFormattingConfig();
     void buildDictation();
@@ -88,7 +90,9 @@ private:
     std::shared_ptr<FormattingService> formatter_;
     std::unique_ptr<OnboardingWindowController, DeleteLater> onboarding_;
     FormattingConfig formattingConfig_;
-    std::unique_ptr<PasteDesktop> pasteDesktop_;
+    std::shared_ptr<PasteDesktop> pasteDesktop_;
+    // The controller's rewrites and pastes under way.
+    std::shared_ptr<std::atomic<int>> backgroundWork_ = std::make_shared<std::atomic<int>>(0);
     std::unique_ptr<RecordingKeyTap> keyTap_;
     std::shared_ptr<DictationController> controller_;
     platform::NotificationCenter::Registration formattingObservation_;

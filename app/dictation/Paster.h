@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -48,11 +49,19 @@ public:
 
     PasteOutcome paste(std::string_view text, const std::optional<platform::RunningApplication>& target);
 
+    // For a quit: a paste under way sends no keystroke any more, and a later
+    // one sends none at all; each leaves its text on the clipboard as far as
+    // the clipboard still takes it.
+    void close() { closed_.store(true); }
+
     // Applications that are never sent synthetic keys.
     static bool isDenied(const std::optional<std::string>& bundleIdentifier);
 
 private:
+    PasteOutcome typeInto(const std::string& transcript, const platform::RunningApplication& target);
+
     PasteDesktop desktop_;
+    std::atomic<bool> closed_{false};
 };
 
 }  // namespace dictaro

@@ -17,9 +17,13 @@
 
 namespace platform::clipboard {
 
-struct Pasteboard::FetchState {
+struct Pasteboard::State {
     std::mutex mutex;
     std::condition_variable changed;
+    // Once closed, nothing is asked of the toolkit's thread any more.
+    bool closed = false;
+    // The bits of a window's id that name the X client that made it.
+    uint32_t clientMask = 0;
     // The X client the newest publication is for, when it is for one alone.
     std::optional<uint32_t> onlyClient;
     bool watching = false;
@@ -56,17 +60,8 @@ xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
     return atom;
 }
 
-bool onGuiThread() {
+bool isToolkitThread() {
     return QThread::currentThread() == QCoreApplication::instance()->thread();
-}
-
-template <class F>
-void runOnGuiThread(F&& body) {
-    if (onGuiThread()) {
-        body();
-        return;
-    }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::forward<F>(body), Qt::BlockingQueuedConnection);
 }
 
 const QString secretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
@@ -86,20 +81,55 @@ bool serveUntil(Done done, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
+// Runs `body` on the toolkit's thread and waits for it to end; false, without
+// running it, once the pasteboard is closed. A call that waits when the
+// pasteboard closes gives up, and its body will never run: the toolkit's loop
+// may have ended for good.
+template <class F>
+bool Pasteboard::runOnToolkitThread(F&& body) {
+    if (isToolkitThread()) {
+        if (isClosed()) return false;
+        body();
+        return true;
+    }
+    enum class Progress { queued, running, done, abandoned };
+    auto progress = std::make_shared<Progress>(Progress::queued);
+    std::unique_lock lock(state_->mutex);
+    if (state_->closed) return false;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [state = state_, progress, &body] {
+            {
+                std::lock_guard running(state->mutex);
+                if (*progress == Progress::abandoned) return;
+                *progress = Progress::running;
+            }
+            body();
+            {
+                std::lock_guard done(state->mutex);
+                *progress = Progress::done;
+            }
+            state->changed.notify_all();
+        },
+        Qt::QueuedConnection);
+    state_->changed.wait(
+        lock, [&] { return *progress == Progress::done || (state_->closed && *progress == Progress::queued); });
+    if (*progress == Progress::done) return true;
+    *progress = Progress::abandoned;
+    return false;
+}
+
 // Sees each request of another program for our clipboard before the toolkit
 // answers it: the request names the requestor's window, and the top bits of a
 // window's id name the X client that made it.
 class Pasteboard::RequestFilter final : public QAbstractNativeEventFilter {
 public:
-    RequestFilter(std::shared_ptr<FetchState> state, xcb_connection_t* connection)
+    RequestFilter(std::shared_ptr<State> state, xcb_connection_t* connection)
         : state_(std::move(state)),
           connection_(connection),
-          clientMask_(~xcb_get_setup(connection)->resource_id_mask),
           clipboard_(internAtom(connection, "CLIPBOARD")),
           targets_(internAtom(connection, "TARGETS")),
           timestamp_(internAtom(connection, "TIMESTAMP")) {}
-
-    uint32_t clientOf(x11::WindowId window) const { return static_cast<uint32_t>(window) & clientMask_; }
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
         if (eventType != "xcb_generic_event_t") return false;
@@ -108,7 +138,7 @@ public:
         const auto* request = reinterpret_cast<const xcb_selection_request_event_t*>(event);
         if (request->selection != clipboard_) return false;
         const bool forData = request->target != targets_ && request->target != timestamp_;
-        if (state_->admit(clientOf(request->requestor), forData)) return false;
+        if (state_->admit(request->requestor & state_->clientMask, forData)) return false;
         refuse(*request);
         return true;
     }
@@ -129,30 +159,47 @@ private:
         xcb_flush(connection_);
     }
 
-    std::shared_ptr<FetchState> state_;
+    std::shared_ptr<State> state_;
     xcb_connection_t* connection_;
-    uint32_t clientMask_;
     xcb_atom_t clipboard_;
     xcb_atom_t targets_;
     xcb_atom_t timestamp_;
 };
 
-Pasteboard::Pasteboard() : fetched_(std::make_shared<FetchState>()) {
-    runOnGuiThread([this] {
+Pasteboard::Pasteboard() : state_(std::make_shared<State>()) {
+    runOnToolkitThread([this] {
         if (xcb_connection_t* connection = toolkitConnection()) {
-            filter_ = new RequestFilter(fetched_, connection);
+            state_->clientMask = ~xcb_get_setup(connection)->resource_id_mask;
+            filter_ = new RequestFilter(state_, connection);
             QCoreApplication::instance()->installNativeEventFilter(filter_);
         }
     });
 }
 
 Pasteboard::~Pasteboard() {
-    runOnGuiThread([this] { delete filter_; });
+    close();
+}
+
+void Pasteboard::close() {
+    runOnToolkitThread([this] {
+        delete filter_;
+        filter_ = nullptr;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->closed = true;
+        }
+        state_->changed.notify_all();
+    });
+}
+
+bool Pasteboard::isClosed() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->closed;
 }
 
 PasteboardSnapshot Pasteboard::snapshot() {
     PasteboardSnapshot snapshot;
-    runOnGuiThread([&snapshot] {
+    runOnToolkitThread([&snapshot] {
         const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
         if (!data) return;
         for (const QString& format : data->formats()) {
@@ -170,7 +217,7 @@ PasteboardSnapshot Pasteboard::snapshot() {
 
 std::optional<std::string> Pasteboard::string() {
     std::optional<std::string> text;
-    runOnGuiThread([&text] {
+    runOnToolkitThread([&text] {
         const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
         if (data && data->hasText()) text = data->text().toStdString();
     });
@@ -178,24 +225,25 @@ std::optional<std::string> Pasteboard::string() {
 }
 
 void Pasteboard::setString(const std::string& text) {
-    publish(text, std::nullopt);
+    publish(text, 0);
 }
 
 void Pasteboard::setStringFor(const std::string& text, x11::WindowId window) {
-    // A window we do not know leaves the text to whoever asks first.
-    const bool known = filter_ && window != 0;
-    publish(text, known ? std::optional<uint32_t>(filter_->clientOf(window)) : std::nullopt);
+    publish(text, window);
 }
 
-void Pasteboard::publish(const std::string& text, std::optional<uint32_t> onlyClient) {
+void Pasteboard::publish(const std::string& text, x11::WindowId forWindow) {
     // Requests are answered on the toolkit's thread: changing whom they are
     // answered for there keeps every request on one side of the change.
-    runOnGuiThread([this, &text, onlyClient] {
+    runOnToolkitThread([this, &text, forWindow] {
         {
-            std::lock_guard lock(fetched_->mutex);
-            fetched_->onlyClient = onlyClient;
-            fetched_->watching = false;
-            fetched_->fetched = false;
+            std::lock_guard lock(state_->mutex);
+            // Without requests to see, or a window to know the program by,
+            // the text is for whoever asks first.
+            const bool known = filter_ && forWindow != 0;
+            state_->onlyClient = known ? std::optional<uint32_t>(forWindow & state_->clientMask) : std::nullopt;
+            state_->watching = false;
+            state_->fetched = false;
         }
         auto* data = new QMimeData;
         data->setText(QString::fromStdString(text));
@@ -204,19 +252,22 @@ void Pasteboard::publish(const std::string& text, std::optional<uint32_t> onlyCl
 }
 
 void Pasteboard::watchForFetch() {
-    std::lock_guard lock(fetched_->mutex);
-    fetched_->watching = true;
-    fetched_->fetched = false;
+    std::lock_guard lock(state_->mutex);
+    state_->watching = true;
+    state_->fetched = false;
 }
 
 bool Pasteboard::waitUntilFetched(std::chrono::milliseconds timeout) {
-    if (onGuiThread()) return serveUntil([this] { return isFetched(); }, timeout);
-    std::unique_lock lock(fetched_->mutex);
-    return fetched_->changed.wait_for(lock, timeout, [this] { return fetched_->fetched; });
+    if (isToolkitThread()) {
+        return serveUntil([this] { return isFetched() || isClosed(); }, timeout) && isFetched();
+    }
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait_for(lock, timeout, [this] { return state_->fetched || state_->closed; });
+    return state_->fetched;
 }
 
 void Pasteboard::keepServing(std::chrono::milliseconds duration) {
-    if (onGuiThread()) {
+    if (isToolkitThread()) {
         serveUntil([] { return false; }, duration);
     } else {
         std::this_thread::sleep_for(duration);
@@ -224,16 +275,16 @@ void Pasteboard::keepServing(std::chrono::milliseconds duration) {
 }
 
 bool Pasteboard::isFetched() const {
-    std::lock_guard lock(fetched_->mutex);
-    return fetched_->fetched;
+    std::lock_guard lock(state_->mutex);
+    return state_->fetched;
 }
 
 void Pasteboard::restore(const PasteboardSnapshot& snapshot) {
-    runOnGuiThread([this, &snapshot] {
+    runOnToolkitThread([this, &snapshot] {
         {
-            std::lock_guard lock(fetched_->mutex);
-            fetched_->onlyClient.reset();
-            fetched_->watching = false;
+            std::lock_guard lock(state_->mutex);
+            state_->onlyClient.reset();
+            state_->watching = false;
         }
         QClipboard* clipboard = QGuiApplication::clipboard();
         if (snapshot.secret || snapshot.formats.empty()) {

@@ -25,7 +25,9 @@ struct PasteboardSnapshot {
 // toolkit's application object, whose thread must keep running its event
 // loop: that is where other programs' requests for our data are answered.
 // Calls from other threads are carried out on that thread; the waits below
-// block only the calling thread.
+// block only the calling thread. Before that loop ends for good the
+// pasteboard is closed: from then on every call returns at once and does
+// nothing, whatever thread it comes from.
 class Pasteboard {
 public:
     Pasteboard();
@@ -62,17 +64,26 @@ public:
     // leaves the clipboard empty.
     void restore(const PasteboardSnapshot& snapshot);
 
-    // Whom the newest publication is for and whether they fetched it; shared
-    // with the filter that sees the requests.
-    struct FetchState;
+    // On the toolkit's thread, while its loop still runs; also done by the
+    // destructor. A call waiting for the toolkit's thread then gives up.
+    void close();
+
+    // Whether the pasteboard is closed, whom the newest publication is for
+    // and whether they fetched it; shared with the requests filter and the
+    // calls queued for the toolkit's thread.
+    struct State;
 
 private:
     class RequestFilter;
 
+    template <class F>
+    bool runOnToolkitThread(F&& body);
+    bool isClosed() const;
     bool isFetched() const;
-    void publish(const std::string& text, std::optional<uint32_t> onlyClient);
+    // For `forWindow`'s program alone; 0 for every program.
+    void publish(const std::string& text, x11::WindowId forWindow);
 
-    std::shared_ptr<FetchState> fetched_;
+    std::shared_ptr<State> state_;
     RequestFilter* filter_ = nullptr;
 };
 

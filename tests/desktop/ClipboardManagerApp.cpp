@@ -148,7 +148,8 @@ private:
                 std::vector<long> offered{static_cast<long>(targets_)};
                 for (const Format& format : served_) offered.push_back(static_cast<long>(format.target));
                 XChangeProperty(display_, request.requestor, property, XA_ATOM, 32, PropModeReplace,
-                                reinterpret_cast<const unsigned char*>(offered.data()), static_cast<int>(offered.size()));
+                                reinterpret_cast<const unsigned char*>(offered.data()),
+                                static_cast<int>(offered.size()));
                 reply.property = property;
             }
             for (const Format& format : served_) {
