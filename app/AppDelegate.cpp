@@ -50,6 +50,9 @@ struct AppDelegate::PasteDesktop {
 
 namespace {
 
+// How long a quit waits for the clipboard's keeper to take the clipboard.
+constexpr std::chrono::seconds clipboardKeeperTimeout{2};
+
 // The controller's runtime, counting the work it runs in the background (the
 // rewrite, the paste) from the moment it is handed over.
 DictationRuntime counting(DictationRuntime runtime, std::shared_ptr<std::atomic<int>> running) {
@@ -169,6 +172,12 @@ void AppDelegate::buildDictation() {
 
 void AppDelegate::applicationWillTerminate() {
     finishBackgroundWork();
+    if (pasteDesktop_) {
+        // The clipboard we restored after a paste is the user's own, whose
+        // first owner may be gone.
+        pasteDesktop_->pasteboard.outliveExit(services_.keepClipboard, clipboardKeeperTimeout);
+        pasteDesktop_->close();
+    }
     if (hotkeyManager_) hotkeyManager_->unregisterAll();
     if (keyTap_) keyTap_->remove();
     Log::info("app", "Application terminating");
@@ -189,7 +198,6 @@ void AppDelegate::finishBackgroundWork() {
         if (clock.elapsed() >= PasteDesktop::longestPaste.count()) break;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    if (pasteDesktop_) pasteDesktop_->close();
 }
 
 void AppDelegate::rebuildFormatter() {

@@ -12,6 +12,9 @@
 namespace platform {
 class UserDefaults;
 }
+namespace platform::clipboard {
+struct PasteboardSnapshot;
+}
 
 namespace dictaro {
 
@@ -43,6 +46,9 @@ public:
         // The microphone's recent levels for the panel's meter; empty while
         // no model is loaded.
         std::function<std::vector<float>()> audioLevels;
+        // Starts the process that serves the clipboard's contents once we
+        // have quit, where no clipboard manager takes them; whether it did.
+        std::function<bool(const platform::clipboard::PasteboardSnapshot&)> keepClipboard;
     };
 
     static constexpr const char* modelName = "openai_whisper-base.en";

@@ -4,12 +4,15 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <string_view>
 
 #include "app/AppDelegate.h"
 #include "app/dictation/AppIdentity.h"
 #include "app/dictation/DictaroAudioProcessor.h"
 #include "app/dictation/OnDeviceTranscription.h"
+#include "platform/clipboard/ClipboardKeeper.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/settings/UserDefaults.h"
 
@@ -26,6 +29,9 @@ bool x11Missing() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The process of ours that keeps the user's clipboard after a quit.
+    constexpr std::string_view keepClipboard = "--keep-clipboard";
+    if (argc == 2 && argv[1] == keepClipboard) return platform::clipboard::runClipboardKeeper(argc, argv);
     if (x11Missing()) {
         std::fputs(
             "Dictaro needs an X11 session: it grabs its hot key and types the text through the X server, which a "
@@ -57,6 +63,12 @@ int main(int argc, char** argv) {
     };
     // The meter follows the microphone's energy, relative to its recent quiet.
     services.audioLevels = [processor] { return processor->relativeEnergy(); };
+    services.keepClipboard = [keepClipboard](const platform::clipboard::PasteboardSnapshot& contents) {
+        std::error_code error;
+        const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+        return !error &&
+               platform::clipboard::startClipboardKeeper({executable.string(), std::string(keepClipboard)}, contents);
+    };
     const auto delegate = std::make_shared<dictaro::AppDelegate>(std::move(services));
     QObject::connect(&application, &QApplication::aboutToQuit, [&delegate] { delegate->applicationWillTerminate(); });
     QTimer::singleShot(0, [&delegate] { delegate->applicationDidFinishLaunching(); });

@@ -15,6 +15,8 @@
 #include <thread>
 #include <xcb/xcb.h>
 
+#include "platform/clipboard/SnapshotMimeData.h"
+
 namespace platform::clipboard {
 
 struct Pasteboard::State {
@@ -291,13 +293,31 @@ void Pasteboard::restore(const PasteboardSnapshot& snapshot) {
             clipboard->clear(QClipboard::Clipboard);
             return;
         }
-        auto* data = new QMimeData;
-        for (const auto& [format, bytes] : snapshot.formats) {
-            data->setData(QString::fromStdString(format),
-                          QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
-        }
-        clipboard->setMimeData(data, QClipboard::Clipboard);
+        clipboard->setMimeData(mimeDataOf(snapshot), QClipboard::Clipboard);
     });
+}
+
+void Pasteboard::outliveExit(const std::function<bool(const PasteboardSnapshot&)>& startKeeper,
+                             std::chrono::milliseconds timeout) {
+    if (!isToolkitThread() || isClosed() || !filter_ || !startKeeper) return;
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard->ownsClipboard()) return;
+    {
+        // What a paste cut short meant for its target alone is everyone's now.
+        std::lock_guard lock(state_->mutex);
+        state_->onlyClient.reset();
+    }
+    // A clipboard manager is handed the clipboard by the toolkit itself, as
+    // this process ends.
+    xcb_connection_t* connection = toolkitConnection();
+    xcb_get_selection_owner_reply_t* manager = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, internAtom(connection, "CLIPBOARD_MANAGER")), nullptr);
+    const bool managed = manager && manager->owner != XCB_WINDOW_NONE;
+    std::free(manager);
+    if (managed) return;
+    const PasteboardSnapshot contents = snapshot();
+    if (contents.formats.empty() || !startKeeper(contents)) return;
+    serveUntil([clipboard] { return !clipboard->ownsClipboard(); }, timeout);
 }
 
 }  // namespace platform::clipboard

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,6 +64,14 @@ public:
     // Publishes the snapshot's formats again; an empty or secret snapshot
     // leaves the clipboard empty.
     void restore(const PasteboardSnapshot& snapshot);
+
+    // For a quit, on the toolkit's thread: the clipboard we hold outlives
+    // this process. The toolkit hands it to a clipboard manager at exit where
+    // one runs; where none does, `startKeeper` is given the contents to serve
+    // from a process of its own, and this waits up to `timeout` until that
+    // process has taken the clipboard.
+    void outliveExit(const std::function<bool(const PasteboardSnapshot&)>& startKeeper,
+                     std::chrono::milliseconds timeout);
 
     // On the toolkit's thread, while its loop still runs; also done by the
     // destructor. A call waiting for the toolkit's thread then gives up.
