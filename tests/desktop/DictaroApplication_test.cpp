@@ -71,11 +71,14 @@ std::size_t shownWindowsOf(pid_t pid) {
     return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
 }
 
-// The visible windows of the process named `name`: its tray icon is named
-// "Dictaro", and so is the tray's menu while it is open.
-std::vector<std::string> windowsNamed(pid_t pid, const std::string& name) {
-    std::istringstream ids(
-        platform::ChildProcess::output({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}).value_or(""));
+// The visible windows of the process named `name`, or those of every copy
+// of the program for no process: its tray icon is named "Dictaro", and so is
+// the tray's menu while it is open.
+std::vector<std::string> windowsNamed(std::optional<pid_t> pid, const std::string& name) {
+    const std::vector<std::string> search =
+        pid ? std::vector<std::string>{"xdotool", "search", "--onlyvisible", "--pid", std::to_string(*pid)}
+            : std::vector<std::string>{"xdotool", "search", "--onlyvisible", "--classname", "^dictaro$"};
+    std::istringstream ids(platform::ChildProcess::output(search).value_or(""));
     std::vector<std::string> named;
     for (std::string id; std::getline(ids, id);) {
         const auto title = platform::ChildProcess::output({"xdotool", "getwindowname", id});
@@ -282,6 +285,24 @@ TEST_F(DictaroApplication, TheUsersClipboardOutlivesAQuitWithOrWithoutAClipboard
         ASSERT_EQ(platform::ChildProcess::run({"xclip", "-selection", "clipboard", words.string()}), 0);
         EXPECT_TRUE(waitUntil([] { return runningCopies() == 0; })) << "a process of ours outlived the clipboard";
     }
+}
+
+// One copy runs per user and display: a second start brings the running
+// one's setup window up and ends, without a model or a tray icon of its own.
+TEST_F(DictaroApplication, ASecondStartShowsTheRunningCopysSetupWindowAndEnds) {
+    settings().set("OnboardingShown", platform::JSONNumber::boolean(true));
+    switchAccessibility(true);
+    ASSERT_NO_FATAL_FAILURE(startApplication());
+    ASSERT_FALSE(shownWindow("Dictaro Setup"));
+
+    // Bounded, should the second copy run on.
+    const auto said = platform::ChildProcess::output({"timeout", "20", DICTARO_EXECUTABLE});
+    ASSERT_TRUE(said.has_value());
+    EXPECT_EQ(*said, "Dictaro is already running; its setup window is open.\n");
+    EXPECT_TRUE(waitUntil([] { return shownWindow("Dictaro Setup").has_value(); }))
+        << "the running copy did not show its setup window";
+    EXPECT_EQ(runningCopies(), 1u);
+    EXPECT_EQ(windowsNamed(std::nullopt, "Dictaro").size(), 1u) << "not one tray icon";
 }
 
 }  // namespace
