@@ -77,12 +77,11 @@ public:
     // destructor. A call waiting for the toolkit's thread then gives up.
     void close();
 
+private:
     // Whether the pasteboard is closed, whom the newest publication is for
     // and whether they fetched it; shared with the requests filter and the
     // calls queued for the toolkit's thread.
     struct State;
-
-private:
     class RequestFilter;
 
     template <class F>
