@@ -1,5 +1,6 @@
 #include "platform/clipboard/ClipboardKeeper.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QClipboard>
@@ -71,6 +72,12 @@ int runClipboardKeeper(int argc, char** argv) {
     ::setsid();
     const std::optional<PasteboardSnapshot> contents = decodeContents(readAll(STDIN_FILENO));
     if (!contents || contents->formats.empty()) return 1;
+    // Nor may it hold on to the terminal or pipe the program wrote to: a
+    // script reading that output would wait for the clipboard to change.
+    if (const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC); nothing >= 0) {
+        for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(nothing, stream);
+        ::close(nothing);
+    }
     qputenv("QT_QPA_PLATFORM", "xcb");
     QGuiApplication application(argc, argv);
     QClipboard* clipboard = QGuiApplication::clipboard();
