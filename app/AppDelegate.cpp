@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QShortcut>
 
 #include "app/dictation/AtspiAccessibilityReader.h"
@@ -24,16 +25,48 @@
 
 namespace dictaro {
 
-// What a paste goes through, kept for the life of the application.
+// What a paste goes through. Shared with the pastes under way, which run on
+// other threads and may outlast the delegate by a moment.
 struct AppDelegate::PasteDesktop {
+    // A paste's own waits, and some time to read and give back the clipboard.
+    static constexpr std::chrono::milliseconds longestPaste = Paster::activationTimeout +
+                                                              Paster::settleBeforeKeystroke + Paster::fetchTimeout +
+                                                              Paster::afterFetch + std::chrono::seconds(1);
+
     explicit PasteDesktop(std::function<bool()> accessibilityTrusted)
         : paster(dictaro::PasteDesktop{pasteboard, workspace, keys, std::move(accessibilityTrusted)}) {}
+
+    // For a quit: nothing of a paste waits for the main thread any more.
+    void close() {
+        paster.close();
+        pasteboard.close();
+    }
 
     platform::clipboard::Pasteboard pasteboard;
     platform::x11::Workspace workspace;
     platform::x11::SyntheticKeys keys;
     Paster paster;
 };
+
+namespace {
+
+// How long a quit waits for the clipboard's keeper to take the clipboard.
+constexpr std::chrono::seconds clipboardKeeperTimeout{2};
+
+// The controller's runtime, counting the work it runs in the background (the
+// rewrite, the paste) from the moment it is handed over.
+DictationRuntime counting(DictationRuntime runtime, std::shared_ptr<std::atomic<int>> running) {
+    runtime.runInBackground = [inner = runtime.runInBackground, running](std::function<void()> job) {
+        ++*running;
+        inner([running, job = std::move(job)] {
+            job();
+            --*running;
+        });
+    };
+    return runtime;
+}
+
+}  // namespace
 
 void AppDelegate::DeleteLater::operator()(OnboardingWindowController* window) const {
     // The window may be in the middle of its own close handler.
@@ -99,7 +132,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::buildDictation() {
     const PermissionAccess& permissions = services_.permissions;
-    pasteDesktop_ = std::make_unique<PasteDesktop>(permissions.accessibilityTrusted);
+    pasteDesktop_ = std::make_shared<PasteDesktop>(permissions.accessibilityTrusted);
     keyTap_ = std::make_unique<RecordingKeyTap>(onController(&DictationController::performTappedKey));
 
     DictationDesktop desktop;
@@ -107,24 +140,25 @@ void AppDelegate::buildDictation() {
         const auto self = weak.lock();
         return self ? self->focusTracker_->capturedApp() : std::nullopt;
     };
-    // The paster lives as long as the delegate; the controller only pastes
-    // while the application runs.
-    desktop.paste = [paster = &pasteDesktop_->paster](const std::string& text,
-                                                       const std::optional<RunningApplication>& target) {
-        return paster->paste(text, target);
+    desktop.paste = [pasteDesktop = pasteDesktop_](const std::string& text,
+                                                   const std::optional<RunningApplication>& target) {
+        return pasteDesktop->paster.paste(text, target);
     };
-    desktop.installKeyTap = [tap = keyTap_.get()](std::span<const TappedRecordingKey> keys) {
-        tap->install(keys);
+    desktop.installKeyTap = [weak = weak_from_this()](std::span<const TappedRecordingKey> keys) {
+        if (const auto self = weak.lock()) self->keyTap_->install(keys);
     };
-    desktop.removeKeyTap = [tap = keyTap_.get()] { tap->remove(); };
+    desktop.removeKeyTap = [weak = weak_from_this()] {
+        if (const auto self = weak.lock()) self->keyTap_->remove();
+    };
     desktop.microphoneAuthorized = [permissions] {
         return permissions.microphone() == MicrophoneAuthorization::authorized;
     };
     desktop.accessibilityTrusted = permissions.accessibilityTrusted;
     desktop.showOnboarding = weakly(&AppDelegate::showOnboarding);
 
-    controller_ = DictationController::create({DictationRuntime::standard(), std::move(desktop), panel_,
-                                               transcription_, contextProbe_, services_.defaults});
+    controller_ = DictationController::create({counting(DictationRuntime::standard(), backgroundWork_),
+                                               std::move(desktop), panel_, transcription_, contextProbe_,
+                                               services_.defaults});
 
     TranscriptViewController& view = panel_->transcriptView();
     view.audioLevelsProvider = [weak = weak_from_this()] {
@@ -137,9 +171,33 @@ void AppDelegate::buildDictation() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    finishBackgroundWork();
+    if (pasteDesktop_) {
+        // The clipboard we restored after a paste is the user's own, whose
+        // first owner may be gone.
+        pasteDesktop_->pasteboard.outliveExit(services_.keepClipboard, clipboardKeeperTimeout);
+        pasteDesktop_->close();
+    }
     if (hotkeyManager_) hotkeyManager_->unregisterAll();
     if (keyTap_) keyTap_->remove();
     Log::info("app", "Application terminating");
+}
+
+// A rewrite or a paste under way goes on to its end first, for a while: the
+// paste types into its target and gives the user's clipboard back, with this
+// thread answering the clipboard's requests and running what the work hands
+// back (a finished rewrite starts its paste here).
+void AppDelegate::finishBackgroundWork() {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (*backgroundWork_ == 0) {
+            platform::MainActor::drain();
+            if (*backgroundWork_ == 0) break;
+        }
+        if (clock.elapsed() >= PasteDesktop::longestPaste.count()) break;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
 }
 
 void AppDelegate::rebuildFormatter() {

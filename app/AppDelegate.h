@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -10,6 +11,9 @@
 
 namespace platform {
 class UserDefaults;
+}
+namespace platform::clipboard {
+struct PasteboardSnapshot;
 }
 
 namespace dictaro {
@@ -42,6 +46,9 @@ public:
         // The microphone's recent levels for the panel's meter; empty while
         // no model is loaded.
         std::function<std::vector<float>()> audioLevels;
+        // Starts the process that serves the clipboard's contents once we
+        // have quit, where no clipboard manager takes them; whether it did.
+        std::function<bool(const platform::clipboard::PasteboardSnapshot&)> keepClipboard;
     };
 
     static constexpr const char* modelName = "openai_whisper-base.en";
@@ -69,6 +76,7 @@ private:
     };
     struct PasteDesktop;
 
+    void finishBackgroundWork();
     void rebuildFormatter();
     void reloadFormattingConfig();
     void buildDictation();
@@ -88,7 +96,9 @@ private:
     std::shared_ptr<FormattingService> formatter_;
     std::unique_ptr<OnboardingWindowController, DeleteLater> onboarding_;
     FormattingConfig formattingConfig_;
-    std::unique_ptr<PasteDesktop> pasteDesktop_;
+    std::shared_ptr<PasteDesktop> pasteDesktop_;
+    // The controller's rewrites and pastes under way.
+    std::shared_ptr<std::atomic<int>> backgroundWork_ = std::make_shared<std::atomic<int>>(0);
     std::unique_ptr<RecordingKeyTap> keyTap_;
     std::shared_ptr<DictationController> controller_;
     platform::NotificationCenter::Registration formattingObservation_;

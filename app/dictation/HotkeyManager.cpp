@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/dictation/Log.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/log/SystemLog.h"
 #include "platform/x11/KeyGrabber.h"
@@ -62,8 +63,10 @@ void HotkeyManager::registerAction(Action action, std::function<void()> handler)
     if (status == 0) {
         systemLog().log(platform::log::LogType::defaultType, "HotkeyManager: registered " + name);
     } else {
-        systemLog().log(platform::log::LogType::defaultType,
-                        "HotkeyManager: failed to register " + name + ", status=" + std::to_string(status));
+        const std::string refused = "HotkeyManager: failed to register " + name + ", status=" + std::to_string(status);
+        systemLog().log(platform::log::LogType::defaultType, refused);
+        // The user looks for why the hot key does nothing in our own log.
+        Log::error("app", refused);
     }
 }
 

@@ -27,7 +27,8 @@ public:
     HotkeyManager& operator=(const HotkeyManager&) = delete;
 
     // Grabs the action's key afresh and keeps `handler` in place of any
-    // earlier one. A refusal is written to the system log only.
+    // earlier one. A refusal is written to the system log and to the
+    // application's log.
     void registerAction(Action action, std::function<void()> handler);
 
     // Lets go of every key and forgets every handler.

@@ -80,32 +80,47 @@ PasteOutcome Paster::paste(std::string_view text, const std::optional<platform::
         return PasteOutcome::copiedOnly(nameOr(*target, "this app") + " doesn't accept pasted text" +
                                         std::string(inClipboard));
     }
+    return typeInto(transcript, *target);
+}
 
+PasteOutcome Paster::typeInto(const std::string& transcript, const platform::RunningApplication& target) {
+    auto& pasteboard = desktop_.pasteboard;
+    // Whenever the paste does not go through, the text is left on the
+    // clipboard for everyone, the user to paste by hand.
+    const auto leaveInClipboard = [&](std::string message) {
+        pasteboard.setString(transcript);
+        return PasteOutcome::copiedOnly(std::move(message) + std::string(inClipboard));
+    };
+    constexpr std::string_view quitting = "Dictaro quit before pasting";
+    if (closed_) return leaveInClipboard(std::string(quitting));
     const platform::clipboard::PasteboardSnapshot previous = pasteboard.snapshot();
-    pasteboard.setString(transcript);
+    // Only the target may read the transcript: a clipboard manager reads each
+    // new clipboard at once, and its read would pass for the target's.
+    pasteboard.setStringFor(transcript, target.window);
     // An application that quit, or a window that will not come forward,
     // would send the keystroke somewhere else.
-    if (!desktop_.workspace.isRunning(*target) || !desktop_.workspace.activate(*target, activationTimeout)) {
-        return PasteOutcome::copiedOnly(nameOr(*target, "The app") + " couldn't be brought to the front" +
-                                        std::string(inClipboard));
+    if (!desktop_.workspace.isRunning(target) || !desktop_.workspace.activate(target, activationTimeout)) {
+        return leaveInClipboard(nameOr(target, "The app") + " couldn't be brought to the front");
     }
     pasteboard.keepServing(settleBeforeKeystroke);
-    const bool terminal = ContextProbe::kind(target->bundleIdentifier) == ContextProfile::Kind::terminal;
+    const bool terminal = ContextProbe::kind(target.bundleIdentifier) == ContextProfile::Kind::terminal;
+    if (closed_) return leaveInClipboard(std::string(quitting));
+    // A read before the keystroke is not the paste's.
+    pasteboard.watchForFetch();
     if (!desktop_.keys.pasteChord(terminal)) {
         static const platform::log::Logger systemLog("com.pelmaroven.dictaro", "Paster");
         systemLog.log(platform::log::LogType::defaultType, "Paster: failed to send the paste keystroke");
-        return PasteOutcome::copiedOnly("The paste keystroke couldn't be sent" + std::string(inClipboard));
+        return leaveInClipboard("The paste keystroke couldn't be sent");
     }
     // Putting the old contents back before the target has read the
     // clipboard would paste those instead, and they may be a password.
     if (!pasteboard.waitUntilFetched(fetchTimeout)) {
-        return PasteOutcome::copiedOnly(nameOr(*target, "The app") + " didn't take the pasted text" +
-                                        std::string(inClipboard));
+        return leaveInClipboard(nameOr(target, "The app") + " didn't take the pasted text");
     }
     // A target may ask for several formats in turn; let it finish.
     pasteboard.keepServing(afterFetch);
     pasteboard.restore(previous);
-    return PasteOutcome::pasted(nameOr(*target, "the app"));
+    return PasteOutcome::pasted(nameOr(target, "the app"));
 }
 
 }  // namespace dictaro

@@ -1,66 +1,69 @@
 #include "platform/clipboard/Pasteboard.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QThread>
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
+#include <xcb/xcb.h>
+
+#include "platform/clipboard/SnapshotMimeData.h"
 
 namespace platform::clipboard {
 
-struct Pasteboard::FetchState {
+struct Pasteboard::State {
     std::mutex mutex;
     std::condition_variable changed;
-    // Each setString starts a new publication; only fetches of the newest
-    // one count.
-    uint64_t publication = 0;
+    // Once closed, nothing is asked of the toolkit's thread any more.
+    bool closed = false;
+    // The bits of a window's id that name the X client that made it.
+    uint32_t clientMask = 0;
+    // The X client the newest publication is for, when it is for one alone.
+    std::optional<uint32_t> onlyClient;
+    bool watching = false;
     bool fetched = false;
 
-    void noteFetch(uint64_t of) {
+    // Whether a request of `client` for our clipboard is answered; one for
+    // the data itself, from the client the text is for, is its fetch.
+    bool admit(uint32_t client, bool forData) {
+        bool theirs = false;
+        bool fetchedNow = false;
         {
             std::lock_guard lock(mutex);
-            if (of != publication) return;
-            fetched = true;
+            theirs = !onlyClient || client == *onlyClient;
+            fetchedNow = theirs && watching && forData && !fetched;
+            if (fetchedNow) fetched = true;
         }
-        changed.notify_all();
+        if (fetchedNow) changed.notify_all();
+        return theirs;
     }
 };
 
 namespace {
 
-// Qt asks the data object for its bytes only when a program requests them,
-// so that request is the moment the target took the text.
-class FetchNotingMimeData final : public QMimeData {
-public:
-    FetchNotingMimeData(std::weak_ptr<Pasteboard::FetchState> state, uint64_t publication)
-        : state_(std::move(state)), publication_(publication) {}
-
-protected:
-    QVariant retrieveData(const QString& mimeType, QMetaType type) const override {
-        if (auto state = state_.lock()) state->noteFetch(publication_);
-        return QMimeData::retrieveData(mimeType, type);
-    }
-
-private:
-    std::weak_ptr<Pasteboard::FetchState> state_;
-    uint64_t publication_;
-};
-
-bool onGuiThread() {
-    return QThread::currentThread() == QCoreApplication::instance()->thread();
+xcb_connection_t* toolkitConnection() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
 }
 
-template <class F>
-void runOnGuiThread(F&& body) {
-    if (onGuiThread()) {
-        body();
-        return;
-    }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::forward<F>(body), Qt::BlockingQueuedConnection);
+xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+}
+
+bool isToolkitThread() {
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
 const QString secretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
@@ -80,13 +83,125 @@ bool serveUntil(Done done, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Pasteboard::Pasteboard() : fetched_(std::make_shared<FetchState>()) {}
+// Runs `body` on the toolkit's thread and waits for it to end; false, without
+// running it, once the pasteboard is closed. A call that waits when the
+// pasteboard closes gives up, and its body will never run: the toolkit's loop
+// may have ended for good.
+template <class F>
+bool Pasteboard::runOnToolkitThread(F&& body) {
+    if (isToolkitThread()) {
+        if (isClosed()) return false;
+        body();
+        return true;
+    }
+    enum class Progress { queued, running, done, abandoned };
+    auto progress = std::make_shared<Progress>(Progress::queued);
+    std::unique_lock lock(state_->mutex);
+    if (state_->closed) return false;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [state = state_, progress, &body] {
+            {
+                std::lock_guard running(state->mutex);
+                if (*progress == Progress::abandoned) return;
+                *progress = Progress::running;
+            }
+            body();
+            {
+                std::lock_guard done(state->mutex);
+                *progress = Progress::done;
+            }
+            state->changed.notify_all();
+        },
+        Qt::QueuedConnection);
+    state_->changed.wait(
+        lock, [&] { return *progress == Progress::done || (state_->closed && *progress == Progress::queued); });
+    if (*progress == Progress::done) return true;
+    *progress = Progress::abandoned;
+    return false;
+}
 
-Pasteboard::~Pasteboard() = default;
+// Sees each request of another program for our clipboard before the toolkit
+// answers it: the request names the requestor's window, and the top bits of a
+// window's id name the X client that made it.
+class Pasteboard::RequestFilter final : public QAbstractNativeEventFilter {
+public:
+    RequestFilter(std::shared_ptr<State> state, xcb_connection_t* connection)
+        : state_(std::move(state)),
+          connection_(connection),
+          clipboard_(internAtom(connection, "CLIPBOARD")),
+          targets_(internAtom(connection, "TARGETS")),
+          timestamp_(internAtom(connection, "TIMESTAMP")) {}
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+        if (eventType != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_SELECTION_REQUEST) return false;
+        const auto* request = reinterpret_cast<const xcb_selection_request_event_t*>(event);
+        if (request->selection != clipboard_) return false;
+        const bool forData = request->target != targets_ && request->target != timestamp_;
+        if (state_->admit(request->requestor & state_->clientMask, forData)) return false;
+        refuse(*request);
+        return true;
+    }
+
+private:
+    void refuse(const xcb_selection_request_event_t& request) {
+        xcb_selection_notify_event_t notify{};
+        notify.response_type = XCB_SELECTION_NOTIFY;
+        notify.time = request.time;
+        notify.requestor = request.requestor;
+        notify.selection = request.selection;
+        notify.target = request.target;
+        notify.property = XCB_ATOM_NONE;
+        // The server takes every event as 32 bytes.
+        char wire[32] = {};
+        std::memcpy(wire, &notify, std::min(sizeof(notify), sizeof(wire)));
+        xcb_send_event(connection_, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, wire);
+        xcb_flush(connection_);
+    }
+
+    std::shared_ptr<State> state_;
+    xcb_connection_t* connection_;
+    xcb_atom_t clipboard_;
+    xcb_atom_t targets_;
+    xcb_atom_t timestamp_;
+};
+
+Pasteboard::Pasteboard() : state_(std::make_shared<State>()) {
+    runOnToolkitThread([this] {
+        if (xcb_connection_t* connection = toolkitConnection()) {
+            state_->clientMask = ~xcb_get_setup(connection)->resource_id_mask;
+            filter_ = new RequestFilter(state_, connection);
+            QCoreApplication::instance()->installNativeEventFilter(filter_);
+        }
+    });
+}
+
+Pasteboard::~Pasteboard() {
+    close();
+}
+
+void Pasteboard::close() {
+    runOnToolkitThread([this] {
+        delete filter_;
+        filter_ = nullptr;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->closed = true;
+        }
+        state_->changed.notify_all();
+    });
+}
+
+bool Pasteboard::isClosed() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->closed;
+}
 
 PasteboardSnapshot Pasteboard::snapshot() {
     PasteboardSnapshot snapshot;
-    runOnGuiThread([&snapshot] {
+    runOnToolkitThread([&snapshot] {
         const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
         if (!data) return;
         for (const QString& format : data->formats()) {
@@ -104,7 +219,7 @@ PasteboardSnapshot Pasteboard::snapshot() {
 
 std::optional<std::string> Pasteboard::string() {
     std::optional<std::string> text;
-    runOnGuiThread([&text] {
+    runOnToolkitThread([&text] {
         const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
         if (data && data->hasText()) text = data->text().toStdString();
     });
@@ -112,27 +227,49 @@ std::optional<std::string> Pasteboard::string() {
 }
 
 void Pasteboard::setString(const std::string& text) {
-    uint64_t publication = 0;
-    {
-        std::lock_guard lock(fetched_->mutex);
-        publication = ++fetched_->publication;
-        fetched_->fetched = false;
-    }
-    runOnGuiThread([this, &text, publication] {
-        auto* data = new FetchNotingMimeData(fetched_, publication);
+    publish(text, 0);
+}
+
+void Pasteboard::setStringFor(const std::string& text, x11::WindowId window) {
+    publish(text, window);
+}
+
+void Pasteboard::publish(const std::string& text, x11::WindowId forWindow) {
+    // Requests are answered on the toolkit's thread: changing whom they are
+    // answered for there keeps every request on one side of the change.
+    runOnToolkitThread([this, &text, forWindow] {
+        {
+            std::lock_guard lock(state_->mutex);
+            // Without requests to see, or a window to know the program by,
+            // the text is for whoever asks first.
+            const bool known = filter_ && forWindow != 0;
+            state_->onlyClient = known ? std::optional<uint32_t>(forWindow & state_->clientMask) : std::nullopt;
+            state_->watching = false;
+            state_->fetched = false;
+        }
+        auto* data = new QMimeData;
         data->setText(QString::fromStdString(text));
         QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
     });
 }
 
+void Pasteboard::watchForFetch() {
+    std::lock_guard lock(state_->mutex);
+    state_->watching = true;
+    state_->fetched = false;
+}
+
 bool Pasteboard::waitUntilFetched(std::chrono::milliseconds timeout) {
-    if (onGuiThread()) return serveUntil([this] { return isFetched(); }, timeout);
-    std::unique_lock lock(fetched_->mutex);
-    return fetched_->changed.wait_for(lock, timeout, [this] { return fetched_->fetched; });
+    if (isToolkitThread()) {
+        return serveUntil([this] { return isFetched() || isClosed(); }, timeout) && isFetched();
+    }
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait_for(lock, timeout, [this] { return state_->fetched || state_->closed; });
+    return state_->fetched;
 }
 
 void Pasteboard::keepServing(std::chrono::milliseconds duration) {
-    if (onGuiThread()) {
+    if (isToolkitThread()) {
         serveUntil([] { return false; }, duration);
     } else {
         std::this_thread::sleep_for(duration);
@@ -140,24 +277,47 @@ void Pasteboard::keepServing(std::chrono::milliseconds duration) {
 }
 
 bool Pasteboard::isFetched() const {
-    std::lock_guard lock(fetched_->mutex);
-    return fetched_->fetched;
+    std::lock_guard lock(state_->mutex);
+    return state_->fetched;
 }
 
 void Pasteboard::restore(const PasteboardSnapshot& snapshot) {
-    runOnGuiThread([&snapshot] {
+    runOnToolkitThread([this, &snapshot] {
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->onlyClient.reset();
+            state_->watching = false;
+        }
         QClipboard* clipboard = QGuiApplication::clipboard();
         if (snapshot.secret || snapshot.formats.empty()) {
             clipboard->clear(QClipboard::Clipboard);
             return;
         }
-        auto* data = new QMimeData;
-        for (const auto& [format, bytes] : snapshot.formats) {
-            data->setData(QString::fromStdString(format),
-                          QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())));
-        }
-        clipboard->setMimeData(data, QClipboard::Clipboard);
+        clipboard->setMimeData(mimeDataOf(snapshot), QClipboard::Clipboard);
     });
+}
+
+void Pasteboard::outliveExit(const std::function<bool(const PasteboardSnapshot&)>& startKeeper,
+                             std::chrono::milliseconds timeout) {
+    if (!isToolkitThread() || isClosed() || !filter_ || !startKeeper) return;
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard->ownsClipboard()) return;
+    {
+        // What a paste cut short meant for its target alone is everyone's now.
+        std::lock_guard lock(state_->mutex);
+        state_->onlyClient.reset();
+    }
+    // A clipboard manager is handed the clipboard by the toolkit itself, as
+    // this process ends.
+    xcb_connection_t* connection = toolkitConnection();
+    xcb_get_selection_owner_reply_t* manager = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, internAtom(connection, "CLIPBOARD_MANAGER")), nullptr);
+    const bool managed = manager && manager->owner != XCB_WINDOW_NONE;
+    std::free(manager);
+    if (managed) return;
+    const PasteboardSnapshot contents = snapshot();
+    if (contents.formats.empty() || !startKeeper(contents)) return;
+    serveUntil([clipboard] { return !clipboard->ownsClipboard(); }, timeout);
 }
 
 }  // namespace platform::clipboard

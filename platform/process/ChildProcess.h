@@ -16,6 +16,12 @@ struct ChildProcess {
     // background. Absent when it could not be started.
     static std::optional<pid_t> spawnDetached(const std::vector<std::string>& arguments);
 
+    // As spawnDetached(), writing `input` to the program's standard input,
+    // which then ends. Waits while the program reads it, up to two seconds
+    // for each stretch it does not; absent when it could not be started or
+    // did not take all of it.
+    static std::optional<pid_t> spawnDetached(const std::vector<std::string>& arguments, const std::string& input);
+
     // Starts the program and waits for it; its exit status, or absent when it
     // could not be started or did not exit normally.
     static std::optional<int> run(const std::vector<std::string>& arguments);

@@ -16,6 +16,30 @@
 #include "platform/x11/Workspace.h"
 
 namespace desktoptest {
+namespace {
+
+// A file of its own for a helper process to write what it received.
+std::filesystem::path recordFile(const std::string& prefix) {
+    std::random_device random;
+    return std::filesystem::temp_directory_path() / (prefix + std::to_string(random()) + ".txt");
+}
+
+std::string contentsOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Ends a helper process and waits until it is gone, so its windows and
+// clipboard go with it.
+void end(pid_t& pid) {
+    if (pid > 0) ::kill(pid, SIGKILL);
+    waitUntil([&pid] { return pid <= 0 || ::kill(pid, 0) != 0; }, std::chrono::seconds(5));
+    pid = 0;
+}
+
+}  // namespace
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -48,8 +72,7 @@ std::string clipboardAs(const std::string& mimeType) {
 }
 
 TargetWindow::TargetWindow(Options options) : appId_(options.appId) {
-    std::random_device random;
-    record_ = std::filesystem::temp_directory_path() / ("dictaro-target-" + std::to_string(random()) + ".txt");
+    record_ = recordFile("dictaro-target-");
     std::vector<std::string> command{PASTE_TARGET_APP, "--app-id", options.appId, "--record", record_.string(),
                                      "--paste", options.paste};
     if (options.ownClipboard) {
@@ -72,17 +95,11 @@ TargetWindow::~TargetWindow() {
 }
 
 void TargetWindow::kill() {
-    if (pid_ > 0) ::kill(pid_, SIGKILL);
-    // Wait until it is gone, so its windows and clipboard go with it.
-    waitUntil([this] { return pid_ <= 0 || ::kill(pid_, 0) != 0; }, std::chrono::seconds(5));
-    pid_ = 0;
+    end(pid_);
 }
 
 std::string TargetWindow::text() const {
-    std::ifstream in(record_, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return contentsOf(record_);
 }
 
 bool TargetWindow::waitUntilActive() {
@@ -97,6 +114,28 @@ bool TargetWindow::waitUntilActive() {
 
 bool TargetWindow::waitForText(const std::string& expected) {
     return waitUntil([&] { return text() == expected; });
+}
+
+ClipboardManager::ClipboardManager(Kind kind) : record_(recordFile("dictaro-clipboard-manager-")) {
+    std::vector<std::string> command{CLIPBOARD_MANAGER_APP, "--record", record_.string()};
+    if (kind == Kind::takesOver) command.push_back("--take-over");
+    pid_ = platform::ChildProcess::spawnDetached(command).value_or(0);
+    EXPECT_GT(pid_, 0) << "the test's clipboard manager did not start";
+}
+
+ClipboardManager::~ClipboardManager() {
+    end(pid_);
+    std::error_code ignored;
+    std::filesystem::remove(record_, ignored);
+}
+
+bool ClipboardManager::waitUntilRunning() {
+    // The manager makes its record once it holds the selection.
+    return waitUntil([this] { return std::filesystem::exists(record_); });
+}
+
+std::string ClipboardManager::reads() const {
+    return contentsOf(record_);
 }
 
 }  // namespace desktoptest

@@ -71,4 +71,28 @@ private:
     pid_t pid_ = 0;
 };
 
+// The tests' clipboard manager in a process of its own: it reads every new
+// clipboard at once and takes the clipboards of programs that quit.
+class ClipboardManager {
+public:
+    enum class Kind {
+        reads,      // keeps a copy and leaves the clipboard to its owner
+        takesOver,  // serves its copy itself, taking the clipboard from its owner
+    };
+
+    explicit ClipboardManager(Kind kind);
+    ~ClipboardManager();
+    ClipboardManager(const ClipboardManager&) = delete;
+    ClipboardManager& operator=(const ClipboardManager&) = delete;
+
+    // Waits until it holds the clipboard manager's selection.
+    bool waitUntilRunning();
+    // Every clipboard text it read, one a line.
+    std::string reads() const;
+
+private:
+    std::filesystem::path record_;
+    pid_t pid_ = 0;
+};
+
 }  // namespace desktoptest

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QClipboard>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
@@ -72,11 +73,40 @@ std::size_t shownWindowsOf(pid_t pid) {
     return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
 }
 
-// Toolkit accessibility off again, as a new session has it.
-void switchAccessibilityOff() {
-    EXPECT_TRUE(platform::ChildProcess::output({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
-                                            "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set",
-                                            "string:org.a11y.Status", "string:IsEnabled", "variant:boolean:false"}));
+// The visible windows of the process named `name`, or those of every copy
+// of the program for no process: its tray icon is named "Dictaro", and so is
+// the tray's menu while it is open.
+std::vector<std::string> windowsNamed(std::optional<pid_t> pid, const std::string& name) {
+    const std::vector<std::string> search =
+        pid ? std::vector<std::string>{"xdotool", "search", "--onlyvisible", "--pid", std::to_string(*pid)}
+            : std::vector<std::string>{"xdotool", "search", "--onlyvisible", "--classname", "^dictaro$"};
+    std::istringstream ids(platform::ChildProcess::output(search).value_or(""));
+    std::vector<std::string> named;
+    for (std::string id; std::getline(ids, id);) {
+        const auto title = platform::ChildProcess::output({"xdotool", "getwindowname", id});
+        if (title && *title == name + "\n") named.push_back(id);
+    }
+    return named;
+}
+
+// How many processes run the program, whatever they do.
+std::size_t runningCopies() {
+    const std::filesystem::path program = std::filesystem::canonical(DICTARO_EXECUTABLE);
+    std::size_t copies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path() / "exe", error) == program) ++copies;
+    }
+    return copies;
+}
+
+// Toolkit accessibility on, as "Grant Access" turns it on, or off again, as a
+// new session has it.
+void switchAccessibility(bool on) {
+    EXPECT_TRUE(platform::ChildProcess::output(
+        {"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+         "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status", "string:IsEnabled",
+         std::string("variant:boolean:") + (on ? "true" : "false")}));
 }
 
 class DictaroApplication : public ::testing::Test {
@@ -105,10 +135,51 @@ protected:
         if (application > 0) ::kill(application, SIGTERM);
         desktoptest::keepServing(300ms);
         if (application > 0) ::kill(application, SIGKILL);
-        switchAccessibilityOff();
+        switchAccessibility(false);
     }
 
     std::string log() const { return readFile(folder.path() / "state" / "dictaro" / "dictaro.log"); }
+
+    platform::UserDefaults settings() const {
+        return platform::UserDefaults(folder.path() / "config" / "dictaro" / "settings.json");
+    }
+
+    // Starts the program as a user does and waits until it is ready to dictate.
+    void startApplication() {
+        // The log goes on from an earlier start.
+        const std::size_t logged = log().size();
+        application = platform::ChildProcess::spawnDetached({DICTARO_EXECUTABLE}).value_or(0);
+        ASSERT_GT(application, 0);
+        ASSERT_TRUE(waitUntil([&] { return log().find("model loaded", logged) != std::string::npos; }, 30s))
+            << "the model did not load:\n" << log();
+        ASSERT_TRUE(waitUntil([&] { return windowsNamed(application, "Dictaro").size() == 1; })) << "no tray icon";
+    }
+
+    // A dictation by hot key into `target`, which is in front.
+    void dictateInto(TargetWindow& target) {
+        testsupport::PipeMicrophone microphone;
+        xdotool({"key", "super+alt+m"});
+        microphone.say(desktoptest::dictatedSpeech());
+        ASSERT_TRUE(microphone.waitUntilSaid(20s));
+        desktoptest::keepServing(1s);
+        xdotool({"key", "Return"});
+        ASSERT_TRUE(waitUntil([&] { return target.text() == desktoptest::formattedTranscript; }, 15s))
+            << "the editor holds \"" << target.text() << "\"; the log:\n" << log();
+    }
+
+    // "Quit Dictaro", the last entry of the tray icon's menu, and the end of
+    // the program.
+    void quitFromTheTray() {
+        std::vector<std::string> icon;
+        // A window closing while xdotool looks makes it miss the others.
+        ASSERT_TRUE(waitUntil([&] { return (icon = windowsNamed(application, "Dictaro")).size() == 1; }))
+            << "no tray icon";
+        xdotool({"mousemove", "--window", icon.front(), "10", "10", "click", "3"});
+        ASSERT_TRUE(waitUntil([&] { return windowsNamed(application, "Dictaro").size() == 2; })) << "no tray menu";
+        xdotool({"key", "Up", "Return"});
+        ASSERT_TRUE(waitUntil([&] { return ::kill(application, 0) != 0; }, 10s)) << "Dictaro did not quit";
+        application = 0;
+    }
 
     testsupport::TempDirectory folder;
     std::unique_ptr<testsupport::TestHubServer> hub;
@@ -179,6 +250,63 @@ TEST_F(DictaroApplication, FirstStartSetupThenAHotKeyDictationPastesTheRewriteAn
     }
     ASSERT_EQ(rewrites.size(), 1u);
     EXPECT_NE(rewrites.front().body.find(desktoptest::rawTranscript), std::string::npos);
+}
+
+// To give the user's clipboard back after a paste, the program serves it
+// itself; the program it came from may be gone by then. A quit must leave it
+// on the clipboard, with a clipboard manager to take it or without one.
+TEST_F(DictaroApplication, TheUsersClipboardOutlivesAQuitWithOrWithoutAClipboardManager) {
+    settings().set("OnboardingShown", platform::JSONNumber::boolean(true));
+    switchAccessibility(true);
+    provider.script("/api/chat", desktoptest::formattedAnswer());
+    const std::filesystem::path words = folder.path() / "words.txt";
+    std::ofstream(words) << "the helper's words";
+    for (const bool withManager : {false, true}) {
+        SCOPED_TRACE(withManager ? "with a clipboard manager" : "without a clipboard manager");
+        std::optional<desktoptest::ClipboardManager> manager;
+        if (withManager) {
+            manager.emplace(desktoptest::ClipboardManager::Kind::reads);
+            ASSERT_TRUE(manager->waitUntilRunning());
+        }
+        // A command-line tool holds the user's clipboard until another
+        // program takes it, and then exits.
+        const pid_t helper =
+            platform::ChildProcess::spawnDetached({"xclip", "-quiet", "-selection", "clipboard", words.string()})
+                .value_or(0);
+        ASSERT_GT(helper, 0);
+        ASSERT_TRUE(waitUntil([] { return clipboardAs("text/plain") == "the helper's words"; }));
+        TargetWindow target(TargetWindow::Options{});
+        ASSERT_TRUE(target.waitUntilActive());
+
+        ASSERT_NO_FATAL_FAILURE(startApplication());
+        ASSERT_NO_FATAL_FAILURE(dictateInto(target));
+        EXPECT_TRUE(waitUntil([&] { return ::kill(helper, 0) != 0; })) << "the helper kept the clipboard";
+        EXPECT_TRUE(waitUntil([] { return clipboardAs("text/plain") == "the helper's words"; }));
+        ASSERT_NO_FATAL_FAILURE(quitFromTheTray());
+        EXPECT_EQ(clipboardAs("text/plain"), "the helper's words");
+
+        // Once another program takes the clipboard, nothing of ours runs on.
+        QGuiApplication::clipboard()->setText("taken by another program");
+        EXPECT_TRUE(waitUntil([] { return runningCopies() == 0; })) << "a process of ours outlived the clipboard";
+    }
+}
+
+// One copy runs per user and display: a second start brings the running
+// one's setup window up and ends, without a model or a tray icon of its own.
+TEST_F(DictaroApplication, ASecondStartShowsTheRunningCopysSetupWindowAndEnds) {
+    settings().set("OnboardingShown", platform::JSONNumber::boolean(true));
+    switchAccessibility(true);
+    ASSERT_NO_FATAL_FAILURE(startApplication());
+    ASSERT_FALSE(shownWindow("Dictaro Setup"));
+
+    // Bounded, should the second copy run on.
+    const auto said = platform::ChildProcess::output({"timeout", "20", DICTARO_EXECUTABLE});
+    ASSERT_TRUE(said.has_value());
+    EXPECT_EQ(*said, "Dictaro is already running; its setup window is open.\n");
+    EXPECT_TRUE(waitUntil([] { return shownWindow("Dictaro Setup").has_value(); }))
+        << "the running copy did not show its setup window";
+    EXPECT_EQ(runningCopies(), 1u);
+    EXPECT_EQ(windowsNamed(std::nullopt, "Dictaro").size(), 1u) << "not one tray icon";
 }
 
 }  // namespace

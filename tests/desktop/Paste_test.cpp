@@ -154,6 +154,70 @@ TEST_F(PasterTest, TypesIntoTheTargetAndGivesBackTheClipboardOrLeavesTheTextTher
     }
 }
 
+// A clipboard manager reads every new clipboard the moment it is taken, the
+// transcript too, and some then take the clipboard over. Neither may pass for
+// the target taking the text, nor keep the user's clipboard from coming back.
+TEST_F(PasterTest, WithAClipboardManagerEachPasteLandsWhereReadAndGivesTheClipboardBack) {
+    using Manager = desktoptest::ClipboardManager;
+    for (const Manager::Kind kind : {Manager::Kind::reads, Manager::Kind::takesOver}) {
+        SCOPED_TRACE(kind == Manager::Kind::reads ? "a manager that reads" : "a manager that takes over");
+        Manager manager(kind);
+        ASSERT_TRUE(manager.waitUntilRunning());
+        TargetWindow::Options ownerOptions = TargetWindow::withAppId("org.dictaro.ClipboardOwner");
+        ownerOptions.ownClipboard = "the user's own words";
+        TargetWindow owner(ownerOptions);
+        ASSERT_TRUE(owner.waitUntilActive());
+        ASSERT_TRUE(waitUntil([&] { return manager.reads().find("the user's own words") != std::string::npos; }))
+            << "the manager did not read the user's clipboard";
+        if (kind == Manager::Kind::takesOver) {
+            // The clipboard is the manager's now, and outlives its owner.
+            owner.kill();
+            ASSERT_EQ(clipboardAs("text/plain"), "the user's own words");
+        }
+        // Where the user works between dictations.
+        TargetWindow elsewhere(TargetWindow::withAppId("org.dictaro.Elsewhere"));
+        ASSERT_TRUE(elsewhere.waitUntilActive());
+        const auto elsewhereApp = workspace.frontmostApplication();
+
+        struct Target {
+            std::string paste;  // the editor's paste mode
+            PasteOutcome::Kind outcome;
+            std::unique_ptr<TargetWindow> window;
+            std::optional<platform::RunningApplication> app;
+            std::string received;
+        };
+        Target targets[] = {{"standard", PasteOutcome::Kind::pasted, {}, {}, {}},
+                            {"slow", PasteOutcome::Kind::pasted, {}, {}, {}},
+                            {"never", PasteOutcome::Kind::copiedOnly, {}, {}, {}}};
+        for (Target& target : targets) {
+            TargetWindow::Options options;
+            options.paste = target.paste;
+            target.window = std::make_unique<TargetWindow>(options);
+            ASSERT_TRUE(target.window->waitUntilActive());
+            target.app = workspace.frontmostApplication();
+        }
+        for (int paste = 1; paste <= 20; ++paste) {
+            Target& target = targets[(paste - 1) % 3];
+            SCOPED_TRACE("paste " + std::to_string(paste) + " into the " + target.paste + " target");
+            ASSERT_TRUE(workspace.activate(*elsewhereApp, 500ms));
+            const std::string before = clipboardAs("text/plain");
+            const std::string picture = clipboardAs("image/png");
+            const std::string text = "Dictation number " + std::to_string(paste) + ".";
+            const PasteOutcome outcome = desktoptest::whileServing([&] { return paster.paste(text, target.app); });
+            EXPECT_EQ(outcome.kind(), target.outcome) << outcome.message();
+            if (target.outcome == PasteOutcome::Kind::pasted) {
+                target.received += text;
+                EXPECT_TRUE(target.window->waitForText(target.received)) << target.window->text();
+                EXPECT_EQ(clipboardAs("text/plain"), before);
+                EXPECT_EQ(clipboardAs("image/png"), picture);
+            } else {
+                EXPECT_EQ(clipboardAs("text/plain"), text);
+                EXPECT_EQ(target.window->text(), "");
+            }
+        }
+    }
+}
+
 TEST_F(PasterTest, WithoutAccessibilityLeavesTheTrimmedTextAndTypesNothing) {
     TargetWindow target(TargetWindow::Options{});
     ASSERT_TRUE(target.waitUntilActive());
