@@ -19,6 +19,8 @@
 #include "app/ui/TranscriptViewController.h"
 #include "platform/clipboard/Pasteboard.h"
 #include "platform/concurrency/MainActor.h"
+#include "platform/concurrency/Task.h"
+#include "platform/concurrency/ThreadPool.h"
 #include "platform/settings/UserDefaults.h"
 #include "platform/x11/SyntheticKeys.h"
 #include "platform/x11/Workspace.h"
@@ -49,6 +51,11 @@ struct AppDelegate::PasteDesktop {
 };
 
 namespace {
+
+// Reads the provider's key from the secret store.
+std::shared_ptr<FormattingService> formatterFor(const FormattingConfig& config) {
+    return config.enabled ? config.buildService() : nullptr;
+}
 
 // How long a quit waits for the clipboard's keeper to take the clipboard.
 constexpr std::chrono::seconds clipboardKeeperTimeout{2};
@@ -200,22 +207,35 @@ void AppDelegate::finishBackgroundWork() {
     }
 }
 
-void AppDelegate::rebuildFormatter() {
-    formatter_.reset();
-    if (formattingConfig_.enabled) {
-        formatter_ = formattingConfig_.buildService();
-        if (!formatter_) {
-            Log::error("formatter", "formatting enabled but provider " +
-                                        std::string(rawValue(formattingConfig_.provider)) +
-                                        " has no service (missing API key?)");
-        }
+void AppDelegate::rebuildFormatter() { installFormatter(formattingConfig_, formatterFor(formattingConfig_)); }
+
+void AppDelegate::installFormatter(FormattingConfig config, std::shared_ptr<FormattingService> formatter) {
+    formattingConfig_ = std::move(config);
+    formatter_ = std::move(formatter);
+    if (formattingConfig_.enabled && !formatter_) {
+        Log::error("formatter", "formatting enabled but provider " + std::string(rawValue(formattingConfig_.provider)) +
+                                    " has no service (missing API key?)");
     }
     controller_->setFormatting(formattingConfig_, formatter_);
 }
 
 void AppDelegate::reloadFormattingConfig() {
-    formattingConfig_ = FormattingConfig::fromDefaults(*services_.defaults);
-    rebuildFormatter();
+    // Every stored keystroke of an API key lands here, and the key comes back
+    // from a secret store that may be slow to answer: the formatter is built
+    // off the main thread, and of several reloads under way the newest stands.
+    const FormattingConfig config = FormattingConfig::fromDefaults(*services_.defaults);
+    const std::uint64_t generation = ++formatterGeneration_;
+    platform::Task<void>([weak = weak_from_this(), config, generation] {
+        std::shared_ptr<FormattingService> formatter;
+        {
+            platform::ThreadPool::BlockingScope blocking;
+            formatter = formatterFor(config);
+        }
+        platform::MainActor::post([weak, config, formatter, generation] {
+            const auto self = weak.lock();
+            if (self && generation == self->formatterGeneration_) self->installFormatter(config, formatter);
+        });
+    });
 }
 
 void AppDelegate::showOnboarding() {

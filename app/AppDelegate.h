@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -78,6 +79,7 @@ private:
 
     void finishBackgroundWork();
     void rebuildFormatter();
+    void installFormatter(FormattingConfig config, std::shared_ptr<FormattingService> formatter);
     void reloadFormattingConfig();
     void buildDictation();
     void onboardingDone();
@@ -96,6 +98,8 @@ private:
     std::shared_ptr<FormattingService> formatter_;
     std::unique_ptr<OnboardingWindowController, DeleteLater> onboarding_;
     FormattingConfig formattingConfig_;
+    // Counts the settings reloads, so that only the newest one's formatter is kept.
+    std::uint64_t formatterGeneration_ = 0;
     std::shared_ptr<PasteDesktop> pasteDesktop_;
     // The controller's rewrites and pastes under way.
     std::shared_ptr<std::atomic<int>> backgroundWork_ = std::make_shared<std::atomic<int>>(0);

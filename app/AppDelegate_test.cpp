@@ -16,6 +16,7 @@
 #include "platform/settings/NotificationCenter.h"
 #include "platform/settings/UserDefaults.h"
 #include "tests/support/LogLines.h"
+#include "tests/support/PausedSecretService.h"
 #include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDirectory.h"
 
@@ -140,6 +141,43 @@ TEST_F(AppDelegateTest, ProviderWithoutKeyIsLoggedAtLaunchAndSavedSettingsRebuil
 
     delegate->applicationWillTerminate();
     EXPECT_EQ(appLines().back(), "[app] Application terminating");
+}
+
+// The settings section announces every keystroke of an API key; the delegate
+// reads the key back from a secret store that may be slow to answer, and the
+// event loop must go on meanwhile.
+TEST_F(AppDelegateTest, ASlowSecretServiceNeverHoldsUpTheEventLoopWhenTheSettingsChange) {
+    defaults->set("OnboardingShown", platform::JSONNumber::boolean(true));
+    defaults->set("FormattingEnabled", platform::JSONNumber::boolean(true));
+    defaults->set("FormattingProvider", "anthropic");
+    ASSERT_TRUE(FormattingConfig::setAPIKey("sk-ant-typed", FormattingProvider::anthropic));
+    const auto delegate = launch();
+    ASSERT_NE(delegate->formatter(), nullptr);
+
+    testsupport::PausedSecretService slow;
+    ASSERT_TRUE(slow.isPaused());
+    defaults->set("FormattingProvider", "gemini");
+    platform::NotificationCenter::defaultCenter().post(FormattingConfig::notificationName);
+    bool served = false;
+    platform::MainActor::post([&served] { served = true; });
+    EXPECT_TRUE(serveUntil([&] { return served; }));
+    // The loop ran while the store stayed silent, with the old settings still in force.
+    EXPECT_EQ(delegate->formattingConfig().provider, FormattingProvider::anthropic);
+    slow.resume();
+    EXPECT_TRUE(serveUntil([&] { return delegate->formattingConfig().provider == FormattingProvider::gemini; }));
+    EXPECT_EQ(delegate->formatter(), nullptr);
+
+    // Of two changes in a row the newer one stands, whichever read ends first.
+    defaults->set("FormattingProvider", "anthropic");
+    platform::NotificationCenter::defaultCenter().post(FormattingConfig::notificationName);
+    defaults->set("FormattingProvider", "ollama");
+    platform::NotificationCenter::defaultCenter().post(FormattingConfig::notificationName);
+    EXPECT_TRUE(serveUntil([&] { return delegate->formattingConfig().provider == FormattingProvider::ollama; }));
+    EXPECT_FALSE(serveUntil([&] { return delegate->formattingConfig().provider != FormattingProvider::ollama; }));
+    EXPECT_NE(delegate->formatter(), nullptr);
+
+    EXPECT_TRUE(FormattingConfig::setAPIKey("", FormattingProvider::anthropic));
+    delegate->applicationWillTerminate();
 }
 
 TEST_F(AppDelegateTest, FinishingSetupWithBothPermissionsStartsThePracticeOnceAndReleasesTheWindow) {
