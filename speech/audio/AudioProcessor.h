@@ -129,6 +129,10 @@ public:
     // Converts one buffer of a stream; the converter keeps the stream's
     // history, so it must be used for that stream alone.
     static std::shared_ptr<AVAudioPCMBuffer> resampleBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& with);
+    // The same into `into`, which is replaced only when it cannot hold the
+    // result, so that a capture converting buffer after buffer keeps one.
+    static void resampleBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& with,
+                               std::shared_ptr<AVAudioPCMBuffer>& into);
     static std::shared_ptr<AVAudioPCMBuffer> convertToMono(const AVAudioPCMBuffer& buffer, const ChannelMode& mode);
     // Copies the first channel out and leaves it silent.
     static std::vector<float> convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize);
