@@ -327,16 +327,21 @@ std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::convertToMono(const AVAudioPCM
 }
 
 std::vector<float> AudioProcessor::convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize) {
+    std::vector<float> samples;
+    convertBufferToArray(buffer, chunkSize, samples);
+    return samples;
+}
+
+void AudioProcessor::convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize, std::vector<float>& into) {
     const uint32_t frames = buffer.frameLength();
-    std::vector<float> samples(frames);
+    into.resize(frames);
     const auto step = static_cast<uint32_t>(std::clamp<int64_t>(chunkSize, 1, std::numeric_limits<uint32_t>::max()));
     float* channel = buffer.channelData(0);
     for (uint32_t at = 0; at < frames; at += step) {
         const uint32_t n = std::min(step, frames - at);
-        std::memcpy(samples.data() + at, channel + at, n * sizeof(float));
+        std::memcpy(into.data() + at, channel + at, n * sizeof(float));
         std::memset(channel + at, 0, n * sizeof(float));
     }
-    return samples;
 }
 
 std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& fromPath, const ChannelMode& channelMode,

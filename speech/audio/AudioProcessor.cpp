@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "mlcore/foundation/ConcurrencyUtilities.h"
 #include "mlcore/foundation/Logging.h"
+#include "platform/audio/BufferFeed.h"
 #include "platform/foundation/NumberFormatting.h"
 #include "speech/model/WhisperError.h"
 
@@ -41,6 +43,37 @@ std::string describe(const AudioEnergy& energy) {
 }
 
 }  // namespace
+
+// One capture's converter and the buffers every tapped buffer passes
+// through, kept from buffer to buffer so that the tap thread allocates
+// nothing once it runs.
+struct AudioProcessor::CaptureConversion {
+    std::unique_ptr<AVAudioConverter> converter;
+    std::shared_ptr<AVAudioPCMBuffer> converted;
+    std::vector<float> samples;
+
+    // The tapped buffer as 16 kHz mono, until the next call. Throws
+    // WhisperError when it cannot be resampled.
+    std::vector<float>& convert(AVAudioPCMBuffer& tapped) {
+        if (tapped.format().sampleRate == 16000) {
+            convertBufferToArray(tapped, 1024, samples);
+        } else {
+            resampleBuffer(tapped, *converter, converted);
+            convertBufferToArray(*converted, 1024, samples);
+        }
+        return samples;
+    }
+
+    // The frames the resampler holds back for the filter's look-ahead, once
+    // no more input will come.
+    std::vector<float> flush() {
+        const auto tail = AVAudioPCMBuffer::create(converter->outputFormat(),
+                                                   std::max<uint32_t>(converter->maximumOutputFrames(0), 1));
+        if (!tail) return {};
+        converter->convert(*tail, nullptr, platform::audio::BufferFeed(nullptr, true));
+        return convertBufferToArray(*tail, 1024);
+    }
+};
 
 AudioProcessor::~AudioProcessor() { tearDown(audioEngine()); }
 
@@ -169,7 +202,7 @@ std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(const std::v
     return makeStageValue(std::move(array));
 }
 
-std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::setupEngine(std::optional<uint32_t> inputDeviceID) {
+AudioProcessor::Capture AudioProcessor::setupEngine(std::optional<uint32_t> inputDeviceID) {
     auto engine = std::make_shared<AVAudioEngine>();
     platform::audio::AVAudioInputNode& inputNode = engine->inputNode();
     if (inputDeviceID) assignAudioInput(inputNode, *inputDeviceID);
@@ -179,28 +212,28 @@ std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::setupEngine(std::
     if (!tapFormat) throw WhisperError::audioProcessingFailed("Failed to create node format");
     const std::optional<AVAudioFormat> desired = AVAudioFormat::standardFormat(16000, 1);
     if (!desired) throw WhisperError::audioProcessingFailed("Failed to create desired format");
-    std::shared_ptr<AVAudioConverter> converter = AVAudioConverter::create(*tapFormat, *desired);
-    if (!converter) throw WhisperError::audioProcessingFailed("Failed to create audio converter");
+    auto conversion = std::make_shared<CaptureConversion>();
+    conversion->converter = AVAudioConverter::create(*tapFormat, *desired);
+    if (!conversion->converter) throw WhisperError::audioProcessingFailed("Failed to create audio converter");
     const int64_t bufferLength = minBufferLength();
     if (bufferLength <= 0 || bufferLength > std::numeric_limits<uint32_t>::max()) {
         throw WhisperError::audioProcessingFailed("Buffer length must fit an unsigned 32-bit frame count");
     }
+    conversion->samples.reserve(conversion->converter->maximumOutputFrames(static_cast<uint32_t>(bufferLength)) +
+                                static_cast<std::size_t>(bufferLength));
     // The engine is torn down before the processor goes, so the tap may
     // hold it plainly.
     inputNode.installTap(0, static_cast<uint32_t>(bufferLength), *tapFormat,
-                         [this, converter](platform::audio::AVAudioPCMBuffer& tapped) {
-                             std::shared_ptr<AVAudioPCMBuffer> converted;
-                             if (tapped.format().sampleRate != 16000) {
-                                 try {
-                                     converted = resampleBuffer(tapped, *converter);
-                                 } catch (const WhisperError& error) {
-                                     Logging::error("Failed to resample buffer: " + error.message());
-                                     return;
-                                 }
+                         [this, conversion](platform::audio::AVAudioPCMBuffer& tapped) {
+                             std::vector<float>* samples = nullptr;
+                             try {
+                                 samples = &conversion->convert(tapped);
+                             } catch (const WhisperError& error) {
+                                 Logging::error("Failed to resample buffer: " + error.message());
+                                 return;
                              }
-                             std::vector<float> samples = convertBufferToArray(converted ? *converted : tapped, 1024);
-                             suppressInputIfNeeded(samples);
-                             processBuffer(samples);
+                             suppressInputIfNeeded(*samples);
+                             processBuffer(*samples);
                          });
     engine->prepare();
     try {
@@ -208,7 +241,7 @@ std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::setupEngine(std::
     } catch (const platform::audio::AudioEngineError& error) {
         throw WhisperError::microphoneUnavailable(error.what());
     }
-    return engine;
+    return {std::move(engine), std::move(conversion)};
 }
 
 void AudioProcessor::tearDown(std::shared_ptr<AVAudioEngine> engine) {
@@ -226,9 +259,10 @@ void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, A
     }
     // A running capture must not keep feeding the fresh recording.
     tearDown(audioEngine());
-    std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
+    Capture capture = setupEngine(inputDeviceID);
     std::lock_guard lock(mutex_);
-    audioEngine_ = std::move(engine);
+    audioEngine_ = std::move(capture.engine);
+    conversion_ = std::move(capture.conversion);
     audioBufferCallback_ = shareCallback(std::move(callback));
     lastInputDevice_ = inputDeviceID;
 }
@@ -256,12 +290,21 @@ void AudioProcessor::pauseRecording() {
 
 void AudioProcessor::stopRecording() {
     std::shared_ptr<AVAudioEngine> engine;
+    std::shared_ptr<CaptureConversion> conversion;
     {
         std::lock_guard lock(mutex_);
-        engine = std::move(audioEngine_);
-        audioEngine_ = nullptr;
+        engine = std::exchange(audioEngine_, nullptr);
+        conversion = std::exchange(conversion_, nullptr);
     }
     tearDown(std::move(engine));
+    if (conversion) finishCapture(*conversion);
+}
+
+void AudioProcessor::finishCapture(CaptureConversion& conversion) {
+    // The tap has ended, so nothing else uses the converter now.
+    std::vector<float> tail = conversion.flush();
+    suppressInputIfNeeded(tail);
+    processBuffer(tail);
 }
 
 void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
@@ -277,9 +320,10 @@ void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, 
     } else {
         // Two captures would feed one recording: end the old one first.
         stopRecording();
-        std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
+        Capture capture = setupEngine(inputDeviceID);
         std::lock_guard lock(mutex_);
-        audioEngine_ = std::move(engine);
+        audioEngine_ = std::move(capture.engine);
+        conversion_ = std::move(capture.conversion);
         lastInputDevice_ = inputDeviceID;
     }
     if (callback) setAudioBufferCallback(std::move(callback));

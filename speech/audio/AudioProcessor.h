@@ -136,10 +136,21 @@ public:
     static std::shared_ptr<AVAudioPCMBuffer> convertToMono(const AVAudioPCMBuffer& buffer, const ChannelMode& mode);
     // Copies the first channel out and leaves it silent.
     static std::vector<float> convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize);
+    // The same into `into`, which grows only when it has to.
+    static void convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize, std::vector<float>& into);
 
 private:
-    std::shared_ptr<AVAudioEngine> setupEngine(std::optional<uint32_t> inputDeviceID);
+    struct CaptureConversion;
+    // A running capture: its engine, and what its tap converts each buffer with.
+    struct Capture {
+        std::shared_ptr<AVAudioEngine> engine;
+        std::shared_ptr<CaptureConversion> conversion;
+    };
+
+    Capture setupEngine(std::optional<uint32_t> inputDeviceID);
     void tearDown(std::shared_ptr<AVAudioEngine> engine);
+    // Hands the recording what the ended capture's resampler still holds.
+    void finishCapture(CaptureConversion& conversion);
     void suppressInputIfNeeded(std::vector<float>& buffer) const;
     // The relative energy of a buffer of that root mean square over the floor.
     static float relativeToFloor(float rms, float floor);
@@ -147,6 +158,7 @@ private:
     mutable std::mutex mutex_;
     std::optional<uint32_t> lastInputDevice_;
     std::shared_ptr<AVAudioEngine> audioEngine_;
+    std::shared_ptr<CaptureConversion> conversion_;
     std::vector<float> audioSamples_;
     std::vector<AudioEnergy> audioEnergy_;
     int64_t relativeEnergyWindow_ = 20;
