@@ -252,13 +252,16 @@ void AudioProcessor::tearDown(std::shared_ptr<AVAudioEngine> engine) {
 }
 
 void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
+    // A running capture must not feed the fresh recording: it ends first,
+    // with whatever buffer its tap is handing on. The engine stays in place
+    // until a new one runs.
+    tearDown(audioEngine());
     {
         std::lock_guard lock(mutex_);
         audioSamples_.clear();
         audioEnergy_.clear();
+        conversion_ = nullptr;
     }
-    // A running capture must not keep feeding the fresh recording.
-    tearDown(audioEngine());
     Capture capture = setupEngine(inputDeviceID);
     std::lock_guard lock(mutex_);
     audioEngine_ = std::move(capture.engine);
@@ -309,15 +312,8 @@ void AudioProcessor::finishCapture(CaptureConversion& conversion) {
 
 void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
     const std::optional<uint32_t> last = lastInputDevice();
-    if (inputDeviceID == last) {
-        if (std::shared_ptr<AVAudioEngine> engine = audioEngine()) {
-            try {
-                engine->start();
-            } catch (const platform::audio::AudioEngineError& error) {
-                throw WhisperError::microphoneUnavailable(error.what());
-            }
-        }
-    } else {
+    const std::shared_ptr<AVAudioEngine> engine = audioEngine();
+    if (inputDeviceID != last) {
         // Two captures would feed one recording: end the old one first.
         stopRecording();
         Capture capture = setupEngine(inputDeviceID);
@@ -325,6 +321,20 @@ void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, 
         audioEngine_ = std::move(capture.engine);
         conversion_ = std::move(capture.conversion);
         lastInputDevice_ = inputDeviceID;
+    } else if (engine && !engine->inputNode().hasTap(0)) {
+        // A start that failed took this engine's tap away: started again it
+        // would record nothing, so it is set up anew, and kept until that
+        // succeeds.
+        Capture capture = setupEngine(inputDeviceID);
+        std::lock_guard lock(mutex_);
+        audioEngine_ = std::move(capture.engine);
+        conversion_ = std::move(capture.conversion);
+    } else if (engine) {
+        try {
+            engine->start();
+        } catch (const platform::audio::AudioEngineError& error) {
+            throw WhisperError::microphoneUnavailable(error.what());
+        }
     }
     if (callback) setAudioBufferCallback(std::move(callback));
 }

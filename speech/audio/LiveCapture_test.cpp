@@ -21,6 +21,7 @@
 #include "platform/audio/AudioDevices.h"
 #include "platform/audio/BufferFeed.h"
 #include "speech/audio/AudioProcessor.h"
+#include "speech/model/WhisperError.h"
 #include "tests/support/PipeMicrophone.h"
 #include "tests/support/ToneFiles.h"
 
@@ -136,6 +137,28 @@ std::vector<float> slice(const std::vector<float>& samples, std::size_t from, st
     return {samples.begin() + static_cast<std::ptrdiff_t>(from), samples.begin() + static_cast<std::ptrdiff_t>(to)};
 }
 
+std::vector<float> joined(const std::vector<std::vector<float>>& buffers) {
+    std::vector<float> all;
+    for (const auto& buffer : buffers) all.insert(all.end(), buffer.begin(), buffer.end());
+    return all;
+}
+
+// A processor whose capture thread, when asked, stalls once in the middle of
+// a buffer, after converting it and before handing it on.
+class StallingProcessor : public AudioProcessor {
+public:
+    bool isInputSuppressed() const override {
+        if (stallNext.exchange(false)) {
+            stalled = true;
+            std::this_thread::sleep_for(300ms);
+        }
+        return AudioProcessor::isInputSuppressed();
+    }
+
+    mutable std::atomic<bool> stallNext{false};
+    mutable std::atomic<bool> stalled{false};
+};
+
 // Five minutes of tap buffers at the common microphone rates: what the
 // resampler gives for them, with the little it still holds at the end, is
 // the exact count at 16 kHz.
@@ -239,6 +262,44 @@ TEST(LiveCapture, RecordsPausesResumesAndStops) {
     // After a stop a resume has nothing to start.
     processor->resumeRecordingLive();
     EXPECT_EQ(processor->audioEngine(), nullptr);
+}
+
+// A restart ends the running capture before the new recording begins: a
+// buffer the old tap is still handing on never reaches the new one.
+TEST(LiveCapture, ARestartBeginsAfterTheOldCaptureHasEnded) {
+    Microphone microphone;
+    auto processor = std::make_shared<StallingProcessor>();
+    Received before;
+    processor->startRecordingLive(std::nullopt, before.callback());
+    processor->stallNext = true;
+    microphone.play(1000, 1.0);
+    ASSERT_TRUE(eventually([&] { return processor->stalled.load(); }));
+
+    Received after;
+    processor->startRecordingLive(std::nullopt, after.callback());
+    microphone.play(500, 1.0);
+    ASSERT_TRUE(eventually([&] { return after.buffers().size() >= 20; }));
+    processor->stopRecording();
+    EXPECT_EQ(processor->audioSamples(), joined(after.buffers()));
+}
+
+// A start that fails keeps the engine it found, though that engine has lost
+// its tap: a resume then records again, or says why it cannot.
+TEST(LiveCapture, AResumeAfterAFailedStartRecordsOrFails) {
+    Microphone microphone;
+    auto processor = std::make_shared<AudioProcessor>();
+    processor->startRecordingLive();
+    const auto engine = processor->audioEngine();
+    processor->setMinBufferLength(0);
+    EXPECT_THROW(processor->startRecordingLive(), WhisperError);
+    EXPECT_EQ(processor->audioEngine(), engine);
+    EXPECT_THROW(processor->resumeRecordingLive(), WhisperError) << "a capture that cannot record was resumed";
+
+    processor->setMinBufferLength(1600);
+    processor->resumeRecordingLive();
+    microphone.play(1000, 0.5);
+    EXPECT_TRUE(eventually([&] { return processor->audioEnergy().size() >= 15; })) << "the resumed capture records nothing";
+    processor->stopRecording();
 }
 
 // Once capture runs, a tap buffer costs the capture thread no allocation: it
