@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "speech/engine/AudioStreamTranscriber.h"
-#include "speech/engine/ReplayingAudioProcessor.h"
+#include "tests/support/ReplayingAudioProcessor.h"
 #include "speech/engine/Sonoscribe.h"
 #include "tests/support/SpeechModelRepository.h"
 #include "tests/support/TempDirectory.h"

@@ -18,23 +18,25 @@ using platform::audio::AVAudioFormat;
 
 namespace {
 
-// The stores grow by at least this much at a time: ten minutes of samples,
-// and as many records of 100 ms buffers. A dictation then never waits on a
-// store being copied while its lock is held; room not yet written to takes
-// address space, not memory.
-constexpr std::size_t sampleGrowth = 16000 * 600;
-constexpr std::size_t energyGrowth = 6000;
-
 // Held shared so the capture thread takes it for a buffer without copying
 // what it holds.
 std::shared_ptr<const AudioBufferCallback> shareCallback(AudioBufferCallback callback) {
     return callback ? std::make_shared<const AudioBufferCallback>(std::move(callback)) : nullptr;
 }
 
-template <typename T>
-void reserveAhead(std::vector<T>& store, std::size_t adding, std::size_t step) {
-    const std::size_t needed = store.size() + adding;
-    if (needed > store.capacity()) store.reserve(std::max({needed, 2 * store.capacity(), step}));
+std::vector<float> relativeValues(const ChunkedStore<AudioEnergy>::Range& records) {
+    std::vector<float> rel;
+    rel.reserve(records.size());
+    records.forEach([&](const AudioEnergy* energy, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) rel.push_back(energy[i].rel);
+    });
+    return rel;
+}
+
+// From ..< to as store positions, clamped to a store of `size` values.
+std::pair<std::size_t, std::size_t> clampedRange(int64_t from, int64_t to, std::size_t size) {
+    const auto end = static_cast<std::size_t>(std::clamp<int64_t>(to, 0, static_cast<int64_t>(size)));
+    return {static_cast<std::size_t>(std::clamp<int64_t>(from, 0, static_cast<int64_t>(end))), end};
 }
 
 std::string describe(const AudioEnergy& energy) {
@@ -88,23 +90,40 @@ void AudioProcessor::setAudioEngine(std::shared_ptr<AVAudioEngine> engine) {
 }
 
 std::vector<float> AudioProcessor::audioSamples() const {
+    std::unique_lock lock(mutex_);
+    const ChunkedStore<float>::Range samples = audioSamples_.all();
+    lock.unlock();
+    return samples.values();
+}
+
+int64_t AudioProcessor::audioSampleCount() const {
     std::lock_guard lock(mutex_);
-    return audioSamples_;
+    return static_cast<int64_t>(audioSamples_.size());
+}
+
+std::vector<float> AudioProcessor::audioSampleRange(int64_t from, int64_t to) const {
+    std::unique_lock lock(mutex_);
+    const auto [first, end] = clampedRange(from, to, audioSamples_.size());
+    const ChunkedStore<float>::Range samples = audioSamples_.range(first, end);
+    lock.unlock();
+    return samples.values();
 }
 
 void AudioProcessor::setAudioSamples(std::vector<float> samples) {
     std::lock_guard lock(mutex_);
-    audioSamples_ = std::move(samples);
+    audioSamples_.assign(samples);
 }
 
 std::vector<AudioEnergy> AudioProcessor::audioEnergy() const {
-    std::lock_guard lock(mutex_);
-    return audioEnergy_;
+    std::unique_lock lock(mutex_);
+    const ChunkedStore<AudioEnergy>::Range energy = audioEnergy_.all();
+    lock.unlock();
+    return energy.values();
 }
 
 void AudioProcessor::setAudioEnergy(std::vector<AudioEnergy> energy) {
     std::lock_guard lock(mutex_);
-    audioEnergy_ = std::move(energy);
+    audioEnergy_.assign(energy);
 }
 
 int64_t AudioProcessor::relativeEnergyWindow() const {
@@ -118,11 +137,19 @@ void AudioProcessor::setRelativeEnergyWindow(int64_t window) {
 }
 
 std::vector<float> AudioProcessor::relativeEnergy() const {
-    std::lock_guard lock(mutex_);
-    std::vector<float> rel;
-    rel.reserve(audioEnergy_.size());
-    for (const AudioEnergy& energy : audioEnergy_) rel.push_back(energy.rel);
-    return rel;
+    std::unique_lock lock(mutex_);
+    const ChunkedStore<AudioEnergy>::Range energy = audioEnergy_.all();
+    lock.unlock();
+    return relativeValues(energy);
+}
+
+std::vector<float> AudioProcessor::latestRelativeEnergy(int64_t count) const {
+    std::unique_lock lock(mutex_);
+    const std::size_t size = audioEnergy_.size();
+    const ChunkedStore<AudioEnergy>::Range energy =
+        audioEnergy_.range(size - std::min<std::size_t>(size, static_cast<std::size_t>(std::max<int64_t>(count, 0))), size);
+    lock.unlock();
+    return relativeValues(energy);
 }
 
 AudioBufferCallback AudioProcessor::audioBufferCallback() const {
@@ -163,17 +190,15 @@ void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
     if (buffer.empty()) return;
     std::shared_ptr<const AudioBufferCallback> callback;
     std::optional<std::string> sizeLog;
+    AudioEnergy energy = calculateEnergy(buffer);
     {
         std::lock_guard lock(mutex_);
-        reserveAhead(audioSamples_, buffer.size(), sampleGrowth);
-        audioSamples_.insert(audioSamples_.end(), buffer.begin(), buffer.end());
+        audioSamples_.append(buffer.data(), buffer.size());
         // The floor spans a fixed 20 records, whatever the window says.
         const std::size_t span = std::min<std::size_t>(20, audioEnergy_.size());
         float floor = std::numeric_limits<float>::infinity();
         for (std::size_t i = audioEnergy_.size() - span; i < audioEnergy_.size(); ++i) floor = std::min(floor, audioEnergy_[i].avg);
-        AudioEnergy energy = calculateEnergy(buffer);
         energy.rel = relativeToFloor(energy.avg, floor);
-        reserveAhead(audioEnergy_, 1, energyGrowth);
         audioEnergy_.push_back(energy);
         callback = audioBufferCallback_;
         const int64_t period = minBufferLength_ * relativeEnergyWindow_;
@@ -190,9 +215,7 @@ void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
 void AudioProcessor::purgeAudioSamples(int64_t keepingLast) {
     std::lock_guard lock(mutex_);
     const auto keep = static_cast<std::size_t>(std::max<int64_t>(keepingLast, 0));
-    if (audioSamples_.size() > keep) {
-        audioSamples_.erase(audioSamples_.begin(), audioSamples_.end() - static_cast<std::ptrdiff_t>(keep));
-    }
+    if (audioSamples_.size() > keep) audioSamples_.assign(audioSamples_.range(audioSamples_.size() - keep, audioSamples_.size()).values());
 }
 
 std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(const std::vector<float>& fromArray,

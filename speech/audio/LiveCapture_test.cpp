@@ -304,7 +304,8 @@ TEST(LiveCapture, AResumeAfterAFailedStartRecordsOrFails) {
 
 // Once capture runs, a tap buffer costs the capture thread no allocation: it
 // resamples into and copies out to buffers it keeps. Only the sample store
-// grows, a block of 30 s at a time, so 40 s of buffers may take one or two.
+// grows, by a chunk of 30 s (and a longer list of chunks), so 40 s of buffers
+// may take two.
 TEST(LiveCapture, TheTapAllocatesNothingPerBuffer) {
     Microphone microphone;
     auto processor = std::make_shared<AudioProcessor>();

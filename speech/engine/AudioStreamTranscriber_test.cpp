@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/EngineTestSupport.h"
-#include "speech/engine/ReplayingAudioProcessor.h"
+#include "tests/support/ReplayingAudioProcessor.h"
 #include "speech/model/WhisperError.h"
 
 namespace sonoscribe {
@@ -139,6 +139,134 @@ TEST(AudioStreamTranscriber, ConfirmsGrowingSegmentsAndTranscribesTheLastAudioAf
         for (const std::string& text : reported.unconfirmedText) {
             EXPECT_NE(text, "Waiting for speech...") << "the placeholder is never transcript";
         }
+    }
+}
+
+// The engine's own sample store, filled by the test a step at a time (no
+// read sees half a step), counting what is read of it.
+class RecordedAudio : public AudioProcessor {
+public:
+    struct Reads {
+        int64_t wholeSampleCopies = 0;
+        int64_t samples = 0;
+        int64_t energiesForTheVoiceCheck = 0;
+    };
+
+    void startRecordingLive(std::optional<uint32_t>, AudioBufferCallback callback) override {
+        setAudioBufferCallback(std::move(callback));
+    }
+    void stopRecording() override {}
+    std::vector<float> audioSamples() const override {
+        std::lock_guard gate(gate_);
+        std::vector<float> samples = AudioProcessor::audioSamples();
+        reads_.wholeSampleCopies += 1;
+        reads_.samples += static_cast<int64_t>(samples.size());
+        return samples;
+    }
+    int64_t audioSampleCount() const override {
+        std::lock_guard gate(gate_);
+        return AudioProcessor::audioSampleCount();
+    }
+    std::vector<float> audioSampleRange(int64_t from, int64_t to) const override {
+        std::lock_guard gate(gate_);
+        std::vector<float> samples = AudioProcessor::audioSampleRange(from, to);
+        reads_.samples += static_cast<int64_t>(samples.size());
+        return samples;
+    }
+    std::vector<float> latestRelativeEnergy(int64_t count) const override {
+        std::lock_guard gate(gate_);
+        std::vector<float> energy = AudioProcessor::latestRelativeEnergy(count);
+        reads_.energiesForTheVoiceCheck += static_cast<int64_t>(energy.size());
+        return energy;
+    }
+
+    // Appends the step in 0.1 s buffers, as capture would.
+    void feed(const std::vector<float>& step) {
+        std::lock_guard gate(gate_);
+        for (std::size_t at = 0; at < step.size(); at += 1600) {
+            processBuffer({step.begin() + static_cast<std::ptrdiff_t>(at),
+                           step.begin() + static_cast<std::ptrdiff_t>(std::min(at + 1600, step.size()))});
+        }
+    }
+    Reads reads() const {
+        std::lock_guard gate(gate_);
+        return reads_;
+    }
+
+private:
+    mutable std::mutex gate_;
+    mutable Reads reads_;
+};
+
+// Speech-like loudness: half a second quiet, half a second loud, so that each
+// loud onset stands out from the floor.
+std::vector<float> pulsedNoise(std::size_t samples) {
+    std::vector<float> audio = quietNoise(samples);
+    for (std::size_t i = 0; i < samples; ++i) {
+        if ((i / 8000) % 2 == 1) audio[i] *= 20;
+    }
+    return audio;
+}
+
+// An hour of dictation, fed two minutes at a time faster than it was spoken,
+// each window read as one segment over its 30 s: no poll reads the samples,
+// each pass reads only the audio since the last confirmed segment, the same
+// at the end of the hour as at its start, and times stay offsets into the
+// whole hour.
+TEST(AudioStreamTranscriber, PollsAndPassesCostTheSameAfterAnHour) {
+    static const ScriptedStages wholeWindows(scriptedWindow(helloWorldTokens(), 30.0f));
+    const auto audio = std::make_shared<RecordedAudio>();
+    DecodingOptions options;
+    options.language = "en";
+    // A report copies the state: what grows with the dictation must then be
+    // shared, not copied, where the report did not change it (confirmed
+    // segments only grow; a report of the current text leaves the energies).
+    std::atomic<int64_t> reports{0};
+    std::atomic<int64_t> reportsCopyingWhatGrows{0};
+    const auto transcriber = AudioStreamTranscriber::create(
+        wholeWindows.audioEncoder, wholeWindows.featureExtractor, wholeWindows.segmentSeeker, wholeWindows.textDecoder,
+        wholeWindows.tokenizer, audio, options, 0, 0.3f, 60, true,
+        [&](const AudioStreamTranscriber::State& old, const AudioStreamTranscriber::State& now) {
+            ++reports;
+            const bool segmentsCopied = !old.confirmedSegments.empty() && old.confirmedSegments.size() == now.confirmedSegments.size() &&
+                                        &old.confirmedSegments[0] != &now.confirmedSegments[0];
+            const bool energyCopied = !old.bufferEnergy.empty() && old.currentText != now.currentText &&
+                                      &old.bufferEnergy[0] != &now.bufferEnergy[0];
+            if (segmentsCopied || energyCopied) ++reportsCopyingWhatGrows;
+        });
+    std::thread loop([&] { transcriber->startStreamTranscription(); });
+    struct StopAtEnd {
+        const std::shared_ptr<AudioStreamTranscriber>& transcriber;
+        std::thread& loop;
+        ~StopAtEnd() {
+            transcriber->stopStreamTranscription();
+            loop.join();
+        }
+    } stopAtEnd{transcriber, loop};
+
+    const int64_t stepSeconds = 120;
+    const std::vector<float> step = pulsedNoise(static_cast<std::size_t>(stepSeconds * 16000));
+    for (int64_t end = stepSeconds; end <= 3600; end += stepSeconds) {
+        SCOPED_TRACE(end);
+        const RecordedAudio::Reads before = audio->reads();
+        audio->feed(step);
+        bool passed = false;
+        for (int i = 0; i < 3000 && !passed; ++i) {
+            passed = transcriber->state().confirmedSegments.size() == static_cast<std::size_t>(end / 30);
+            if (!passed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_TRUE(passed);
+        const RecordedAudio::Reads after = audio->reads();
+        ASSERT_EQ(after.wholeSampleCopies - before.wholeSampleCopies, 0) << "the whole recording was copied";
+        EXPECT_EQ(after.samples - before.samples, static_cast<int64_t>(step.size())) << "a pass read more than it needs";
+        EXPECT_LE(after.energiesForTheVoiceCheck - before.energiesForTheVoiceCheck, stepSeconds * 10 + 2);
+    }
+    EXPECT_EQ(reportsCopyingWhatGrows.load(), 0) << "of " << reports.load() << " reports";
+    const AudioStreamTranscriber::State state = transcriber->state();
+    ASSERT_EQ(state.confirmedSegments.size(), 120u);
+    for (std::size_t i = 0; i < state.confirmedSegments.size(); ++i) {
+        EXPECT_FLOAT_EQ(state.confirmedSegments[i].start, 30.0f * static_cast<float>(i)) << i;
+        EXPECT_FLOAT_EQ(state.confirmedSegments[i].end, 30.0f * static_cast<float>(i + 1)) << i;
     }
 }
 
