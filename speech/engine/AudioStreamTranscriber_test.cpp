@@ -32,6 +32,9 @@ struct LiveRun {
     explicit LiveRun(int64_t requiredSegments = 0) {
         DecodingOptions options;
         options.language = "en";
+        // Progress texts without the prompt's tokens, so that the first of a
+        // pass is shorter than the placeholder.
+        options.skipSpecialTokens = true;
         transcriber = AudioStreamTranscriber::create(
             stages().audioEncoder, stages().featureExtractor, stages().segmentSeeker, stages().textDecoder,
             stages().tokenizer, processor, options, requiredSegments, 0.3f, 60, true,
