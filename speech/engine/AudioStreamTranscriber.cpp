@@ -97,12 +97,9 @@ void AudioStreamTranscriber::startStreamTranscription() {
         const int64_t bufferSize = audioProcessor_->audioSampleCount();
         if (bufferSize > read([](const State& state) { return state.lastBufferSize; })) transcribeNewAudio(bufferSize, true);
     } catch (...) {
-        const std::exception_ptr error = std::current_exception();
-        Logging::error("Error: " + errorDescription(error));
-        // Capture does not outlive a failed loop, and the caller learns why.
-        update([](State& state) { state.isRecording = false; });
-        audioProcessor_->stopRecording();
-        std::rethrow_exception(error);
+        // The loop ends here and is not started again; recording and capture
+        // stay as they are until the caller stops them.
+        Logging::error("Error: " + errorDescription(std::current_exception()));
     }
 }
 

@@ -51,9 +51,10 @@ public:
 
     // Starts capture and transcribes until stopped; after the stop it
     // transcribes what arrived since the last pass once more, then returns.
-    // Throws when capture cannot start, or when a pass fails (capture is then
-    // stopped and recording ends). Without microphone access it logs and
-    // returns.
+    // Throws only when capture cannot start (recording then stays marked
+    // until a stop). A pass that fails is logged and ends the loop, leaving
+    // recording and capture to the caller's stop. Without microphone access
+    // it logs and returns.
     void startStreamTranscription();
     // Ends recording and capture; a pass in flight still finishes.
     void stopStreamTranscription();
