@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <thread>
 
@@ -31,15 +32,15 @@ struct LiveRun {
     std::vector<AudioStreamTranscriber::State> states;
     std::shared_ptr<AudioStreamTranscriber> transcriber;
 
-    explicit LiveRun(int64_t requiredSegments = 0) {
+    explicit LiveRun(int64_t requiredSegments = 0, const ScriptedStages& scripted = stages()) {
         DecodingOptions options;
         options.language = "en";
         // Progress texts without the prompt's tokens, so that the first of a
         // pass is shorter than the placeholder.
         options.skipSpecialTokens = true;
         transcriber = AudioStreamTranscriber::create(
-            stages().audioEncoder, stages().featureExtractor, stages().segmentSeeker, stages().textDecoder,
-            stages().tokenizer, processor, options, requiredSegments, 0.3f, 60, true,
+            scripted.audioEncoder, scripted.featureExtractor, scripted.segmentSeeker, scripted.textDecoder,
+            scripted.tokenizer, processor, options, requiredSegments, 0.3f, 60, true,
             [this](const AudioStreamTranscriber::State&, const AudioStreamTranscriber::State& state) {
                 std::lock_guard lock(mutex);
                 states.push_back(state);
@@ -145,6 +146,52 @@ TEST(AudioStreamTranscriber, ConfirmsGrowingSegmentsAndTranscribesTheLastAudioAf
             EXPECT_NE(text, "Waiting for speech...") << "the placeholder is never transcript";
         }
     }
+}
+
+// As the application runs it, with two trailing segments left unconfirmed:
+// of each pass over windows of three segments all but the last two are
+// confirmed, and the next pass starts at their end, its segments timed in
+// the whole recording.
+TEST(AudioStreamTranscriber, KeepsTheLastTwoSegmentsOfAPassUnconfirmed) {
+    static const ScriptedStages threeSegments([] {
+        testsupport::ScriptedDecoder decoder = scriptedWindow({});
+        const int64_t time = testing::englishTokenizer()->specialTokens().timeTokenBegin;
+        const std::vector<int64_t> text = helloWorldTokens();
+        decoder.script = {decoder.script[0], time,     text[0],  time + 15, time + 15, text[1],
+                          time + 30,         time + 30, text[2], time + 45, decoder.endToken};
+        return decoder;
+    }());
+    LiveRun run(2, threeSegments);
+    std::exception_ptr loopError;
+    std::thread loop = run.startLoop(loopError);
+    ASSERT_TRUE(run.waitFor([](const auto& state) { return state.isRecording; }));
+    // The first pass has room for one window, the second (from 0.3 s to 3 s)
+    // for two; times of the scripted tokens, steps of 0.02 s, come out a
+    // little off.
+    bool passed = true;
+    for (const auto& [confirmed, unconfirmedStart] : {std::pair{1u, 0.3f}, std::pair{5u, 1.5f}}) {
+        run.processor->feed(quietNoise(24000));
+        passed = run.waitFor([&](const auto& state) {
+            return state.confirmedSegments.size() == confirmed && !state.unconfirmedSegments.empty() &&
+                   std::abs(state.unconfirmedSegments.front().start - unconfirmedStart) < 1e-4f;
+        });
+        if (!passed) break;
+    }
+    run.transcriber->stopStreamTranscription();
+    loop.join();
+    ASSERT_TRUE(passed);
+    ASSERT_FALSE(loopError);
+    const auto state = run.transcriber->state();
+    const char* texts[] = {" Hello", " Hello", " world", ".", " Hello", " world", "."};
+    std::vector<TranscriptionSegment> segments(state.confirmedSegments.begin(), state.confirmedSegments.end());
+    segments.insert(segments.end(), state.unconfirmedSegments.begin(), state.unconfirmedSegments.end());
+    ASSERT_EQ(segments.size(), 7u);
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        EXPECT_EQ(segments[i].text, texts[i]) << i;
+        EXPECT_NEAR(segments[i].start, 0.3f * static_cast<float>(i), 1e-4f) << i;
+    }
+    EXPECT_EQ(state.unconfirmedSegments.size(), 2u);
+    EXPECT_NEAR(state.lastConfirmedSegmentEndSeconds, 1.5f, 1e-4f);
 }
 
 // The engine's own sample store, filled by the test a step at a time (no
