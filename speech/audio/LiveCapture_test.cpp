@@ -1,11 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -56,53 +51,8 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::toneAmplitude;
 
-// The test run's microphone "mic" hears what is written into this pipe:
-// 16-bit 48 kHz stereo.
-class Microphone {
-public:
-    Microphone() {
-        const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
-        if (path == nullptr) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
-        testsupport::drainMicrophonePipe(path);
-        fd_ = ::open(path, O_WRONLY | O_NONBLOCK);
-        if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
-    }
-    ~Microphone() { ::close(fd_); }
-
-    // `seconds` of a sine at `frequency`, amplitude 0.5, on both channels.
-    // The source reads the pipe only while something records from it.
-    void play(double frequency, double seconds) {
-        const auto frames = static_cast<std::size_t>(std::llround(seconds * 48000));
-        std::vector<int16_t> data;
-        data.reserve(frames * 2);
-        for (std::size_t i = 0; i < frames; ++i) {
-            const auto value = static_cast<int16_t>(
-                std::lround(16383 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(played_ + i) / 48000)));
-            data.push_back(value);
-            data.push_back(value);
-        }
-        played_ += frames;
-        const auto* bytes = reinterpret_cast<const char*>(data.data());
-        std::size_t left = data.size() * sizeof(int16_t);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (left > 0) {
-            pollfd writable{fd_, POLLOUT, 0};
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (wait.count() <= 0 || ::poll(&writable, 1, static_cast<int>(wait.count())) <= 0) {
-                throw std::runtime_error("the microphone does not take what is played into it");
-            }
-            const ssize_t written = ::write(fd_, bytes, left);
-            if (written < 0 && errno == EAGAIN) continue;
-            if (written <= 0) throw std::runtime_error("cannot write the microphone pipe");
-            bytes += written;
-            left -= static_cast<std::size_t>(written);
-        }
-    }
-
-private:
-    int fd_ = -1;
-    std::size_t played_ = 0;
-};
+// The test run's microphone "mic" hears what is played, 48 kHz stereo.
+using Microphone = testsupport::UnpacedMicrophone;
 
 // Waits up to ten seconds for the condition.
 bool eventually(const std::function<bool()>& condition) {
