@@ -77,13 +77,23 @@ void drainMicrophonePipe(const char* path) {
     ::close(reader);
 }
 
-UnpacedMicrophone::UnpacedMicrophone() {
+namespace {
+
+// The session's microphone pipe, emptied of what earlier tests played, open
+// for writing.
+int openMicrophonePipe() {
     const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
     if (!path || !*path) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
     drainMicrophonePipe(path);
-    fd_ = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
+    // The sound server holds the pipe open for reading, so this does not wait.
+    const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
+    return fd;
 }
+
+}  // namespace
+
+UnpacedMicrophone::UnpacedMicrophone() : fd_(openMicrophonePipe()) {}
 
 UnpacedMicrophone::~UnpacedMicrophone() { ::close(fd_); }
 
@@ -116,15 +126,7 @@ void UnpacedMicrophone::play(double frequency, double seconds) {
     }
 }
 
-PipeMicrophone::PipeMicrophone() {
-    const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
-    if (!path || !*path) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
-    drainMicrophonePipe(path);
-    // The sound server holds the pipe open for reading, so this does not wait.
-    fd_ = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
-    thread_ = std::thread([this] { run(); });
-}
+PipeMicrophone::PipeMicrophone() : fd_(openMicrophonePipe()) { thread_ = std::thread([this] { run(); }); }
 
 PipeMicrophone::~PipeMicrophone() {
     {
