@@ -2,27 +2,38 @@
 // sizes) and a scripted decoder of base.en's sizes that writes 100 tokens per
 // window: a 65-second recording, the engine's own time beside the model
 // predictions it makes, a batch of eight recordings with 1, 4 and 8 workers,
-// and live transcription fed in real time.
+// live transcription fed in real time, one live pass at the end of a long
+// recording, and the engine's own capture and sample store over long
+// recordings. The live parts need the test session's sound server and pipe
+// microphone (scripts/bench starts them).
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchStatistics.h"
 #include "speech/engine/AudioStreamTranscriber.h"
-#include "speech/engine/ReplayingAudioProcessor.h"
 #include "speech/engine/Sonoscribe.h"
+#include "tests/support/PipeMicrophone.h"
+#include "tests/support/ReplayingAudioProcessor.h"
 #include "tests/support/SpeechModelRepository.h"
 #include "tests/support/TempDirectory.h"
 #include "tests/support/WhisperTokenizerFiles.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace sonoscribe;
+using benchsupport::median;
 
 namespace {
 
 double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+constexpr int64_t rate = 16000;
 
 std::vector<float> noise(std::size_t samples, uint32_t seed) {
     std::vector<float> audio(samples);
@@ -47,9 +58,83 @@ testsupport::ScriptedDecoder hundredTokenDecoder() {
     return decoder;
 }
 
+// Appends `seconds` of noise to the store in 0.1 s buffers, as capture does.
+void record(AudioProcessor& store, int64_t seconds, uint32_t seed) {
+    for (int64_t b = 0; b < seconds * 10; ++b) store.processBuffer(noise(1600, seed + static_cast<uint32_t>(b)));
+}
+
+// A ten-minute 48 kHz recording through the engine's own capture from the
+// session's pipe microphone, which records as fast as it is played to: the
+// samples it loses against the exact count at 16 kHz.
+int64_t liveLostSamples() {
+    testsupport::UnpacedMicrophone microphone;
+    auto processor = std::make_shared<AudioProcessor>();
+    std::atomic<int64_t> buffers{0};
+    processor->startRecordingLive(std::nullopt, [&](const std::vector<float>&) { ++buffers; });
+    // Two seconds at a time, 60 tap buffers of 1600 frames: a flood of the
+    // pipe would overrun the sound server's buffer.
+    for (int64_t played = 60; played <= 18000; played += 60) {
+        microphone.play(440, 2.0);
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (buffers < played) {
+            if (Clock::now() > deadline) throw std::runtime_error("the capture stopped taking buffers");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    processor->stopRecording();
+    return 600 * rate - processor->audioSampleCount();
+}
+
+// What one 100 ms poll of the live transcriber reads of the store: the sample
+// count, and for the voice check the energies of just over a second of new
+// audio. Median milliseconds.
+double pollMilliseconds(const AudioProcessor& store) {
+    std::vector<double> costs;
+    int64_t seen = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const auto start = Clock::now();
+        seen += store.audioSampleCount() + static_cast<int64_t>(store.latestRelativeEnergy(12).size());
+        costs.push_back(seconds(start) * 1000);
+    }
+    if (seen == 0) std::exit(1);
+    return median(costs);
+}
+
+// Capture appending 0.1 s buffers to the store while a reader makes the live
+// transcriber's reads over and over (a poll's, a pass's last 30 s, the whole
+// energy list it reports): the longest an append took, waiting for the lock
+// and holding it, in milliseconds. Of three rounds of 1000 appends, the
+// quietest: on a shared machine a round's longest is often a preemption.
+double longestAppendMilliseconds(AudioProcessor& store) {
+    const std::vector<float> buffer = noise(1600, 7);
+    double quietest = std::numeric_limits<double>::infinity();
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<bool> capturing{true};
+        std::thread reader([&] {
+            while (capturing) {
+                const int64_t count = store.audioSampleCount();
+                store.latestRelativeEnergy(12);
+                store.audioSampleRange(count - 30 * rate, count);
+                store.relativeEnergy();
+            }
+        });
+        double longest = 0;
+        for (int b = 0; b < 1000; ++b) {
+            const auto start = Clock::now();
+            store.processBuffer(buffer);
+            longest = std::max(longest, seconds(start) * 1000);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        capturing = false;
+        reader.join();
+        quietest = std::min(quietest, longest);
+    }
+    return quietest;
+}
+
 }  // namespace
 
-int main() {
+int main() try {
     testsupport::TempDirectory folder;
     const auto modelFolder = testsupport::writeScriptedModelFolder(folder.path() / "model", hundredTokenDecoder());
     SonoscribeConfig config;
@@ -93,7 +178,11 @@ int main() {
         engine->audioEncoder(), engine->featureExtractor(), engine->segmentSeeker(), engine->textDecoder(),
         engine->tokenizer(), processor, options, 2, 0.3f, 60, false,
         [&](const AudioStreamTranscriber::State& old, const AudioStreamTranscriber::State& now) {
-            if (now.unconfirmedSegments != old.unconfirmedSegments || now.confirmedSegments != old.confirmedSegments) {
+            // A pass's result reaches the state by first emptying the current
+            // text; its segments follow at once, whether or not they differ
+            // from the last pass's.
+            if ((!old.currentText.empty() && now.currentText.empty()) ||
+                now.unconfirmedSegments != old.unconfirmedSegments || now.confirmedSegments != old.confirmedSegments) {
                 std::lock_guard lock(mutex);
                 passes.emplace_back(now.lastBufferSize, Clock::now());
             }
@@ -119,26 +208,53 @@ int main() {
             }
         }
     }
-    std::sort(delays.begin(), delays.end());
-    const double p95 = delays.empty() ? 0 : delays[delays.size() * 95 / 100];
+    if (delays.empty()) {
+        std::printf("live_delays_measured: 0\n");
+        std::fprintf(stderr, "engine_bench: the live stream made no pass, so no delay was measured "
+                             "(is the sound server up? run under scripts/bench or scripts/with-services)\n");
+        return 1;
+    }
+    const double p95 = benchsupport::percentile(delays, 0.95);
 
-    // One pass after 10 minutes of capture: the task decodes from the last
-    // confirmed end, so only copying the buffer grows with it.
+    // One live pass at the end of a recording, as the transcriber makes it:
+    // the samples from the last confirmed end read from the store, then the
+    // task over them. After ten minutes, against a 3 s recording; a first
+    // pass warms the task, and the two take turns, five times each.
     auto task = engine->setupTranscribeTask(TranscriptionTimings(), nullptr, engine->audioProcessor(),
                                             engine->audioEncoder(), engine->featureExtractor(),
                                             engine->segmentSeeker(), engine->textDecoder(), engine->tokenizer());
-    const std::vector<float> tenMinutes = noise(600 * 16000, 5);
-    DecodingOptions tail = options;
-    tail.clipTimestamps = {597.0f};
-    const auto passStart = Clock::now();
-    task->run(tenMinutes, tail, {});
-    const double passSeconds = seconds(passStart);
-    const std::vector<float> threeSeconds(tenMinutes.end() - 3 * 16000, tenMinutes.end());
-    DecodingOptions whole = options;
-    whole.clipTimestamps = {0.0f};
-    const auto shortStart = Clock::now();
-    task->run(threeSeconds, whole, {});
-    const double shortSeconds = seconds(shortStart);
+    AudioProcessor tenMinutes;
+    record(tenMinutes, 600, 5);
+    AudioProcessor threeSeconds;
+    record(threeSeconds, 3, 5);
+    auto livePass = [&](const AudioProcessor& store, float confirmedEnd) {
+        DecodingOptions pass = options;
+        pass.clipTimestamps = {confirmedEnd};
+        const auto start = Clock::now();
+        const int64_t count = store.audioSampleCount();
+        const int64_t from = std::clamp<int64_t>(pass.prepareSeekClips(count).front().start, 0, count);
+        task->run(store.audioSampleRange(from, count), pass, {}, from);
+        return seconds(start);
+    };
+    livePass(threeSeconds, 0.0f);
+    std::vector<double> longPasses;
+    std::vector<double> shortPasses;
+    for (int round = 0; round < 5; ++round) {
+        longPasses.push_back(livePass(tenMinutes, 597.0f));
+        shortPasses.push_back(livePass(threeSeconds, 0.0f));
+    }
+    const double passSeconds = median(longPasses);
+    const double shortSeconds = median(shortPasses);
+
+    // The engine's own capture over ten minutes, then the store's reads and
+    // appends after one and sixty minutes.
+    const int64_t lostSamples = liveLostSamples();
+    AudioProcessor hour;
+    record(hour, 60, 11);
+    const double pollOneMinute = pollMilliseconds(hour);
+    record(hour, 59 * 60, 12);
+    const double pollSixtyMinutes = pollMilliseconds(hour);
+    const double longestAppend = longestAppendMilliseconds(hour);
 
     std::printf("realtime_factor: %.4f\n", fileSeconds / 65.0);
     std::printf("engine_overhead_share: %.3f\n", (timings.fullPipeline - predictions) / timings.fullPipeline);
@@ -146,7 +262,15 @@ int main() {
     std::printf("batch_audio_s_per_s_4_workers: %.1f\n", throughput[1]);
     std::printf("batch_audio_s_per_s_8_workers: %.1f\n", throughput[2]);
     std::printf("live_segment_delay_p95_s: %.3f\n", p95);
+    std::printf("live_delays_measured: %zu\n", delays.size());
     std::printf("pass_ms_after_10_min: %.1f\n", passSeconds * 1000);
     std::printf("pass_after_10_min_over_3_s_buffer: %.2f\n", passSeconds / shortSeconds);
+    std::printf("live_lost_samples_10_min: %lld\n", static_cast<long long>(lostSamples));
+    std::printf("live_poll_ms_1_min: %.6f\n", pollOneMinute);
+    std::printf("live_poll_ms_60_min: %.6f\n", pollSixtyMinutes);
+    std::printf("capture_lock_hold_ms_60_min: %.3f\n", longestAppend);
     return 0;
+} catch (const std::exception& error) {
+    std::fprintf(stderr, "engine_bench: %s\n", error.what());
+    return 1;
 }

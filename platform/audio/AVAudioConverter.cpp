@@ -1,6 +1,8 @@
 #include "platform/audio/AVAudioConverter.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 extern "C" {
@@ -50,6 +52,11 @@ AVAudioConverter::AVAudioConverter(const AVAudioFormat& from, const AVAudioForma
     : from_(from), to_(to), context_(context), outPlanes_(to.channelCount), inPlanes_(to.channelCount) {}
 
 AVAudioConverter::~AVAudioConverter() { swr_free(&context_); }
+
+uint32_t AVAudioConverter::maximumOutputFrames(uint32_t inputFrames) const {
+    const int frames = swr_get_out_samples(context_, static_cast<int>(std::min<uint32_t>(inputFrames, INT32_MAX / 2)));
+    return frames > 0 ? static_cast<uint32_t>(frames) : 0;
+}
 
 void AVAudioConverter::reset() {
     swr_close(context_);

@@ -37,6 +37,10 @@ public:
     // reason is written to *error when given.
     OutputStatus convert(AVAudioPCMBuffer& output, std::string* error, const InputBlock& input);
 
+    // The most frames the next conversion can give for `inputFrames` more
+    // input frames, with what the resampler still holds from earlier ones.
+    uint32_t maximumOutputFrames(uint32_t inputFrames) const;
+
     // Forgets the history and the end of stream, for an unrelated stream.
     void reset();
 

@@ -173,6 +173,11 @@ void AVAudioInputNode::removeTap(int) {
     state_->block = nullptr;
 }
 
+bool AVAudioInputNode::hasTap(int) const {
+    std::lock_guard lock(state_->tapMutex);
+    return state_->block != nullptr;
+}
+
 AVAudioEngine::AVAudioEngine() : state_(std::make_shared<CaptureState>()), inputNode_(state_) {}
 
 AVAudioEngine::~AVAudioEngine() { stop(); }

@@ -35,6 +35,8 @@ public:
     AVAudioFormat outputFormat(int bus) const { return inputFormat(bus); }
     void installTap(int bus, uint32_t bufferSize, const AVAudioFormat& format, TapBlock block);
     void removeTap(int bus);
+    // Whether a tap receives what the node records.
+    bool hasTap(int bus) const;
 
 private:
     friend class AVAudioEngine;

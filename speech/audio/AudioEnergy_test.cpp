@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -77,6 +78,32 @@ TEST(AudioEnergy, PurgingKeepsTheNewestSamples) {
         processor.purgeAudioSamples(c.keepingLast);
         EXPECT_EQ(processor.audioSamples(), c.expected) << c.keepingLast;
         EXPECT_EQ(processor.audioEnergy().size(), 2u);
+    }
+}
+
+// What a reader takes of a long recording, a stretch of samples or the
+// newest energies, is what the whole copies hold there, also across the
+// store's chunks.
+TEST(AudioEnergy, PartsOfALongRecordingMatchItsWholeCopies) {
+    AudioProcessor processor;
+    std::vector<float> buffer(1365);
+    for (int b = 0; b < 4200; ++b) {
+        for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<float>((b * 7 + static_cast<int>(i)) % 101) / 100;
+        processor.processBuffer(buffer);
+    }
+    const std::vector<float> samples = processor.audioSamples();
+    const std::vector<float> energy = processor.relativeEnergy();
+    ASSERT_EQ(processor.audioSampleCount(), static_cast<int64_t>(samples.size()));
+    const std::pair<int64_t, int64_t> ranges[] = {{0, 10}, {479990, 480010}, {1000, 961000}, {5732990, 6000000}, {-5, 3}, {7, 2}};
+    for (const auto& [from, to] : ranges) {
+        const auto end = std::clamp<int64_t>(to, 0, static_cast<int64_t>(samples.size()));
+        const auto first = std::clamp<int64_t>(from, 0, end);
+        EXPECT_EQ(processor.audioSampleRange(from, to), std::vector<float>(samples.begin() + first, samples.begin() + end))
+            << from << " ..< " << to;
+    }
+    for (const int64_t count : {0, 1, 11, 4097, 5000}) {
+        const auto n = std::min<int64_t>(count, static_cast<int64_t>(energy.size()));
+        EXPECT_EQ(processor.latestRelativeEnergy(count), std::vector<float>(energy.end() - n, energy.end())) << count;
     }
 }
 

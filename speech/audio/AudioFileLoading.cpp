@@ -412,22 +412,33 @@ std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleAudio(const AVAudioPCM
 }
 
 std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::resampleBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& with) {
-    double capacity = with.outputFormat().sampleRate * buffer.frameLength() / with.inputFormat().sampleRate;
-    if (capacity != std::floor(capacity)) {
-        const double rounded = std::max(std::nearbyint(capacity), 1.0);
-        Logging::debug("Rounding buffer frame capacity from " + platform::description(capacity) + " to " +
-                       platform::description(rounded) + " to better fit new sample rate");
-        capacity = rounded;
+    std::shared_ptr<AVAudioPCMBuffer> output;
+    resampleBuffer(buffer, with, output);
+    return output;
+}
+
+void AudioProcessor::resampleBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& with,
+                                    std::shared_ptr<AVAudioPCMBuffer>& into) {
+    // Room for all the converter can give for this buffer: the rate ratio
+    // rounded up, and what it still holds from the buffers before. Sized by
+    // the ratio alone, the output fills with held frames first and a stream
+    // of buffers falls further and further behind its audio.
+    const double ratio = with.outputFormat().sampleRate * buffer.frameLength() / with.inputFormat().sampleRate;
+    const double capacity = std::max({std::ceil(ratio), static_cast<double>(with.maximumOutputFrames(buffer.frameLength())), 1.0});
+    if (capacity != ratio && Logging::isLoggingEnabled(Logging::LogLevel::debug)) {
+        Logging::debug("Rounding buffer frame capacity from " + platform::description(ratio) + " to " +
+                       platform::description(capacity) + " to better fit new sample rate");
     }
-    std::shared_ptr<AVAudioPCMBuffer> output = AVAudioPCMBuffer::create(
-        with.outputFormat(), static_cast<uint32_t>(std::min<double>(capacity, std::numeric_limits<uint32_t>::max())));
-    if (!output) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+    const auto frames = static_cast<uint32_t>(std::min<double>(capacity, std::numeric_limits<uint32_t>::max()));
+    if (!into || into->frameCapacity() < frames || !(into->format() == with.outputFormat())) {
+        into = AVAudioPCMBuffer::create(with.outputFormat(), frames);
+        if (!into) throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+    }
     std::string error;
     // Each buffer is handed over once; the converter keeps the stream going.
-    if (with.convert(*output, &error, BufferFeed(&buffer, false)) == platform::audio::AVAudioConverter::OutputStatus::error) {
+    if (with.convert(*into, &error, BufferFeed(&buffer, false)) == platform::audio::AVAudioConverter::OutputStatus::error) {
         throw WhisperError::audioProcessingFailed("Error converting audio: " + error);
     }
-    return output;
 }
 
 std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::convertToMono(const AVAudioPCMBuffer& buffer, const ChannelMode& mode) {
@@ -482,16 +493,21 @@ std::shared_ptr<AVAudioPCMBuffer> AudioProcessor::convertToMono(const AVAudioPCM
 }
 
 std::vector<float> AudioProcessor::convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize) {
+    std::vector<float> samples;
+    convertBufferToArray(buffer, chunkSize, samples);
+    return samples;
+}
+
+void AudioProcessor::convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize, std::vector<float>& into) {
     const uint32_t frames = buffer.frameLength();
-    std::vector<float> samples(frames);
+    into.resize(frames);
     const auto step = static_cast<uint32_t>(std::clamp<int64_t>(chunkSize, 1, std::numeric_limits<uint32_t>::max()));
     float* channel = buffer.channelData(0);
     for (uint32_t at = 0; at < frames; at += step) {
         const uint32_t n = std::min(step, frames - at);
-        std::memcpy(samples.data() + at, channel + at, n * sizeof(float));
+        std::memcpy(into.data() + at, channel + at, n * sizeof(float));
         std::memset(channel + at, 0, n * sizeof(float));
     }
-    return samples;
 }
 
 std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& fromPath, const ChannelMode& channelMode,

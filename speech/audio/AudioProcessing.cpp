@@ -30,6 +30,30 @@ std::shared_ptr<platform::MLMultiArray> AudioProcessing::padOrTrimAudio(const st
     return array;
 }
 
+namespace {
+
+// Values from ..< to of `values`, clamped to it.
+std::vector<float> clampedSlice(const std::vector<float>& values, int64_t from, int64_t to) {
+    const auto count = static_cast<int64_t>(values.size());
+    to = std::clamp<int64_t>(to, 0, count);
+    from = std::clamp<int64_t>(from, 0, to);
+    return {values.begin() + from, values.begin() + to};
+}
+
+}  // namespace
+
+int64_t AudioProcessing::audioSampleCount() const { return static_cast<int64_t>(audioSamples().size()); }
+
+std::vector<float> AudioProcessing::audioSampleRange(int64_t from, int64_t to) const {
+    return clampedSlice(audioSamples(), from, to);
+}
+
+std::vector<float> AudioProcessing::latestRelativeEnergy(int64_t count) const {
+    const std::vector<float> energy = relativeEnergy();
+    return clampedSlice(energy, static_cast<int64_t>(energy.size()) - std::max<int64_t>(count, 0),
+                        static_cast<int64_t>(energy.size()));
+}
+
 std::shared_ptr<platform::audio::AVAudioPCMBuffer> AudioProcessing::loadAudioAsync(const std::string& fromPath) {
     platform::Task<std::shared_ptr<platform::audio::AVAudioPCMBuffer>> task([fromPath] {
         return AudioProcessor::loadAudio(fromPath, AudioInputConfig::ChannelMode::sumChannels(std::nullopt), 0.0,

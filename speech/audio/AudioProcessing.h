@@ -66,10 +66,18 @@ public:
 
     // Every 16 kHz mono sample captured since the last start, oldest first.
     virtual std::vector<float> audioSamples() const = 0;
+    // How many samples audioSamples() would give, without copying them.
+    virtual int64_t audioSampleCount() const;
+    // Samples from ..< to of audioSamples(), clamped to what it holds, copying
+    // only those: a live pass over an hour's recording needs its last seconds.
+    virtual std::vector<float> audioSampleRange(int64_t from, int64_t to) const;
     // Keeps only the newest keepingLast samples.
     virtual void purgeAudioSamples(int64_t keepingLast) = 0;
     // One value in 0...1 per processed buffer.
     virtual std::vector<float> relativeEnergy() const = 0;
+    // The newest `count` values of relativeEnergy() (all when it has fewer),
+    // copying only those.
+    virtual std::vector<float> latestRelativeEnergy(int64_t count) const;
     virtual int64_t relativeEnergyWindow() const = 0;
     virtual void setRelativeEnergyWindow(int64_t window) = 0;
 

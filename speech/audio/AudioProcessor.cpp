@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "mlcore/foundation/ConcurrencyUtilities.h"
 #include "mlcore/foundation/Logging.h"
+#include "platform/audio/BufferFeed.h"
 #include "platform/foundation/NumberFormatting.h"
 #include "speech/model/WhisperError.h"
 
@@ -16,23 +18,25 @@ using platform::audio::AVAudioFormat;
 
 namespace {
 
-// The stores grow by at least this much at a time: ten minutes of samples,
-// and as many records of 100 ms buffers. A dictation then never waits on a
-// store being copied while its lock is held; room not yet written to takes
-// address space, not memory.
-constexpr std::size_t sampleGrowth = 16000 * 600;
-constexpr std::size_t energyGrowth = 6000;
-
 // Held shared so the capture thread takes it for a buffer without copying
 // what it holds.
 std::shared_ptr<const AudioBufferCallback> shareCallback(AudioBufferCallback callback) {
     return callback ? std::make_shared<const AudioBufferCallback>(std::move(callback)) : nullptr;
 }
 
-template <typename T>
-void reserveAhead(std::vector<T>& store, std::size_t adding, std::size_t step) {
-    const std::size_t needed = store.size() + adding;
-    if (needed > store.capacity()) store.reserve(std::max({needed, 2 * store.capacity(), step}));
+std::vector<float> relativeValues(const ChunkedStore<AudioEnergy>::Range& records) {
+    std::vector<float> rel;
+    rel.reserve(records.size());
+    records.forEach([&](const AudioEnergy* energy, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) rel.push_back(energy[i].rel);
+    });
+    return rel;
+}
+
+// From ..< to as store positions, clamped to a store of `size` values.
+std::pair<std::size_t, std::size_t> clampedRange(int64_t from, int64_t to, std::size_t size) {
+    const auto end = static_cast<std::size_t>(std::clamp<int64_t>(to, 0, static_cast<int64_t>(size)));
+    return {static_cast<std::size_t>(std::clamp<int64_t>(from, 0, static_cast<int64_t>(end))), end};
 }
 
 std::string describe(const AudioEnergy& energy) {
@@ -41,6 +45,37 @@ std::string describe(const AudioEnergy& energy) {
 }
 
 }  // namespace
+
+// One capture's converter and the buffers every tapped buffer passes
+// through, kept from buffer to buffer so that the tap thread allocates
+// nothing once it runs.
+struct AudioProcessor::CaptureConversion {
+    std::unique_ptr<AVAudioConverter> converter;
+    std::shared_ptr<AVAudioPCMBuffer> converted;
+    std::vector<float> samples;
+
+    // The tapped buffer as 16 kHz mono, until the next call. Throws
+    // WhisperError when it cannot be resampled.
+    std::vector<float>& convert(AVAudioPCMBuffer& tapped) {
+        if (tapped.format().sampleRate == 16000) {
+            convertBufferToArray(tapped, 1024, samples);
+        } else {
+            resampleBuffer(tapped, *converter, converted);
+            convertBufferToArray(*converted, 1024, samples);
+        }
+        return samples;
+    }
+
+    // The frames the resampler holds back for the filter's look-ahead, once
+    // no more input will come.
+    std::vector<float> flush() {
+        const auto tail = AVAudioPCMBuffer::create(converter->outputFormat(),
+                                                   std::max<uint32_t>(converter->maximumOutputFrames(0), 1));
+        if (!tail) return {};
+        converter->convert(*tail, nullptr, platform::audio::BufferFeed(nullptr, true));
+        return convertBufferToArray(*tail, 1024);
+    }
+};
 
 AudioProcessor::~AudioProcessor() { tearDown(audioEngine()); }
 
@@ -55,23 +90,40 @@ void AudioProcessor::setAudioEngine(std::shared_ptr<AVAudioEngine> engine) {
 }
 
 std::vector<float> AudioProcessor::audioSamples() const {
+    std::unique_lock lock(mutex_);
+    const ChunkedStore<float>::Range samples = audioSamples_.all();
+    lock.unlock();
+    return samples.values();
+}
+
+int64_t AudioProcessor::audioSampleCount() const {
     std::lock_guard lock(mutex_);
-    return audioSamples_;
+    return static_cast<int64_t>(audioSamples_.size());
+}
+
+std::vector<float> AudioProcessor::audioSampleRange(int64_t from, int64_t to) const {
+    std::unique_lock lock(mutex_);
+    const auto [first, end] = clampedRange(from, to, audioSamples_.size());
+    const ChunkedStore<float>::Range samples = audioSamples_.range(first, end);
+    lock.unlock();
+    return samples.values();
 }
 
 void AudioProcessor::setAudioSamples(std::vector<float> samples) {
     std::lock_guard lock(mutex_);
-    audioSamples_ = std::move(samples);
+    audioSamples_.assign(samples);
 }
 
 std::vector<AudioEnergy> AudioProcessor::audioEnergy() const {
-    std::lock_guard lock(mutex_);
-    return audioEnergy_;
+    std::unique_lock lock(mutex_);
+    const ChunkedStore<AudioEnergy>::Range energy = audioEnergy_.all();
+    lock.unlock();
+    return energy.values();
 }
 
 void AudioProcessor::setAudioEnergy(std::vector<AudioEnergy> energy) {
     std::lock_guard lock(mutex_);
-    audioEnergy_ = std::move(energy);
+    audioEnergy_.assign(energy);
 }
 
 int64_t AudioProcessor::relativeEnergyWindow() const {
@@ -85,11 +137,19 @@ void AudioProcessor::setRelativeEnergyWindow(int64_t window) {
 }
 
 std::vector<float> AudioProcessor::relativeEnergy() const {
-    std::lock_guard lock(mutex_);
-    std::vector<float> rel;
-    rel.reserve(audioEnergy_.size());
-    for (const AudioEnergy& energy : audioEnergy_) rel.push_back(energy.rel);
-    return rel;
+    std::unique_lock lock(mutex_);
+    const ChunkedStore<AudioEnergy>::Range energy = audioEnergy_.all();
+    lock.unlock();
+    return relativeValues(energy);
+}
+
+std::vector<float> AudioProcessor::latestRelativeEnergy(int64_t count) const {
+    std::unique_lock lock(mutex_);
+    const std::size_t size = audioEnergy_.size();
+    const ChunkedStore<AudioEnergy>::Range energy =
+        audioEnergy_.range(size - std::min<std::size_t>(size, static_cast<std::size_t>(std::max<int64_t>(count, 0))), size);
+    lock.unlock();
+    return relativeValues(energy);
 }
 
 AudioBufferCallback AudioProcessor::audioBufferCallback() const {
@@ -130,17 +190,15 @@ void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
     if (buffer.empty()) return;
     std::shared_ptr<const AudioBufferCallback> callback;
     std::optional<std::string> sizeLog;
+    AudioEnergy energy = calculateEnergy(buffer);
     {
         std::lock_guard lock(mutex_);
-        reserveAhead(audioSamples_, buffer.size(), sampleGrowth);
-        audioSamples_.insert(audioSamples_.end(), buffer.begin(), buffer.end());
+        audioSamples_.append(buffer.data(), buffer.size());
         // The floor spans a fixed 20 records, whatever the window says.
         const std::size_t span = std::min<std::size_t>(20, audioEnergy_.size());
         float floor = std::numeric_limits<float>::infinity();
         for (std::size_t i = audioEnergy_.size() - span; i < audioEnergy_.size(); ++i) floor = std::min(floor, audioEnergy_[i].avg);
-        AudioEnergy energy = calculateEnergy(buffer);
         energy.rel = relativeToFloor(energy.avg, floor);
-        reserveAhead(audioEnergy_, 1, energyGrowth);
         audioEnergy_.push_back(energy);
         callback = audioBufferCallback_;
         const int64_t period = minBufferLength_ * relativeEnergyWindow_;
@@ -157,9 +215,7 @@ void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
 void AudioProcessor::purgeAudioSamples(int64_t keepingLast) {
     std::lock_guard lock(mutex_);
     const auto keep = static_cast<std::size_t>(std::max<int64_t>(keepingLast, 0));
-    if (audioSamples_.size() > keep) {
-        audioSamples_.erase(audioSamples_.begin(), audioSamples_.end() - static_cast<std::ptrdiff_t>(keep));
-    }
+    if (audioSamples_.size() > keep) audioSamples_.assign(audioSamples_.range(audioSamples_.size() - keep, audioSamples_.size()).values());
 }
 
 std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(const std::vector<float>& fromArray,
@@ -169,7 +225,7 @@ std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(const std::v
     return makeStageValue(std::move(array));
 }
 
-std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::setupEngine(std::optional<uint32_t> inputDeviceID) {
+AudioProcessor::Capture AudioProcessor::setupEngine(std::optional<uint32_t> inputDeviceID) {
     auto engine = std::make_shared<AVAudioEngine>();
     platform::audio::AVAudioInputNode& inputNode = engine->inputNode();
     if (inputDeviceID) assignAudioInput(inputNode, *inputDeviceID);
@@ -179,28 +235,28 @@ std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::setupEngine(std::
     if (!tapFormat) throw WhisperError::audioProcessingFailed("Failed to create node format");
     const std::optional<AVAudioFormat> desired = AVAudioFormat::standardFormat(16000, 1);
     if (!desired) throw WhisperError::audioProcessingFailed("Failed to create desired format");
-    std::shared_ptr<AVAudioConverter> converter = AVAudioConverter::create(*tapFormat, *desired);
-    if (!converter) throw WhisperError::audioProcessingFailed("Failed to create audio converter");
+    auto conversion = std::make_shared<CaptureConversion>();
+    conversion->converter = AVAudioConverter::create(*tapFormat, *desired);
+    if (!conversion->converter) throw WhisperError::audioProcessingFailed("Failed to create audio converter");
     const int64_t bufferLength = minBufferLength();
     if (bufferLength <= 0 || bufferLength > std::numeric_limits<uint32_t>::max()) {
         throw WhisperError::audioProcessingFailed("Buffer length must fit an unsigned 32-bit frame count");
     }
+    conversion->samples.reserve(conversion->converter->maximumOutputFrames(static_cast<uint32_t>(bufferLength)) +
+                                static_cast<std::size_t>(bufferLength));
     // The engine is torn down before the processor goes, so the tap may
     // hold it plainly.
     inputNode.installTap(0, static_cast<uint32_t>(bufferLength), *tapFormat,
-                         [this, converter](platform::audio::AVAudioPCMBuffer& tapped) {
-                             std::shared_ptr<AVAudioPCMBuffer> converted;
-                             if (tapped.format().sampleRate != 16000) {
-                                 try {
-                                     converted = resampleBuffer(tapped, *converter);
-                                 } catch (const WhisperError& error) {
-                                     Logging::error("Failed to resample buffer: " + error.message());
-                                     return;
-                                 }
+                         [this, conversion](platform::audio::AVAudioPCMBuffer& tapped) {
+                             std::vector<float>* samples = nullptr;
+                             try {
+                                 samples = &conversion->convert(tapped);
+                             } catch (const WhisperError& error) {
+                                 Logging::error("Failed to resample buffer: " + error.message());
+                                 return;
                              }
-                             std::vector<float> samples = convertBufferToArray(converted ? *converted : tapped, 1024);
-                             suppressInputIfNeeded(samples);
-                             processBuffer(samples);
+                             suppressInputIfNeeded(*samples);
+                             processBuffer(*samples);
                          });
     engine->prepare();
     try {
@@ -208,7 +264,7 @@ std::shared_ptr<AudioProcessor::AVAudioEngine> AudioProcessor::setupEngine(std::
     } catch (const platform::audio::AudioEngineError& error) {
         throw WhisperError::microphoneUnavailable(error.what());
     }
-    return engine;
+    return {std::move(engine), std::move(conversion)};
 }
 
 void AudioProcessor::tearDown(std::shared_ptr<AVAudioEngine> engine) {
@@ -219,16 +275,20 @@ void AudioProcessor::tearDown(std::shared_ptr<AVAudioEngine> engine) {
 }
 
 void AudioProcessor::startRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
+    // A running capture must not feed the fresh recording: it ends first,
+    // with whatever buffer its tap is handing on. The engine stays in place
+    // until a new one runs.
+    tearDown(audioEngine());
     {
         std::lock_guard lock(mutex_);
         audioSamples_.clear();
         audioEnergy_.clear();
+        conversion_ = nullptr;
     }
-    // A running capture must not keep feeding the fresh recording.
-    tearDown(audioEngine());
-    std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
+    Capture capture = setupEngine(inputDeviceID);
     std::lock_guard lock(mutex_);
-    audioEngine_ = std::move(engine);
+    audioEngine_ = std::move(capture.engine);
+    conversion_ = std::move(capture.conversion);
     audioBufferCallback_ = shareCallback(std::move(callback));
     lastInputDevice_ = inputDeviceID;
 }
@@ -256,31 +316,48 @@ void AudioProcessor::pauseRecording() {
 
 void AudioProcessor::stopRecording() {
     std::shared_ptr<AVAudioEngine> engine;
+    std::shared_ptr<CaptureConversion> conversion;
     {
         std::lock_guard lock(mutex_);
-        engine = std::move(audioEngine_);
-        audioEngine_ = nullptr;
+        engine = std::exchange(audioEngine_, nullptr);
+        conversion = std::exchange(conversion_, nullptr);
     }
     tearDown(std::move(engine));
+    if (conversion) finishCapture(*conversion);
+}
+
+void AudioProcessor::finishCapture(CaptureConversion& conversion) {
+    // The tap has ended, so nothing else uses the converter now.
+    std::vector<float> tail = conversion.flush();
+    suppressInputIfNeeded(tail);
+    processBuffer(tail);
 }
 
 void AudioProcessor::resumeRecordingLive(std::optional<uint32_t> inputDeviceID, AudioBufferCallback callback) {
     const std::optional<uint32_t> last = lastInputDevice();
-    if (inputDeviceID == last) {
-        if (std::shared_ptr<AVAudioEngine> engine = audioEngine()) {
-            try {
-                engine->start();
-            } catch (const platform::audio::AudioEngineError& error) {
-                throw WhisperError::microphoneUnavailable(error.what());
-            }
-        }
-    } else {
+    const std::shared_ptr<AVAudioEngine> engine = audioEngine();
+    if (inputDeviceID != last) {
         // Two captures would feed one recording: end the old one first.
         stopRecording();
-        std::shared_ptr<AVAudioEngine> engine = setupEngine(inputDeviceID);
+        Capture capture = setupEngine(inputDeviceID);
         std::lock_guard lock(mutex_);
-        audioEngine_ = std::move(engine);
+        audioEngine_ = std::move(capture.engine);
+        conversion_ = std::move(capture.conversion);
         lastInputDevice_ = inputDeviceID;
+    } else if (engine && !engine->inputNode().hasTap(0)) {
+        // A start that failed took this engine's tap away: started again it
+        // would record nothing, so it is set up anew, and kept until that
+        // succeeds.
+        Capture capture = setupEngine(inputDeviceID);
+        std::lock_guard lock(mutex_);
+        audioEngine_ = std::move(capture.engine);
+        conversion_ = std::move(capture.conversion);
+    } else if (engine) {
+        try {
+            engine->start();
+        } catch (const platform::audio::AudioEngineError& error) {
+            throw WhisperError::microphoneUnavailable(error.what());
+        }
     }
     if (callback) setAudioBufferCallback(std::move(callback));
 }

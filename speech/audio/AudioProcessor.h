@@ -16,6 +16,7 @@
 #include "speech/audio/AudioDevice.h"
 #include "speech/audio/AudioInputConfig.h"
 #include "speech/audio/AudioProcessing.h"
+#include "speech/audio/ChunkedStore.h"
 #include "speech/audio/Result.h"
 #include "speech/audio/VoiceActivityDetector.h"
 
@@ -35,8 +36,10 @@ struct AudioEnergy {
 // The engine's audio front end: captures through the sound server, keeps
 // every converted sample with one energy record per buffer, and loads files
 // as 16 kHz mono. Capture threads append while other threads read: every
-// append and every read copy holds the processor's lock. The stream form of
-// capture stops with its stream only for a processor held by a shared_ptr.
+// append holds the processor's lock for its own buffer only, and a read holds
+// it only to find what it copies, never while copying, so that a reader of an
+// hour's recording does not hold up capture. The stream form of capture stops
+// with its stream only for a processor held by a shared_ptr.
 class AudioProcessor : public AudioProcessing, public std::enable_shared_from_this<AudioProcessor> {
 public:
     using ChannelMode = AudioInputConfig::ChannelMode;
@@ -54,12 +57,15 @@ public:
     virtual std::shared_ptr<AVAudioEngine> audioEngine() const;
     virtual void setAudioEngine(std::shared_ptr<AVAudioEngine> engine);
     std::vector<float> audioSamples() const override;
+    int64_t audioSampleCount() const override;
+    std::vector<float> audioSampleRange(int64_t from, int64_t to) const override;
     virtual void setAudioSamples(std::vector<float> samples);
     virtual std::vector<AudioEnergy> audioEnergy() const;
     virtual void setAudioEnergy(std::vector<AudioEnergy> energy);
     int64_t relativeEnergyWindow() const override;
     void setRelativeEnergyWindow(int64_t window) override;
     std::vector<float> relativeEnergy() const override;
+    std::vector<float> latestRelativeEnergy(int64_t count) const override;
     virtual AudioBufferCallback audioBufferCallback() const;
     virtual void setAudioBufferCallback(AudioBufferCallback callback);
     virtual int64_t minBufferLength() const;
@@ -129,13 +135,28 @@ public:
     // Converts one buffer of a stream; the converter keeps the stream's
     // history, so it must be used for that stream alone.
     static std::shared_ptr<AVAudioPCMBuffer> resampleBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& with);
+    // The same into `into`, which is replaced only when it cannot hold the
+    // result, so that a capture converting buffer after buffer keeps one.
+    static void resampleBuffer(const AVAudioPCMBuffer& buffer, AVAudioConverter& with,
+                               std::shared_ptr<AVAudioPCMBuffer>& into);
     static std::shared_ptr<AVAudioPCMBuffer> convertToMono(const AVAudioPCMBuffer& buffer, const ChannelMode& mode);
     // Copies the first channel out and leaves it silent.
     static std::vector<float> convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize);
+    // The same into `into`, which grows only when it has to.
+    static void convertBufferToArray(AVAudioPCMBuffer& buffer, int64_t chunkSize, std::vector<float>& into);
 
 private:
-    std::shared_ptr<AVAudioEngine> setupEngine(std::optional<uint32_t> inputDeviceID);
+    struct CaptureConversion;
+    // A running capture: its engine, and what its tap converts each buffer with.
+    struct Capture {
+        std::shared_ptr<AVAudioEngine> engine;
+        std::shared_ptr<CaptureConversion> conversion;
+    };
+
+    Capture setupEngine(std::optional<uint32_t> inputDeviceID);
     void tearDown(std::shared_ptr<AVAudioEngine> engine);
+    // Hands the recording what the ended capture's resampler still holds.
+    void finishCapture(CaptureConversion& conversion);
     void suppressInputIfNeeded(std::vector<float>& buffer) const;
     // The relative energy of a buffer of that root mean square over the floor.
     static float relativeToFloor(float rms, float floor);
@@ -143,8 +164,11 @@ private:
     mutable std::mutex mutex_;
     std::optional<uint32_t> lastInputDevice_;
     std::shared_ptr<AVAudioEngine> audioEngine_;
-    std::vector<float> audioSamples_;
-    std::vector<AudioEnergy> audioEnergy_;
+    std::shared_ptr<CaptureConversion> conversion_;
+    // Thirty seconds of samples, and about seven minutes of buffers' records,
+    // a chunk.
+    ChunkedStore<float> audioSamples_{16000 * 30};
+    ChunkedStore<AudioEnergy> audioEnergy_{4096};
     int64_t relativeEnergyWindow_ = 20;
     // Shared so the capture thread takes it for a buffer without copying
     // what the callback holds.

@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <mutex>
 #include <numbers>
 #include <string>
@@ -17,9 +14,36 @@
 
 #include "mlcore/foundation/Logging.h"
 #include "platform/audio/AudioDevices.h"
+#include "platform/audio/BufferFeed.h"
 #include "speech/audio/AudioProcessor.h"
+#include "speech/model/WhisperError.h"
 #include "tests/support/PipeMicrophone.h"
 #include "tests/support/ToneFiles.h"
+
+// A thread that turns counting on has each of its allocations counted, so
+// that what the capture thread allocates shows. The array forms come here
+// through these.
+namespace {
+thread_local bool countingAllocations = false;
+std::atomic<long> countedAllocations{0};
+
+void* allocate(std::size_t size) {
+    if (countingAllocations) ++countedAllocations;
+    return std::malloc(size == 0 ? 1 : size);
+}
+// Kept out of line: inlined, the compiler takes the free for a mismatch
+// with the new it meets at the call site.
+[[gnu::noinline]] void release(void* memory) noexcept { std::free(memory); }
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* memory = allocate(size)) return memory;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void operator delete(void* memory) noexcept { release(memory); }
+void operator delete(void* memory, std::size_t) noexcept { release(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { release(memory); }
 
 namespace sonoscribe {
 namespace {
@@ -27,53 +51,8 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::toneAmplitude;
 
-// The test run's microphone "mic" hears what is written into this pipe:
-// 16-bit 48 kHz stereo.
-class Microphone {
-public:
-    Microphone() {
-        const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
-        if (path == nullptr) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
-        testsupport::drainMicrophonePipe(path);
-        fd_ = ::open(path, O_WRONLY | O_NONBLOCK);
-        if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
-    }
-    ~Microphone() { ::close(fd_); }
-
-    // `seconds` of a sine at `frequency`, amplitude 0.5, on both channels.
-    // The source reads the pipe only while something records from it.
-    void play(double frequency, double seconds) {
-        const auto frames = static_cast<std::size_t>(std::llround(seconds * 48000));
-        std::vector<int16_t> data;
-        data.reserve(frames * 2);
-        for (std::size_t i = 0; i < frames; ++i) {
-            const auto value = static_cast<int16_t>(
-                std::lround(16383 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(played_ + i) / 48000)));
-            data.push_back(value);
-            data.push_back(value);
-        }
-        played_ += frames;
-        const auto* bytes = reinterpret_cast<const char*>(data.data());
-        std::size_t left = data.size() * sizeof(int16_t);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (left > 0) {
-            pollfd writable{fd_, POLLOUT, 0};
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (wait.count() <= 0 || ::poll(&writable, 1, static_cast<int>(wait.count())) <= 0) {
-                throw std::runtime_error("the microphone does not take what is played into it");
-            }
-            const ssize_t written = ::write(fd_, bytes, left);
-            if (written < 0 && errno == EAGAIN) continue;
-            if (written <= 0) throw std::runtime_error("cannot write the microphone pipe");
-            bytes += written;
-            left -= static_cast<std::size_t>(written);
-        }
-    }
-
-private:
-    int fd_ = -1;
-    std::size_t played_ = 0;
-};
+// The test run's microphone "mic" hears what is played, 48 kHz stereo.
+using Microphone = testsupport::UnpacedMicrophone;
 
 // Waits up to ten seconds for the condition.
 bool eventually(const std::function<bool()>& condition) {
@@ -108,6 +87,54 @@ std::vector<float> slice(const std::vector<float>& samples, std::size_t from, st
     return {samples.begin() + static_cast<std::ptrdiff_t>(from), samples.begin() + static_cast<std::ptrdiff_t>(to)};
 }
 
+std::vector<float> joined(const std::vector<std::vector<float>>& buffers) {
+    std::vector<float> all;
+    for (const auto& buffer : buffers) all.insert(all.end(), buffer.begin(), buffer.end());
+    return all;
+}
+
+// A processor whose capture thread, when asked, stalls once in the middle of
+// a buffer, after converting it and before handing it on.
+class StallingProcessor : public AudioProcessor {
+public:
+    bool isInputSuppressed() const override {
+        if (stallNext.exchange(false)) {
+            stalled = true;
+            std::this_thread::sleep_for(300ms);
+        }
+        return AudioProcessor::isInputSuppressed();
+    }
+
+    mutable std::atomic<bool> stallNext{false};
+    mutable std::atomic<bool> stalled{false};
+};
+
+// Five minutes of tap buffers at the common microphone rates: what the
+// resampler gives for them, with the little it still holds at the end, is
+// the exact count at 16 kHz.
+TEST(LiveCapture, ResamplingTapBuffersLosesNoSamples) {
+    using platform::audio::AVAudioFormat;
+    for (const double rate : {48000.0, 44100.0}) {
+        SCOPED_TRACE(rate);
+        const AVAudioFormat tapFormat = *AVAudioFormat::standardFormat(rate, 2);
+        const AVAudioFormat desired = *AVAudioFormat::standardFormat(16000, 1);
+        const auto converter = platform::audio::AVAudioConverter::create(tapFormat, desired);
+        const auto tapped = platform::audio::AVAudioPCMBuffer::create(tapFormat, 1600);
+        for (uint32_t i = 0; i < 1600; ++i) {
+            const auto value = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 440 * i / rate));
+            tapped->channelData(0)[i] = tapped->channelData(1)[i] = value;
+        }
+        tapped->setFrameLength(1600);
+        const auto buffers = static_cast<int64_t>(std::ceil(300 * rate / 1600));
+        int64_t produced = 0;
+        for (int64_t b = 0; b < buffers; ++b) produced += AudioProcessor::resampleBuffer(*tapped, *converter)->frameLength();
+        const auto tail = platform::audio::AVAudioPCMBuffer::create(desired, 4096);
+        converter->convert(*tail, nullptr, platform::audio::BufferFeed(nullptr, true));
+        EXPECT_LT(tail->frameLength(), 100u) << "the resampler held back more than its filter needs";
+        EXPECT_NEAR(static_cast<double>(produced + tail->frameLength()), static_cast<double>(buffers) * 1600 * 16000 / rate, 1);
+    }
+}
+
 TEST(LiveCapture, ListsTheMicrophoneWithStableNumbers) {
     const auto sources = platform::audio::listInputSources();
     ASSERT_TRUE(sources.has_value()) << "the sound server cannot be reached";
@@ -135,7 +162,8 @@ TEST(LiveCapture, ListsTheMicrophoneWithStableNumbers) {
 
 // One recording through start, pause, resume and stop: what the microphone
 // hears arrives as 16 kHz mono, one energy record and one callback per
-// buffer; a resume goes on after what was kept, and a stop keeps it all.
+// buffer; a resume goes on after what was kept, and a stop keeps it all and
+// loses no sample.
 TEST(LiveCapture, RecordsPausesResumesAndStops) {
     Microphone microphone;
     auto processor = std::make_shared<AudioProcessor>();
@@ -176,10 +204,73 @@ TEST(LiveCapture, RecordsPausesResumesAndStops) {
 
     processor->stopRecording();
     EXPECT_EQ(processor->audioEngine(), nullptr);
-    EXPECT_EQ(processor->audioSamples().size(), resumed.size());
+    // The stop keeps it all and adds what the resampler held back: the two
+    // seconds played, to the sample.
+    const std::vector<float> stopped = processor->audioSamples();
+    EXPECT_EQ(slice(stopped, 0, resumed.size()), resumed);
+    EXPECT_EQ(stopped.size(), 32000u);
     // After a stop a resume has nothing to start.
     processor->resumeRecordingLive();
     EXPECT_EQ(processor->audioEngine(), nullptr);
+}
+
+// A restart ends the running capture before the new recording begins: a
+// buffer the old tap is still handing on never reaches the new one.
+TEST(LiveCapture, ARestartBeginsAfterTheOldCaptureHasEnded) {
+    Microphone microphone;
+    auto processor = std::make_shared<StallingProcessor>();
+    Received before;
+    processor->startRecordingLive(std::nullopt, before.callback());
+    processor->stallNext = true;
+    microphone.play(1000, 1.0);
+    ASSERT_TRUE(eventually([&] { return processor->stalled.load(); }));
+
+    Received after;
+    processor->startRecordingLive(std::nullopt, after.callback());
+    microphone.play(500, 1.0);
+    ASSERT_TRUE(eventually([&] { return after.buffers().size() >= 20; }));
+    processor->stopRecording();
+    EXPECT_EQ(processor->audioSamples(), joined(after.buffers()));
+}
+
+// A start that fails keeps the engine it found, though that engine has lost
+// its tap: a resume then records again, or says why it cannot.
+TEST(LiveCapture, AResumeAfterAFailedStartRecordsOrFails) {
+    Microphone microphone;
+    auto processor = std::make_shared<AudioProcessor>();
+    processor->startRecordingLive();
+    const auto engine = processor->audioEngine();
+    processor->setMinBufferLength(0);
+    EXPECT_THROW(processor->startRecordingLive(), WhisperError);
+    EXPECT_EQ(processor->audioEngine(), engine);
+    EXPECT_THROW(processor->resumeRecordingLive(), WhisperError) << "a capture that cannot record was resumed";
+
+    processor->setMinBufferLength(1600);
+    processor->resumeRecordingLive();
+    microphone.play(1000, 0.5);
+    EXPECT_TRUE(eventually([&] { return processor->audioEnergy().size() >= 15; })) << "the resumed capture records nothing";
+    processor->stopRecording();
+}
+
+// Once capture runs, a tap buffer costs the capture thread no allocation: it
+// resamples into and copies out to buffers it keeps. Only the sample store
+// grows, by a chunk of 30 s (and a longer list of chunks), so 40 s of buffers
+// may take two.
+TEST(LiveCapture, TheTapAllocatesNothingPerBuffer) {
+    Microphone microphone;
+    auto processor = std::make_shared<AudioProcessor>();
+    std::atomic<int> buffers{0};
+    processor->startRecordingLive(std::nullopt, [&](const std::vector<float>&) {
+        if (++buffers == 10) countingAllocations = true;
+    });
+    // Two seconds at a time: the pipe is no clock, and a flood of it would
+    // overrun the sound server's buffer.
+    for (int played = 60; played <= 1200; played += 60) {
+        microphone.play(440, 2.0);
+        ASSERT_TRUE(eventually([&] { return buffers >= played; })) << buffers;
+    }
+    processor->stopRecording();
+    EXPECT_LE(countedAllocations.load(), 2) << "over " << buffers - 10 << " buffers";
 }
 
 // A device number that names no input is only logged: capture goes on from

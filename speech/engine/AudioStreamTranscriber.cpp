@@ -1,6 +1,8 @@
 #include "speech/engine/AudioStreamTranscriber.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "platform/concurrency/Sleep.h"
 #include "platform/concurrency/Task.h"
@@ -92,17 +94,12 @@ void AudioStreamTranscriber::startStreamTranscription() {
         while (read([](const State& state) { return state.isRecording; })) transcribeCurrentBuffer();
         // Whatever arrived after the last pass is transcribed once more, so
         // the last words before the stop are not lost.
-        const std::vector<float> buffer = audioProcessor_->audioSamples();
-        if (static_cast<int64_t>(buffer.size()) > read([](const State& state) { return state.lastBufferSize; })) {
-            transcribeNewAudio(buffer, true);
-        }
+        const int64_t bufferSize = audioProcessor_->audioSampleCount();
+        if (bufferSize > read([](const State& state) { return state.lastBufferSize; })) transcribeNewAudio(bufferSize, true);
     } catch (...) {
-        const std::exception_ptr error = std::current_exception();
-        Logging::error("Error: " + errorDescription(error));
-        // Capture does not outlive a failed loop, and the caller learns why.
-        update([](State& state) { state.isRecording = false; });
-        audioProcessor_->stopRecording();
-        std::rethrow_exception(error);
+        // The loop ends here and is not started again; recording and capture
+        // stay as they are until the caller stops them.
+        Logging::error("Error: " + errorDescription(std::current_exception()));
     }
 }
 
@@ -121,26 +118,30 @@ void AudioStreamTranscriber::waitBriefly() {
 }
 
 void AudioStreamTranscriber::transcribeCurrentBuffer() {
-    const std::vector<float> buffer = audioProcessor_->audioSamples();
-    const int64_t newSamples =
-        static_cast<int64_t>(buffer.size()) - read([](const State& state) { return state.lastBufferSize; });
+    // The count alone: a poll copies nothing of a recording that may be an
+    // hour long.
+    const int64_t bufferSize = audioProcessor_->audioSampleCount();
+    const int64_t newSamples = bufferSize - read([](const State& state) { return state.lastBufferSize; });
     const float newSeconds = static_cast<float>(newSamples) / static_cast<float>(sampleRate);
     if (!(newSeconds > 1.0f)) {
         waitBriefly();
         return;
     }
-    if (useVAD_ &&
-        !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds, silenceThreshold_)) {
+    // The voice check looks at no more than the new audio's energies, one
+    // per 0.1 s; one more than that is enough.
+    if (useVAD_ && !AudioProcessor::isVoiceDetected(
+                       audioProcessor_->latestRelativeEnergy(static_cast<int64_t>(std::ceil(newSeconds / 0.1f)) + 1),
+                       newSeconds, silenceThreshold_)) {
         Logging::debug("No voice detected, skipping transcribe");
         waitBriefly();
         return;
     }
-    transcribeNewAudio(buffer, false);
+    transcribeNewAudio(bufferSize, false);
 }
 
-void AudioStreamTranscriber::transcribeNewAudio(const std::vector<float>& buffer, bool last) {
-    update([&](State& state) { state.lastBufferSize = static_cast<int64_t>(buffer.size()); });
-    const std::shared_ptr<TranscriptionResult> result = transcribeAudioSamples(buffer);
+void AudioStreamTranscriber::transcribeNewAudio(int64_t bufferSize, bool last) {
+    update([&](State& state) { state.lastBufferSize = bufferSize; });
+    const std::shared_ptr<TranscriptionResult> result = transcribeAudioSamples(bufferSize);
     // A last pass too short to hold a window finds nothing; it must not take
     // away what the pass before it found.
     if (last && result->segments().empty()) return;
@@ -168,27 +169,34 @@ void AudioStreamTranscriber::applyResult(const TranscriptionResult& result) {
                    confirmed.end();
         });
         if (!alreadyConfirmed) {
-            update([&](State& state) {
-                state.confirmedSegments.insert(state.confirmedSegments.end(), toConfirm.begin(), toConfirm.end());
-            });
+            update([&](State& state) { state.confirmedSegments.append(toConfirm.begin(), toConfirm.end()); });
         }
     }
     update([&](State& state) { state.unconfirmedSegments = remaining; });
 }
 
-std::shared_ptr<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamples(const std::vector<float>& samples) {
+std::shared_ptr<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamples(int64_t bufferSize) {
     DecodingOptions options = decodingOptions_;
     options.clipTimestamps = {read([](const State& state) { return state.lastConfirmedSegmentEndSeconds; })};
+    // The pass decodes from where its clip starts, so it is handed the audio
+    // from there on: confirmed audio before it is never read again.
+    int64_t from = bufferSize;
+    for (const SeekClip& clip : options.prepareSeekClips(bufferSize)) from = std::min(from, clip.start);
+    from = std::clamp<int64_t>(from, 0, bufferSize);
+    const std::vector<float> samples = audioProcessor_->audioSampleRange(from, bufferSize);
     const std::weak_ptr<AudioStreamTranscriber> weakSelf = weak_from_this();
     const int64_t window = compressionCheckWindow_;
-    return transcribeTask_->run(samples, options, [weakSelf, options, window](const TranscriptionProgress& progress) {
-        if (const auto self = weakSelf.lock()) {
-            self->executor_.post([weakSelf, progress] {
-                if (const auto alive = weakSelf.lock()) alive->onProgressCallback(progress);
-            });
-        }
-        return shouldStopEarly(progress, options, window);
-    });
+    return transcribeTask_->run(
+        samples, options,
+        [weakSelf, options, window](const TranscriptionProgress& progress) {
+            if (const auto self = weakSelf.lock()) {
+                self->executor_.post([weakSelf, progress] {
+                    if (const auto alive = weakSelf.lock()) alive->onProgressCallback(progress);
+                });
+            }
+            return shouldStopEarly(progress, options, window);
+        },
+        from);
 }
 
 std::optional<bool> AudioStreamTranscriber::shouldStopEarly(const TranscriptionProgress& progress,
@@ -223,8 +231,8 @@ void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& pro
 }
 
 void AudioStreamTranscriber::onAudioBufferCallback() {
-    const std::vector<float> energy = audioProcessor_->relativeEnergy();
-    update([&](State& state) { state.bufferEnergy = energy; });
+    SharedArray<float> energy = audioProcessor_->relativeEnergy();
+    update([&](State& state) { state.bufferEnergy = std::move(energy); });
 }
 
 }  // namespace sonoscribe

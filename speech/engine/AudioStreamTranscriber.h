@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/concurrency/SerialExecutor.h"
+#include "speech/engine/SharedArray.h"
 #include "speech/engine/TranscribeTask.h"
 
 namespace sonoscribe {
@@ -24,14 +25,16 @@ public:
     // transcript.
     static constexpr const char* waitingPlaceholder = "Waiting for speech...";
 
+    // Copied for every report: what grows with the dictation is shared
+    // between the copies.
     struct State {
         bool isRecording = false;
         int64_t currentFallbacks = 0;
         int64_t lastBufferSize = 0;
         float lastConfirmedSegmentEndSeconds = 0;
-        std::vector<float> bufferEnergy;
+        SharedArray<float> bufferEnergy;
         std::string currentText;
-        std::vector<TranscriptionSegment> confirmedSegments;
+        SharedArray<TranscriptionSegment> confirmedSegments;
         std::vector<TranscriptionSegment> unconfirmedSegments;
         std::vector<std::string> unconfirmedText;
     };
@@ -48,9 +51,10 @@ public:
 
     // Starts capture and transcribes until stopped; after the stop it
     // transcribes what arrived since the last pass once more, then returns.
-    // Throws when capture cannot start, or when a pass fails (capture is then
-    // stopped and recording ends). Without microphone access it logs and
-    // returns.
+    // Throws only when capture cannot start (recording then stays marked
+    // until a stop). A pass that fails is logged and ends the loop, leaving
+    // recording and capture to the caller's stop. Without microphone access
+    // it logs and returns.
     void startStreamTranscription();
     // Ends recording and capture; a pass in flight still finishes.
     void stopStreamTranscription();
@@ -79,9 +83,10 @@ private:
     void onProgressCallback(const TranscriptionProgress& progress);
     // One step of the loop: a wait or a pass.
     void transcribeCurrentBuffer();
-    // One pass over the buffer; `last` marks the pass after the stop.
-    void transcribeNewAudio(const std::vector<float>& buffer, bool last);
-    std::shared_ptr<TranscriptionResult> transcribeAudioSamples(const std::vector<float>& samples);
+    // One pass over the first bufferSize samples; `last` marks the pass
+    // after the stop.
+    void transcribeNewAudio(int64_t bufferSize, bool last);
+    std::shared_ptr<TranscriptionResult> transcribeAudioSamples(int64_t bufferSize);
     void applyResult(const TranscriptionResult& result);
     void waitBriefly();
 

@@ -201,7 +201,8 @@ DecodingResult TranscribeTask::decodeWithFallback(const AudioEncoderOutputType& 
 
 std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float>& audioArray,
                                                          const std::optional<DecodingOptions>& decodeOptions,
-                                                         const TranscriptionCallback& callback) {
+                                                         const TranscriptionCallback& callback,
+                                                         int64_t audioArrayStart) {
     const SignpostScope signpost("TranscribeAudio");
     timings_.pipelineStart = std::min(currentAbsoluteTime(), timings_.pipelineStart);
     Logging::debug("Starting pipeline at: " + currentDateText());
@@ -209,7 +210,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     DecodingOptions options = decodeOptions.value_or(DecodingOptions());
     options.verbose = Logging::isLoggingEnabled();
 
-    const auto sampleCount = static_cast<int64_t>(audioArray.size());
+    const int64_t arrayStart = std::max<int64_t>(audioArrayStart, 0);
+    const int64_t sampleCount = arrayStart + static_cast<int64_t>(audioArray.size());
     const double firstClip =
         decodeOptions && !decodeOptions->clipTimestamps.empty() ? decodeOptions->clipTimestamps.front() : 0.0;
     timings_.inputAudioSeconds = static_cast<double>(sampleCount) / sampleRate - firstClip;
@@ -233,7 +235,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     for (std::size_t i = 0; i < seekClips.size(); ++i) {
         clipsText += (i > 0 ? ", (" : "(") + std::to_string(seekClips[i].start) + ", " +
                      std::to_string(seekClips[i].end) + ")";
-        seekClips[i].start = std::clamp<int64_t>(seekClips[i].start, 0, sampleCount);
+        seekClips[i].start = std::clamp<int64_t>(seekClips[i].start, arrayStart, sampleCount);
         seekClips[i].end = std::clamp<int64_t>(seekClips[i].end, seekClips[i].start, sampleCount);
         totalUnits += seekClips[i].end - seekClips[i].start;
     }
@@ -259,7 +261,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                            "s)");
 
             const double audioStart = currentAbsoluteTime();
-            const std::vector<float> window(audioArray.begin() + seek, audioArray.begin() + seek + segmentSize);
+            const auto first = audioArray.begin() + (seek - arrayStart);
+            const std::vector<float> window(first, first + segmentSize);
             const std::shared_ptr<AudioProcessorOutputType> samples = audioProcessor_->padOrTrim(window, 0, windowSamples);
             if (!samples) throw WhisperError::transcriptionFailed("Audio samples are nil");
             windowPreprocess(*samples, seek, segmentSize);

@@ -53,9 +53,14 @@ public:
 
     // The callback sees every decoding step's progress, from other threads;
     // false stops the current window's decoding early, not the run.
+    // audioArray holds the recording from sample audioArrayStart on, so that
+    // a live pass hands over only what it decodes: seeks, clips and times
+    // stay offsets into the whole recording, and no clip starts before the
+    // samples given.
     virtual std::shared_ptr<TranscriptionResult> run(const std::vector<float>& audioArray,
                                                      const std::optional<DecodingOptions>& decodeOptions,
-                                                     const TranscriptionCallback& callback);
+                                                     const TranscriptionCallback& callback,
+                                                     int64_t audioArrayStart = 0);
 
     virtual std::shared_ptr<TranscriptionResult> finalizeTranscriptionResult(
         const std::vector<int64_t>& tokens, std::vector<TranscriptionSegment> segments,

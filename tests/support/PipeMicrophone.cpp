@@ -5,6 +5,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -72,15 +77,56 @@ void drainMicrophonePipe(const char* path) {
     ::close(reader);
 }
 
-PipeMicrophone::PipeMicrophone() {
+namespace {
+
+// The session's microphone pipe, emptied of what earlier tests played, open
+// for writing.
+int openMicrophonePipe() {
     const char* path = std::getenv("DICTARO_PULSE_MIC_FIFO");
     if (!path || !*path) throw std::runtime_error("DICTARO_PULSE_MIC_FIFO is not set: run under scripts/with-services");
     drainMicrophonePipe(path);
     // The sound server holds the pipe open for reading, so this does not wait.
-    fd_ = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
-    thread_ = std::thread([this] { run(); });
+    const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(std::string("cannot open the microphone pipe ") + path);
+    return fd;
 }
+
+}  // namespace
+
+UnpacedMicrophone::UnpacedMicrophone() : fd_(openMicrophonePipe()) {}
+
+UnpacedMicrophone::~UnpacedMicrophone() { ::close(fd_); }
+
+void UnpacedMicrophone::play(double frequency, double seconds) {
+    const auto frames = static_cast<std::size_t>(std::llround(seconds * 48000));
+    std::vector<int16_t> data;
+    data.reserve(frames * 2);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const auto value = static_cast<int16_t>(
+            std::lround(16383 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(played_ + i) / 48000)));
+        data.push_back(value);
+        data.push_back(value);
+    }
+    played_ += frames;
+    const auto* bytes = reinterpret_cast<const char*>(data.data());
+    std::size_t left = data.size() * sizeof(int16_t);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (left > 0) {
+        pollfd writable{fd_, POLLOUT, 0};
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (wait.count() <= 0 || ::poll(&writable, 1, static_cast<int>(wait.count())) <= 0) {
+            throw std::runtime_error("the microphone does not take what is played into it");
+        }
+        const ssize_t written = ::write(fd_, bytes, left);
+        if (written < 0 && errno == EAGAIN) continue;
+        if (written <= 0) throw std::runtime_error("cannot write the microphone pipe");
+        bytes += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+PipeMicrophone::PipeMicrophone() : fd_(openMicrophonePipe()) { thread_ = std::thread([this] { run(); }); }
 
 PipeMicrophone::~PipeMicrophone() {
     {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -23,6 +24,26 @@ int ownSoundServerRecordings();
 // capture ended (the source reads only while something records), so that a
 // test hears only what it plays itself. Only for a test holding the pipe.
 void drainMicrophonePipe(const char* path);
+
+// The pipe microphone without a clock: what is played goes into the pipe at
+// once, as fast as it takes it, and the sound server records it as fast as it
+// reads it. Plays tones, a few seconds at a time (a flood of the pipe would
+// overrun the server's buffer). The constructor throws without the pipe.
+class UnpacedMicrophone {
+public:
+    UnpacedMicrophone();
+    ~UnpacedMicrophone();
+    UnpacedMicrophone(const UnpacedMicrophone&) = delete;
+    UnpacedMicrophone& operator=(const UnpacedMicrophone&) = delete;
+
+    // `seconds` of a sine at `frequency`, amplitude 0.5, on both channels,
+    // going on from what was played before.
+    void play(double frequency, double seconds);
+
+private:
+    int fd_ = -1;
+    std::size_t played_ = 0;
+};
 
 // The test session's microphone: the pipe source behind
 // $DICTARO_PULSE_MIC_FIFO. While it exists it writes into the pipe in real

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -20,9 +21,22 @@ public:
         std::lock_guard lock(mutex_);
         return samples_;
     }
+    int64_t audioSampleCount() const override {
+        std::lock_guard lock(mutex_);
+        return static_cast<int64_t>(samples_.size());
+    }
+    std::vector<float> audioSampleRange(int64_t from, int64_t to) const override {
+        std::lock_guard lock(mutex_);
+        return slice(samples_, from, to);
+    }
     std::vector<float> relativeEnergy() const override {
         std::lock_guard lock(mutex_);
         return energy_;
+    }
+    std::vector<float> latestRelativeEnergy(int64_t count) const override {
+        std::lock_guard lock(mutex_);
+        const auto size = static_cast<int64_t>(energy_.size());
+        return slice(energy_, size - count, size);
     }
     void startRecordingLive(std::optional<uint32_t>, std::function<void(const std::vector<float>&)> callback) override {
         if (failStart) throw WhisperError::microphoneUnavailable("No input device");
@@ -66,6 +80,12 @@ public:
     std::atomic<bool> failWindows{false};
 
 private:
+    static std::vector<float> slice(const std::vector<float>& values, int64_t from, int64_t to) {
+        to = std::clamp<int64_t>(to, 0, static_cast<int64_t>(values.size()));
+        from = std::clamp<int64_t>(from, 0, to);
+        return {values.begin() + from, values.begin() + to};
+    }
+
     mutable std::mutex mutex_;
     std::vector<float> samples_;
     std::vector<float> energy_;
