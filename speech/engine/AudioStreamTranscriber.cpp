@@ -218,10 +218,8 @@ void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& pro
     const auto fallbacks = static_cast<int64_t>(progress.timings.totalDecodingFallbacks);
     if (platform::text::graphemeCount(progress.text) < platform::text::graphemeCount(state_.currentText)) {
         if (state_.currentFallbacks == fallbacks) {
-            // The placeholder is no window's text.
-            if (state_.currentText != waitingPlaceholder) {
-                update([](State& state) { state.unconfirmedText.push_back(state.currentText); });
-            }
+            // After a wait this is the placeholder; the pass's end clears the list.
+            update([](State& state) { state.unconfirmedText.push_back(state.currentText); });
         } else {
             Logging::info("Fallback occured: " + std::to_string(fallbacks));
         }
