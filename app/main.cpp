@@ -13,6 +13,7 @@
 #include "app/dictation/AppIdentity.h"
 #include "app/dictation/DictaroAudioProcessor.h"
 #include "app/dictation/OnDeviceTranscription.h"
+#include "app/ui/WaveformLevels.h"
 #include "platform/clipboard/ClipboardKeeper.h"
 #include "platform/concurrency/MainActor.h"
 #include "platform/instance/SingleInstance.h"
@@ -77,8 +78,9 @@ int main(int argc, char** argv) {
     services.makeTranscription = [defaults = services.defaults, processor](const std::string& modelName) {
         return dictaro::makeOnDeviceTranscription(modelName, defaults, processor);
     };
-    // The meter follows the microphone's energy, relative to its recent quiet.
-    services.audioLevels = [processor] { return processor->relativeEnergy(); };
+    // The meter follows the microphone's energy, relative to its recent quiet;
+    // it draws only the newest levels, and a long dictation holds many.
+    services.audioLevels = [processor] { return processor->latestRelativeEnergy(dictaro::WaveformLevels::barCount); };
     services.keepClipboard = [keepClipboard](const platform::clipboard::PasteboardSnapshot& contents) {
         std::error_code error;
         const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
