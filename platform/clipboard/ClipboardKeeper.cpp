@@ -5,14 +5,19 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QTimer>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 
 #include "platform/clipboard/SnapshotMimeData.h"
+#include "platform/clipboard/ToolkitSelection.h"
 #include "platform/process/ChildProcess.h"
 
 namespace platform::clipboard {
 namespace {
+
+constexpr std::chrono::milliseconds ownerCheckInterval{200};
 
 std::string readAll(int fd) {
     std::string bytes;
@@ -81,11 +86,17 @@ int runClipboardKeeper(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "xcb");
     QGuiApplication application(argc, argv);
     QClipboard* clipboard = QGuiApplication::clipboard();
-    QObject::connect(clipboard, &QClipboard::changed, &application, [clipboard](QClipboard::Mode mode) {
-        if (mode == QClipboard::Clipboard && !clipboard->ownsClipboard()) QCoreApplication::quit();
-    });
     clipboard->setMimeData(mimeDataOf(*contents), QClipboard::Clipboard);
-    if (!clipboard->ownsClipboard()) return 1;
+    const xcb_window_t ours = selectionOwner("CLIPBOARD");
+    if (!clipboard->ownsClipboard() || ours == XCB_WINDOW_NONE) return 1;
+    // The X server is asked rather than the toolkit told: a program that
+    // takes the clipboard stamped with the very time we took it passes the
+    // server, while the toolkit ignores its notice as no later than ours.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &application, [ours] {
+        if (selectionOwner("CLIPBOARD") != ours) QCoreApplication::quit();
+    });
+    watch.start(ownerCheckInterval);
     return QGuiApplication::exec();
 }
 

@@ -9,13 +9,13 @@
 #include <QThread>
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <xcb/xcb.h>
 
 #include "platform/clipboard/SnapshotMimeData.h"
+#include "platform/clipboard/ToolkitSelection.h"
 
 namespace platform::clipboard {
 
@@ -48,19 +48,6 @@ struct Pasteboard::State {
 };
 
 namespace {
-
-xcb_connection_t* toolkitConnection() {
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
-
-xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
-    return atom;
-}
 
 bool isToolkitThread() {
     return QThread::currentThread() == QCoreApplication::instance()->thread();
@@ -309,12 +296,7 @@ void Pasteboard::outliveExit(const std::function<bool(const PasteboardSnapshot&)
     }
     // A clipboard manager is handed the clipboard by the toolkit itself, as
     // this process ends.
-    xcb_connection_t* connection = toolkitConnection();
-    xcb_get_selection_owner_reply_t* manager = xcb_get_selection_owner_reply(
-        connection, xcb_get_selection_owner(connection, internAtom(connection, "CLIPBOARD_MANAGER")), nullptr);
-    const bool managed = manager && manager->owner != XCB_WINDOW_NONE;
-    std::free(manager);
-    if (managed) return;
+    if (selectionOwner("CLIPBOARD_MANAGER") != XCB_WINDOW_NONE) return;
     const PasteboardSnapshot contents = snapshot();
     if (contents.formats.empty() || !startKeeper(contents)) return;
     serveUntil([clipboard] { return !clipboard->ownsClipboard(); }, timeout);

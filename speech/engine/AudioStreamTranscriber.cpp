@@ -104,8 +104,13 @@ void AudioStreamTranscriber::startStreamTranscription() {
 }
 
 void AudioStreamTranscriber::stopStreamTranscription() {
-    update([](State& state) { state.isRecording = false; });
-    audioProcessor_->stopRecording();
+    // One turn of the serial context: the loop sees recording end only once
+    // capture has ended and appended what it held back, so the pass after the
+    // stop takes every sample.
+    executor_.run([this] {
+        update([](State& state) { state.isRecording = false; });
+        audioProcessor_->stopRecording();
+    });
     Logging::info("Realtime transcription has ended");
 }
 

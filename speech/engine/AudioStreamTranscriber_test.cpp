@@ -130,6 +130,7 @@ TEST(AudioStreamTranscriber, StartsAPassOnlyAfterMoreThanOneSecondOfNewAudio) {
 
 TEST(AudioStreamTranscriber, ConfirmsGrowingSegmentsAndTranscribesTheLastAudioAfterStop) {
     LiveRun run;
+    run.processor->heldAtStop = quietNoise(16);
     std::exception_ptr loopError;
     std::thread loop = run.startLoop(loopError);
     ASSERT_TRUE(run.waitFor([](const auto& state) { return state.isRecording; }));
@@ -149,7 +150,8 @@ TEST(AudioStreamTranscriber, ConfirmsGrowingSegmentsAndTranscribesTheLastAudioAf
 
     const auto state = run.transcriber->state();
     EXPECT_FALSE(state.isRecording);
-    EXPECT_EQ(state.lastBufferSize, 56000) << "the audio after the last pass was transcribed on stop";
+    EXPECT_EQ(state.lastBufferSize, 56016)
+        << "the audio after the last pass, and what capture held back until its stop, was transcribed on stop";
     ASSERT_EQ(state.confirmedSegments.size(), 3u);
     EXPECT_FLOAT_EQ(state.confirmedSegments[1].start, 1.0f);
     EXPECT_FLOAT_EQ(state.lastConfirmedSegmentEndSeconds, 3.0f);

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -37,6 +38,43 @@ void end(pid_t& pid) {
     if (pid > 0) ::kill(pid, SIGKILL);
     waitUntil([&pid] { return pid <= 0 || ::kill(pid, 0) != 0; }, std::chrono::seconds(5));
     pid = 0;
+}
+
+xcb_atom_t internAtom(xcb_connection_t* connection, const std::string& name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+}
+
+// The time the CLIPBOARD's owner took it, as the owner answers for it.
+std::optional<xcb_timestamp_t> clipboardTime(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t clipboard) {
+    const xcb_atom_t property = internAtom(connection, "DICTARO_TEST_CLIPBOARD_TIME");
+    xcb_convert_selection(connection, window, clipboard, internAtom(connection, "TIMESTAMP"), property,
+                          XCB_CURRENT_TIME);
+    xcb_flush(connection);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool answered = false;
+    while (!answered && std::chrono::steady_clock::now() < deadline) {
+        xcb_generic_event_t* event = xcb_poll_for_event(connection);
+        if (!event) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        answered = (event->response_type & 0x7f) == XCB_SELECTION_NOTIFY &&
+                   reinterpret_cast<xcb_selection_notify_event_t*>(event)->property == property;
+        std::free(event);
+    }
+    if (!answered) return std::nullopt;
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 1, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1), nullptr);
+    std::optional<xcb_timestamp_t> time;
+    if (reply && reply->format == 32 && xcb_get_property_value_length(reply) == 4) {
+        time = *static_cast<const uint32_t*>(xcb_get_property_value(reply));
+    }
+    std::free(reply);
+    return time;
 }
 
 }  // namespace
@@ -136,6 +174,32 @@ bool ClipboardManager::waitUntilRunning() {
 
 std::string ClipboardManager::reads() const {
     return contentsOf(record_);
+}
+
+
+ClipboardTakeover::ClipboardTakeover() : connection_(xcb_connect(nullptr, nullptr)) {
+    if (xcb_connection_has_error(connection_)) return;
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    const xcb_window_t window = xcb_generate_id(connection_);
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_atom_t clipboard = internAtom(connection_, "CLIPBOARD");
+    const auto takeAt = [&](xcb_timestamp_t time) {
+        xcb_set_selection_owner(connection_, window, clipboard, time);
+        xcb_get_selection_owner_reply_t* owner =
+            xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, clipboard), nullptr);
+        const bool took = owner && owner->owner == window;
+        std::free(owner);
+        return took;
+    };
+    // An owner that took the clipboard at the server's current time answers
+    // with an older one, which the server refuses: then the current time.
+    const std::optional<xcb_timestamp_t> time = clipboardTime(connection_, window, clipboard);
+    took_ = (time && takeAt(*time)) || takeAt(XCB_CURRENT_TIME);
+}
+
+ClipboardTakeover::~ClipboardTakeover() {
+    xcb_disconnect(connection_);
 }
 
 }  // namespace desktoptest

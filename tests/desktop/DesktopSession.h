@@ -1,5 +1,7 @@
 #pragma once
 
+#include <xcb/xcb.h>
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -93,6 +95,25 @@ public:
 private:
     std::filesystem::path record_;
     pid_t pid_ = 0;
+};
+
+// Another program taking the CLIPBOARD on a connection of its own, stamped
+// with the very time its owner says it took it where the X server lets that
+// pass: the owner must still learn that it lost the clipboard. Held until
+// destroyed.
+class ClipboardTakeover {
+public:
+    ClipboardTakeover();
+    ~ClipboardTakeover();
+    ClipboardTakeover(const ClipboardTakeover&) = delete;
+    ClipboardTakeover& operator=(const ClipboardTakeover&) = delete;
+
+    // Whether the server made it the clipboard's owner.
+    bool took() const { return took_; }
+
+private:
+    xcb_connection_t* connection_;
+    bool took_ = false;
 };
 
 }  // namespace desktoptest

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "speech/audio/AudioProcessor.h"
@@ -45,8 +47,16 @@ public:
         recording_ = true;
     }
     void stopRecording() override {
+        {
+            std::lock_guard lock(mutex_);
+            recording_ = false;
+        }
+        if (heldAtStop.empty()) return;
+        // A real capture appends its resampler's held-back frames only once
+        // the stream is torn down, which takes a moment.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
         std::lock_guard lock(mutex_);
-        recording_ = false;
+        samples_.insert(samples_.end(), heldAtStop.begin(), heldAtStop.end());
     }
     std::shared_ptr<AudioProcessorOutputType> padOrTrim(const std::vector<float>& fromArray, int64_t startAt,
                                                         int64_t toLength) override {
@@ -78,6 +88,8 @@ public:
 
     std::atomic<bool> failStart{false};
     std::atomic<bool> failWindows{false};
+    // What the stop appends; set before capture starts.
+    std::vector<float> heldAtStop;
 
 private:
     static std::vector<float> slice(const std::vector<float>& values, int64_t from, int64_t to) {
