@@ -152,24 +152,12 @@ void rowsPlain(const Element* matrix, int64_t rowStride, const float* vector, fl
     }
 }
 
-enum class Isa { plain, avx2, avx512 };
-
-Isa isa() {
-    static const Isa best = [] {
-        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma") || !__builtin_cpu_supports("f16c")) {
-            return Isa::plain;
-        }
-        return __builtin_cpu_supports("avx512f") ? Isa::avx512 : Isa::avx2;
-    }();
-    return best;
-}
-
 template <typename Element>
 void sumRows(const Element* matrix, int64_t rowStride, const float* vector, float* out, int64_t count, int64_t columns) {
-    switch (isa()) {
-        case Isa::avx512: return rowsAvx512(matrix, rowStride, vector, out, count, columns);
-        case Isa::avx2: return rowsAvx2(matrix, rowStride, vector, out, count, columns);
-        case Isa::plain: return rowsPlain(matrix, rowStride, vector, out, count, columns);
+    switch (matrixVectorInstructions()) {
+        case InstructionSet::avx512: return rowsAvx512(matrix, rowStride, vector, out, count, columns);
+        case InstructionSet::avx2: return rowsAvx2(matrix, rowStride, vector, out, count, columns);
+        case InstructionSet::plain: return rowsPlain(matrix, rowStride, vector, out, count, columns);
     }
 }
 
@@ -222,6 +210,10 @@ void forEachRowBlock(int64_t batches, int64_t rows, int64_t columns, bool interl
 }
 
 }  // namespace
+
+InstructionSet matrixVectorInstructions() {
+    return instructionSetUpTo(InstructionSet::avx512);
+}
 
 template <typename Element>
 void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias, Tensor& out,

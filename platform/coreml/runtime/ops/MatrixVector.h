@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "platform/coreml/runtime/InstructionSet.h"
 #include "platform/coreml/runtime/Operation.h"
 
 namespace platform::coreml::runtime {
@@ -27,5 +28,8 @@ template <typename Element>
 void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias, Tensor& out,
                          MatrixStrides outStrides, int64_t batches, int64_t rows, int64_t columns,
                          const KernelContext& context);
+
+// The instructions stridedMatrixVector runs.
+InstructionSet matrixVectorInstructions();
 
 }  // namespace platform::coreml::runtime

@@ -6,6 +6,7 @@
 #include <oneapi/dnnl/dnnl.hpp>
 #include <string>
 
+#include "platform/coreml/runtime/InstructionSet.h"
 #include "platform/coreml/runtime/RuntimeError.h"
 
 namespace platform::coreml::runtime {
@@ -47,13 +48,8 @@ bool tileProductsAvailable() {
     // sight; such builds keep to OpenBLAS.
     return false;
 #else
-    static const bool available = [] {
-        try {
-            return dnnl::get_effective_cpu_isa() == dnnl::cpu_isa::avx512_core_amx;
-        } catch (const dnnl::error&) {
-            return false;
-        }
-    }();
+    static const bool available = instructionSet() == InstructionSet::avx512 &&
+                                  dnnl::get_effective_cpu_isa() == dnnl::cpu_isa::avx512_core_amx;
     return available;
 #endif
 }
@@ -85,16 +81,14 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void splitValuesAvx512(cons
     splitValues(values, count, high, low);
 }
 
-bool hasAvx512() {
-    static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                  __builtin_cpu_supports("avx512vl");
-    return supported;
-}
-
 }  // namespace
 
+InstructionSet bfloat16SplitInstructions() {
+    return instructionSetUpTo(InstructionSet::avx512);
+}
+
 void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFloat16Bits* low) {
-    if (hasAvx512()) return splitValuesAvx512(values, count, high, low);
+    if (bfloat16SplitInstructions() == InstructionSet::avx512) return splitValuesAvx512(values, count, high, low);
     splitValues(values, count, high, low);
 }
 

@@ -8,11 +8,6 @@
 namespace platform::coreml::runtime {
 namespace {
 
-bool hasAvx2() {
-    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return supported;
-}
-
 // Range reduction exp(x) = 2^n exp(r) with |r| <= ln2 / 2, then a degree-5
 // polynomial for exp(r); n is added straight into the exponent bits.
 __attribute__((target("avx2,fma"))) __m256 exp8(__m256 x) {
@@ -129,7 +124,15 @@ __attribute__((target("avx2,fma"))) void geluAvx2(const float* in, float* out, i
     for (; i < count; ++i) out[i] = geluScalar(in[i]);
 }
 
+bool hasAvx2() {
+    return vectorMathInstructions() == InstructionSet::avx2;
+}
+
 }  // namespace
+
+InstructionSet vectorMathInstructions() {
+    return instructionSetUpTo(InstructionSet::avx2);
+}
 
 double expShiftedSum(float* values, int64_t count, float shift) {
     if (hasAvx2()) return expShiftedSumAvx2(values, count, shift);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/coreml/runtime/InstructionSet.h"
+
 namespace platform::coreml::runtime {
 
 // exp(x - shift) of every element, in place, and the sum of the results in
@@ -22,5 +24,8 @@ void expColumnsInPlace(float* block, int64_t length, int64_t width, const float*
 // The exact gelu, 0.5 x (1 + erf(x / sqrt 2)), from `in` to `out` (which may
 // be the same). The vector form uses a rational erf accurate to 1.5e-7.
 void geluExact(const float* in, float* out, int64_t count);
+
+// The instructions the functions above run.
+InstructionSet vectorMathInstructions();
 
 }  // namespace platform::coreml::runtime
