@@ -48,8 +48,10 @@ double encoderFlops(const testsupport::TrioDimensions& d) {
 }
 
 // OpenBLAS's own sgemm on its own threads, one per core. The runtime runs
-// OpenBLAS single-threaded and splits products among its workers itself.
+// OpenBLAS single-threaded and splits products among its workers itself; the
+// thread count is put back afterwards, as a well-behaved neighbour would.
 double sgemmGflops(int m, int n, int k) {
+    const int previousThreads = openblas_get_num_threads();
     openblas_set_num_threads(static_cast<int>(std::thread::hardware_concurrency()));
     std::vector<float> a(static_cast<size_t>(m) * k, 0.5f), b(static_cast<size_t>(k) * n, 0.25f), c(static_cast<size_t>(m) * n);
     double best = 0;
@@ -59,6 +61,7 @@ double sgemmGflops(int m, int n, int k) {
         const double seconds = milliseconds(start) / 1000.0;
         best = std::max(best, 2.0 * m * n * k / seconds / 1e9);
     }
+    openblas_set_num_threads(previousThreads);
     return best;
 }
 
