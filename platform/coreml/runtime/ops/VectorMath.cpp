@@ -101,6 +101,31 @@ __attribute__((target("avx2,fma"))) void columnMaximaAvx2(const float* block, in
     }
 }
 
+// max_ps(candidate, top) keeps top when the candidate is NaN, as the plain
+// form does. Four registers keep four maxima in flight.
+__attribute__((target("avx2,fma"))) float largestAvx2(const float* values, int64_t count) {
+    __m256 top[4];
+    for (auto& t : top) t = _mm256_set1_ps(-INFINITY);
+    int64_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        for (int j = 0; j < 4; ++j) top[j] = _mm256_max_ps(_mm256_loadu_ps(values + i + 8 * j), top[j]);
+    }
+    for (; i + 8 <= count; i += 8) top[0] = _mm256_max_ps(_mm256_loadu_ps(values + i), top[0]);
+    const __m256 all = _mm256_max_ps(_mm256_max_ps(top[0], top[1]), _mm256_max_ps(top[2], top[3]));
+    const __m128 half = _mm_max_ps(_mm256_castps256_ps128(all), _mm256_extractf128_ps(all, 1));
+    const __m128 pair = _mm_max_ps(half, _mm_movehl_ps(half, half));
+    float result = _mm_cvtss_f32(_mm_max_ss(pair, _mm_shuffle_ps(pair, pair, 1)));
+    for (; i < count; ++i) result = values[i] > result ? values[i] : result;
+    return result;
+}
+
+__attribute__((target("avx2,fma"))) void scaleAvx2(float* values, int64_t count, float factor) {
+    const __m256 f = _mm256_set1_ps(factor);
+    int64_t i = 0;
+    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(values + i, _mm256_mul_ps(_mm256_loadu_ps(values + i), f));
+    for (; i < count; ++i) values[i] *= factor;
+}
+
 __attribute__((target("avx2,fma"))) double expShiftedSumAvx2(float* values, int64_t count, float shift) {
     const __m256 offset = _mm256_set1_ps(shift);
     __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
@@ -139,6 +164,18 @@ double expShiftedSum(float* values, int64_t count, float shift) {
     double sum = 0;
     for (int64_t i = 0; i < count; ++i) sum += (values[i] = std::exp(values[i] - shift));
     return sum;
+}
+
+float largest(const float* values, int64_t count) {
+    if (hasAvx2()) return largestAvx2(values, count);
+    float top = -INFINITY;
+    for (int64_t i = 0; i < count; ++i) top = values[i] > top ? values[i] : top;
+    return top;
+}
+
+void scaleInPlace(float* values, int64_t count, float factor) {
+    if (hasAvx2()) return scaleAvx2(values, count, factor);
+    for (int64_t i = 0; i < count; ++i) values[i] *= factor;
 }
 
 void columnMaxima(const float* block, int64_t length, int64_t width, float* tops) {

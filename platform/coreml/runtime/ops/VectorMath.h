@@ -12,6 +12,13 @@ namespace platform::coreml::runtime {
 // std::exp, exact at the edges (exp(-inf) = 0, exp(inf) = inf, NaN stays NaN).
 double expShiftedSum(float* values, int64_t count, float shift);
 
+// The largest of `count` values, -inf when there are none; NaNs are passed
+// over.
+float largest(const float* values, int64_t count);
+
+// Every one of `count` values times `factor`, in place.
+void scaleInPlace(float* values, int64_t count, float factor);
+
 // The largest value of each column j of a row-major [length, width] block
 // folded into tops[j]; NaNs are passed over.
 void columnMaxima(const float* block, int64_t length, int64_t width, float* tops);
