@@ -300,7 +300,6 @@ private:
         plan.batch = batchSizes;
         plan.queries = scores[first.out.find(query)];
         plan.keys = scores[first.out.find(key)];
-        if (plan.queries < 2) return std::nullopt;
         Fusion fusion;
         fusion.query = readSource(scoresNode.inputs[keysFirst ? 1 : 0]);
         fusion.key = readSource(scoresNode.inputs[keysFirst ? 0 : 1]);

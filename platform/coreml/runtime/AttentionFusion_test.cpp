@@ -197,10 +197,14 @@ TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
         {"read and written through transposes", true, true, 37, DataType::Float32, false, false, true},
         {"probabilities also returned", true, false, 37, DataType::Float16, true, false, false},
         {"mask scaled too", false, false, 21, DataType::Float32, false, true, false},
-        {"single query", true, false, 1, DataType::Float16, false, false, false},
+        {"single query", true, false, 1, DataType::Float16, false, false, true},
+        {"single query read and written through transposes", true, true, 1, DataType::Float16, false, false, true},
+        {"single query heads first fp32", false, false, 1, DataType::Float32, false, false, true},
+        {"single query, probabilities also returned", true, false, 1, DataType::Float16, true, false, false},
         {"matmul form fp32", false, false, 37, DataType::Float32, false, false, true, true},
         {"matmul form fp16", false, false, 37, DataType::Float16, false, false, true, true},
         {"matmul form, probabilities also returned", false, false, 37, DataType::Float32, true, false, false, true},
+        {"matmul form single query", false, false, 1, DataType::Float16, false, false, true, true},
     };
     testsupport::TempDirectory dir;
     for (const auto& c : cases) {

@@ -5,7 +5,9 @@
 
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
+#include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/Softmax.h"
+#include "platform/coreml/runtime/ops/VectorMath.h"
 
 namespace platform::coreml::runtime {
 namespace {
@@ -133,9 +135,73 @@ private:
     AttentionPlan plan_;
 };
 
+// out[rows] = M vector for the [rows, cols] matrix M of `tensor` at `offset`,
+// read where it lies in its stored type when one of its strides is 1 (the
+// product runs along whichever that is), else from a widened copy in
+// `scratch`.
+void matrixTimesVector(const Tensor& tensor, int64_t offset, int64_t rows, int64_t rowStride, int64_t cols,
+                       int64_t colStride, const float* vector, float* out, std::vector<float>& scratch) {
+    const auto multiply = [&](const auto* m, int64_t rowStep, int64_t colStep) {
+        if (colStep == 1 || cols == 1) return matrixVectorOnThisThread(m, rowStep, vector, out, rows, cols);
+        weightedRowSumOnThisThread(vector, m, colStep, out, cols, rows);
+    };
+    const bool inPlace = colStride == 1 || cols == 1 || rowStride == 1 || rows == 1;
+    if (inPlace && tensor.dataType() == DataType::Float16) return multiply(tensor.data<Float16>() + offset, rowStride, colStride);
+    if (inPlace && tensor.dataType() == DataType::Float32) return multiply(tensor.data<float>() + offset, rowStride, colStride);
+    scratch.resize(static_cast<size_t>(rows * cols));
+    const MatrixLayout copy = widenMatrix(tensor, offset, rows, rowStride, cols, colStride, scratch.data());
+    multiply(static_cast<const float*>(scratch.data()), copy.rowStride, copy.colStride);
+}
+
+// A single query per batch index (a decoder step): each batch index is one
+// task that reads its keys and values once, where they lie and in their
+// stored type, and takes its scores through softmax and the weighted sum
+// while they sit in its first-level cache. Nothing is widened or transposed
+// beforehand, and the whole attention is one call to the workers.
+class SingleQueryAttentionKernel final : public Kernel {
+public:
+    explicit SingleQueryAttentionKernel(AttentionPlan plan) : plan_(std::move(plan)) {}
+
+    void run(KernelContext& context) const override {
+        const AttentionPlan& p = plan_;
+        const Tensor& queries = context.input(InputRef{0});
+        const Tensor& keys = context.input(InputRef{1});
+        const Tensor& values = context.input(InputRef{2});
+        const Tensor* mask = p.masked ? &context.input(InputRef{3}) : nullptr;
+        Tensor& output = context.allocateOutput(0);
+        int64_t batches = 1;
+        for (int64_t size : p.batch) batches *= size;
+        if (batches == 0 || p.valueDepth == 0) return;
+        context.parallelFor(batches, 1, [&](int64_t begin, int64_t end) {
+            std::vector<float> query(static_cast<size_t>(p.depth)), scores(static_cast<size_t>(p.keys));
+            std::vector<float> maskRow(static_cast<size_t>(mask ? p.keys : 0)), mixed(static_cast<size_t>(p.valueDepth));
+            std::vector<float> scratch;
+            for (int64_t b = begin; b < end; ++b) {
+                readStrided(queries, batchOffset(p.batch, p.query.batch, b), p.depth, p.query.cols, query.data());
+                // Scaling the query scales every score, at a fraction of the cost.
+                scaleInPlace(query.data(), p.depth, p.scale);
+                matrixTimesVector(keys, batchOffset(p.batch, p.key.batch, b), p.keys, p.key.rows, p.depth, p.key.cols,
+                                  query.data(), scores.data(), scratch);
+                if (mask) {
+                    readStrided(*mask, batchOffset(p.batch, p.mask.batch, b), p.keys, p.mask.cols, maskRow.data());
+                    for (int64_t k = 0; k < p.keys; ++k) scores[static_cast<size_t>(k)] += maskRow[static_cast<size_t>(k)];
+                }
+                softmaxRow(scores.data(), p.keys);
+                matrixTimesVector(values, batchOffset(p.batch, p.value.batch, b), p.valueDepth, p.value.cols, p.keys,
+                                  p.value.rows, scores.data(), mixed.data(), scratch);
+                writeStrided(output, batchOffset(p.batch, p.output.batch, b), p.valueDepth, p.output.cols, mixed.data());
+            }
+        });
+    }
+
+private:
+    AttentionPlan plan_;
+};
+
 }  // namespace
 
 std::unique_ptr<Kernel> fusedAttentionKernel(AttentionPlan plan) {
+    if (plan.queries == 1) return std::make_unique<SingleQueryAttentionKernel>(std::move(plan));
     return std::make_unique<FusedAttentionKernel>(std::move(plan));
 }
 

@@ -31,7 +31,8 @@ struct AttentionPlan {
 // values and (when masked) the mask. Blocks of queries go through their
 // scores, softmax and weighted sum while the scores stay in cache, in fp32
 // throughout, instead of writing the whole [keys, heads, queries] score
-// tensor three times.
+// tensor three times. A single query (a decoder step) reads each batch
+// index's keys and values once where they lie, on one worker per batch index.
 std::unique_ptr<Kernel> fusedAttentionKernel(AttentionPlan plan);
 
 }  // namespace platform::coreml::runtime
