@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/coreml/runtime/ops/DnnlMatmul.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/MatrixVector.h"
@@ -14,7 +15,7 @@ namespace {
 
 // Scores of one block of queries: small enough to stay in the second-level
 // cache between the two products.
-constexpr int64_t kScoresPerBlock = int64_t{1} << 16;
+constexpr int64_t kScoresPerBlock = int64_t{1} << 17;
 constexpr int64_t kQueryAlign = 16;
 
 int64_t queriesPerBlock(int64_t queries, int64_t keys) {
@@ -99,8 +100,8 @@ public:
                 // Scaling the queries scales every score, at a fraction of the cost.
                 for (int64_t i = 0; i < rows * p.depth; ++i) block[static_cast<size_t>(i)] *= p.scale;
                 const float* keyMatrix = wideKeys.data() + b * keyCount;
-                gemmOnThisThread(block.data(), queryLayout, keyMatrix, transposed(keyLayouts[static_cast<size_t>(b)]),
-                                 scores.data(), p.keys);
+                dnnlFloatProductOnThisThread(block.data(), queryLayout, keyMatrix,
+                                             transposed(keyLayouts[static_cast<size_t>(b)]), scores.data(), p.keys);
                 const int64_t maskBase = mask ? batchOffset(p.batch, p.mask.batch, b) : 0;
                 for (int64_t r = 0; r < rows; ++r) {
                     float* line = scores.data() + r * p.keys;
@@ -115,13 +116,14 @@ public:
                 const MatrixLayout scoreLayout{rows, p.keys, p.keys, 1};
                 const int64_t outBase = batchOffset(p.batch, p.output.batch, b) + first * p.output.rows;
                 if (transposedOut) {
-                    gemmOnThisThread(valueMatrix, transposed(valueLayout), scores.data(), transposed(scoreLayout),
-                                     mixed.data(), rows);
+                    dnnlFloatProductOnThisThread(valueMatrix, transposed(valueLayout), scores.data(),
+                                                 transposed(scoreLayout), mixed.data(), rows);
                     for (int64_t c = 0; c < p.valueDepth; ++c) {
                         writeFloats(output, outBase + c * p.output.cols, rows, mixed.data() + c * rows);
                     }
                 } else {
-                    gemmOnThisThread(scores.data(), scoreLayout, valueMatrix, valueLayout, mixed.data(), p.valueDepth);
+                    dnnlFloatProductOnThisThread(scores.data(), scoreLayout, valueMatrix, valueLayout, mixed.data(),
+                                                 p.valueDepth);
                     for (int64_t r = 0; r < rows; ++r) {
                         writeStrided(output, outBase + r * p.output.rows, p.valueDepth, p.output.cols,
                                  mixed.data() + r * p.valueDepth);
