@@ -171,9 +171,10 @@ public:
         const Tensor& values = context.input(InputRef{2});
         const Tensor* mask = p.masked ? &context.input(InputRef{3}) : nullptr;
         Tensor& output = context.allocateOutput(0);
+        Tensor* probabilities = p.writesProbabilities ? &context.allocateOutput(1) : nullptr;
         int64_t batches = 1;
         for (int64_t size : p.batch) batches *= size;
-        if (batches == 0 || p.valueDepth == 0) return;
+        if (batches == 0) return;
         context.parallelFor(batches, 1, [&](int64_t begin, int64_t end) {
             std::vector<float> query(static_cast<size_t>(p.depth)), scores(static_cast<size_t>(p.keys));
             std::vector<float> maskRow(static_cast<size_t>(mask ? p.keys : 0)), mixed(static_cast<size_t>(p.valueDepth));
@@ -189,6 +190,10 @@ public:
                     for (int64_t k = 0; k < p.keys; ++k) scores[static_cast<size_t>(k)] += maskRow[static_cast<size_t>(k)];
                 }
                 softmaxRow(scores.data(), p.keys);
+                if (probabilities) {
+                    writeStrided(*probabilities, batchOffset(p.batch, p.probabilities.batch, b), p.keys,
+                                 p.probabilities.cols, scores.data());
+                }
                 matrixTimesVector(values, batchOffset(p.batch, p.value.batch, b), p.valueDepth, p.value.cols, p.keys,
                                   p.value.rows, scores.data(), mixed.data(), scratch);
                 writeStrided(output, batchOffset(p.batch, p.output.batch, b), p.valueDepth, p.output.cols, mixed.data());

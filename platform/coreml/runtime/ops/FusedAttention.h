@@ -24,7 +24,11 @@ struct AttentionPlan {
     int64_t queries = 0, keys = 0, depth = 0, valueDepth = 0;
     float scale = 1.0f;
     bool masked = false;
-    AttentionOperand query, key, value, mask, output;
+    // The softmaxed scores also go out, as the node's second output, when
+    // other nodes read them (a decoder's alignment weights); single queries
+    // only.
+    bool writesProbabilities = false;
+    AttentionOperand query, key, value, mask, output, probabilities;
 };
 
 // The kernel of a fused attention node whose inputs are the queries, keys,
