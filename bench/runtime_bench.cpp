@@ -18,6 +18,7 @@
 #include "platform/coreml/runtime/Half.h"
 #include "platform/coreml/runtime/RuntimeModel.h"
 #include "platform/coreml/runtime/WorkerPool.h"
+#include "platform/coreml/runtime/ops/DnnlMatmul.h"
 #include "platform/coreml/runtime/ops/MatrixVector.h"
 #include "platform/coreml/runtime/ops/TileProduct.h"
 #include "platform/coreml/runtime/ops/VectorMath.h"
@@ -188,6 +189,7 @@ void printInstructionPaths() {
     std::printf("isa: elementwise_fusion %s\n", description(elementwiseFusionInstructions()));
     std::printf("isa: bfloat16_split %s\n", description(bfloat16SplitInstructions()));
     std::printf("isa: tile_products %s\n", tileProductsAvailable() ? "amx" : "none");
+    std::printf("isa: fp32_products %s\n", dnnlFloatProductsRun() ? "onednn" : "openblas");
     std::printf("isa: openblas %s\n", openblas_get_corename());
 }
 
