@@ -52,6 +52,7 @@ struct Match {
     float scaleValue = 1.0f;
     int maskInput = -1;
     int probabilities = -1;  // the softmax result, as the sum reads it
+    bool probabilitiesShared = false;  // read by other nodes too, or returned
     int values = -1;         // the sum's other operand
 };
 
@@ -85,6 +86,7 @@ public:
             fused.inputs = {fusion->query.id, fusion->key.id, fusion->value.id};
             if (match->mask) fused.inputs.push_back(match->maskInput);
             fused.outputs = {fusion->output.id};
+            if (match->probabilitiesShared) fused.outputs.push_back(match->probabilities);
             fused.op = "attention";
             fused.parameters.clear();
             fused.kernel = fusedAttentionKernel(std::move(fusion->plan));
@@ -105,6 +107,19 @@ private:
         const int n = uses_.producer[static_cast<size_t>(id)];
         if (n < 0 || uses_.readers[static_cast<size_t>(id)] != 1 || graph_.nodes[static_cast<size_t>(n)].outputs.size() != 1) {
             return std::nullopt;
+        }
+        return static_cast<size_t>(n);
+    }
+
+    // The node producing `id` when no node before `reader` other than the
+    // producer reads it: the fused node, which takes the place of `reader`,
+    // can then write `id` for the readers after it.
+    std::optional<size_t> producerBefore(int id, size_t reader) const {
+        const int n = uses_.producer[static_cast<size_t>(id)];
+        if (n < 0 || graph_.nodes[static_cast<size_t>(n)].outputs.size() != 1) return std::nullopt;
+        for (size_t i = static_cast<size_t>(n) + 1; i < reader; ++i) {
+            const auto& inputs = graph_.nodes[i].inputs;
+            if (std::find(inputs.begin(), inputs.end(), id) != inputs.end()) return std::nullopt;
         }
         return static_cast<size_t>(n);
     }
@@ -142,8 +157,9 @@ private:
             match.sum = n;
             match.probabilities = sum.inputs[side];
             match.values = sum.inputs[1 - side];
-            const auto softmax = soleProducer(match.probabilities);
+            const auto softmax = producerBefore(match.probabilities, n);
             if (!softmax || graph_.nodes[*softmax].op != "softmax" || graph_.nodes[*softmax].inputs.size() != 1) continue;
+            match.probabilitiesShared = uses_.readers[static_cast<size_t>(match.probabilities)] > 1;
             if (!axisOf(graph_.nodes[*softmax])) continue;
             match.softmax = *softmax;
             int current = graph_.nodes[*softmax].inputs.front();
@@ -300,7 +316,6 @@ private:
         plan.batch = batchSizes;
         plan.queries = scores[first.out.find(query)];
         plan.keys = scores[first.out.find(key)];
-        if (plan.queries < 2) return std::nullopt;
         Fusion fusion;
         fusion.query = readSource(scoresNode.inputs[keysFirst ? 1 : 0]);
         fusion.key = readSource(scoresNode.inputs[keysFirst ? 0 : 1]);
@@ -359,6 +374,16 @@ private:
             plan.masked = true;
         }
         if (match.scale && value(graph_.nodes[*match.scale].outputs.front()).type.shape != scores) return std::nullopt;
+        if (match.probabilitiesShared) {
+            // Only the kernel of a single query writes them, one batch index's
+            // line at a time, as its softmax leaves them.
+            if (plan.queries != 1 || value(match.probabilities).type.shape != scores) return std::nullopt;
+            const Shape strides = stridesOf(scores);
+            for (char c : batch) plan.probabilities.batch.push_back(strides[first.out.find(c)]);
+            plan.probabilities.rows = strides[first.out.find(query)];
+            plan.probabilities.cols = strides[first.out.find(key)];
+            plan.writesProbabilities = true;
+        }
         fusion.plan = std::move(plan);
         return fusion;
     }

@@ -152,8 +152,19 @@ Program attentionProgram(const Case& c, const std::filesystem::path& folder) {
                    l};
 }
 
-// Straight from the definition, in double, from the (rounded) inputs.
-std::vector<double> expectedOutput(const Program& p, int64_t queries, bool maskBeforeScale) {
+// Straight from the definition, in double, from the (rounded) inputs: the
+// output, and the probabilities in the scores' layout.
+struct Expected {
+    std::vector<double> out, probabilities;
+};
+
+Expected expectedOutput(const Program& p, const Case& c) {
+    const int64_t queries = c.queries;
+    const bool maskBeforeScale = c.maskBeforeScale;
+    const Shape scores = c.channels ? Shape{1, K, H, queries} : Shape{1, H, queries, K};
+    const auto scoreAt = [&](int64_t h, int64_t i, int64_t j) {
+        return c.channels ? std::vector<int64_t>{0, j, h, i} : std::vector<int64_t>{0, h, i, j};
+    };
     const Layout& l = p.layout;
     const auto input = [&](const std::string& name) {
         const auto found = p.inputs.find(name);
@@ -161,7 +172,7 @@ std::vector<double> expectedOutput(const Program& p, int64_t queries, bool maskB
     };
     const auto q = input("q"), k = input("k"), v = input("v");
     const auto mask = p.inputs.at("mask").toFloats();
-    std::vector<double> out(static_cast<size_t>(countOf(l.output)));
+    std::vector<double> out(static_cast<size_t>(countOf(l.output))), probabilities(static_cast<size_t>(countOf(scores)));
     std::vector<double> weights(static_cast<size_t>(K));
     for (int64_t h = 0; h < H; ++h) {
         for (int64_t i = 0; i < queries; ++i) {
@@ -178,6 +189,9 @@ std::vector<double> expectedOutput(const Program& p, int64_t queries, bool maskB
             }
             double total = 0;
             for (auto& x : weights) total += (x = std::exp(x - largest));
+            for (int64_t j = 0; j < K; ++j) {
+                probabilities[static_cast<size_t>(flat(scores, scoreAt(h, i, j)))] = weights[static_cast<size_t>(j)] / total;
+            }
             for (int64_t d = 0; d < D; ++d) {
                 double sum = 0;
                 for (int64_t j = 0; j < K; ++j) {
@@ -187,7 +201,7 @@ std::vector<double> expectedOutput(const Program& p, int64_t queries, bool maskB
             }
         }
     }
-    return out;
+    return Expected{out, probabilities};
 }
 
 TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
@@ -197,10 +211,15 @@ TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
         {"read and written through transposes", true, true, 37, DataType::Float32, false, false, true},
         {"probabilities also returned", true, false, 37, DataType::Float16, true, false, false},
         {"mask scaled too", false, false, 21, DataType::Float32, false, true, false},
-        {"single query", true, false, 1, DataType::Float16, false, false, false},
+        {"single query", true, false, 1, DataType::Float16, false, false, true},
+        {"single query read and written through transposes", true, true, 1, DataType::Float16, false, false, true},
+        {"single query heads first fp32", false, false, 1, DataType::Float32, false, false, true},
+        {"single query, probabilities also returned", true, false, 1, DataType::Float16, true, false, true},
+        {"single query heads first, probabilities also returned", false, false, 1, DataType::Float32, true, false, true},
         {"matmul form fp32", false, false, 37, DataType::Float32, false, false, true, true},
         {"matmul form fp16", false, false, 37, DataType::Float16, false, false, true, true},
         {"matmul form, probabilities also returned", false, false, 37, DataType::Float32, true, false, false, true},
+        {"matmul form single query", false, false, 1, DataType::Float16, false, false, true, true},
     };
     testsupport::TempDirectory dir;
     for (const auto& c : cases) {
@@ -209,14 +228,21 @@ TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
         EXPECT_EQ(std::count(ops.begin(), ops.end(), "attention"), c.fused ? 1 : 0) << c.name;
         EXPECT_EQ(std::count(ops.begin(), ops.end(), "softmax"), c.fused ? 0 : 1) << c.name;
         EXPECT_EQ(std::count(ops.begin(), ops.end(), "transpose"), c.transposes && !c.fused ? 4 : 0) << c.name;
-        const auto out = RuntimeModel::load(program.bundle)->predict(program.inputs).at("out").toFloats();
-        const auto expected = expectedOutput(program, c.queries, c.maskBeforeScale);
-        ASSERT_EQ(out.size(), expected.size()) << c.name;
+        const auto outputs = RuntimeModel::load(program.bundle)->predict(program.inputs);
+        const auto out = outputs.at("out").toFloats();
+        const Expected expected = expectedOutput(program, c);
+        ASSERT_EQ(out.size(), expected.out.size()) << c.name;
         // fp16 keeps about three decimal digits; the unfused path also rounds
         // the scores and probabilities to it.
         const double tolerance = c.type == DataType::Float16 ? 4e-3 : 1e-5;
         for (size_t i = 0; i < out.size(); ++i) {
-            ASSERT_NEAR(out[i], expected[i], tolerance) << c.name << " at " << i;
+            ASSERT_NEAR(out[i], expected.out[i], tolerance) << c.name << " at " << i;
+        }
+        if (!c.returnProbabilities) continue;
+        const auto probabilities = outputs.at("p").toFloats();
+        ASSERT_EQ(probabilities.size(), expected.probabilities.size()) << c.name;
+        for (size_t i = 0; i < probabilities.size(); ++i) {
+            ASSERT_NEAR(probabilities[i], expected.probabilities[i], tolerance) << c.name << " probability at " << i;
         }
     }
 }

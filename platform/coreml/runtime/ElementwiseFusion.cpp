@@ -45,13 +45,8 @@ __attribute__((target("avx"))) void combineVectorised(Arithmetic op, const float
     for (; i < n; ++i) out[i] = combine(op, x[i], y[i]);
 }
 
-bool hasAvx() {
-    static const bool supported = __builtin_cpu_supports("avx");
-    return supported;
-}
-
 void combineRun(Arithmetic op, const float* x, const float* y, float* out, int64_t n) {
-    if (hasAvx()) return combineVectorised(op, x, y, out, n);
+    if (elementwiseFusionInstructions() == InstructionSet::avx2) return combineVectorised(op, x, y, out, n);
     for (int64_t i = 0; i < n; ++i) out[i] = combine(op, x[i], y[i]);
 }
 
@@ -186,6 +181,10 @@ private:
 };
 
 }  // namespace
+
+InstructionSet elementwiseFusionInstructions() {
+    return instructionSetUpTo(InstructionSet::avx2);
+}
 
 void fuseElementwise(Graph& graph) {
     Fusion(graph).run();

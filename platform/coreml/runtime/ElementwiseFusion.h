@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/coreml/runtime/Graph.h"
+#include "platform/coreml/runtime/InstructionSet.h"
 
 namespace platform::coreml::runtime {
 
@@ -11,5 +12,8 @@ namespace platform::coreml::runtime {
 // the whole cache otherwise. Inner results stay fp32; only the tree's result
 // is rounded to its declared type.
 void fuseElementwise(Graph& graph);
+
+// The instructions the merged nodes run.
+InstructionSet elementwiseFusionInstructions();
 
 }  // namespace platform::coreml::runtime

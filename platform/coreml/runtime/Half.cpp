@@ -24,11 +24,14 @@ __attribute__((target("f16c,avx"))) void narrowF16C(const float* source, Float16
 }
 
 bool hasF16C() {
-    static const bool supported = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
-    return supported;
+    return halfConversionInstructions() == InstructionSet::avx2;
 }
 
 }  // namespace
+
+InstructionSet halfConversionInstructions() {
+    return instructionSetUpTo(InstructionSet::avx2);
+}
 
 void widen(const Float16* source, float* target, size_t count) {
     if (hasF16C()) return widenF16C(source, target, count);

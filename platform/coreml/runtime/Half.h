@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "platform/coreml/runtime/InstructionSet.h"
 #include "platform/foundation/Float16.h"
 
 namespace platform::coreml::runtime {
@@ -11,5 +12,8 @@ namespace platform::coreml::runtime {
 // fp16 range become infinities, as the hardware would store them.
 void widen(const Float16* source, float* target, size_t count);
 void narrow(const float* source, Float16* target, size_t count);
+
+// The instructions widen and narrow run.
+InstructionSet halfConversionInstructions();
 
 }  // namespace platform::coreml::runtime

@@ -37,10 +37,15 @@ BlasOperand blasOperand(const MatrixLayout& l) {
 // single-threaded inside OpenBLAS. Its own threads would compete with ours
 // for the cores (they spin between products while ours run the other
 // operations), and row blocks of one product on our threads ran faster than
-// OpenBLAS's threads on the whole of it.
-void useOneBlasThreadPerCall() {
-    static std::once_flag once;
-    std::call_once(once, [] { openblas_set_num_threads(1); });
+// OpenBLAS's threads on the whole of it. Anything else in the process may set
+// OpenBLAS's thread count at any time, after which every worker's block would
+// start all of OpenBLAS's threads: the count is read before every product,
+// which costs a load.
+void keepBlasOnOneThread() {
+    if (openblas_get_num_threads() == 1) return;
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    openblas_set_num_threads(1);
 }
 
 // Blocks are a multiple of the kernels' register tile wide, and a block is
@@ -52,7 +57,7 @@ void blockGemm(const float* a, const MatrixLayout& aLayout, const float* b, cons
                int64_t outRowStride, float beta) {
     const int64_t m = aLayout.rows, k = aLayout.cols, n = bLayout.cols;
     const BlasOperand ao = blasOperand(aLayout), bo = blasOperand(bLayout);
-    useOneBlasThreadPerCall();
+    keepBlasOnOneThread();
     cblas_sgemm(CblasRowMajor, ao.transpose, bo.transpose, static_cast<int>(m), static_cast<int>(n), static_cast<int>(k),
                 1.0f, a, ao.leading, b, bo.leading, beta, out, static_cast<int>(m == 1 ? n : outRowStride));
 }

@@ -152,24 +152,55 @@ void rowsPlain(const Element* matrix, int64_t rowStride, const float* vector, fl
     }
 }
 
-enum class Isa { plain, avx2, avx512 };
-
-Isa isa() {
-    static const Isa best = [] {
-        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma") || !__builtin_cpu_supports("f16c")) {
-            return Isa::plain;
+// Four rows at a time, so that every load and store of the sums serves four
+// rows.
+template <typename Element>
+__attribute__((target("avx2,fma,f16c"))) void weightedRowsAvx2(const float* weights, const Element* matrix,
+                                                                int64_t rowStride, float* out, int64_t rows,
+                                                                int64_t columns) {
+    const int64_t body = columns / 8 * 8;
+    std::fill_n(out, columns, 0.0f);
+    int64_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+        const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
+                                 matrix + (r + 3) * rowStride};
+        const __m256 w[4] = {_mm256_set1_ps(weights[r]), _mm256_set1_ps(weights[r + 1]),
+                             _mm256_set1_ps(weights[r + 2]), _mm256_set1_ps(weights[r + 3])};
+        for (int64_t c = 0; c < body; c += 8) {
+            __m256 sum = _mm256_loadu_ps(out + c);
+            for (int i = 0; i < 4; ++i) sum = _mm256_fmadd_ps(load8(row[i] + c), w[i], sum);
+            _mm256_storeu_ps(out + c, sum);
         }
-        return __builtin_cpu_supports("avx512f") ? Isa::avx512 : Isa::avx2;
-    }();
-    return best;
+        for (int64_t c = body; c < columns; ++c) {
+            for (int i = 0; i < 4; ++i) out[c] += weights[r + i] * static_cast<float>(row[i][c]);
+        }
+    }
+    for (; r < rows; ++r) {
+        const Element* row = matrix + r * rowStride;
+        const __m256 w = _mm256_set1_ps(weights[r]);
+        for (int64_t c = 0; c < body; c += 8) {
+            _mm256_storeu_ps(out + c, _mm256_fmadd_ps(load8(row + c), w, _mm256_loadu_ps(out + c)));
+        }
+        for (int64_t c = body; c < columns; ++c) out[c] += weights[r] * static_cast<float>(row[c]);
+    }
+}
+
+template <typename Element>
+void weightedRowsPlain(const float* weights, const Element* matrix, int64_t rowStride, float* out, int64_t rows,
+                       int64_t columns) {
+    std::fill_n(out, columns, 0.0f);
+    for (int64_t r = 0; r < rows; ++r) {
+        const Element* row = matrix + r * rowStride;
+        for (int64_t c = 0; c < columns; ++c) out[c] += weights[r] * static_cast<float>(row[c]);
+    }
 }
 
 template <typename Element>
 void sumRows(const Element* matrix, int64_t rowStride, const float* vector, float* out, int64_t count, int64_t columns) {
-    switch (isa()) {
-        case Isa::avx512: return rowsAvx512(matrix, rowStride, vector, out, count, columns);
-        case Isa::avx2: return rowsAvx2(matrix, rowStride, vector, out, count, columns);
-        case Isa::plain: return rowsPlain(matrix, rowStride, vector, out, count, columns);
+    switch (matrixVectorInstructions()) {
+        case InstructionSet::avx512: return rowsAvx512(matrix, rowStride, vector, out, count, columns);
+        case InstructionSet::avx2: return rowsAvx2(matrix, rowStride, vector, out, count, columns);
+        case InstructionSet::plain: return rowsPlain(matrix, rowStride, vector, out, count, columns);
     }
 }
 
@@ -223,6 +254,25 @@ void forEachRowBlock(int64_t batches, int64_t rows, int64_t columns, bool interl
 
 }  // namespace
 
+InstructionSet matrixVectorInstructions() {
+    return instructionSetUpTo(InstructionSet::avx512);
+}
+
+template <typename Element>
+void matrixVectorOnThisThread(const Element* matrix, int64_t rowStride, const float* vector, float* out, int64_t rows,
+                              int64_t columns) {
+    sumRows(matrix, rowStride, vector, out, rows, columns);
+}
+
+template <typename Element>
+void weightedRowSumOnThisThread(const float* weights, const Element* matrix, int64_t rowStride, float* out,
+                                int64_t rows, int64_t columns) {
+    if (matrixVectorInstructions() == InstructionSet::plain) {
+        return weightedRowsPlain(weights, matrix, rowStride, out, rows, columns);
+    }
+    weightedRowsAvx2(weights, matrix, rowStride, out, rows, columns);
+}
+
 template <typename Element>
 void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias, Tensor& out,
                          MatrixStrides outStrides, int64_t batches, int64_t rows, int64_t columns,
@@ -243,5 +293,10 @@ template void stridedMatrixVector<Float16>(const Float16*, MatrixStrides, const 
                                            MatrixStrides, int64_t, int64_t, int64_t, const KernelContext&);
 template void stridedMatrixVector<float>(const float*, MatrixStrides, const float*, const float*, Tensor&,
                                          MatrixStrides, int64_t, int64_t, int64_t, const KernelContext&);
+
+template void matrixVectorOnThisThread<Float16>(const Float16*, int64_t, const float*, float*, int64_t, int64_t);
+template void matrixVectorOnThisThread<float>(const float*, int64_t, const float*, float*, int64_t, int64_t);
+template void weightedRowSumOnThisThread<Float16>(const float*, const Float16*, int64_t, float*, int64_t, int64_t);
+template void weightedRowSumOnThisThread<float>(const float*, const float*, int64_t, float*, int64_t, int64_t);
 
 }  // namespace platform::coreml::runtime

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "platform/coreml/runtime/InstructionSet.h"
 #include "platform/coreml/runtime/Operation.h"
 
 namespace platform::coreml::runtime {
@@ -27,5 +28,23 @@ template <typename Element>
 void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const float* vector, const float* bias, Tensor& out,
                          MatrixStrides outStrides, int64_t batches, int64_t rows, int64_t columns,
                          const KernelContext& context);
+
+// out[r] = sum over c of matrix[r * rowStride + c] * vector[c] for `rows`
+// rows of `columns` read as stored, on the calling thread alone: for kernels
+// that split their work among the workers themselves.
+template <typename Element>
+void matrixVectorOnThisThread(const Element* matrix, int64_t rowStride, const float* vector, float* out, int64_t rows,
+                              int64_t columns);
+
+// out[c] = sum over r of weights[r] * matrix[r * rowStride + c] for `rows`
+// rows of `columns` read as stored: the product with a matrix whose rows are
+// the other operand's columns, each row read in one run, on the calling
+// thread alone.
+template <typename Element>
+void weightedRowSumOnThisThread(const float* weights, const Element* matrix, int64_t rowStride, float* out,
+                                int64_t rows, int64_t columns);
+
+// The instructions the products above run.
+InstructionSet matrixVectorInstructions();
 
 }  // namespace platform::coreml::runtime

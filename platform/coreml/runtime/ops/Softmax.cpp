@@ -12,11 +12,6 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// fmax without its call: a NaN candidate is passed over, and the loops vectorise.
-inline float larger(float top, float candidate) {
-    return candidate > top ? candidate : top;
-}
-
 // The softmax of a line with an infinite maximum, as the limit of finite ones.
 void infiniteLine(float* line, int64_t length, int64_t stride, float top) {
     if (top < 0) {
@@ -32,11 +27,9 @@ void infiniteLine(float* line, int64_t length, int64_t stride, float top) {
 }  // namespace
 
 void softmaxRow(float* row, int64_t length) {
-    float top = -kInfinity;
-    for (int64_t i = 0; i < length; ++i) top = larger(top, row[i]);
+    const float top = largest(row, length);
     if (std::isinf(top)) return infiniteLine(row, length, 1, top);
-    const auto scale = static_cast<float>(1.0 / expShiftedSum(row, length, top));
-    for (int64_t i = 0; i < length; ++i) row[i] *= scale;
+    scaleInPlace(row, length, static_cast<float>(1.0 / expShiftedSum(row, length, top)));
 }
 
 void softmaxColumns(float* block, int64_t length, int64_t width) {

@@ -1,23 +1,15 @@
 #include "platform/coreml/runtime/ops/TileProduct.h"
 
-#include <omp.h>
-
 #include <cstring>
-#include <oneapi/dnnl/dnnl.hpp>
-#include <string>
 
-#include "platform/coreml/runtime/RuntimeError.h"
+#include "platform/coreml/runtime/InstructionSet.h"
+#include "platform/coreml/runtime/ops/DnnlMatmul.h"
 
 namespace platform::coreml::runtime {
 namespace {
 
 using Tag = dnnl::memory::format_tag;
 using Type = dnnl::memory::data_type;
-
-dnnl::engine& cpuEngine() {
-    static dnnl::engine engine(dnnl::engine::kind::cpu, 0);
-    return engine;
-}
 
 uint32_t bitsOf(float value) {
     uint32_t bits = 0;
@@ -42,20 +34,9 @@ BFloat16Bits roundToBFloat16(float value) {
 }  // namespace
 
 bool tileProductsAvailable() {
-#if defined(__SANITIZE_THREAD__)
-    // oneDNN's kernels are generated at run time, out of ThreadSanitizer's
-    // sight; such builds keep to OpenBLAS.
-    return false;
-#else
-    static const bool available = [] {
-        try {
-            return dnnl::get_effective_cpu_isa() == dnnl::cpu_isa::avx512_core_amx;
-        } catch (const dnnl::error&) {
-            return false;
-        }
-    }();
+    static const bool available = dnnlKernelsAllowed() && instructionSet() == InstructionSet::avx512 &&
+                                  dnnl::get_effective_cpu_isa() == dnnl::cpu_isa::avx512_core_amx;
     return available;
-#endif
 }
 
 float widenBFloat16(BFloat16Bits half) {
@@ -85,42 +66,23 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void splitValuesAvx512(cons
     splitValues(values, count, high, low);
 }
 
-bool hasAvx512() {
-    static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                  __builtin_cpu_supports("avx512vl");
-    return supported;
-}
-
 }  // namespace
 
+InstructionSet bfloat16SplitInstructions() {
+    return instructionSetUpTo(InstructionSet::avx512);
+}
+
 void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFloat16Bits* low) {
-    if (hasAvx512()) return splitValuesAvx512(values, count, high, low);
+    if (bfloat16SplitInstructions() == InstructionSet::avx512) return splitValuesAvx512(values, count, high, low);
     splitValues(values, count, high, low);
 }
 
 void tileProductOnThisThread(const BFloat16Bits* a, int64_t m, const BFloat16Bits* b, int64_t n, int64_t k,
                              float* out) {
     if (m == 0 || n == 0) return;
-    // oneDNN sizes its work by the OpenMP thread count of the thread that
-    // calls it; one keeps the product on this thread.
-    omp_set_num_threads(1);
-    try {
-        dnnl::engine& engine = cpuEngine();
-        const dnnl::memory::desc aLayout({m, k}, Type::bf16, Tag::ab), bLayout({k, n}, Type::bf16, Tag::ba),
-            outLayout({m, n}, Type::f32, Tag::ab);
-        // oneDNN keeps compiled products by shape: only a new shape compiles.
-        const dnnl::matmul product(dnnl::matmul::primitive_desc(dnnl::matmul::desc(aLayout, bLayout, outLayout), engine));
-        dnnl::memory aMemory(aLayout, engine, const_cast<BFloat16Bits*>(a));
-        dnnl::memory bMemory(bLayout, engine, const_cast<BFloat16Bits*>(b));
-        dnnl::memory outMemory(outLayout, engine, out);
-        dnnl::stream stream(engine);
-        product.execute(stream, {{DNNL_ARG_SRC, aMemory}, {DNNL_ARG_WEIGHTS, bMemory}, {DNNL_ARG_DST, outMemory}});
-        stream.wait();
-    } catch (const dnnl::error& e) {
-        throw PredictionError(PredictionError::Kind::computationFailed, {},
-                              "bf16 tile product [" + std::to_string(m) + ", " + std::to_string(k) + "] x [" +
-                                  std::to_string(k) + ", " + std::to_string(n) + "] failed: " + e.what());
-    }
+    const dnnl::memory::desc aLayout({m, k}, Type::bf16, Tag::ab), bLayout({k, n}, Type::bf16, Tag::ba),
+        outLayout({m, n}, Type::f32, Tag::ab);
+    dnnlMatmulOnThisThread(aLayout, a, bLayout, b, outLayout, out);
 }
 
 }  // namespace platform::coreml::runtime

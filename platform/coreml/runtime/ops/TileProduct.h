@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/coreml/runtime/InstructionSet.h"
+
 namespace platform::coreml::runtime {
 
 // A bf16 number as its bit pattern: the upper half of an fp32 one.
@@ -20,6 +22,8 @@ float widenBFloat16(BFloat16Bits half);
 // value and within 2^-16 relative of an fp32 one. An infinite or NaN value
 // keeps itself in `high` and leaves 0 in `low`.
 void splitToBFloat16(const float* values, int64_t count, BFloat16Bits* high, BFloat16Bits* low);
+// The instructions splitToBFloat16 runs.
+InstructionSet bfloat16SplitInstructions();
 
 // out[m, n] = a bᵀ on the processor's tiles for bf16 a [m, k] and b [n, k],
 // both row-major, with the sums kept in fp32 and out [m, n] row-major. Runs

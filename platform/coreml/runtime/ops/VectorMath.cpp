@@ -8,20 +8,16 @@
 namespace platform::coreml::runtime {
 namespace {
 
-bool hasAvx2() {
-    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return supported;
-}
+constexpr float kExpHigh = 88.3762626647949f;
+constexpr float kExpLow = -87.3365478515625f;
 
 // Range reduction exp(x) = 2^n exp(r) with |r| <= ln2 / 2, then a degree-5
-// polynomial for exp(r); n is added straight into the exponent bits.
-__attribute__((target("avx2,fma"))) __m256 exp8(__m256 x) {
-    const __m256 high = _mm256_set1_ps(88.3762626647949f);
-    const __m256 low = _mm256_set1_ps(-87.3365478515625f);
-    const __m256 clamped = _mm256_max_ps(_mm256_min_ps(x, high), low);
-    const __m256 n = _mm256_round_ps(_mm256_mul_ps(clamped, _mm256_set1_ps(1.44269504088896341f)),
+// polynomial for exp(r); n is added straight into the exponent bits. For x in
+// [kExpLow, kExpHigh].
+__attribute__((target("avx2,fma"))) inline __m256 expWithinRange(__m256 x) {
+    const __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(1.44269504088896341f)),
                                      _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), clamped);
+    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), x);
     r = _mm256_fnmadd_ps(n, _mm256_set1_ps(-2.12194440e-4f), r);
     __m256 p = _mm256_set1_ps(1.9875691500e-4f);
     p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
@@ -31,7 +27,16 @@ __attribute__((target("avx2,fma"))) __m256 exp8(__m256 x) {
     p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
     p = _mm256_fmadd_ps(p, _mm256_mul_ps(r, r), _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
     const __m256i exponent = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
-    __m256 result = _mm256_mul_ps(p, _mm256_castsi256_ps(exponent));
+    return _mm256_mul_ps(p, _mm256_castsi256_ps(exponent));
+}
+
+// Lanes beyond the range or NaN are rare (masked scores): only vectors that
+// hold one pay for the clamping and the fixes at the edges.
+__attribute__((target("avx2,fma"))) __m256 exp8(__m256 x) {
+    const __m256 high = _mm256_set1_ps(kExpHigh), low = _mm256_set1_ps(kExpLow);
+    const __m256 within = _mm256_and_ps(_mm256_cmp_ps(x, low, _CMP_GE_OQ), _mm256_cmp_ps(x, high, _CMP_LE_OQ));
+    if (_mm256_movemask_ps(within) == 0xff) return expWithinRange(x);
+    __m256 result = expWithinRange(_mm256_max_ps(_mm256_min_ps(x, high), low));
     result = _mm256_blendv_ps(result, _mm256_set1_ps(INFINITY), _mm256_cmp_ps(x, high, _CMP_GT_OQ));
     result = _mm256_blendv_ps(result, _mm256_setzero_ps(), _mm256_cmp_ps(x, low, _CMP_LT_OQ));
     return _mm256_blendv_ps(result, x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
@@ -106,18 +111,55 @@ __attribute__((target("avx2,fma"))) void columnMaximaAvx2(const float* block, in
     }
 }
 
+// max_ps(candidate, top) keeps top when the candidate is NaN, as the plain
+// form does. Four registers keep four maxima in flight.
+__attribute__((target("avx2,fma"))) float largestAvx2(const float* values, int64_t count) {
+    __m256 top[4];
+    for (auto& t : top) t = _mm256_set1_ps(-INFINITY);
+    int64_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        for (int j = 0; j < 4; ++j) top[j] = _mm256_max_ps(_mm256_loadu_ps(values + i + 8 * j), top[j]);
+    }
+    for (; i + 8 <= count; i += 8) top[0] = _mm256_max_ps(_mm256_loadu_ps(values + i), top[0]);
+    const __m256 all = _mm256_max_ps(_mm256_max_ps(top[0], top[1]), _mm256_max_ps(top[2], top[3]));
+    const __m128 half = _mm_max_ps(_mm256_castps256_ps128(all), _mm256_extractf128_ps(all, 1));
+    const __m128 pair = _mm_max_ps(half, _mm_movehl_ps(half, half));
+    float result = _mm_cvtss_f32(_mm_max_ss(pair, _mm_shuffle_ps(pair, pair, 1)));
+    for (; i < count; ++i) result = values[i] > result ? values[i] : result;
+    return result;
+}
+
+__attribute__((target("avx2,fma"))) void scaleAvx2(float* values, int64_t count, float factor) {
+    const __m256 f = _mm256_set1_ps(factor);
+    int64_t i = 0;
+    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(values + i, _mm256_mul_ps(_mm256_loadu_ps(values + i), f));
+    for (; i < count; ++i) values[i] *= factor;
+}
+
+// Sixteen values a turn into four double sums, so that no sum waits on the
+// addition before it.
 __attribute__((target("avx2,fma"))) double expShiftedSumAvx2(float* values, int64_t count, float shift) {
     const __m256 offset = _mm256_set1_ps(shift);
-    __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
+    __m256d sums[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
     int64_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(values + i), offset));
+        const __m256 f = exp8(_mm256_sub_ps(_mm256_loadu_ps(values + i + 8), offset));
+        _mm256_storeu_ps(values + i, e);
+        _mm256_storeu_ps(values + i + 8, f);
+        sums[0] = _mm256_add_pd(sums[0], _mm256_cvtps_pd(_mm256_castps256_ps128(e)));
+        sums[1] = _mm256_add_pd(sums[1], _mm256_cvtps_pd(_mm256_extractf128_ps(e, 1)));
+        sums[2] = _mm256_add_pd(sums[2], _mm256_cvtps_pd(_mm256_castps256_ps128(f)));
+        sums[3] = _mm256_add_pd(sums[3], _mm256_cvtps_pd(_mm256_extractf128_ps(f, 1)));
+    }
     for (; i + 8 <= count; i += 8) {
         const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(values + i), offset));
         _mm256_storeu_ps(values + i, e);
-        low = _mm256_add_pd(low, _mm256_cvtps_pd(_mm256_castps256_ps128(e)));
-        high = _mm256_add_pd(high, _mm256_cvtps_pd(_mm256_extractf128_ps(e, 1)));
+        sums[0] = _mm256_add_pd(sums[0], _mm256_cvtps_pd(_mm256_castps256_ps128(e)));
+        sums[1] = _mm256_add_pd(sums[1], _mm256_cvtps_pd(_mm256_extractf128_ps(e, 1)));
     }
     double lanes[4];
-    _mm256_storeu_pd(lanes, _mm256_add_pd(low, high));
+    _mm256_storeu_pd(lanes, _mm256_add_pd(_mm256_add_pd(sums[0], sums[1]), _mm256_add_pd(sums[2], sums[3])));
     double sum = lanes[0] + lanes[1] + lanes[2] + lanes[3];
     for (; i < count; ++i) sum += (values[i] = std::exp(values[i] - shift));
     return sum;
@@ -129,13 +171,33 @@ __attribute__((target("avx2,fma"))) void geluAvx2(const float* in, float* out, i
     for (; i < count; ++i) out[i] = geluScalar(in[i]);
 }
 
+bool hasAvx2() {
+    return vectorMathInstructions() == InstructionSet::avx2;
+}
+
 }  // namespace
+
+InstructionSet vectorMathInstructions() {
+    return instructionSetUpTo(InstructionSet::avx2);
+}
 
 double expShiftedSum(float* values, int64_t count, float shift) {
     if (hasAvx2()) return expShiftedSumAvx2(values, count, shift);
     double sum = 0;
     for (int64_t i = 0; i < count; ++i) sum += (values[i] = std::exp(values[i] - shift));
     return sum;
+}
+
+float largest(const float* values, int64_t count) {
+    if (hasAvx2()) return largestAvx2(values, count);
+    float top = -INFINITY;
+    for (int64_t i = 0; i < count; ++i) top = values[i] > top ? values[i] : top;
+    return top;
+}
+
+void scaleInPlace(float* values, int64_t count, float factor) {
+    if (hasAvx2()) return scaleAvx2(values, count, factor);
+    for (int64_t i = 0; i < count; ++i) values[i] *= factor;
 }
 
 void columnMaxima(const float* block, int64_t length, int64_t width, float* tops) {

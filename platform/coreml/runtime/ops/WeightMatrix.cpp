@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/coreml/runtime/ops/DnnlMatmul.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/MatrixVector.h"
@@ -97,7 +98,7 @@ void WeightMatrix::timesEach(const std::vector<Share>& products, const float* x,
                 const float* rowsOfW = w.floatRows(first, count, weights);
                 if (!direct) sums.resize(static_cast<size_t>(count * n));
                 float* target = direct ? p.out->mutableData<float>() + p.offset + first * n : sums.data();
-                gemmOnThisThread(rowsOfW, MatrixLayout{count, w.cols_, w.cols_, 1}, x, MatrixLayout{w.cols_, n, n, 1}, target, n);
+                dnnlFloatProductOnThisThread(rowsOfW, MatrixLayout{count, w.cols_, w.cols_, 1}, x, MatrixLayout{w.cols_, n, n, 1}, target, n);
                 if (p.bias) {
                     for (int64_t r = 0; r < count; ++r) {
                         float* row = target + r * n;

@@ -9,11 +9,12 @@ namespace platform::coreml::runtime {
 
 // A weight matrix [rows, cols] in its stored type: fp16 weights stay in the
 // mapped weight file, half the memory of a widened copy. Products against
-// many columns widen the weight a block of rows at a time into scratch for
-// OpenBLAS, or, for fp16 weights and results on a processor with bf16 matrix
-// tiles, split it into bf16 parts for them; a product with one vector (a
-// decoder step) reads the fp16 rows as stored through stridedMatrixVector,
-// which also halves the bytes read.
+// many columns widen the weight a block of rows at a time into scratch for the
+// fp32 kernels (oneDNN's on the AVX2 path and wider, OpenBLAS's below), or,
+// for fp16 weights and results on a processor with bf16 matrix tiles, split it
+// into bf16 parts for them; a product with one vector (a decoder step) reads
+// the fp16 rows as stored through stridedMatrixVector, which also halves the
+// bytes read.
 class WeightMatrix {
 public:
     WeightMatrix() = default;
@@ -39,8 +40,8 @@ public:
         int64_t offset = 0;
     };
     // `times` for several weights against one x: their rows are shared among
-    // the workers as one tall matrix, so that OpenBLAS packs x once per
-    // block of that matrix rather than once per block of every weight.
+    // the workers as one tall matrix, so that x is packed once per block of
+    // that matrix rather than once per block of every weight.
     static void timesEach(const std::vector<Share>& products, const float* x, int64_t n, const KernelContext& context);
     // out[rows] = W x + bias for one vector x [cols], written straight into
     // `out` (fp32 or fp16, `rows` elements) with each sum rounded once, as
