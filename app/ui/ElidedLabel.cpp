@@ -35,7 +35,13 @@ void ElidedLabel::changeEvent(QEvent* event) {
 }
 
 void ElidedLabel::elide() {
-    const QString shown = fontMetrics().elidedText(full_, Qt::ElideRight, contentsRect().width() - 2 * margin());
+    // Asked first with the measure sizeHint() gives: the eliding measure
+    // counts a spaced font's text a few pixels wider, and so cut a text laid
+    // out at exactly its width.
+    const int room = contentsRect().width() - 2 * margin();
+    const QString shown = fontMetrics().horizontalAdvance(full_) <= room
+                              ? full_
+                              : fontMetrics().elidedText(full_, Qt::ElideRight, room);
     if (shown != text()) setText(shown);
 }
 

@@ -128,28 +128,43 @@ TEST(TranscriptPanelTest, EachControlButtonClickedThroughTheServerRunsItsOwnActi
 
 TEST(TranscriptPanelTest, TheStatusLineIsShownWholeWhereItFitsAndEndsInAnEllipsisWhereNot) {
     const QString practiceDone = QString::fromUtf8("✨ PRACTICE COMPLETE · SUPER+ALT+M TO DICTATE FOR REAL · ESC TO FINISH");
+    const QString listening = QString::fromUtf8("LISTENING · ENTER TO STOP · SPACE PAUSE · ESC CANCEL");
     struct Case {
         const char* name;
         double width;
-        bool whole;
+        TranscriptDisplay display;
+        bool renderedBeforeShown;
+        QString whole;
+        bool fits;
     };
-    for (const Case c : {Case{"the default width", 640, true}, Case{"the narrowest panel", 360, false}}) {
+    const Case cases[] = {
+        {"after practice, at the default width", 640, TranscriptDisplay::practiceResult("Hi there."), false,
+         practiceDone, true},
+        {"after practice, on the narrowest panel", 360, TranscriptDisplay::practiceResult("Hi there."), false,
+         practiceDone, false},
+        {"listening, beside the buttons", 640, TranscriptDisplay::listening("Hi there.", std::nullopt), false,
+         listening, true},
+        {"listening, rendered before the panel shows", 640, TranscriptDisplay::listening("Hi there.", std::nullopt),
+         true, listening, true},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Panel panel;
         panel.defaults->set("TranscriptPanelWidth", platform::JSONNumber::doubleFloat(c.width));
         panel.panel.emplace(panel.defaults);
+        if (c.renderedBeforeShown) panel.panel->render(c.display);
         panel.show();
-        panel.panel->render(TranscriptDisplay::practiceResult("Hi there."));
+        if (!c.renderedBeforeShown) panel.panel->render(c.display);
         const QLabel* status = panel.panel->transcriptView().findChild<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
         ASSERT_NE(status, nullptr);
         const QString shown = status->text();
         EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->width()) << "cut off: " << shown.toStdString();
         EXPECT_LE(status->geometry().right(), panel.panel->width() - 18) << "past the panel's margin";
-        if (c.whole) {
-            EXPECT_EQ(shown.toStdString(), practiceDone.toStdString());
+        if (c.fits) {
+            EXPECT_EQ(shown.toStdString(), c.whole.toStdString());
         } else {
             EXPECT_TRUE(shown.endsWith(QString::fromUtf8("…"))) << shown.toStdString();
-            EXPECT_TRUE(practiceDone.startsWith(shown.chopped(1))) << shown.toStdString();
+            EXPECT_TRUE(c.whole.startsWith(shown.chopped(1))) << shown.toStdString();
             testsupport::expectLooksLike(panel.panel->grab().toImage(), SCREENSHOT_DIR, GOLDEN_DIR,
                                          "panel-practice-result-narrow");
         }
