@@ -89,6 +89,51 @@ TEST(ElementwiseFusion, MergesTreesWhoseInnerResultsNobodyElseReads) {
     }
 }
 
+// A merge over rows as long as a decoder's 224-slot cache and longer, with a
+// mask that is no one-hot (so that every product and the sum round), must
+// give the bits of the unfused arithmetic: each product and the sum in fp32,
+// the sum alone rounded to the declared type. Row lengths leave every tail a
+// vector loop can leave.
+TEST(ElementwiseFusion, MergesLongRowsToTheBitsOfStepByStepArithmetic) {
+    testsupport::TempDirectory dir;
+    for (auto type : {DataType::Float16, DataType::Float32}) {
+        for (int64_t length : {224, 229, 230, 231, 1501}) {
+            constexpr int64_t rows = 3;
+            const Shape full{1, rows, 1, length};
+            ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
+            w.input("cache", type, full);
+            w.input("entry", type, {1, rows, 1, 1});
+            w.input("slot", type, {1, 1, 1, length});
+            w.op("sub", {{"x", w.scalar(type, 1.0)}, {"y", "slot"}}, {{"keep", type, {1, 1, 1, length}}});
+            w.op("mul", {{"x", "cache"}, {"y", "keep"}}, {{"old", type, full}});
+            w.op("mul", {{"x", "entry"}, {"y", "slot"}}, {{"fresh", type, full}});
+            w.op("add", {{"x", "old"}, {"y", "fresh"}}, {{"merged", type, full}});
+            w.output("merged");
+            const std::string label = std::string(name(type)) + " rows of " + std::to_string(length);
+            const auto bundle = w.write(dir.path() / (label + ".mlmodelc"));
+            EXPECT_EQ(testsupport::loadedOps(bundle).size(), 2u) << label;
+            const Tensor cache = Tensor::of(type, full, values(static_cast<size_t>(rows * length), 0.37f, -1.3f));
+            const Tensor entry = Tensor::of(type, {1, rows, 1, 1}, values(rows, 0.61f, 0.11f));
+            const Tensor slot = Tensor::of(type, {1, 1, 1, length}, values(static_cast<size_t>(length), 0.13f, 0.05f));
+            const Tensor merged =
+                RuntimeModel::load(bundle)->predict({{"cache", cache}, {"entry", entry}, {"slot", slot}}).at("merged");
+            const auto rounded = [type](float v) {
+                return type == DataType::Float16 ? Tensor::of(type, {1}, std::vector<float>{v}).toFloats()[0] : v;
+            };
+            const auto c = cache.toFloats(), e = entry.toFloats(), m = slot.toFloats(), got = merged.toFloats();
+            for (int64_t r = 0; r < rows; ++r) {
+                for (int64_t k = 0; k < length; ++k) {
+                    const auto i = static_cast<size_t>(r * length + k);
+                    const float keep = rounded(1.0f - m[static_cast<size_t>(k)]);
+                    const float old = c[i] * keep;
+                    const float fresh = e[static_cast<size_t>(r)] * m[static_cast<size_t>(k)];
+                    ASSERT_EQ(got[i], rounded(old + fresh)) << label << " at " << r << ", " << k;
+                }
+            }
+        }
+    }
+}
+
 // Attention's scaled and masked scores, (scores * scale) + mask with the mask
 // [1, K, 1, 1] repeated across the heads: runs of H elements, H odd, that
 // straddle the conversion blocks.

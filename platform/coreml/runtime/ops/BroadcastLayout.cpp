@@ -46,6 +46,20 @@ int64_t BroadcastLayout::blockLength(int64_t at, int64_t limit) const {
     return std::min(limit, inner - at % inner);
 }
 
+std::optional<BroadcastLayout::Run> BroadcastLayout::runOf(size_t k, int64_t begin, int64_t count) const {
+    const std::vector<int64_t>& strides = strides_[k];
+    const int64_t inner = dims_.back(), column = begin % inner;
+    if (column + count > inner) return std::nullopt;
+    const bool repeats = strides.back() == 0;
+    int64_t offset = repeats ? 0 : column;
+    int64_t rest = begin / inner;
+    for (size_t d = dims_.size() - 1; d-- > 0;) {
+        offset += (rest % dims_[d]) * strides[d];
+        rest /= dims_[d];
+    }
+    return Run{offset, repeats};
+}
+
 const float* BroadcastLayout::read(size_t k, const float* values, int64_t begin, int64_t count, float* buffer) const {
     const std::vector<int64_t>& strides = strides_[k];
     const size_t rank = dims_.size();

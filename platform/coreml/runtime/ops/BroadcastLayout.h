@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/coreml/runtime/Shape.h"
@@ -30,6 +31,16 @@ public:
     // `values` (the operand's own elements in row-major order): a pointer into
     // `values` when they lie there in order, else `buffer` filled with them.
     const float* read(size_t k, const float* values, int64_t begin, int64_t count, float* buffer) const;
+
+    // Where operand k's values for result elements [begin, begin + count)
+    // lie among its own elements when that is one place: a run from `offset`
+    // in order, or the element at `offset` repeated. Nullopt when the
+    // elements cross a row of the innermost merged dimension.
+    struct Run {
+        int64_t offset = 0;
+        bool repeats = false;
+    };
+    std::optional<Run> runOf(size_t k, int64_t begin, int64_t count) const;
 
 private:
     Shape dims_;
