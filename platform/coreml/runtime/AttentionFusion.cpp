@@ -71,6 +71,15 @@ struct Fusion {
     Source query, key, value, output;
 };
 
+// A product sum a * b + c * d read only by an attention, through at most one
+// reshape: the nodes computing it and its four factors.
+struct ProductSumMatch {
+    std::vector<size_t> nodes;
+    std::vector<int> factors;
+    Shape shape;
+    DataType type = DataType::Float16;
+};
+
 class Fuser {
 public:
     explicit Fuser(Graph& graph) : graph_(graph), uses_(graph) {}
@@ -82,8 +91,31 @@ public:
             if (!match || absorbed[match->scores]) continue;
             auto fusion = planOf(*match);
             if (!fusion) continue;
+            AttentionPlan& plan = fusion->plan;
+            // A single query reads a cache merged with its new entry while it
+            // reads each head's keys and values, instead of after the merge
+            // has written the whole cache out again.
+            std::optional<ProductSumMatch> mergedKey, mergedValue;
+            if (plan.queries == 1) {
+                mergedKey = compactProductSum(fusion->key.id, plan.key, plan.keys, plan.depth);
+                mergedValue = compactProductSum(fusion->value.id, plan.value, plan.keys, plan.valueDepth);
+            }
             Node& fused = graph_.nodes[n];
-            fused.inputs = {fusion->query.id, fusion->key.id, fusion->value.id};
+            fused.inputs = {fusion->query.id};
+            const auto addOperand = [&](int id, const std::optional<ProductSumMatch>& merged, int& position,
+                                        std::optional<AttentionPlan::Merged>& planned) {
+                position = static_cast<int>(fused.inputs.size());
+                if (!merged) return fused.inputs.push_back(id);
+                planned = AttentionPlan::Merged{merged->shape, {}, merged->type, position};
+                for (int factor : merged->factors) {
+                    planned->factors.push_back(value(factor).type.shape);
+                    fused.inputs.push_back(factor);
+                }
+                for (size_t inner : merged->nodes) absorbed[inner] = true;
+            };
+            addOperand(fusion->key.id, mergedKey, plan.keyInput, plan.mergedKey);
+            addOperand(fusion->value.id, mergedValue, plan.valueInput, plan.mergedValue);
+            plan.maskInput = static_cast<int>(fused.inputs.size());
             if (match->mask) fused.inputs.push_back(match->maskInput);
             fused.outputs = {fusion->output.id};
             if (match->probabilitiesShared) fused.outputs.push_back(match->probabilities);
@@ -122,6 +154,50 @@ private:
             if (std::find(inputs.begin(), inputs.end(), id) != inputs.end()) return std::nullopt;
         }
         return static_cast<size_t>(n);
+    }
+
+    // The product sum computing `id` when the operand `operand` of `rows` x
+    // `cols` lies in one run of its elements for every batch index.
+    std::optional<ProductSumMatch> compactProductSum(int id, const AttentionOperand& operand, int64_t rows,
+                                                     int64_t cols) const {
+        if ((rows - 1) * operand.rows + (cols - 1) * operand.cols + 1 != rows * cols) return std::nullopt;
+        return productSumOf(id);
+    }
+
+    std::optional<ProductSumMatch> productSumOf(int id) const {
+        ProductSumMatch match;
+        auto node = soleProducer(id);
+        if (node && graph_.nodes[*node].op == "reshape" && !graph_.nodes[*node].inputs.empty()) {
+            match.nodes.push_back(*node);
+            node = soleProducer(graph_.nodes[*node].inputs.front());
+        }
+        if (!node) return std::nullopt;
+        const Node& sum = graph_.nodes[*node];
+        if (sum.op != "add" || sum.inputs.size() != 2 || sum.inputs[0] == sum.inputs[1]) return std::nullopt;
+        const ValueType& type = value(sum.outputs.front()).type;
+        if ((type.dataType != DataType::Float16 && type.dataType != DataType::Float32) || !isConcrete(type.shape)) {
+            return std::nullopt;
+        }
+        match.nodes.push_back(*node);
+        match.shape = type.shape;
+        match.type = type.dataType;
+        for (int product : sum.inputs) {
+            const auto mul = soleProducer(product);
+            if (!mul || graph_.nodes[*mul].op != "mul" || graph_.nodes[*mul].inputs.size() != 2 ||
+                value(product).type.dataType != type.dataType || value(product).type.shape != type.shape) {
+                return std::nullopt;
+            }
+            match.nodes.push_back(*mul);
+            for (int factor : graph_.nodes[*mul].inputs) {
+                const ValueType& factorType = value(factor).type;
+                if (factorType.dataType != type.dataType || !isConcrete(factorType.shape) ||
+                    factorType.shape.size() > type.shape.size()) {
+                    return std::nullopt;
+                }
+                match.factors.push_back(factor);
+            }
+        }
+        return match;
     }
 
     std::optional<float> scalarConstant(int id) const {

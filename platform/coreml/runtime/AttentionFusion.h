@@ -12,7 +12,10 @@ namespace platform::coreml::runtime {
 // a call to the workers for each of five or more nodes per attention, with
 // the key and value caches transposed on the way. Transposes that only move
 // heads into place for the products, on the way in or out, are folded into
-// the fused node's strides.
+// the fused node's strides. For a single query, keys or values that are a
+// cache merged with its new entry (cache * keep + entry * slot, read by the
+// attention alone) are merged by the fused node head by head as it reads
+// them, so that a decoder step does not write its whole cache out again.
 void fuseAttention(Graph& graph);
 
 }  // namespace platform::coreml::runtime

@@ -247,5 +247,69 @@ TEST(AttentionFusion, FusesScaledMaskedSoftmaxAttentionInEitherLayout) {
     }
 }
 
+// A decoder step's self-attention as the trio writes it: the key and value
+// caches [1, H * C, 1, S] merged with the step's entry through the update
+// mask (cache * (1 - slot) + entry * slot), then split into heads. The merge
+// is read inside the attention, and must give the bits of the attention
+// over the merged cache written out, which the second program returns too.
+Program mergedCacheAttention(DataType t, int64_t slots, bool returnMerged, const std::filesystem::path& folder) {
+    ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
+    const Shape cache{1, H * C, 1, slots}, entry{1, H * C, 1, 1}, mask{1, 1, 1, slots};
+    for (const char* name : {"key_cache", "value_cache"}) w.input(name, t, cache);
+    for (const char* name : {"q", "key", "value"}) w.input(name, t, entry);
+    w.input("slot", t, mask);
+    w.op("sub", {{"x", w.scalar(t, 1.0)}, {"y", "slot"}}, {{"keep", t, mask}});
+    for (const std::string role : {"key", "value"}) {
+        w.op("mul", {{"x", role + "_cache"}, {"y", "keep"}}, {{role + "_old", t, cache}});
+        w.op("mul", {{"x", role}, {"y", "slot"}}, {{role + "_fresh", t, cache}});
+        w.op("add", {{"x", role + "_old"}, {"y", role + "_fresh"}}, {{role + "_merged", t, cache}});
+        w.op("reshape", {{"x", role + "_merged"}, {"shape", w.ints({1, H, C, slots})}}, {{role + "_heads", t, {1, H, C, slots}}});
+    }
+    w.op("reshape", {{"x", "q"}, {"shape", w.ints({1, H, C, 1})}}, {{"qh", t, {1, H, C, 1}}});
+    w.op("transpose", {{"x", "qh"}, {"perm", w.ints({0, 2, 1, 3})}}, {{"qt", t, {1, C, H, 1}}});
+    w.op("transpose", {{"x", "key_heads"}, {"perm", w.ints({0, 3, 1, 2})}}, {{"kt", t, {1, slots, H, C}}});
+    w.op("einsum", {{"values", ModelBundleWriter::tuple({"qt", "kt"})}, {"equation", w.text("bchq,bkhc->bkhq")}},
+         {{"scores", t, {1, slots, H, 1}}});
+    w.op("mul", {{"x", "scores"}, {"y", w.scalar(t, kScale)}}, {{"scaled", t, {1, slots, H, 1}}});
+    w.op("softmax", {{"x", "scaled"}, {"axis", w.scalar(DataType::Int32, 1)}}, {{"p", t, {1, slots, H, 1}}});
+    w.op("transpose", {{"x", "value_heads"}, {"perm", w.ints({0, 2, 1, 3})}}, {{"vt", t, {1, C, H, slots}}});
+    w.op("einsum", {{"values", ModelBundleWriter::tuple({"vt", "p"})}, {"equation", w.text("bchk,bkhq->bchq")}},
+         {{"out", t, {1, C, H, 1}}});
+    w.output("out");
+    if (returnMerged) {
+        w.output("key_merged");
+        w.output("value_merged");
+    }
+    std::vector<float> slot = pattern(slots, 9);
+    for (auto& x : slot) x = std::fabs(x);  // no one-hot: every product and sum rounds
+    return Program{w.write(folder / ((returnMerged ? "returned " : "read ") + std::string(name(t)) + std::to_string(slots) + ".mlmodelc")),
+                   {{"key_cache", Tensor::of(t, cache, pattern(countOf(cache), 5))},
+                    {"value_cache", Tensor::of(t, cache, pattern(countOf(cache), 6))},
+                    {"q", Tensor::of(t, entry, pattern(countOf(entry), 7))},
+                    {"key", Tensor::of(t, entry, pattern(countOf(entry), 8))},
+                    {"value", Tensor::of(t, entry, pattern(countOf(entry), 10))},
+                    {"slot", Tensor::of(t, mask, slot)}},
+                   {}};
+}
+
+TEST(AttentionFusion, ReadsADecoderCacheMergedWithItsEntryWithoutWritingItOut) {
+    testsupport::TempDirectory dir;
+    for (DataType t : {DataType::Float16, DataType::Float32}) {
+        // Rows long enough for whole runs, with a tail, and too short for them.
+        for (int64_t slots : {229, 19}) {
+            const std::string label = std::string(name(t)) + ", " + std::to_string(slots) + " slots";
+            const Program read = mergedCacheAttention(t, slots, false, dir.path());
+            const Program returned = mergedCacheAttention(t, slots, true, dir.path());
+            const auto ops = testsupport::loadedOps(read.bundle);
+            EXPECT_EQ(std::count(ops.begin(), ops.end(), "attention"), 1) << label;
+            EXPECT_EQ(std::count(ops.begin(), ops.end(), "add") + std::count(ops.begin(), ops.end(), "mul"), 0) << label;
+            const auto got = RuntimeModel::load(read.bundle)->predict(read.inputs).at("out").toFloats();
+            const auto want = RuntimeModel::load(returned.bundle)->predict(returned.inputs).at("out").toFloats();
+            ASSERT_EQ(got.size(), want.size()) << label;
+            for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[i]) << label << " at " << i;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace platform::coreml::runtime

@@ -6,11 +6,11 @@
 #include <map>
 #include <optional>
 
-#include "platform/coreml/runtime/Half.h"
 #include "platform/coreml/runtime/ValueUses.h"
 #include "platform/coreml/runtime/ops/BroadcastLayout.h"
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/OpSupport.h"
+#include "platform/coreml/runtime/ops/ProductSum.h"
 
 namespace platform::coreml::runtime {
 namespace {
@@ -62,14 +62,6 @@ struct Step {
     Operand x, y;
 };
 
-// Where one leaf's values of a block lie: adjacent fp16 or fp32 elements, or
-// one value for the whole block.
-struct LeafRun {
-    const Float16* halves = nullptr;
-    const float* floats = nullptr;
-    float value = 0;
-};
-
 // The leaves of a product sum a * b + c * d: a cache merged with its new
 // entry through the update mask, cache * keep + entry * slot.
 struct ProductSum {
@@ -83,42 +75,6 @@ std::optional<ProductSum> productSumOf(const std::vector<Step>& steps) {
     if (steps[2].x.index == steps[2].y.index || left.op != Arithmetic::mul || right.op != Arithmetic::mul) return std::nullopt;
     if (!left.x.leaf || !left.y.leaf || !right.x.leaf || !right.y.leaf) return std::nullopt;
     return ProductSum{left.x.index, left.y.index, right.x.index, right.y.index};
-}
-
-__attribute__((target("avx,f16c"))) inline __m256 load8(const LeafRun& run, int64_t i) {
-    if (run.halves) return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(run.halves + i)));
-    if (run.floats) return _mm256_loadu_ps(run.floats + i);
-    return _mm256_set1_ps(run.value);
-}
-
-float load1(const LeafRun& run, int64_t i) {
-    return run.halves ? static_cast<float>(run.halves[i]) : run.floats ? run.floats[i] : run.value;
-}
-
-// a * b + c * d over `n` results in one pass, the products and the sum in
-// registers and only the sum rounded to the output type: the bits of the
-// step-by-step evaluation. AVX without FMA, so the multiplies and the add
-// are never contracted into one rounding.
-__attribute__((target("avx,f16c"))) void productSumInRegisters(const LeafRun& a, const LeafRun& b, const LeafRun& c,
-                                                               const LeafRun& d, int64_t n, float* floatsOut,
-                                                               Float16* halvesOut) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 sum = _mm256_add_ps(_mm256_mul_ps(load8(a, i), load8(b, i)), _mm256_mul_ps(load8(c, i), load8(d, i)));
-        if (halvesOut) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(halvesOut + i), _mm256_cvtps_ph(sum, _MM_FROUND_TO_NEAREST_INT));
-        } else {
-            _mm256_storeu_ps(floatsOut + i, sum);
-        }
-    }
-    for (; i < n; ++i) {
-        const float sum = load1(a, i) * load1(b, i) + load1(c, i) * load1(d, i);
-        if (halvesOut) {
-            halvesOut[i] = static_cast<Float16>(sum);
-        } else {
-            floatsOut[i] = sum;
-        }
-    }
 }
 
 // Evaluates the steps over flat blocks of the result; every input is read
@@ -137,8 +93,17 @@ public:
             if (!layout_.isDense(k) && !layout_.isUniform(k)) widened[k] = floatInput(context, InputRef{static_cast<int>(k)});
         }
         Tensor& output = context.allocateOutput(0);
-        const bool productSum = productSum_ && elementwiseFusionInstructions() == InstructionSet::avx2 &&
-                                halfOrFloat(output) && std::all_of(leaves.begin(), leaves.end(), [](const Tensor* leaf) { return halfOrFloat(*leaf); });
+        if (productSum_ && halfOrFloat(output) &&
+            std::all_of(leaves.begin(), leaves.end(), [](const Tensor* leaf) { return halfOrFloat(*leaf); })) {
+            const ProductFactor factors[4] = {{productSum_->a, leaves[productSum_->a], &widened[productSum_->a]},
+                                              {productSum_->b, leaves[productSum_->b], &widened[productSum_->b]},
+                                              {productSum_->c, leaves[productSum_->c], &widened[productSum_->c]},
+                                              {productSum_->d, leaves[productSum_->d], &widened[productSum_->d]}};
+            context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
+                productSumOver(layout_, factors, begin, end, output, begin);
+            });
+            return;
+        }
         context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
             const auto scratch = std::make_unique_for_overwrite<float[]>((leafCount_ + steps_.size() + 1) * static_cast<size_t>(kFloatBlock));
             std::vector<const float*> values(leafCount_ + steps_.size());
@@ -150,7 +115,6 @@ public:
             }
             for (int64_t at = begin, n = 0; at < end; at += n) {
                 n = layout_.blockLength(at, std::min(kFloatBlock, end - at));
-                if (productSum && productSumInPlace(leaves, widened, output, at, n)) continue;
                 for (size_t k = 0; k < leafCount_; ++k) {
                     if (layout_.isDense(k)) {
                         values[k] = readFloats(*leaves[k], at, n, buffer(k));
@@ -175,41 +139,6 @@ public:
 private:
     static bool halfOrFloat(const Tensor& tensor) {
         return tensor.dataType() == DataType::Float16 || tensor.dataType() == DataType::Float32;
-    }
-
-    // A block whose every leaf lies in one run or is one value goes through
-    // the registers, with no buffer between the leaves and the result; false
-    // when a leaf's values cross a row of its broadcast.
-    bool productSumInPlace(const std::vector<const Tensor*>& leaves, const std::vector<Tensor>& widened, Tensor& output,
-                           int64_t at, int64_t n) const {
-        LeafRun runs[4];
-        const size_t order[4] = {productSum_->a, productSum_->b, productSum_->c, productSum_->d};
-        for (size_t i = 0; i < 4; ++i) {
-            const size_t k = order[i];
-            const Tensor& leaf = *leaves[k];
-            if (layout_.isUniform(k)) {
-                runs[i].value = static_cast<float>(leaf.number(0));
-            } else if (layout_.isDense(k)) {
-                if (leaf.dataType() == DataType::Float16) {
-                    runs[i].halves = leaf.data<Float16>() + at;
-                } else {
-                    runs[i].floats = leaf.data<float>() + at;
-                }
-            } else if (const auto run = layout_.runOf(k, at, n)) {
-                const float* values = widened[k].data<float>() + run->offset;
-                if (run->repeats) {
-                    runs[i].value = *values;
-                } else {
-                    runs[i].floats = values;
-                }
-            } else {
-                return false;
-            }
-        }
-        const bool halves = output.dataType() == DataType::Float16;
-        productSumInRegisters(runs[0], runs[1], runs[2], runs[3], n, halves ? nullptr : output.mutableData<float>() + at,
-                              halves ? output.mutableData<Float16>() + at : nullptr);
-        return true;
     }
 
     std::vector<Step> steps_;

@@ -7,6 +7,8 @@
 #include "platform/coreml/runtime/ops/FloatBlocks.h"
 #include "platform/coreml/runtime/ops/Gemm.h"
 #include "platform/coreml/runtime/ops/MatrixVector.h"
+#include "platform/coreml/runtime/ops/OpSupport.h"
+#include "platform/coreml/runtime/ops/ProductSum.h"
 #include "platform/coreml/runtime/ops/Softmax.h"
 #include "platform/coreml/runtime/ops/VectorMath.h"
 
@@ -49,11 +51,22 @@ int64_t batchOffset(const std::vector<int64_t>& sizes, const std::vector<int64_t
     return offset;
 }
 
-// The tensors one run of a fused attention node reads and writes.
+// The factors of a merged key or value operand, as one run reads them.
+struct MergedTensors {
+    const BroadcastLayout* layout = nullptr;
+    ProductFactor factors[4];
+    std::vector<Tensor> widened;  // by factor, for those broadcast over the merged shape
+    DataType type = DataType::Float16;
+};
+
+// The tensors one run of a fused attention node reads and writes. Merged
+// keys or values have no tensor of their own.
 struct AttentionTensors {
     const Tensor& queries;
-    const Tensor& keys;
-    const Tensor& values;
+    const Tensor* keys;
+    const Tensor* values;
+    const MergedTensors* mergedKeys;
+    const MergedTensors* mergedValues;
     const Tensor* mask;
     Tensor& output;
     Tensor* probabilities;
@@ -71,10 +84,10 @@ void attendInBlocks(const AttentionPlan& p, const AttentionTensors& t, int64_t b
     context.parallelFor(batches, 1, [&](int64_t begin, int64_t end) {
         for (int64_t b = begin; b < end; ++b) {
             keyLayouts[static_cast<size_t>(b)] =
-                widenMatrix(t.keys, batchOffset(p.batch, p.key.batch, b), p.keys, p.key.rows, p.depth, p.key.cols,
+                widenMatrix(*t.keys, batchOffset(p.batch, p.key.batch, b), p.keys, p.key.rows, p.depth, p.key.cols,
                             wideKeys.data() + b * keyCount);
             valueLayouts[static_cast<size_t>(b)] =
-                widenMatrix(t.values, batchOffset(p.batch, p.value.batch, b), p.keys, p.value.rows, p.valueDepth,
+                widenMatrix(*t.values, batchOffset(p.batch, p.value.batch, b), p.keys, p.value.rows, p.valueDepth,
                             p.value.cols, wideValues.data() + b * valueCount);
         }
     });
@@ -160,12 +173,24 @@ void attendSingleQuery(const AttentionPlan& p, const AttentionTensors& t, int64_
         std::vector<float> query(static_cast<size_t>(p.depth)), scores(static_cast<size_t>(p.keys));
         std::vector<float> maskRow(static_cast<size_t>(t.mask ? p.keys : 0)), mixed(static_cast<size_t>(p.valueDepth));
         std::vector<float> scratch;
+        Tensor mergedKeys = t.mergedKeys ? Tensor(t.mergedKeys->type, {p.keys * p.depth}) : Tensor();
+        Tensor mergedValues = t.mergedValues ? Tensor(t.mergedValues->type, {p.keys * p.valueDepth}) : Tensor();
+        // A merged operand's matrix of batch index b, computed into `target`:
+        // it is one run of the merged elements from the matrix's offset.
+        const auto matrixOf = [](const Tensor* given, const MergedTensors* merged, Tensor& target, int64_t& offset) {
+            if (!merged) return given;
+            productSumOver(*merged->layout, merged->factors, offset, offset + target.count(), target, 0);
+            offset = 0;
+            return static_cast<const Tensor*>(&target);
+        };
         for (int64_t b = begin; b < end; ++b) {
             readStrided(t.queries, batchOffset(p.batch, p.query.batch, b), p.depth, p.query.cols, query.data());
             // Scaling the query scales every score, at a fraction of the cost.
             scaleInPlace(query.data(), p.depth, p.scale);
-            matrixTimesVector(t.keys, batchOffset(p.batch, p.key.batch, b), p.keys, p.key.rows, p.depth, p.key.cols,
-                              query.data(), scores.data(), scratch);
+            int64_t keyOffset = batchOffset(p.batch, p.key.batch, b);
+            const Tensor* keys = matrixOf(t.keys, t.mergedKeys, mergedKeys, keyOffset);
+            matrixTimesVector(*keys, keyOffset, p.keys, p.key.rows, p.depth, p.key.cols, query.data(), scores.data(),
+                              scratch);
             if (t.mask) {
                 readStrided(*t.mask, batchOffset(p.batch, p.mask.batch, b), p.keys, p.mask.cols, maskRow.data());
                 for (int64_t k = 0; k < p.keys; ++k) scores[static_cast<size_t>(k)] += maskRow[static_cast<size_t>(k)];
@@ -175,24 +200,38 @@ void attendSingleQuery(const AttentionPlan& p, const AttentionTensors& t, int64_
                 writeStrided(*t.probabilities, batchOffset(p.batch, p.probabilities.batch, b), p.keys,
                              p.probabilities.cols, scores.data());
             }
-            matrixTimesVector(t.values, batchOffset(p.batch, p.value.batch, b), p.valueDepth, p.value.cols, p.keys,
-                              p.value.rows, scores.data(), mixed.data(), scratch);
+            int64_t valueOffset = batchOffset(p.batch, p.value.batch, b);
+            const Tensor* values = matrixOf(t.values, t.mergedValues, mergedValues, valueOffset);
+            matrixTimesVector(*values, valueOffset, p.valueDepth, p.value.cols, p.keys, p.value.rows, scores.data(),
+                              mixed.data(), scratch);
             writeStrided(t.output, batchOffset(p.batch, p.output.batch, b), p.valueDepth, p.output.cols, mixed.data());
         }
     });
 }
 
+// The layout of a merged operand's factors over the merged shape.
+std::optional<BroadcastLayout> layoutOf(const std::optional<AttentionPlan::Merged>& merged) {
+    if (!merged) return std::nullopt;
+    return BroadcastLayout(merged->factors, merged->shape);
+}
+
 class FusedAttentionKernel final : public Kernel {
 public:
-    explicit FusedAttentionKernel(AttentionPlan plan) : plan_(std::move(plan)) {}
+    explicit FusedAttentionKernel(AttentionPlan plan)
+        : plan_(std::move(plan)), keyLayout_(layoutOf(plan_.mergedKey)), valueLayout_(layoutOf(plan_.mergedValue)) {}
 
     void run(KernelContext& context) const override {
         const AttentionPlan& p = plan_;
         Tensor& output = context.allocateOutput(0);
+        std::optional<MergedTensors> mergedKeys, mergedValues;
+        if (p.mergedKey) readMerged(*p.mergedKey, *keyLayout_, context, mergedKeys.emplace());
+        if (p.mergedValue) readMerged(*p.mergedValue, *valueLayout_, context, mergedValues.emplace());
         const AttentionTensors tensors{context.input(InputRef{0}),
-                                       context.input(InputRef{1}),
-                                       context.input(InputRef{2}),
-                                       p.masked ? &context.input(InputRef{3}) : nullptr,
+                                       p.mergedKey ? nullptr : &context.input(InputRef{p.keyInput}),
+                                       p.mergedValue ? nullptr : &context.input(InputRef{p.valueInput}),
+                                       mergedKeys ? &*mergedKeys : nullptr,
+                                       mergedValues ? &*mergedValues : nullptr,
+                                       p.masked ? &context.input(InputRef{p.maskInput}) : nullptr,
                                        output,
                                        p.writesProbabilities ? &context.allocateOutput(1) : nullptr};
         int64_t batches = 1;
@@ -203,7 +242,22 @@ public:
     }
 
 private:
+    // A factor broadcast over the merged shape is widened once here, not by
+    // every batch index that reads it.
+    static void readMerged(const AttentionPlan::Merged& merged, const BroadcastLayout& layout, const KernelContext& context,
+                           MergedTensors& tensors) {
+        tensors.layout = &layout;
+        tensors.type = merged.type;
+        tensors.widened.resize(4);
+        for (size_t i = 0; i < 4; ++i) {
+            const InputRef input{merged.firstInput + static_cast<int>(i)};
+            if (!layout.isDense(i) && !layout.isUniform(i)) tensors.widened[i] = floatInput(context, input);
+            tensors.factors[i] = ProductFactor{i, &context.input(input), &tensors.widened[i]};
+        }
+    }
+
     AttentionPlan plan_;
+    std::optional<BroadcastLayout> keyLayout_, valueLayout_;
 };
 
 }  // namespace

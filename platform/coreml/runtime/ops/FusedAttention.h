@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/coreml/runtime/Operation.h"
+#include "platform/coreml/runtime/Shape.h"
 
 namespace platform::coreml::runtime {
 
@@ -29,6 +31,23 @@ struct AttentionPlan {
     // only.
     bool writesProbabilities = false;
     AttentionOperand query, key, value, mask, output, probabilities;
+    // The node's inputs: the queries first, then the keys, the values and the
+    // mask at these positions.
+    int keyInput = 1, valueInput = 2, maskInput = 3;
+    // Keys or values the kernel computes itself, from the factors of a
+    // product sum a * b + c * d that the node reads in their place from
+    // `firstInput` on: a decoder's cache merged with its new entry through
+    // the update mask, which then is never written out and read back.
+    // `shape` is the merged tensor's, in whose elements the operand's
+    // strides lie. Single queries only, where each batch index's matrix is
+    // one run of those elements.
+    struct Merged {
+        Shape shape;
+        std::vector<Shape> factors;
+        DataType type = DataType::Float16;
+        int firstInput = 0;
+    };
+    std::optional<Merged> mergedKey, mergedValue;
 };
 
 // The kernel of a fused attention node whose inputs are the queries, keys,
