@@ -50,6 +50,8 @@ std::optional<BroadcastLayout::Run> BroadcastLayout::runOf(size_t k, int64_t beg
     const std::vector<int64_t>& strides = strides_[k];
     const int64_t inner = dims_.back(), column = begin % inner;
     if (column + count > inner) return std::nullopt;
+    // A broadcast operand steps through its innermost merged dimension one
+    // element at a time or not at all.
     const bool repeats = strides.back() == 0;
     int64_t offset = repeats ? 0 : column;
     int64_t rest = begin / inner;
@@ -61,29 +63,17 @@ std::optional<BroadcastLayout::Run> BroadcastLayout::runOf(size_t k, int64_t beg
 }
 
 const float* BroadcastLayout::read(size_t k, const float* values, int64_t begin, int64_t count, float* buffer) const {
-    const std::vector<int64_t>& strides = strides_[k];
-    const size_t rank = dims_.size();
-    const int64_t inner = dims_.back();
-    // A broadcast operand steps through its innermost merged dimension one
-    // element at a time or not at all.
-    const bool repeats = strides.back() == 0;
-    const int64_t end = begin + count;
+    const int64_t inner = dims_.back(), end = begin + count;
     float* target = buffer;
     for (int64_t at = begin; at < end;) {
-        int64_t rest = at / inner;
-        const int64_t column = at % inner;
-        int64_t offset = repeats ? 0 : column;
-        for (size_t d = rank - 1; d-- > 0;) {
-            offset += (rest % dims_[d]) * strides[d];
-            rest /= dims_[d];
-        }
-        const int64_t n = std::min(inner - column, end - at);
-        if (repeats) {
-            std::fill_n(target, n, values[offset]);
+        const int64_t n = std::min(inner - at % inner, end - at);
+        const Run run = *runOf(k, at, n);
+        if (run.repeats) {
+            std::fill_n(target, n, values[run.offset]);
         } else if (n == count) {
-            return values + offset;
+            return values + run.offset;
         } else {
-            std::copy_n(values + offset, n, target);
+            std::copy_n(values + run.offset, n, target);
         }
         target += n;
         at += n;

@@ -56,7 +56,6 @@ struct MergedTensors {
     const BroadcastLayout* layout = nullptr;
     ProductFactor factors[4];
     std::vector<Tensor> widened;  // by factor, for those broadcast over the merged shape
-    DataType type = DataType::Float16;
 };
 
 // The tensors one run of a fused attention node reads and writes. Merged
@@ -173,8 +172,8 @@ void attendSingleQuery(const AttentionPlan& p, const AttentionTensors& t, int64_
         std::vector<float> query(static_cast<size_t>(p.depth)), scores(static_cast<size_t>(p.keys));
         std::vector<float> maskRow(static_cast<size_t>(t.mask ? p.keys : 0)), mixed(static_cast<size_t>(p.valueDepth));
         std::vector<float> scratch;
-        Tensor mergedKeys = t.mergedKeys ? Tensor(t.mergedKeys->type, {p.keys * p.depth}) : Tensor();
-        Tensor mergedValues = t.mergedValues ? Tensor(t.mergedValues->type, {p.keys * p.valueDepth}) : Tensor();
+        Tensor mergedKeys = p.mergedKey ? Tensor(p.mergedKey->type, {p.keys * p.depth}) : Tensor();
+        Tensor mergedValues = p.mergedValue ? Tensor(p.mergedValue->type, {p.keys * p.valueDepth}) : Tensor();
         // A merged operand's matrix of batch index b, computed into `target`:
         // it is one run of the merged elements from the matrix's offset.
         const auto matrixOf = [](const Tensor* given, const MergedTensors* merged, Tensor& target, int64_t& offset) {
@@ -247,7 +246,6 @@ private:
     static void readMerged(const AttentionPlan::Merged& merged, const BroadcastLayout& layout, const KernelContext& context,
                            MergedTensors& tensors) {
         tensors.layout = &layout;
-        tensors.type = merged.type;
         tensors.widened.resize(4);
         for (size_t i = 0; i < 4; ++i) {
             const InputRef input{merged.firstInput + static_cast<int>(i)};

@@ -23,8 +23,9 @@ float load1(const FactorRun& run, int64_t i) {
     return run.halves ? static_cast<float>(run.halves[i]) : run.floats ? run.floats[i] : run.value;
 }
 
-void productSumPlain(const FactorRun* runs, int64_t n, float* floatsOut, Float16* halvesOut) {
-    for (int64_t i = 0; i < n; ++i) {
+// Results [from, n) of the block.
+void productSumPlain(const FactorRun* runs, int64_t from, int64_t n, float* floatsOut, Float16* halvesOut) {
+    for (int64_t i = from; i < n; ++i) {
         const float sum = load1(runs[0], i) * load1(runs[1], i) + load1(runs[2], i) * load1(runs[3], i);
         if (halvesOut) {
             halvesOut[i] = static_cast<Float16>(sum);
@@ -54,12 +55,7 @@ __attribute__((target("avx,f16c"))) void productSumVectorised(const FactorRun* r
             _mm256_storeu_ps(floatsOut + i, sum);
         }
     }
-    const FactorRun rest[4] = {
-        {runs[0].halves ? runs[0].halves + i : nullptr, runs[0].floats ? runs[0].floats + i : nullptr, runs[0].value},
-        {runs[1].halves ? runs[1].halves + i : nullptr, runs[1].floats ? runs[1].floats + i : nullptr, runs[1].value},
-        {runs[2].halves ? runs[2].halves + i : nullptr, runs[2].floats ? runs[2].floats + i : nullptr, runs[2].value},
-        {runs[3].halves ? runs[3].halves + i : nullptr, runs[3].floats ? runs[3].floats + i : nullptr, runs[3].value}};
-    productSumPlain(rest, n - i, floatsOut ? floatsOut + i : nullptr, halvesOut ? halvesOut + i : nullptr);
+    productSumPlain(runs, i, n, floatsOut, halvesOut);
 }
 
 // Factor f's values for result elements [at, at + n): where they lie when
@@ -104,7 +100,7 @@ void productSumOver(const BroadcastLayout& layout, const ProductFactor (&factors
         if (vectorised) {
             productSumVectorised(runs, n, floatsOut, halvesOut);
         } else {
-            productSumPlain(runs, n, floatsOut, halvesOut);
+            productSumPlain(runs, 0, n, floatsOut, halvesOut);
         }
     }
 }
