@@ -96,38 +96,48 @@ TEST(ElementwiseFusion, MergesTreesWhoseInnerResultsNobodyElseReads) {
 // vector loop can leave.
 TEST(ElementwiseFusion, MergesLongRowsToTheBitsOfStepByStepArithmetic) {
     testsupport::TempDirectory dir;
-    for (auto type : {DataType::Float16, DataType::Float32}) {
-        for (int64_t length : {224, 229, 230, 231, 1501}) {
-            constexpr int64_t rows = 3;
-            const Shape full{1, rows, 1, length};
-            ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
-            w.input("cache", type, full);
-            w.input("entry", type, {1, rows, 1, 1});
-            w.input("slot", type, {1, 1, 1, length});
-            w.op("sub", {{"x", w.scalar(type, 1.0)}, {"y", "slot"}}, {{"keep", type, {1, 1, 1, length}}});
-            w.op("mul", {{"x", "cache"}, {"y", "keep"}}, {{"old", type, full}});
-            w.op("mul", {{"x", "entry"}, {"y", "slot"}}, {{"fresh", type, full}});
-            w.op("add", {{"x", "old"}, {"y", "fresh"}}, {{"merged", type, full}});
-            w.output("merged");
-            const std::string label = std::string(name(type)) + " rows of " + std::to_string(length);
-            const auto bundle = w.write(dir.path() / (label + ".mlmodelc"));
-            EXPECT_EQ(testsupport::loadedOps(bundle).size(), 2u) << label;
-            const Tensor cache = Tensor::of(type, full, values(static_cast<size_t>(rows * length), 0.37f, -1.3f));
-            const Tensor entry = Tensor::of(type, {1, rows, 1, 1}, values(rows, 0.61f, 0.11f));
-            const Tensor slot = Tensor::of(type, {1, 1, 1, length}, values(static_cast<size_t>(length), 0.13f, 0.05f));
-            const Tensor merged =
-                RuntimeModel::load(bundle)->predict({{"cache", cache}, {"entry", entry}, {"slot", slot}}).at("merged");
-            const auto rounded = [type](float v) {
-                return type == DataType::Float16 ? Tensor::of(type, {1}, std::vector<float>{v}).toFloats()[0] : v;
-            };
-            const auto c = cache.toFloats(), e = entry.toFloats(), m = slot.toFloats(), got = merged.toFloats();
-            for (int64_t r = 0; r < rows; ++r) {
-                for (int64_t k = 0; k < length; ++k) {
-                    const auto i = static_cast<size_t>(r * length + k);
-                    const float keep = rounded(1.0f - m[static_cast<size_t>(k)]);
-                    const float old = c[i] * keep;
-                    const float fresh = e[static_cast<size_t>(r)] * m[static_cast<size_t>(k)];
-                    ASSERT_EQ(got[i], rounded(old + fresh)) << label << " at " << r << ", " << k;
+    constexpr int64_t planes = 2, rows = 3;
+    // An entry per row and one slot row for all; or an entry per row of a
+    // plane and a slot row per plane, which keeps three dimensions in the
+    // merged layout, so that the rows' places jump from one plane to the next.
+    for (const bool slotPerPlane : {false, true}) {
+        for (auto type : {DataType::Float16, DataType::Float32}) {
+            for (int64_t length : {224, 229, 230, 231, 1501}) {
+                const Shape full{1, planes, rows, length};
+                const Shape entryShape{1, slotPerPlane ? 1 : planes, rows, 1};
+                const Shape slotShape{1, slotPerPlane ? planes : 1, 1, length};
+                ModelBundleWriter w(ModelBundleWriter::Dialect::program13, "ios16");
+                w.input("cache", type, full);
+                w.input("entry", type, entryShape);
+                w.input("slot", type, slotShape);
+                w.op("sub", {{"x", w.scalar(type, 1.0)}, {"y", "slot"}}, {{"keep", type, slotShape}});
+                w.op("mul", {{"x", "cache"}, {"y", "keep"}}, {{"old", type, full}});
+                w.op("mul", {{"x", "entry"}, {"y", "slot"}}, {{"fresh", type, full}});
+                w.op("add", {{"x", "old"}, {"y", "fresh"}}, {{"merged", type, full}});
+                w.output("merged");
+                const std::string label = std::string(name(type)) + " rows of " + std::to_string(length) +
+                                          (slotPerPlane ? ", a slot row per plane" : "");
+                const auto bundle = w.write(dir.path() / (label + ".mlmodelc"));
+                EXPECT_EQ(testsupport::loadedOps(bundle).size(), 2u) << label;
+                const Tensor cache = Tensor::of(type, full, values(static_cast<size_t>(countOf(full)), 0.37f, -1.3f));
+                const Tensor entry = Tensor::of(type, entryShape, values(static_cast<size_t>(countOf(entryShape)), 0.61f, 0.11f));
+                const Tensor slot = Tensor::of(type, slotShape, values(static_cast<size_t>(countOf(slotShape)), 0.13f, 0.05f));
+                const Tensor merged =
+                    RuntimeModel::load(bundle)->predict({{"cache", cache}, {"entry", entry}, {"slot", slot}}).at("merged");
+                const auto rounded = [type](float v) {
+                    return type == DataType::Float16 ? Tensor::of(type, {1}, std::vector<float>{v}).toFloats()[0] : v;
+                };
+                const auto c = cache.toFloats(), e = entry.toFloats(), m = slot.toFloats(), got = merged.toFloats();
+                for (int64_t r = 0; r < planes * rows; ++r) {
+                    const float given = e[static_cast<size_t>(slotPerPlane ? r % rows : r)];
+                    const float* slotRow = m.data() + (slotPerPlane ? r / rows * length : 0);
+                    for (int64_t k = 0; k < length; ++k) {
+                        const auto i = static_cast<size_t>(r * length + k);
+                        const float keep = rounded(1.0f - slotRow[k]);
+                        const float old = c[i] * keep;
+                        const float fresh = given * slotRow[k];
+                        ASSERT_EQ(got[i], rounded(old + fresh)) << label << " at " << r << ", " << k;
+                    }
                 }
             }
         }

@@ -62,6 +62,12 @@ std::optional<BroadcastLayout::Run> BroadcastLayout::runOf(size_t k, int64_t beg
     return Run{offset, repeats};
 }
 
+int64_t BroadcastLayout::rowsFrom(int64_t at) const {
+    if (dims_.size() < 2) return 1;
+    const int64_t rows = dims_[dims_.size() - 2];
+    return rows - at / dims_.back() % rows;
+}
+
 const float* BroadcastLayout::read(size_t k, const float* values, int64_t begin, int64_t count, float* buffer) const {
     const int64_t inner = dims_.back(), end = begin + count;
     float* target = buffer;

@@ -42,6 +42,15 @@ public:
     };
     std::optional<Run> runOf(size_t k, int64_t begin, int64_t count) const;
 
+    // The length of a row of the innermost merged dimension.
+    int64_t rowLength() const { return dims_.back(); }
+    // How far operand k's place moves from one row to the next.
+    int64_t rowStride(size_t k) const { return dims_.size() > 1 ? strides_[k][dims_.size() - 2] : 0; }
+    // The rows from `at`, the start of a row, whose places lie rowStride
+    // apart in every operand: those up to the next step of the dimension
+    // outside the rows.
+    int64_t rowsFrom(int64_t at) const;
+
 private:
     Shape dims_;
     std::vector<std::vector<int64_t>> strides_;

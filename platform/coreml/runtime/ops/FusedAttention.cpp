@@ -172,8 +172,8 @@ void attendSingleQuery(const AttentionPlan& p, const AttentionTensors& t, int64_
         std::vector<float> query(static_cast<size_t>(p.depth)), scores(static_cast<size_t>(p.keys));
         std::vector<float> maskRow(static_cast<size_t>(t.mask ? p.keys : 0)), mixed(static_cast<size_t>(p.valueDepth));
         std::vector<float> scratch;
-        Tensor mergedKeys = p.mergedKey ? Tensor(p.mergedKey->type, {p.keys * p.depth}) : Tensor();
-        Tensor mergedValues = p.mergedValue ? Tensor(p.mergedValue->type, {p.keys * p.valueDepth}) : Tensor();
+        Tensor mergedKeys = p.mergedKey ? Tensor::uninitialized(p.mergedKey->type, {p.keys * p.depth}) : Tensor();
+        Tensor mergedValues = p.mergedValue ? Tensor::uninitialized(p.mergedValue->type, {p.keys * p.valueDepth}) : Tensor();
         // A merged operand's matrix of batch index b, computed into `target`:
         // it is one run of the merged elements from the matrix's offset.
         const auto matrixOf = [](const Tensor* given, const MergedTensors* merged, Tensor& target, int64_t& offset) {

@@ -12,11 +12,20 @@ namespace platform::coreml::runtime {
 namespace {
 
 // Where one factor's values of a block lie: adjacent fp16 or fp32 elements,
-// or one value for the whole block.
+// or one value for the whole block, read from `repeated` when it lies among
+// the factor's widened values.
 struct FactorRun {
     const Float16* halves = nullptr;
     const float* floats = nullptr;
+    const float* repeated = nullptr;
     float value = 0;
+
+    // The same factor's run `step` elements further on.
+    void advance(int64_t step) {
+        if (halves) halves += step;
+        if (floats) floats += step;
+        if (repeated) value = *(repeated += step);
+    }
 };
 
 float load1(const FactorRun& run, int64_t i) {
@@ -43,8 +52,9 @@ __attribute__((target("avx,f16c"))) inline __m256 load8(const FactorRun& run, in
 
 // The products and the sum stay in registers. AVX without FMA, so that the
 // multiplies and the add are never contracted into one rounding.
-__attribute__((target("avx,f16c"))) void productSumVectorised(const FactorRun* runs, int64_t n, float* floatsOut,
+__attribute__((target("avx,f16c"))) void productSumVectorised(const FactorRun* given, int64_t n, float* floatsOut,
                                                               Float16* halvesOut) {
+    const FactorRun runs[4] = {given[0], given[1], given[2], given[3]};
     int64_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 sum = _mm256_add_ps(_mm256_mul_ps(load8(runs[0], i), load8(runs[1], i)),
@@ -73,6 +83,7 @@ FactorRun runOf(const BroadcastLayout& layout, const ProductFactor& f, int64_t a
     } else if (const auto place = layout.runOf(f.leaf, at, n)) {
         const float* values = f.widened->data<float>() + place->offset;
         if (place->repeats) {
+            run.repeated = values;
             run.value = *values;
         } else {
             run.floats = values;
@@ -89,18 +100,29 @@ void productSumOver(const BroadcastLayout& layout, const ProductFactor (&factors
                     Tensor& out, int64_t outAt) {
     const bool vectorised = elementwiseFusionInstructions() == InstructionSet::avx2;
     const bool halves = out.dataType() == DataType::Float16;
+    float* floatsOut = halves ? nullptr : out.mutableData<float>() + outAt - begin;
+    Float16* halvesOut = halves ? out.mutableData<Float16>() + outAt - begin : nullptr;
+    const int64_t rowLength = layout.rowLength();
     float buffers[4][kFloatBlock];
-    for (int64_t at = begin, n = 0; at < end; at += n) {
-        n = layout.blockLength(at, std::min(kFloatBlock, end - at));
+    for (int64_t at = begin; at < end;) {
+        const int64_t n = layout.blockLength(at, std::min(kFloatBlock, end - at));
         FactorRun runs[4];
         for (size_t i = 0; i < 4; ++i) runs[i] = runOf(layout, factors[i], at, n, buffers[i]);
-        const int64_t to = outAt + (at - begin);
-        float* floatsOut = halves ? nullptr : out.mutableData<float>() + to;
-        Float16* halvesOut = halves ? out.mutableData<Float16>() + to : nullptr;
-        if (vectorised) {
-            productSumVectorised(runs, n, floatsOut, halvesOut);
-        } else {
-            productSumPlain(runs, 0, n, floatsOut, halvesOut);
+        // The whole rows after a whole row lie a fixed step further on in
+        // every factor: their runs are found without dividing positions.
+        const bool wholeRow = n == rowLength && at % rowLength == 0;
+        const int64_t rows = wholeRow ? std::min(layout.rowsFrom(at), (end - at) / n) : 1;
+        for (int64_t r = 0; r < rows; ++r, at += n) {
+            if (r > 0) {
+                for (size_t i = 0; i < 4; ++i) runs[i].advance(layout.rowStride(factors[i].leaf));
+            }
+            float* floatsAt = floatsOut ? floatsOut + at : nullptr;
+            Float16* halvesAt = halvesOut ? halvesOut + at : nullptr;
+            if (vectorised) {
+                productSumVectorised(runs, n, floatsAt, halvesAt);
+            } else {
+                productSumPlain(runs, 0, n, floatsAt, halvesAt);
+            }
         }
     }
 }
