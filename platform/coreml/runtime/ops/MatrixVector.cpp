@@ -204,25 +204,6 @@ void sumRows(const Element* matrix, int64_t rowStride, const float* vector, floa
     }
 }
 
-// Rows [first, first + count) of batch b into `out`.
-void store(const float* sums, Tensor& out, MatrixStrides at, int64_t b, int64_t first, int64_t count) {
-    const int64_t start = b * at.batch + first * at.row;
-    if (out.dataType() == DataType::Float32) {
-        float* target = out.mutableData<float>() + start;
-        for (int64_t i = 0; i < count; ++i) target[i * at.row] = sums[i];
-        return;
-    }
-    if (out.dataType() != DataType::Float16) {
-        for (int64_t i = 0; i < count; ++i) writeFloats(out, start + i * at.row, 1, sums + i);
-        return;
-    }
-    Float16* target = out.mutableData<Float16>() + start;
-    if (at.row == 1) return narrow(sums, target, static_cast<size_t>(count));
-    Float16 rounded[kStoreBlock];
-    narrow(sums, rounded, static_cast<size_t>(count));
-    for (int64_t i = 0; i < count; ++i) target[i * at.row] = rounded[i];
-}
-
 // Runs `block(b, firstRow, rowCount)` over blocks of at most kStoreBlock
 // rows, split among the workers. When the batches lie side by side within one
 // row step, as the heads of a [keys, heads, width] cache do, a worker takes a
@@ -285,7 +266,7 @@ void stridedMatrixVector(const Element* matrix, MatrixStrides strides, const flo
         if (bias) {
             for (int64_t i = 0; i < count; ++i) sums[i] += bias[r + i];
         }
-        store(sums, out, outStrides, b, r, count);
+        writeStrided(out, b * outStrides.batch + r * outStrides.row, count, outStrides.row, sums);
     });
 }
 
