@@ -51,15 +51,24 @@ void normaliseColumns(float* block, int64_t length, int64_t width, const Affine&
 
 // normaliseColumns of a single column (a decoder step's [1, C, 1, 1]), with
 // the same arithmetic in flat loops.
+// The sums are taken four ways at once: one running sum waits for each add
+// in turn, which made a decoder step's normalisations of 512 numbers take a
+// microsecond each. Sums of floats in double barely depend on their order.
 void normaliseColumn(float* column, int64_t length, const Affine& affine) {
-    double sum = 0;
-    for (int64_t i = 0; i < length; ++i) sum += column[i];
-    const double mean = sum / static_cast<double>(length);
-    double squares = 0;
-    for (int64_t i = 0; i < length; ++i) {
-        const double d = column[i] - mean;
-        squares += d * d;
-    }
+    const auto sumOf = [&](auto&& term) {
+        double sums[4] = {0, 0, 0, 0};
+        int64_t i = 0;
+        for (; i + 4 <= length; i += 4) {
+            for (int k = 0; k < 4; ++k) sums[k] += term(column[i + k]);
+        }
+        for (; i < length; ++i) sums[0] += term(column[i]);
+        return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    };
+    const double mean = sumOf([](float v) { return static_cast<double>(v); }) / static_cast<double>(length);
+    const double squares = sumOf([mean](float v) {
+        const double d = v - mean;
+        return d * d;
+    });
     const auto centre = static_cast<float>(mean);
     const auto scale = static_cast<float>(1.0 / std::sqrt(squares / static_cast<double>(length) + affine.epsilon));
     for (int64_t i = 0; i < length; ++i) {
