@@ -95,10 +95,11 @@ public:
         Tensor& output = context.allocateOutput(0);
         if (productSum_ && halfOrFloat(output) &&
             std::all_of(leaves.begin(), leaves.end(), [](const Tensor* leaf) { return halfOrFloat(*leaf); })) {
-            const ProductFactor factors[4] = {{productSum_->a, leaves[productSum_->a], &widened[productSum_->a]},
-                                              {productSum_->b, leaves[productSum_->b], &widened[productSum_->b]},
-                                              {productSum_->c, leaves[productSum_->c], &widened[productSum_->c]},
-                                              {productSum_->d, leaves[productSum_->d], &widened[productSum_->d]}};
+            const auto factor = [&](size_t k) {
+                return ProductFactor{k, leaves[k], widened[k].isValid() ? widened[k].data<float>() : nullptr};
+            };
+            const ProductFactor factors[4] = {factor(productSum_->a), factor(productSum_->b), factor(productSum_->c),
+                                              factor(productSum_->d)};
             context.parallelFor(output.count(), kElementsPerTask, [&](int64_t begin, int64_t end) {
                 productSumOver(layout_, factors, begin, end, output, begin);
             });

@@ -55,7 +55,7 @@ int64_t batchOffset(const std::vector<int64_t>& sizes, const std::vector<int64_t
 struct MergedTensors {
     const BroadcastLayout* layout = nullptr;
     ProductFactor factors[4];
-    std::vector<Tensor> widened;  // by factor, for those broadcast over the merged shape
+    std::vector<float> widened;  // the fp16 factors broadcast over the merged shape, one after another
 };
 
 // The tensors one run of a fused attention node reads and writes. Merged
@@ -246,11 +246,21 @@ private:
     static void readMerged(const AttentionPlan::Merged& merged, const BroadcastLayout& layout, const KernelContext& context,
                            MergedTensors& tensors) {
         tensors.layout = &layout;
-        tensors.widened.resize(4);
+        const auto broadcast = [&](size_t i) { return !layout.isDense(i) && !layout.isUniform(i); };
+        const auto given = [&](size_t i) -> const Tensor& { return context.input(InputRef{merged.firstInput + static_cast<int>(i)}); };
+        size_t count = 0;
         for (size_t i = 0; i < 4; ++i) {
-            const InputRef input{merged.firstInput + static_cast<int>(i)};
-            if (!layout.isDense(i) && !layout.isUniform(i)) tensors.widened[i] = floatInput(context, input);
-            tensors.factors[i] = ProductFactor{i, &context.input(input), &tensors.widened[i]};
+            if (broadcast(i)) count += static_cast<size_t>(given(i).count());
+        }
+        tensors.widened.resize(count);
+        float* next = tensors.widened.data();
+        for (size_t i = 0; i < 4; ++i) {
+            const Tensor& tensor = given(i);
+            tensors.factors[i] = ProductFactor{i, &tensor, nullptr};
+            if (!broadcast(i)) continue;
+            // fp32 factors are read where they lie.
+            tensors.factors[i].widened = readFloats(tensor, 0, tensor.count(), next);
+            next += tensor.count();
         }
     }
 

@@ -81,7 +81,7 @@ FactorRun runOf(const BroadcastLayout& layout, const ProductFactor& f, int64_t a
             run.floats = f.tensor->data<float>() + at;
         }
     } else if (const auto place = layout.runOf(f.leaf, at, n)) {
-        const float* values = f.widened->data<float>() + place->offset;
+        const float* values = f.widened + place->offset;
         if (place->repeats) {
             run.repeated = values;
             run.value = *values;
@@ -89,7 +89,7 @@ FactorRun runOf(const BroadcastLayout& layout, const ProductFactor& f, int64_t a
             run.floats = values;
         }
     } else {
-        run.floats = layout.read(f.leaf, f.widened->data<float>(), at, n, buffer);
+        run.floats = layout.read(f.leaf, f.widened, at, n, buffer);
     }
     return run;
 }

@@ -13,7 +13,7 @@ namespace platform::coreml::runtime {
 struct ProductFactor {
     size_t leaf = 0;
     const Tensor* tensor = nullptr;
-    const Tensor* widened = nullptr;
+    const float* widened = nullptr;
 };
 
 // Result elements [begin, end) of a * b + c * d over `layout`'s result
