@@ -135,8 +135,9 @@ std::vector<int> merged(const std::vector<int>& a, const std::vector<int>& b) {
 }
 
 // Inputs are compared and copied on the workers: a decoder step's encoder
-// output alone is 1.5 MB, compared at every step.
-constexpr int64_t kBytesPerTask = int64_t{1} << 18;
+// output alone is 1.5 MB, compared at every step. A core reads only so fast
+// by itself, so the pieces are small enough for every worker to take some.
+constexpr int64_t kBytesPerTask = int64_t{1} << 16;
 
 template <typename Range>
 void forEachByteRange(size_t bytes, Range&& range) {
