@@ -49,11 +49,9 @@ void normaliseColumns(float* block, int64_t length, int64_t width, const Affine&
     }
 }
 
-// normaliseColumns of a single column (a decoder step's [1, C, 1, 1]), with
-// the same arithmetic in flat loops.
-// The sums are taken four ways at once: one running sum waits for each add
-// in turn, which made a decoder step's normalisations of 512 numbers take a
-// microsecond each. Sums of floats in double barely depend on their order.
+// normaliseColumns of a single column (a decoder step's [1, C, 1, 1]) in flat
+// loops. Its sums are taken four ways at once, since one running sum waits
+// for each add in turn; sums of floats in double barely depend on their order.
 void normaliseColumn(float* column, int64_t length, const Affine& affine) {
     const auto sumOf = [&](auto&& term) {
         double sums[4] = {0, 0, 0, 0};
