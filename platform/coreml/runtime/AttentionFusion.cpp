@@ -106,7 +106,7 @@ public:
                                         std::optional<AttentionPlan::Merged>& planned) {
                 position = static_cast<int>(fused.inputs.size());
                 if (!merged) return fused.inputs.push_back(id);
-                planned = AttentionPlan::Merged{merged->shape, {}, merged->type, position};
+                planned = AttentionPlan::Merged{merged->shape, {}, merged->type};
                 for (int factor : merged->factors) {
                     planned->factors.push_back(value(factor).type.shape);
                     fused.inputs.push_back(factor);

@@ -223,8 +223,8 @@ public:
         const AttentionPlan& p = plan_;
         Tensor& output = context.allocateOutput(0);
         std::optional<MergedTensors> mergedKeys, mergedValues;
-        if (p.mergedKey) readMerged(*p.mergedKey, *keyLayout_, context, mergedKeys.emplace());
-        if (p.mergedValue) readMerged(*p.mergedValue, *valueLayout_, context, mergedValues.emplace());
+        if (p.mergedKey) readMerged(*keyLayout_, p.keyInput, context, mergedKeys.emplace());
+        if (p.mergedValue) readMerged(*valueLayout_, p.valueInput, context, mergedValues.emplace());
         const AttentionTensors tensors{context.input(InputRef{0}),
                                        p.mergedKey ? nullptr : &context.input(InputRef{p.keyInput}),
                                        p.mergedValue ? nullptr : &context.input(InputRef{p.valueInput}),
@@ -243,11 +243,11 @@ public:
 private:
     // A factor broadcast over the merged shape is widened once here, not by
     // every batch index that reads it.
-    static void readMerged(const AttentionPlan::Merged& merged, const BroadcastLayout& layout, const KernelContext& context,
+    static void readMerged(const BroadcastLayout& layout, int firstInput, const KernelContext& context,
                            MergedTensors& tensors) {
         tensors.layout = &layout;
         const auto broadcast = [&](size_t i) { return !layout.isDense(i) && !layout.isUniform(i); };
-        const auto given = [&](size_t i) -> const Tensor& { return context.input(InputRef{merged.firstInput + static_cast<int>(i)}); };
+        const auto given = [&](size_t i) -> const Tensor& { return context.input(InputRef{firstInput + static_cast<int>(i)}); };
         size_t count = 0;
         for (size_t i = 0; i < 4; ++i) {
             if (broadcast(i)) count += static_cast<size_t>(given(i).count());

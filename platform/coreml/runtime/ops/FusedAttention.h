@@ -35,9 +35,10 @@ struct AttentionPlan {
     // mask at these positions.
     int keyInput = 1, valueInput = 2, maskInput = 3;
     // Keys or values the kernel computes itself, from the factors of a
-    // product sum a * b + c * d that the node reads in their place from
-    // `firstInput` on: a decoder's cache merged with its new entry through
-    // the update mask, which then is never written out and read back.
+    // product sum a * b + c * d that the node reads in their place, from
+    // the operand's input position on: a decoder's cache merged with its new
+    // entry through the update mask, which then is never written out and
+    // read back.
     // `shape` is the merged tensor's, in whose elements the operand's
     // strides lie. Single queries only, where each batch index's matrix is
     // one run of those elements.
@@ -45,7 +46,6 @@ struct AttentionPlan {
         Shape shape;
         std::vector<Shape> factors;
         DataType type = DataType::Float16;
-        int firstInput = 0;
     };
     std::optional<Merged> mergedKey, mergedValue;
 };
