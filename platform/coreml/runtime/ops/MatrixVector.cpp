@@ -15,25 +15,6 @@ constexpr int64_t kElementsPerTask = 32768;
 // Rows computed before their sums are stored.
 constexpr int64_t kStoreBlock = 256;
 
-// A step's weights come from memory, not cache, in runs too short for the
-// hardware prefetcher to get ahead of: the rows this far ahead are asked for
-// while the current ones are summed.
-constexpr int64_t kPrefetchBytes = 8192;
-constexpr int64_t kPrefetchRows = 8;
-
-int64_t prefetchRows(int64_t rowStride, size_t elementBytes) {
-    const auto rowBytes = static_cast<int64_t>(elementBytes) * std::max<int64_t>(rowStride, 1);
-    return std::max(kPrefetchRows, kPrefetchBytes / rowBytes);
-}
-
-template <typename Element>
-inline void prefetchColumns(const Element* columns, int64_t count) {
-    const auto* bytes = reinterpret_cast<const char*>(columns);
-    for (int64_t offset = 0; offset < static_cast<int64_t>(sizeof(Element)) * count; offset += 64) {
-        _mm_prefetch(bytes + offset, _MM_HINT_T0);
-    }
-}
-
 __attribute__((target("avx2,fma,f16c"))) inline __m256 load8(const Float16* p) {
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
@@ -64,17 +45,39 @@ __attribute__((target("avx512f,avx2,fma,f16c"))) inline __m256 halves(__m512 v) 
                          _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, both, 1)));
 }
 
-// Four rows at a time, so that every load of the vector serves four rows.
+// Rows are summed four at a time, so that every load of the vector serves
+// four rows, and the four are taken from four quarters of the rows, each read
+// in order. Rows shorter than a page read side by side look to the
+// processor's stream prefetcher like jumps within the page: it then leaves a
+// step's weights to arrive one miss at a time, and the product reads them
+// about a third slower than a plain pass over the same bytes.
+struct Quarters {
+    const int64_t length;
+
+    explicit Quarters(int64_t count) : length(count / 4) {}
+    int64_t row(int64_t r, int i) const { return r + i * length; }
+    // Rows past the four quarters, summed one at a time.
+    int64_t rest() const { return 4 * length; }
+};
+
+template <typename Element>
+__attribute__((target("avx2,fma,f16c"))) float rowAvx2(const Element* row, const float* vector, int64_t columns) {
+    const int64_t body = columns / 8 * 8;
+    __m256 sum = _mm256_setzero_ps();
+    for (int64_t c = 0; c < body; c += 8) sum = _mm256_fmadd_ps(load8(row + c), _mm256_loadu_ps(vector + c), sum);
+    float total = sum8(sum);
+    for (int64_t c = body; c < columns; ++c) total += static_cast<float>(row[c]) * vector[c];
+    return total;
+}
+
 template <typename Element>
 __attribute__((target("avx2,fma,f16c"))) void rowsAvx2(const Element* matrix, int64_t rowStride, const float* vector,
                                                         float* out, int64_t count, int64_t columns) {
     const int64_t body = columns / 8 * 8;
-    const int64_t ahead = prefetchRows(rowStride, sizeof(Element));
-    int64_t r = 0;
-    for (; r + 4 <= count; r += 4) {
-        const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
-                                 matrix + (r + 3) * rowStride};
-        for (int i = 0; i < 4 && r + i + ahead < count; ++i) prefetchColumns(row[i] + ahead * rowStride, columns);
+    const Quarters quarters(count);
+    for (int64_t r = 0; r < quarters.length; ++r) {
+        const Element* row[4];
+        for (int i = 0; i < 4; ++i) row[i] = matrix + quarters.row(r, i) * rowStride;
         __m256 sum[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
         for (int64_t c = 0; c < body; c += 8) {
             const __m256 x = _mm256_loadu_ps(vector + c);
@@ -83,17 +86,10 @@ __attribute__((target("avx2,fma,f16c"))) void rowsAvx2(const Element* matrix, in
         for (int i = 0; i < 4; ++i) {
             float total = sum8(sum[i]);
             for (int64_t c = body; c < columns; ++c) total += static_cast<float>(row[i][c]) * vector[c];
-            out[r + i] = total;
+            out[quarters.row(r, i)] = total;
         }
     }
-    for (; r < count; ++r) {
-        const Element* row = matrix + r * rowStride;
-        __m256 sum = _mm256_setzero_ps();
-        for (int64_t c = 0; c < body; c += 8) sum = _mm256_fmadd_ps(load8(row + c), _mm256_loadu_ps(vector + c), sum);
-        float total = sum8(sum);
-        for (int64_t c = body; c < columns; ++c) total += static_cast<float>(row[c]) * vector[c];
-        out[r] = total;
-    }
+    for (int64_t r = quarters.rest(); r < count; ++r) out[r] = rowAvx2(matrix + r * rowStride, vector, columns);
 }
 
 // rowsAvx2 sixteen columns at a time, which keeps more of a row in flight.
@@ -102,28 +98,18 @@ __attribute__((target("avx512f,avx2,fma,f16c"))) void rowsAvx512(const Element* 
                                                                  const float* vector, float* out, int64_t count,
                                                                  int64_t columns) {
     const int64_t wide = columns / 16 * 16, body = columns / 8 * 8;
-    const int64_t ahead = prefetchRows(rowStride, sizeof(Element));
-    int64_t r = 0;
-    for (; r + 4 <= count; r += 4) {
-        const Element* row[4] = {matrix + r * rowStride, matrix + (r + 1) * rowStride, matrix + (r + 2) * rowStride,
-                                 matrix + (r + 3) * rowStride};
-        // The rows ahead are asked for a line at a time between the sums, so
-        // that long rows do not send all their requests at once.
-        const bool fetch = r + 3 + ahead < count;
+    const Quarters quarters(count);
+    for (int64_t r = 0; r < quarters.length; ++r) {
+        const Element* row[4];
+        for (int i = 0; i < 4; ++i) row[i] = matrix + quarters.row(r, i) * rowStride;
         __m512 sum[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
         int64_t c = 0;
         for (; c + 32 <= columns; c += 32) {
-            if (fetch) {
-                for (int i = 0; i < 4; ++i) prefetchColumns(row[i] + ahead * rowStride + c, 32);
-            }
             const __m512 x = _mm512_loadu_ps(vector + c), next = _mm512_loadu_ps(vector + c + 16);
             for (int i = 0; i < 4; ++i) sum[i] = _mm512_fmadd_ps(load16(row[i] + c), x, sum[i]);
             for (int i = 0; i < 4; ++i) sum[i] = _mm512_fmadd_ps(load16(row[i] + c + 16), next, sum[i]);
         }
         for (; c < wide; c += 16) {
-            if (fetch) {
-                for (int i = 0; i < 4; ++i) prefetchColumns(row[i] + ahead * rowStride + c, 16);
-            }
             const __m512 x = _mm512_loadu_ps(vector + c);
             for (int i = 0; i < 4; ++i) sum[i] = _mm512_fmadd_ps(load16(row[i] + c), x, sum[i]);
         }
@@ -135,10 +121,10 @@ __attribute__((target("avx512f,avx2,fma,f16c"))) void rowsAvx512(const Element* 
         for (int i = 0; i < 4; ++i) {
             float total = sum8(_mm256_add_ps(halves(sum[i]), part[i]));
             for (int64_t c = body; c < columns; ++c) total += static_cast<float>(row[i][c]) * vector[c];
-            out[r + i] = total;
+            out[quarters.row(r, i)] = total;
         }
     }
-    if (r < count) rowsAvx2(matrix + r * rowStride, rowStride, vector, out + r, count - r, columns);
+    for (int64_t r = quarters.rest(); r < count; ++r) out[r] = rowAvx2(matrix + r * rowStride, vector, columns);
 }
 
 template <typename Element>
