@@ -100,8 +100,8 @@ void productSumOver(const BroadcastLayout& layout, const ProductFactor (&factors
                     Tensor& out, int64_t outAt) {
     const bool vectorised = elementwiseFusionInstructions() == InstructionSet::avx2;
     const bool halves = out.dataType() == DataType::Float16;
-    float* floatsOut = halves ? nullptr : out.mutableData<float>() + outAt - begin;
-    Float16* halvesOut = halves ? out.mutableData<Float16>() + outAt - begin : nullptr;
+    float* floatsOut = halves ? nullptr : out.mutableData<float>() + outAt;
+    Float16* halvesOut = halves ? out.mutableData<Float16>() + outAt : nullptr;
     const int64_t rowLength = layout.rowLength();
     float buffers[4][kFloatBlock];
     for (int64_t at = begin; at < end;) {
@@ -116,8 +116,8 @@ void productSumOver(const BroadcastLayout& layout, const ProductFactor (&factors
             if (r > 0) {
                 for (size_t i = 0; i < 4; ++i) runs[i].advance(layout.rowStride(factors[i].leaf));
             }
-            float* floatsAt = floatsOut ? floatsOut + at : nullptr;
-            Float16* halvesAt = halvesOut ? halvesOut + at : nullptr;
+            float* floatsAt = floatsOut ? floatsOut + (at - begin) : nullptr;
+            Float16* halvesAt = halvesOut ? halvesOut + (at - begin) : nullptr;
             if (vectorised) {
                 productSumVectorised(runs, n, floatsAt, halvesAt);
             } else {
