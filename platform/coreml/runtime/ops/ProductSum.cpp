@@ -50,8 +50,10 @@ __attribute__((target("avx,f16c"))) inline __m256 load8(const FactorRun& run, in
     return _mm256_set1_ps(run.value);
 }
 
-// The products and the sum stay in registers. AVX without FMA, so that the
-// multiplies and the add are never contracted into one rounding.
+// The products and the sum stay in registers, and so do the runs: they are
+// copied in, since the compiler cannot tell that the stores to the output
+// leave the caller's runs alone and would load them again. AVX without FMA, so
+// that the multiplies and the add are never contracted into one rounding.
 __attribute__((target("avx,f16c"))) void productSumVectorised(const FactorRun* given, int64_t n, float* floatsOut,
                                                               Float16* halvesOut) {
     const FactorRun runs[4] = {given[0], given[1], given[2], given[3]};
